@@ -1,0 +1,55 @@
+// Layout of a simulated ExaNIC device in its shared-memory object. Every process that maps
+// the device sees the same bytes; all cross-process state is in here.
+#ifndef VORN_SIM_CARD_LAYOUT_H
+#define VORN_SIM_CARD_LAYOUT_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "vorn_sim_card.h"
+
+namespace vorn_sim {
+
+// 64-bit atomics must work between processes: lock-free atomics are address-free.
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "64-bit atomics must be lock-free");
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "32-bit atomics must be lock-free");
+
+constexpr uint64_t kDeviceMagic = 0x564f524e45584e31ull;  // "VORNEXN1"
+constexpr uint32_t kLayoutVersion = 1;
+constexpr uint32_t kRegisterFirmwareVersion = 65;
+constexpr uint32_t kRegisterVerdict = 64;
+
+// One ring slot's header. `seq` is a per-slot sequence lock: frame number n is being written
+// while seq == 2n+1 and is complete once seq == 2n+2 (stored with release after the bytes).
+struct alignas(32) SlotHeader {
+    std::atomic<uint64_t> seq;
+    std::atomic<uint64_t> put_ns;
+    std::atomic<uint32_t> len;
+    std::atomic<uint32_t> flags;
+};
+
+// One receive channel: a single-producer/single-consumer ring. Frame number n lives in slot
+// n % VORN_SIM_RING_SLOTS. Headers and frame bytes are kept apart so a reset touches only
+// the small header array.
+struct PortRing {
+    alignas(64) std::atomic<uint64_t> head;  // frames put (next frame number to write)
+    alignas(64) std::atomic<uint64_t> tail;  // reader's consumed position, for WAIT mode
+    std::atomic<uint64_t> taken;             // frames returned to the reader (incl. errors)
+    std::atomic<uint64_t> lost;              // frames the reader lost by being lapped
+    alignas(64) SlotHeader slots[VORN_SIM_RING_SLOTS];
+    alignas(64) unsigned char data[VORN_SIM_RING_SLOTS][VORN_SIM_MAX_FRAME];
+};
+
+struct DeviceLayout {
+    uint64_t magic;
+    uint32_t layout_version;
+    uint32_t reserved;
+    std::atomic<uint32_t> fail_bits;  // vorn_sim_fail bits: next acquisitions to fail
+    alignas(4096) uint32_t registers[VORN_SIM_REGISTER_WORDS];
+    PortRing ports[VORN_SIM_PORTS];
+};
+
+}  // namespace vorn_sim
+
+#endif
