@@ -1,0 +1,24 @@
+// The card's two receive channels: port 0 (raw feed or events) and port 1 (decoded records).
+#pragma once
+
+#include <exanic/exanic.h>
+#include <exanic/fifo_rx.h>
+
+namespace Vorn_R10 {
+
+class CExanicDMA {
+public:
+    static CExanicDMA& GetInstance();
+
+    int exanic_dma0_init(exanic_t* pNicHandler);
+    int exanic_dma1_init(exanic_t* pNicHandler);
+    exanic_rx_t* get_dma0_ptr() const { return m_pDMA0; }
+    exanic_rx_t* get_dma1_ptr() const { return m_pDMA1; }
+
+private:
+    CExanicDMA() = default;
+    exanic_rx_t* m_pDMA0 = nullptr;
+    exanic_rx_t* m_pDMA1 = nullptr;
+};
+
+} // namespace Vorn_R10

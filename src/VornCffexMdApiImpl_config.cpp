@@ -1,0 +1,81 @@
+// Configuration keys and the per-channel instrument selection.
+#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
+#include <cstdio>
+#include <cstring>
+
+#include "IniReader.h"
+#include "VornCffexMdApiImpl.h"
+
+using namespace Vorn_R10;
+
+int32_t CVornCffexMdApiImpl::_ReadConfig() {
+    CIniReader reader;
+    if (!reader.ReadConfig(m_configFileName.c_str())) {
+        printf("ReadConfig is %s failed \n", m_configFileName.c_str());
+        fflush(stdout);
+        return -1;
+    }
+    R10CffexConfigInfo& config = m_r10ConfigInfo;
+    config.log_path = reader.ReadString("config", "log_path", "");
+    m_logServer.SetLogPath(config.log_path);
+    config.log_level = reader.ReadInt32("config", "log_level", 15);
+    m_logServer.SetLogLevel(static_cast<ELOGLEVEL>(config.log_level));
+    config.cpucore = reader.ReadInt32("config", "cpucore", -1);
+    config.exanic_cache_flag = reader.ReadInt32("config", "exanic_cache_flag", 1);
+    const int32_t cacheSize = reader.ReadInt32("config", "exanic_cache_size", 10);
+    config.exanic_cache_size = (cacheSize >= 1 && cacheSize <= 100) ? cacheSize : 10;
+    config.device = reader.ReadString("config", "device", "exanic0");
+
+    R10ChannelInfo& channel = config.channelInfo[MANAGER_CHANNEL];
+    channel.insts.Assign(reader.ReadString("config", "insts", ""));
+    channel.options = reader.ReadString("config", "options", "norecv") == "recv";
+    channel.recvall = strcmp(channel.insts.c_str(), "all") == 0;
+    std::vector<CUstCharArray<32>>& selectors = m_instMap[MANAGER_CHANNEL];
+    selectors.clear();
+    channel.insts.SplitByChar(selectors, ',');
+
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] device[%s]", config.device.c_str());
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] log_path[%s]", config.log_path.c_str());
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] log_level[%d]", config.log_level);
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] cpucore[%d]", config.cpucore);
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] exanic_cache_flag[%d]", config.exanic_cache_flag);
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] exanic_cache_size[%d]", config.exanic_cache_size);
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] channel[%d] insts[%s], options[%s], recvall[%d]", MANAGER_CHANNEL,
+             channel.insts.c_str(), channel.options ? "recv" : "norecv", channel.recvall ? 1 : 0);
+    for (const auto& entry : m_instMap) {
+        VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] channel[%d] insts count[%d]", entry.first,
+                 static_cast<int>(entry.second.size()));
+        for (const auto& selector : entry.second)
+            VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] channel[%d] insts[%s]", entry.first, selector.c_str());
+    }
+    return 0;
+}
+
+// 2 when the instrument is selected, 0 otherwise. Codes longer than six characters are
+// option codes, admitted by product and prefix selectors only with options "recv".
+uint32_t CVornCffexMdApiImpl::_GetChannelCfg(const char* pInstrumentId, uint32_t instLength) {
+    const auto found = m_instMap.find(MANAGER_CHANNEL);
+    if (found == m_instMap.end() || found->second.empty()) return 0;
+    const R10ChannelInfo& channel = m_r10ConfigInfo.channelInfo[MANAGER_CHANNEL];
+    const bool admissible = instLength <= 6 || channel.options;
+
+    for (const auto& selector : found->second) {
+        if (channel.recvall) {
+            if (admissible) return 2;
+            continue;
+        }
+        const char* text = selector.c_str();
+        const uint32_t n = static_cast<uint32_t>(selector.length());
+        if (n == 1 && instLength >= 2) {
+            const bool product = pInstrumentId[0] == text[0] && pInstrumentId[1] >= '0' && pInstrumentId[1] <= '9';
+            if (product && admissible) return 2;
+            continue;
+        }
+        if (n == 2 || n == 6) {
+            if (admissible && instLength >= n && memcmp(pInstrumentId, text, n) == 0) return 2;
+            continue;
+        }
+        if (instLength == n && memcmp(pInstrumentId, text, n) == 0) return 2;
+    }
+    return 0;
+}

@@ -1,0 +1,189 @@
+// Software mode receive: raw feed frames from channel 0, matched to the feed's channels and
+// handed to the parser in sequence order, directly or through the reorder list.
+#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <string>
+
+#include "VornCffexMdApiImpl.h"
+#include "VornCffexMdUdpImpl.h"
+#include "exanic_dma.h"
+
+using namespace Vorn_R10;
+
+namespace {
+
+constexpr ssize_t kBufferBytes = 2048;
+constexpr ssize_t kPacketHeaderBytes = sizeof(df_udp_header);
+
+uint32_t SeqNoOf(const df_udp_header* pUdpHeader) {
+    uint32_t wire;
+    memcpy(&wire, reinterpret_cast<const char*>(pUdpHeader) + offsetof(df_udp_header, seqno), sizeof wire);
+    return ntohl(wire);
+}
+
+// "a.b.c.d" strictly, into host order.
+bool ParseDottedAddress(const std::string& text, uint32_t& addr) {
+    struct in_addr parsed;
+    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
+    addr = ntohl(parsed.s_addr);
+    return true;
+}
+
+bool ParsePort(const std::string& text, uint16_t& port) {
+    if (text.empty() || text.size() > 5) return false;
+    uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value > 65535) return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+} // namespace
+
+// Each channel text is parsed once; a frame then matches a channel when its IPv4 source
+// address and UDP destination port equal the channel's exactly.
+void CVornCffexMdApiImpl::ParseFeedChannels() {
+    m_feedChannels.clear();
+    for (const multi_address_field& address : m_MultiAddressField) {
+        const std::string text(address.multi_address, strnlen(address.multi_address, sizeof address.multi_address));
+        SFeedChannel channel{false, 0, 0};
+        std::string port, source;
+        channel.valid = _parseURL(text, port, source) && ParsePort(port, channel.port) &&
+                        ParseDottedAddress(source, channel.source_addr);
+        m_feedChannels.push_back(channel);
+    }
+}
+
+void CVornCffexMdApiImpl::ClearTrustFlags() {
+    for (auto& entry : m_depth_market_trust_flag) entry.second = 0;
+}
+
+int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {
+    ClearDirtied(m_recvBufDma0, m_recvLenDma0);
+    const ssize_t received = exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0,
+                                                  kBufferBytes, nullptr);
+    m_recvLenDma0 = DirtiedBytes(received);
+    if (received < 1 || received > kBufferBytes) return 0;
+    const uint32_t recvSize = static_cast<uint32_t>(received);
+    if (received < kPacketHeaderBytes) {
+        VORN_LOG(LOG_INFO, "[%s:%d] [%s] msg is error,  (msg len is %d) < (df_udp_header len is %d). ",
+                 static_cast<int>(recvSize), static_cast<int>(kPacketHeaderBytes));
+        return 1;
+    }
+
+    const CUDPPacket packet(reinterpret_cast<const uint8_t*>(m_recvBufDma0), recvSize);
+    const uint32_t source = packet.getIPHeader().getSourceAddr();
+    const uint16_t port = packet.getUDPHeader().getDestPort();
+    for (const SFeedChannel& channel : m_feedChannels) {
+        if (!channel.valid || channel.source_addr != source || channel.port != port) continue;
+        const uint32_t udp_packet_len = packet.getPayloadOffset();
+        if (udp_packet_len == 0) continue;
+        const df_udp_header* pUdpHeader = reinterpret_cast<const df_udp_header*>(m_recvBufDma0 + udp_packet_len);
+        if (m_r10ConfigInfo.exanic_cache_flag == 1)
+            ExanicCffexDMA0_Buffer(pUdpHeader, udp_packet_len, recvSize);
+        else
+            ExanicCffexDMA0_NoBuffer(pUdpHeader, udp_packet_len, recvSize);
+    }
+    return 0;
+}
+
+int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
+                                                      uint32_t recvSize) {
+    const uint32_t seqno = SeqNoOf(pUdpHeader);
+    if (seqno > m_CurUdpNo + 1) {
+        ClearTrustFlags();
+        VORN_LOG(LOG_INFO, "[%s:%d] [%s] recvSize is %d, pUdpHeader->seqno is %d, m_CurUdpNo is %d.",
+                 static_cast<int>(recvSize), static_cast<int>(seqno), static_cast<int>(m_CurUdpNo));
+    }
+    const uint8_t* payload = reinterpret_cast<const uint8_t*>(m_recvBufDma0) + udp_packet_len;
+    if (_processChunk(m_RspEncryptCodeSegmentField, payload, recvSize - udp_packet_len, *this) == -1)
+        VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error.");
+    return 0;
+}
+
+int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
+                                                    uint32_t recvSize) {
+    const uint32_t seqno = SeqNoOf(pUdpHeader);
+    if (seqno <= m_CurUdpNo + 1) {
+        const uint8_t* payload = reinterpret_cast<const uint8_t*>(m_recvBufDma0) + udp_packet_len;
+        if (_processChunk(m_RspEncryptCodeSegmentField, payload, recvSize - udp_packet_len, *this) == -1)
+            VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error, pUdpHeader->seqno is %d.",
+                     static_cast<int>(seqno));
+        DealExanicRecvList();
+        return 0;
+    }
+    VORN_LOG(LOG_INFO,
+             "[%s:%d] [%s] add buffer, recvSize is %d, m_ExanicRecvList.GetQueueCount() is %d, "
+             "pUdpHeader->seqno is %d, m_CurUdpNo is %d.",
+             static_cast<int>(recvSize), m_ExanicRecvList.GetQueueCount(), static_cast<int>(seqno),
+             static_cast<int>(m_CurUdpNo));
+    if (m_ExanicRecvList.GetQueueCount() < m_r10ConfigInfo.exanic_cache_size) {
+        InsertExanicRecvList(pUdpHeader, udp_packet_len, recvSize);
+        return 0;
+    }
+    // The list is full: the gap is given up.
+    ClearTrustFlags();
+    InsertExanicRecvList(pUdpHeader, udp_packet_len, recvSize);
+    ExanicRecvListOverflow();
+    return 0;
+}
+
+int32_t CVornCffexMdApiImpl::InsertExanicRecvList(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
+                                                  uint32_t recvSize) {
+    const bool wasEmpty = m_ExanicRecvList.GetQueueCount() == 0;
+    sExanicRecv* node = m_ExanicRecvList.GetFree();
+    if (!node) return wasEmpty ? 0 : -1;
+    const uint32_t size = recvSize - udp_packet_len;
+    memcpy(node->m_recvBufDma, m_recvBufDma0 + udp_packet_len, size);
+    node->m_recvBufSize = size;
+    node->seqno = SeqNoOf(pUdpHeader);
+    if (wasEmpty) {
+        m_ExanicRecvList.Push(node);
+        return 0;
+    }
+    // Behind the last queued packet whose seqno is not greater: equal seqnos keep arrival order.
+    sExanicRecv* last = nullptr;
+    for (sExanicRecv* cur = m_ExanicRecvList.Head(); cur && cur->seqno <= node->seqno; cur = cur->pNext) last = cur;
+    if (last) m_ExanicRecvList.InsertAfter(last, node);
+    else m_ExanicRecvList.PushHead(node);
+    return 0;
+}
+
+int32_t CVornCffexMdApiImpl::DealExanicRecvList() {
+    if (m_ExanicRecvList.GetQueueCount() <= 0) return 0;
+    sExanicRecv* node = m_ExanicRecvList.Head();
+    while (node && node->seqno <= m_CurUdpNo + 1) {
+        sExanicRecv* next = node->pNext;
+        if (_processChunk(m_RspEncryptCodeSegmentField, reinterpret_cast<const uint8_t*>(node->m_recvBufDma),
+                          node->m_recvBufSize, *this) == -1)
+            VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error, pUdpHeader->seqno is %d.",
+                     static_cast<int>(node->seqno));
+        m_ExanicRecvList.Pop();
+        m_ExanicRecvList.Recycle(node);
+        node = next;
+    }
+    return 0;
+}
+
+int32_t CVornCffexMdApiImpl::ExanicRecvListOverflow() {
+    sExanicRecv* node = m_ExanicRecvList.Head();
+    while (node) {
+        VORN_LOG(LOG_INFO, "[%s:%d] [%s] dma0 recv buffer, pUdpHeader->seqno is %d, m_CurUdpNo is %d.",
+                 static_cast<int>(node->seqno), static_cast<int>(m_CurUdpNo));
+        sExanicRecv* next = node->pNext;
+        if (_processChunk(m_RspEncryptCodeSegmentField, reinterpret_cast<const uint8_t*>(node->m_recvBufDma),
+                          node->m_recvBufSize, *this) == -1)
+            VORN_LOG(LOG_INFO,
+                     "[%s:%d] [%s] _processChunk is error, msg is error, pUdpHeader->seqno is %d, m_CurUdpNo is %d.",
+                     static_cast<int>(node->seqno), static_cast<int>(m_CurUdpNo));
+        m_ExanicRecvList.Pop();
+        m_ExanicRecvList.Recycle(node);
+        node = next;
+    }
+    return 0;
+}

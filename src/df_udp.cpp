@@ -1,0 +1,201 @@
+// Table-driven decoding of the nine varint market-data fields, and the runner of the day's
+// decryption code segment.
+#define VORN_LOG_FILE "df_udp.cpp"
+#include "df_udp.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "CommonLog.h"
+
+using namespace Vorn_R10;
+
+FieldDescribe g_vint_market_data_static_field_desc;
+FieldDescribe g_vint_market_data_last_match_field_desc;
+FieldDescribe g_vint_market_data_best_field_desc;
+FieldDescribe g_vint_market_data_bid23_field_desc;
+FieldDescribe g_vint_market_data_ask23_field_desc;
+FieldDescribe g_vint_market_data_bid45_field_desc;
+FieldDescribe g_vint_market_data_ask45_field_desc;
+FieldDescribe g_vint_market_data_update_time_field_desc;
+FieldDescribe g_vint_market_data_real_price_banding_field_desc;
+
+namespace {
+
+constexpr int32_t kMaxCodeLen = 400;
+
+// Runs the code segment from one executable page prepared once. Every run starts from the
+// bytes a fresh mapping would hold (the segment, zeros after it); the page is restored only
+// when the segment changed or the previous run wrote into it.
+class CodeSegmentRunner {
+public:
+    ~CodeSegmentRunner() {
+        if (m_exec) munmap(m_exec, m_pageBytes);
+    }
+
+    bool Run(u_char* buf, size_t buf_len, const char* code, int32_t code_len, char* arg1) {
+        if (code_len < 1 || code_len > kMaxCodeLen) {
+            ReportBadLength(code_len);
+            return false;
+        }
+        if (!m_exec && !Map()) return false;
+        if (code_len != m_codeLen || memcmp(m_pristine, code, static_cast<size_t>(code_len)) != 0) {
+            memset(m_pristine, 0, sizeof m_pristine);
+            memcpy(m_pristine, code, static_cast<size_t>(code_len));
+            m_codeLen = code_len;
+            Restore();
+        } else if (memcmp(m_exec, m_pristine, sizeof m_pristine) != 0) {
+            Restore();
+        }
+        reinterpret_cast<CodeFunc>(m_exec)(buf, static_cast<int32_t>(buf_len), arg1);
+        return true;
+    }
+
+private:
+    bool Map() {
+        m_pageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        void* page = mmap(nullptr, m_pageBytes, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED) {
+            puts("mmap failed");
+            return false;
+        }
+        m_exec = static_cast<uint8_t*>(page);
+        m_codeLen = 0;
+        return true;
+    }
+
+    // The segment area (400 bytes) as a fresh mapping holds it. Changes are looked for in
+    // that area only: a segment that writes beyond it would cost a page compare per run.
+    void Restore() {
+        memcpy(m_exec, m_pristine, sizeof m_pristine);
+        memset(m_exec + sizeof m_pristine, 0, m_pageBytes - sizeof m_pristine);
+    }
+
+    void ReportBadLength(int32_t code_len) {
+        if (m_reportedBadLength) return;
+        m_reportedBadLength = true;
+        VORN_LOG(LOG_ERROR, "[%s:%d] [%s] code_len is %d, outside 1 to %d: encrypted fields are decoded as they arrived.",
+                 code_len, kMaxCodeLen);
+    }
+
+    uint8_t* m_exec = nullptr;
+    size_t m_pageBytes = 0;
+    uint8_t m_pristine[kMaxCodeLen] = {};
+    int32_t m_codeLen = 0;
+    bool m_reportedBadLength = false;
+};
+
+CodeSegmentRunner g_codeRunner;
+
+template <typename T>
+void define_field(FieldDescribe& desc, const char* name,
+                  std::initializer_list<std::pair<const char*, MemberType>> members) {
+    desc.init(static_cast<int32_t>(sizeof(T)), name);
+    uint32_t offset = 0;
+    for (const auto& member : members) {
+        desc.add_member(member.first, member.second, offset, 8);
+        offset += 8;
+    }
+}
+
+} // namespace
+
+void FieldDescribe::init(int32_t struct_size, const char* /*name*/) {
+    struct_size_ = struct_size;
+    total_member_ = 0;
+    members_.clear();
+    members_.reserve(16);
+}
+
+void FieldDescribe::add_member(const std::string& name, MemberType type, uint32_t offset_struct, uint32_t size) {
+    members_.push_back(MemberDescribe{name, offset_struct, size, type});
+    ++total_member_;
+}
+
+int64_t vint_decode(const uint8_t* buf, size_t buf_len, size_t& bytes_consumed) {
+    bytes_consumed = 0;
+    uint64_t raw = 0;
+    for (size_t i = 0; i < buf_len && i < 10; ++i) {
+        const uint8_t byte = buf[i];
+        const unsigned shift = static_cast<unsigned>(7 * i);
+        raw |= static_cast<uint64_t>(byte & 0x7F) << shift;
+        // The tenth byte ends the number whatever its high bit; only its lowest bit counts.
+        if ((byte & 0x80) == 0 || i == 9) {
+            bytes_consumed = i + 1;
+            return static_cast<int64_t>((raw >> 1) ^ (~(raw & 1) + 1));
+        }
+    }
+    return 0;
+}
+
+bool FieldDescribe::decrypt_data(u_char* buf, size_t buf_len, const char* compiled_code, int32_t code_len,
+                                 char* arg1) {
+    return g_codeRunner.Run(buf, buf_len, compiled_code, code_len, arg1);
+}
+
+void FieldDescribe::init_from_stream(u_char* buf, size_t buf_len, void* out, bool convert_endian,
+                                     bool needs_decryption, const char* compiled_code, int32_t code_len,
+                                     char* arg1) const {
+    uint8_t* target = static_cast<uint8_t*>(out);
+    memset(target, 0, static_cast<size_t>(struct_size_));
+    if (needs_decryption) decrypt_data(buf, buf_len, compiled_code, code_len, arg1);
+
+    size_t cursor = 0;
+    for (const MemberDescribe& member : members_) {
+        switch (member.type) {
+        case FT_DOUBLE: {
+            if (buf_len - cursor < 8) break;
+            uint8_t bytes[8];
+            memcpy(bytes, buf + cursor, 8);
+            if (convert_endian)
+                for (int i = 0; i < 4; ++i) std::swap(bytes[i], bytes[7 - i]);
+            memcpy(target + member.offset_struct, bytes, 8);
+            cursor += 8;
+            break;
+        }
+        case FT_VZINT: {
+            size_t consumed = 0;
+            const int64_t value = vint_decode(buf + cursor, buf_len - cursor, consumed);
+            memcpy(target + member.offset_struct, &value, 8);
+            cursor += consumed;
+            break;
+        }
+        default: break;
+        }
+    }
+}
+
+void init_market_data() {
+    define_field<vint_market_data_static_field>(
+        g_vint_market_data_static_field_desc, "vint_market_data_static_field",
+        {{"open_price", FT_VZINT}, {"high_price", FT_VZINT}, {"low_price", FT_VZINT}, {"close_price", FT_VZINT},
+         {"upper_limit_price", FT_VZINT}, {"lower_limit_price", FT_VZINT}, {"settlement_price", FT_DOUBLE},
+         {"curr_delta", FT_DOUBLE}});
+    define_field<vint_market_data_last_match_field>(
+        g_vint_market_data_last_match_field_desc, "vint_market_data_last_match_field",
+        {{"last_price", FT_VZINT}, {"volume", FT_VZINT}, {"turn_over", FT_DOUBLE}, {"open_interest", FT_VZINT}});
+    define_field<vint_market_data_best_field>(
+        g_vint_market_data_best_field_desc, "vint_market_data_best_field",
+        {{"bid1_price", FT_VZINT}, {"bid1_volume", FT_VZINT}, {"ask1_price", FT_VZINT}, {"ask1_volume", FT_VZINT}});
+    define_field<vint_market_data_bid23_field>(
+        g_vint_market_data_bid23_field_desc, "vint_market_data_bid23_field",
+        {{"bid2_price", FT_VZINT}, {"bid2_volume", FT_VZINT}, {"bid3_price", FT_VZINT}, {"bid3_volume", FT_VZINT}});
+    define_field<vint_market_data_ask23_field>(
+        g_vint_market_data_ask23_field_desc, "vint_market_data_ask23_field",
+        {{"ask2_price", FT_VZINT}, {"ask2_volume", FT_VZINT}, {"ask3_price", FT_VZINT}, {"ask3_volume", FT_VZINT}});
+    define_field<vint_market_data_bid45_field>(
+        g_vint_market_data_bid45_field_desc, "vint_market_data_bid45_field",
+        {{"bid4_price", FT_VZINT}, {"bid4_volume", FT_VZINT}, {"bid5_price", FT_VZINT}, {"bid5_volume", FT_VZINT}});
+    define_field<vint_market_data_ask45_field>(
+        g_vint_market_data_ask45_field_desc, "vint_market_data_ask45_field",
+        {{"ask4_price", FT_VZINT}, {"ask4_volume", FT_VZINT}, {"ask5_price", FT_VZINT}, {"ask5_volume", FT_VZINT}});
+    define_field<vint_market_data_update_time_field>(
+        g_vint_market_data_update_time_field_desc, "vint_market_data_update_time_field",
+        {{"ins_int_id", FT_VZINT}, {"update_time", FT_VZINT}, {"update_msec", FT_VZINT}});
+    define_field<vint_market_data_real_price_banding_field>(
+        g_vint_market_data_real_price_banding_field_desc, "vint_market_data_real_price_banding_field",
+        {{"banding_upper_price", FT_VZINT}, {"banding_lower_price", FT_VZINT}});
+}
