@@ -1,0 +1,77 @@
+/* Control API of the simulated ExaNIC. A device is a shared-memory object named after the
+ * device, so a replay tool, a test or a firmware stand-in in another process can drive the
+ * card while the connector reads it through the libexanic functions. */
+#ifndef VORN_SIM_CARD_H
+#define VORN_SIM_CARD_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VORN_SIM_REGISTER_WORDS 4096u /* register window: 32-bit words */
+#define VORN_SIM_RING_SLOTS 4096u     /* frames per receive channel ring */
+#define VORN_SIM_MAX_FRAME 4096u      /* largest frame a slot holds */
+#define VORN_SIM_PORTS 2
+
+#define VORN_SIM_FIRMWARE_VERSION 0x20250801u /* preset in register 65 */
+#define VORN_SIM_VERDICT_OK 1u                /* preset in register 64 */
+
+typedef struct vorn_sim_card vorn_sim_card_t;
+
+typedef enum vorn_sim_put_mode {
+    VORN_SIM_OVERWRITE = 0, /* like the card: a slow reader is lapped */
+    VORN_SIM_WAIT = 1       /* wait for room: lossless replay */
+} vorn_sim_put_mode;
+
+enum vorn_sim_put_flags { VORN_SIM_FRAME_FAULTY = 1 };
+
+enum vorn_sim_fail {
+    VORN_SIM_FAIL_HANDLE = 1,    /* next exanic_acquire_handle */
+    VORN_SIM_FAIL_REGISTERS = 2, /* next exanic_get_devkit_registers */
+    VORN_SIM_FAIL_RX0 = 4,       /* next exanic_acquire_rx_buffer of port 0 */
+    VORN_SIM_FAIL_RX1 = 8        /* next exanic_acquire_rx_buffer of port 1 */
+};
+
+typedef struct vorn_sim_counters {
+    uint64_t put;   /* frames put on the ring */
+    uint64_t taken; /* frames taken by the reader */
+    uint64_t lost;  /* frames the reader lost by being lapped */
+} vorn_sim_counters;
+
+/* Creates (or resets) the device; registers zero but 65 = firmware version, 64 = verdict 1.
+ * 0 on success, -1 with vorn_sim_last_error() set. */
+int vorn_sim_create(const char *device);
+/* Removes the shared-memory object; handles already open stay valid. 0 or -1. */
+int vorn_sim_remove(const char *device);
+/* Opens a control handle on an existing device; NULL when it does not exist. */
+vorn_sim_card_t *vorn_sim_open(const char *device);
+void vorn_sim_close(vorn_sim_card_t *card);
+const char *vorn_sim_last_error(void);
+
+uint32_t vorn_sim_read_reg(vorn_sim_card_t *card, uint32_t reg);
+void vorn_sim_write_reg(vorn_sim_card_t *card, uint32_t reg, uint32_t value);
+
+/* Puts one frame on port 0 or 1. flags: VORN_SIM_FRAME_FAULTY. 0 on success, -1 for a bad
+ * port or a frame longer than VORN_SIM_MAX_FRAME. In VORN_SIM_WAIT mode it spins until the
+ * reader has made room. */
+int vorn_sim_put_frame(vorn_sim_card_t *card, int port, const void *frame, size_t len,
+                       vorn_sim_put_mode mode, unsigned flags);
+/* Frames put but not yet taken on a port. */
+uint64_t vorn_sim_backlog(vorn_sim_card_t *card, int port);
+int vorn_sim_get_counters(vorn_sim_card_t *card, int port, vorn_sim_counters *out);
+/* Makes the next acquisitions named by `what` (vorn_sim_fail bits) fail once each. */
+void vorn_sim_fail_next(vorn_sim_card_t *card, unsigned what);
+
+/* CLOCK_MONOTONIC in nanoseconds: the clock frames are stamped with when put. */
+uint64_t vorn_sim_now_ns(void);
+/* Put time of the frame that exanic_receive_frame last returned on `port` in this process
+ * (0 before the first): lets an application measure put-to-callback latency. */
+uint64_t vorn_sim_last_rx_put_ns(int port);
+
+#ifdef __cplusplus
+}
+#endif
+#endif
