@@ -54,9 +54,14 @@ const char *vorn_sim_last_error(void);
 uint32_t vorn_sim_read_reg(vorn_sim_card_t *card, uint32_t reg);
 void vorn_sim_write_reg(vorn_sim_card_t *card, uint32_t reg, uint32_t value);
 
+/* Each port is a ring with ONE producer (one thread in one process calls vorn_sim_put_frame
+ * for a port at a time) and ONE reader (one exanic_rx_t in use per port). A new receive buffer
+ * starts where the previous reader of the port stopped. A reader that was lapped gets
+ * -EXANIC_RX_FRAME_SWOVFL once; the frames it missed count as lost and it goes on with the
+ * newest frame put. */
 /* Puts one frame on port 0 or 1. flags: VORN_SIM_FRAME_FAULTY. 0 on success, -1 for a bad
  * port or a frame longer than VORN_SIM_MAX_FRAME. In VORN_SIM_WAIT mode it spins until the
- * reader has made room. */
+ * reader has made room, and gives up with -1 when the reader frees no slot for 10 s. */
 int vorn_sim_put_frame(vorn_sim_card_t *card, int port, const void *frame, size_t len,
                        vorn_sim_put_mode mode, unsigned flags);
 /* Frames put but not yet taken on a port. */
