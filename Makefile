@@ -1,0 +1,46 @@
+# Two commands: `make demo` (the main job) and `make test` (every test, release and
+# sanitizer builds). Run as root on Debian, both first install the packages that are missing.
+
+BUILD     ?= build
+JOBS      ?= $(shell nproc)
+PACKAGES  := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev clang libclang-rt-14-dev binutils
+
+CMAKE_COMMON := -DCMAKE_BUILD_TYPE=Release
+
+.PHONY: demo test deps release asan fuzz-smoke bench clean
+
+demo: deps release
+	$(BUILD)/release/tools/vorn-demo
+
+test: deps release asan
+	cd $(BUILD)/release && ctest --output-on-failure -j$(JOBS) --timeout 300
+	cd $(BUILD)/asan && ctest --output-on-failure -j$(JOBS) --timeout 600
+	$(MAKE) --no-print-directory fuzz-smoke
+
+deps:
+	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    echo "Installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  else \
+	    echo "Missing packages:$$missing (run as root, or install them)"; exit 1; \
+	  fi; \
+	fi
+
+release:
+	cmake -S . -B $(BUILD)/release $(CMAKE_COMMON)
+	cmake --build $(BUILD)/release -j$(JOBS)
+
+asan:
+	cmake -S . -B $(BUILD)/asan $(CMAKE_COMMON) -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF
+	cmake --build $(BUILD)/asan -j$(JOBS)
+
+fuzz-smoke:
+	@if [ -f fuzz/run_smoke.sh ]; then CC=clang CXX=clang++ ./fuzz/run_smoke.sh $(BUILD)/fuzz; fi
+
+bench: release
+	$(BUILD)/release/bench/vorn_bench
+
+clean:
+	rm -rf $(BUILD)

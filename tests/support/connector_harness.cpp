@@ -1,0 +1,227 @@
+#include "connector_harness.h"
+
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+namespace vorn_test {
+
+namespace {
+
+std::vector<Delivery> g_deliveries;
+
+void OnVersion1(MarketDepthUpdate* record) {
+    Delivery delivery{};
+    delivery.version = 1;
+    delivery.v1 = *record;
+    g_deliveries.push_back(delivery);
+}
+
+void OnVersion2(VornCffexMdType* record) {
+    Delivery delivery{};
+    delivery.version = 2;
+    delivery.v2 = *record;
+    g_deliveries.push_back(delivery);
+}
+
+uint32_t g_nextDevice = 0;
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<Delivery>& Deliveries() { return g_deliveries; }
+
+std::vector<VornCffexMdType> V2Records() {
+    std::vector<VornCffexMdType> records;
+    for (const Delivery& d : g_deliveries)
+        if (d.version == 2) records.push_back(d.v2);
+    return records;
+}
+
+std::vector<MarketDepthUpdate> V1Records() {
+    std::vector<MarketDepthUpdate> records;
+    for (const Delivery& d : g_deliveries)
+        if (d.version == 1) records.push_back(d.v1);
+    return records;
+}
+
+void RegisterCallbacks(bool v1, bool v2) {
+    set_parse_data(v1 ? OnVersion1 : nullptr);
+    set_parse_data_version_2(v2 ? OnVersion2 : nullptr);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find(needle) != std::string::npos) lines.push_back(line);
+    return lines;
+}
+
+ConnectorRun::ConnectorRun(std::map<std::string, std::string> config) {
+    device_ = "vt" + std::to_string(getpid()) + "_" + std::to_string(g_nextDevice++);
+    char dirTemplate[] = "/tmp/vorn_test_XXXXXX";
+    dir_ = mkdtemp(dirTemplate);
+    configPath_ = dir_ + "/md.ini";
+    if (vorn_sim_create(device_.c_str()) != 0) ADD_FAILURE() << vorn_sim_last_error();
+    card_ = vorn_sim_open(device_.c_str());
+    if (!config.count("device")) config["device"] = device_;
+    if (!config.count("log_path")) config["log_path"] = dir_;
+    WriteConfig(config);
+    g_deliveries.clear();
+    RegisterCallbacks(true, true);
+}
+
+ConnectorRun::~ConnectorRun() {
+    if (running_) Stop();
+    if (capturing_) Stdout();
+    if (card_) vorn_sim_close(card_);
+    vorn_sim_remove(device_.c_str());
+    const std::string remove = "rm -rf '" + dir_ + "'";
+    if (system(remove.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir_.c_str());
+    delete done_;
+}
+
+void ConnectorRun::WriteConfig(const std::map<std::string, std::string>& config) {
+    std::string text = "[config]\n";
+    for (const auto& entry : config) text += entry.first + " = " + entry.second + "\n";
+    WriteConfigText(text);
+}
+
+void ConnectorRun::WriteConfigText(const std::string& text) {
+    std::ofstream out(configPath_, std::ios::trunc);
+    out << text;
+}
+
+int ConnectorRun::Start(std::chrono::seconds timeout) {
+    testing::internal::CaptureStdout();
+    capturing_ = true;
+    delete done_;
+    done_ = new std::atomic<bool>(false);
+    std::atomic<bool>* done = done_;
+    const std::string path = configPath_;
+    running_ = true;
+    thread_ = std::thread([this, done, path] {
+        result_ = init_connector(path.c_str());
+        done->store(true);
+    });
+    const bool finished = WaitFor(
+        [&] {
+            return done->load() || vorn_sim_read_reg(card_, 20) == 1 || vorn_sim_read_reg(card_, 13) == 1;
+        },
+        timeout);
+    if (done->load()) {
+        thread_.join();
+        running_ = false;
+        stdout_ = testing::internal::GetCapturedStdout();
+        capturing_ = false;
+        return result_;
+    }
+    if (!finished) ADD_FAILURE() << "start-up did not finish";
+    hardwareMode_ = vorn_sim_read_reg(card_, 13) == 1;
+    return 0;
+}
+
+int ConnectorRun::Stop() {
+    if (!running_) return result_;
+    kill(getpid(), SIGTERM);
+    thread_.join();
+    running_ = false;
+    return result_;
+}
+
+std::string ConnectorRun::Stdout() {
+    if (capturing_) {
+        if (running_) Stop();
+        stdout_ = testing::internal::GetCapturedStdout();
+        capturing_ = false;
+    }
+    return stdout_;
+}
+
+void ConnectorRun::Put(int port, const std::vector<uint8_t>& frame) {
+    if (vorn_sim_put_frame(card_, port, frame.data(), frame.size(), VORN_SIM_WAIT, 0) != 0)
+        ADD_FAILURE() << "could not put a frame on port " << port;
+}
+
+// A frame the connector drops without a trace: in software mode a frame of no feed channel,
+// in hardware mode a record frame too short to be one, or a channel-0 message that is no event.
+std::vector<uint8_t> ConnectorRun::BarrierFrame(int port) const {
+    std::vector<uint8_t> frame(port == 1 ? 10 : 60, 0);
+    if (hardwareMode_ && port == 0) frame[0] = 1;
+    return frame;
+}
+
+bool ConnectorRun::Drain(std::chrono::seconds timeout) {
+    const std::vector<int> ports = hardwareMode_ ? std::vector<int>{1, 0} : std::vector<int>{0};
+    for (int port : ports) {
+        Put(port, BarrierFrame(port));
+        const bool drained = WaitFor(
+            [&] {
+                vorn_sim_counters counters{};
+                vorn_sim_get_counters(card_, port, &counters);
+                return counters.taken + counters.lost >= counters.put;
+            },
+            timeout);
+        if (!drained) return false;
+    }
+    // The barrier is taken before it is looked at; one more poll of every port ends that.
+    for (int port : ports) {
+        Put(port, BarrierFrame(port));
+        if (!WaitFor(
+                [&] {
+                    vorn_sim_counters counters{};
+                    vorn_sim_get_counters(card_, port, &counters);
+                    return counters.taken + counters.lost >= counters.put;
+                },
+                timeout))
+            return false;
+    }
+    return true;
+}
+
+std::string ConnectorRun::LogText() const {
+    std::string text;
+    DIR* dir = opendir(dir_.c_str());
+    if (!dir) return text;
+    while (const dirent* entry = readdir(dir))
+        if (strncmp(entry->d_name, "Vorn_R10_", 9) == 0) text += ReadFile(dir_ + "/" + entry->d_name);
+    closedir(dir);
+    return text;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> ConnectorRun::RegisterWrites() const {
+    std::vector<std::pair<uint32_t, uint32_t>> writes;
+    for (const std::string& line : LinesWith(LogText(), "set_fpga_reg addr: ")) {
+        unsigned reg = 0, value = 0;
+        if (sscanf(line.c_str() + line.find("addr: "), "addr: %u, val: %u", &reg, &value) == 2)
+            writes.emplace_back(reg, value);
+    }
+    return writes;
+}
+
+} // namespace vorn_test
