@@ -13,7 +13,7 @@
 using namespace vorn_sim;
 using Bytes = std::vector<uint8_t>;
 
-TEST(Varint, KnownEncodingsAndRoundTrip) {
+TEST(Encoding, VarintsAndBigEndianNumbers) {
     const std::pair<int64_t, Bytes> vectors[] = {
         {0, {0x00}},
         {-1, {0x01}},
@@ -38,25 +38,12 @@ TEST(Varint, KnownEncodingsAndRoundTrip) {
         EXPECT_EQ(v, decoded);
     }
     EXPECT_EQ(stream.size(), pos);
-}
 
-TEST(Varint, BigEndianNumbers) {
     Bytes out;
     AppendBeDouble(out, 1.0);
     AppendBe16(out, 0x4432);
     AppendBe32(out, 0x01020304);
     EXPECT_EQ((Bytes{0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x44, 0x32, 1, 2, 3, 4}), out);
-}
-
-TEST(PriceTicks, ConvertBothWays) {
-    ins_price_encode_info_field enc{};
-    enc.base_price = 4000.0;
-    enc.price_tick = 0.2;
-    EXPECT_EQ(62, PriceToTicks(4012.4, enc));
-    EXPECT_EQ(-5, PriceToTicks(3999.0, enc));
-    EXPECT_EQ(kNoPriceTicks, PriceToTicks(EMPTY_PRICE, enc));
-    EXPECT_EQ(EMPTY_PRICE, TicksToPrice(kNoPriceTicks, enc));
-    EXPECT_DOUBLE_EQ(4012.4, TicksToPrice(62, enc));
 }
 
 TEST(PacketBuilder, HeaderAndFieldLayout) {
