@@ -7,7 +7,7 @@ using namespace vorn_test;
 
 TEST(Smoke, SoftwareSession) {
     vorn_sim::SyntheticSession session;
-    ASSERT_TRUE(session.Snapshot().WriteFile(vorn_sim::SnapshotWriter::TodayPath()));
+    ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
     ConnectorRun run({{"insts", "all"}, {"options", "recv"}});
     ASSERT_EQ(0, run.Start());
     for (int i = 0; i < 100; ++i) run.Put(0, session.NextFrame());

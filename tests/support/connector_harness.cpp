@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -44,6 +46,18 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
 }
 
 } // namespace
+
+void LockTodaySnapshot() {
+    static int lockFd = -1;
+    if (lockFd >= 0) return;
+    lockFd = open("/tmp/.vorn_r10_test_snapshot.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd < 0 || flock(lockFd, LOCK_EX) != 0) ADD_FAILURE() << "cannot lock the snapshot path";
+}
+
+bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer) {
+    LockTodaySnapshot();
+    return writer.WriteFile(vorn_sim::SnapshotWriter::TodayPath());
+}
 
 std::vector<Delivery>& Deliveries() { return g_deliveries; }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "VornCffexMd_interface.h"
+#include "snapshot_writer.h"
 #include "vorn_sim_card.h"
 
 namespace vorn_test {
@@ -83,6 +84,13 @@ private:
     std::string stdout_;
     bool hardwareMode_ = false;
 };
+
+// Writes today's snapshot file, which the connector reads from a fixed path. Every test
+// process that does so first takes a lock held until it exits, so tests that run at the
+// same time (other build trees included) never see each other's snapshot.
+bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer);
+// Takes the same lock without writing (for tests that remove or corrupt the file).
+void LockTodaySnapshot();
 
 // The text of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
