@@ -1,0 +1,64 @@
+#include "bench_fixture.h"
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "feed_encoder.h"
+#include "sample_code.h"
+
+namespace vorn_bench {
+
+PreparedConnector::PreparedConnector(const vorn_sim::SessionConfig& config) : session(config) {
+    Vorn_R10::CCommonLog::GetInstance().SetLogLevel(static_cast<Vorn_R10::ELOGLEVEL>(0));
+    snapshotPath = "/tmp/vorn_bench_snapshot_" + std::to_string(getpid()) + ".bin";
+    session.Snapshot().WriteFile(snapshotPath);
+    api.init_snaphot_params();
+    init_market_data();
+    if (api.LoadFromFile(snapshotPath) != 0) abort();
+    api.m_CurUdpNo = static_cast<uint32_t>(api.m_EndSnapMdField.last_md_seqno);
+    api.m_r10ConfigInfo.channelInfo[0].recvall = true;
+    api.m_r10ConfigInfo.channelInfo[0].options = true;
+    api.m_instMap[0].emplace_back("all");
+    api.m_r10ConfigInfo.exanic_cache_flag = 1;
+    api.m_r10ConfigInfo.exanic_cache_size = 10;
+    api.m_ExanicRecvList.Init(10, 32767);
+    api.ParseFeedChannels();
+    gfunc_parser = SinkV1;
+    gfunc_parser_verison_2 = SinkV2;
+}
+
+PreparedConnector::~PreparedConnector() { unlink(snapshotPath.c_str()); }
+
+std::vector<uint8_t> TypicalPacket(const vorn_sim::SyntheticSession& session, uint32_t seqno, bool encrypted) {
+    const vorn_sim::SimInstrument& instrument = session.Instruments().front();
+    const ins_price_encode_info_field encoding = vorn_sim::PriceEncodingOf(instrument);
+    const depth_market_data_field& depth = session.Initial(instrument.key);
+    const int64_t bid = vorn_sim::PriceToTicks(depth.bid1_price, encoding);
+    const encrypt_code_segment_field code = session.CodeSegment();
+    vorn_sim::PacketBuilder packet(seqno);
+    packet.UpdateTime(instrument.key, 10 * 3600 + 15 * 60 + 7, 500)
+        .Best(bid, 12, bid + 1, 7)
+        .LastMatch(bid, 104522, 3.1415926e9, 182334)
+        .Bid23(bid - 1, 30, bid - 2, 41);
+    if (encrypted) packet.Encrypted(true, code.arg1);
+    return packet.Bytes();
+}
+
+void SinkV1(MarketDepthUpdate* record) { benchmark::DoNotOptimize(record->BidPrice1); }
+void SinkV2(VornCffexMdType* record) { benchmark::DoNotOptimize(record->bid1_price); }
+
+void Baseline::Run(const uint8_t* payload, size_t size) {
+    memcpy(scratch.data(), payload, size);
+    benchmark::DoNotOptimize(scratch.data());
+    v2 = v2Source;
+    benchmark::DoNotOptimize(&v2);
+    memset(&v2, 0, sizeof v2);
+    v1 = v1Source;
+    benchmark::DoNotOptimize(&v1);
+    memset(&v1, 0, sizeof v1);
+    benchmark::ClobberMemory();
+}
+
+} // namespace vorn_bench

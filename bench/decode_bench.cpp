@@ -1,0 +1,39 @@
+// One typical packet through the parser to both callbacks, plain and encrypted.
+#include <benchmark/benchmark.h>
+
+#include "bench_fixture.h"
+
+using namespace vorn_bench;
+
+namespace {
+
+constexpr uint32_t kSeqNo = 1000;
+
+void BM_PacketBaseline(benchmark::State& state) {
+    vorn_sim::SessionConfig config;
+    PreparedConnector prepared(config);
+    const std::vector<uint8_t> packet = TypicalPacket(prepared.session, kSeqNo, false);
+    Baseline baseline;
+    for (auto _ : state) baseline.Run(packet.data(), packet.size());
+}
+BENCHMARK(BM_PacketBaseline);
+
+void RunPacket(benchmark::State& state, bool encrypted) {
+    vorn_sim::SessionConfig config;
+    PreparedConnector prepared(config);
+    CVornCffexMdApiImpl& api = prepared.api;
+    const std::vector<uint8_t> packet = TypicalPacket(prepared.session, kSeqNo, encrypted);
+    for (auto _ : state) {
+        api.m_CurUdpNo = kSeqNo - 1;
+        benchmark::DoNotOptimize(api._processChunk(api.m_RspEncryptCodeSegmentField, packet.data(),
+                                                   static_cast<uint32_t>(packet.size()), api));
+    }
+}
+
+void BM_PacketPlain(benchmark::State& state) { RunPacket(state, false); }
+BENCHMARK(BM_PacketPlain);
+
+void BM_PacketEncrypted(benchmark::State& state) { RunPacket(state, true); }
+BENCHMARK(BM_PacketEncrypted);
+
+} // namespace

@@ -1,0 +1,66 @@
+// Throughput of the whole receive loop through the simulated card: init_connector polls on
+// its own thread while this thread puts a session's frames, waiting for room (lossless).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "bench_fixture.h"
+#include "exanic_reg.h"
+#include "vorn_sim_card.h"
+
+using namespace vorn_bench;
+
+namespace {
+
+std::atomic<uint64_t> g_updates{0};
+void CountV2(VornCffexMdType*) { g_updates.fetch_add(1, std::memory_order_relaxed); }
+
+void BM_LoopThroughput(benchmark::State& state) {
+    const size_t packets = static_cast<size_t>(state.range(0));
+    vorn_sim::SessionConfig config;
+    vorn_sim::SyntheticSession session(config);
+    std::vector<std::vector<uint8_t>> frames;
+    frames.reserve(packets);
+    for (size_t i = 0; i < packets; ++i) frames.push_back(session.NextFrame());
+
+    const std::string device = "vloop" + std::to_string(getpid());
+    const std::string dir = "/tmp/vorn_bench_loop_" + std::to_string(getpid());
+    const std::string ini = dir + ".ini";
+    vorn_sim_create(device.c_str());
+    vorn_sim_card_t* card = vorn_sim_open(device.c_str());
+    std::ofstream(ini) << "[config]\ndevice=" << device << "\nlog_level=3\nlog_path=/tmp\ninsts=all\noptions=recv\n";
+    // The connector reads today's snapshot from its fixed path; tests share that path and
+    // take this lock around it.
+    const int lock = open("/tmp/.vorn_r10_test_snapshot.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lock >= 0) flock(lock, LOCK_EX);
+    session.Snapshot().WriteFile(vorn_sim::SnapshotWriter::TodayPath());
+    set_parse_data_version_2(CountV2);
+    set_parse_data(SinkV1);
+    std::thread loop([&] { init_connector(ini.c_str()); });
+    while (vorn_sim_read_reg(card, 20) != 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    for (auto _ : state) {
+        g_updates = 0;
+        for (const auto& frame : frames)
+            vorn_sim_put_frame(card, 0, frame.data(), frame.size(), VORN_SIM_WAIT, 0);
+        while (vorn_sim_backlog(card, 0) != 0) {
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * packets));
+    kill(getpid(), SIGTERM);
+    loop.join();
+    vorn_sim_close(card);
+    vorn_sim_remove(device.c_str());
+    unlink(ini.c_str());
+    if (lock >= 0) close(lock);
+}
+BENCHMARK(BM_LoopThroughput)->Arg(100000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
