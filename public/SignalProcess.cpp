@@ -16,12 +16,24 @@ std::atomic<bool> g_installed{false};
 
 int SlotOf(int sig) { return sig == SIGINT ? 0 : 1; }
 
+// Raises the flag, then hands the signal on to what the application installed before:
+// a three-argument handler gets the real siginfo and context, default and ignore are left be.
+void OnSignal(int sig, siginfo_t* info, void* context) {
+    CSignalProcess::m_isExit.store(true, std::memory_order_relaxed);
+    const struct sigaction& previous = g_previous[SlotOf(sig)];
+    if (previous.sa_flags & SA_SIGINFO) {
+        if (previous.sa_sigaction) previous.sa_sigaction(sig, info, context);
+    } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN && previous.sa_handler) {
+        previous.sa_handler(sig);
+    }
+}
+
 void Install(int sig) {
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = CSignalProcess::SignalHandler;
+    action.sa_sigaction = OnSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     sigaction(sig, &action, &g_previous[SlotOf(sig)]);
 }
 
@@ -33,14 +45,6 @@ void CSignalProcess::InitSignal() {
     Install(SIGTERM);
 }
 
-void CSignalProcess::SignalHandler(int sig) {
-    m_isExit.store(true, std::memory_order_relaxed);
-    const struct sigaction& previous = g_previous[SlotOf(sig)];
-    if (previous.sa_flags & SA_SIGINFO) {
-        if (previous.sa_sigaction) previous.sa_sigaction(sig, nullptr, nullptr);
-    } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN && previous.sa_handler) {
-        previous.sa_handler(sig);
-    }
-}
+void CSignalProcess::SignalHandler(int sig) { OnSignal(sig, nullptr, nullptr); }
 
 } // namespace Vorn_R10

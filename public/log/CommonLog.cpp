@@ -36,7 +36,7 @@ CCommonLog& CCommonLog::GetInstance() {
 
 void CCommonLog::SetLogLevel(ELOGLEVEL logLevel) {
     std::lock_guard<std::mutex> guard(m_mutexLog);
-    m_logLevel = logLevel;
+    m_logLevel.store(logLevel, std::memory_order_relaxed);
 }
 
 void CCommonLog::SetLogPath(std::string& refLogPath) {
@@ -52,7 +52,7 @@ std::string CCommonLog::GetLogFileName() {
 }
 
 void CCommonLog::WriteLog(ELOGLEVEL logLevel, const char* fmt, ...) {
-    if ((m_logLevel & logLevel) == 0) return;
+    if (!IsEnabled(logLevel)) return;
 
     const LevelStyle style = StyleOf(logLevel);
     char prefix[32];
@@ -82,6 +82,7 @@ void CCommonLog::WriteLog(ELOGLEVEL logLevel, const char* fmt, ...) {
         m_logHandler = fopen(path, "w");
         if (!m_logHandler) {
             printf("fopen: %s failed\n", path);
+            fflush(stdout);
             return;
         }
         m_log_file_name = path;

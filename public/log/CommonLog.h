@@ -2,7 +2,9 @@
 // file created lazily on the first accepted message, both flushed at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -29,7 +31,7 @@ public:
     // `fmt` starts with "[%s:%d] [%s]" filled by file, line and function of the call site.
     void WriteLog(ELOGLEVEL logLevel, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
-    bool IsEnabled(ELOGLEVEL logLevel) const { return (m_logLevel & logLevel) != 0; }
+    bool IsEnabled(ELOGLEVEL logLevel) const { return (m_logLevel.load(std::memory_order_relaxed) & logLevel) != 0; }
     // Path of the open log file; empty before the first accepted message.
     std::string GetLogFileName();
 
@@ -37,7 +39,8 @@ private:
     CCommonLog() = default;
     ~CCommonLog() = default;
 
-    volatile int32_t m_logLevel = 15;
+    // Read without the mutex by every log call; atomic so that the unlocked read is defined.
+    std::atomic<int32_t> m_logLevel{15};
     FILE* m_logHandler = nullptr;
     std::mutex m_mutexLog;
     std::string m_log_path;

@@ -1,0 +1,245 @@
+// The log is a process singleton whose path can be set once, so every case runs its body in a
+// forked child (a death-test that must exit 0): the cases hold whether the binary runs whole
+// or one case per process.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CommonLog.h"
+
+using namespace Vorn_R10;
+
+namespace {
+
+std::vector<std::string>& TempDirs() {
+    static std::vector<std::string> dirs;
+    return dirs;
+}
+
+void RemoveTempDirs() {
+    for (const std::string& dir : TempDirs()) {
+        const std::string command = "rm -rf '" + dir + "'";
+        if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+}
+
+// Runs `body` in a child process with a fresh log; the case fails when any check in it failed.
+void InFreshProcess(const std::function<void()>& body) {
+    EXPECT_EXIT(
+        {
+            body();
+            fflush(nullptr);
+            RemoveTempDirs();
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+std::string MakeTempDir() {
+    char name[] = "/tmp/vorn_log_XXXXXX";
+    if (!mkdtemp(name)) return "";
+    TempDirs().push_back(name);
+    return name;
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(d))
+            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void SetPath(std::string path) { CCommonLog::GetInstance().SetLogPath(path); }
+
+std::string Stamp(time_t t, const char* format) {
+    struct tm local {};
+    localtime_r(&t, &local);
+    char text[32];
+    strftime(text, sizeof text, format, &local);
+    return text;
+}
+
+// Logs at `level` and returns what went to standard output.
+template <typename... Args>
+std::string Logged(ELOGLEVEL level, const char* fmt, Args... args) {
+    testing::internal::CaptureStdout();
+    CCommonLog::GetInstance().WriteLog(level, fmt, args...);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(CommonLog, LineFormatOnBothOutputs) {
+    InFreshProcess([] {
+        const std::string dir = MakeTempDir();
+        SetPath(dir);
+        const time_t before = time(nullptr);
+        const std::string out =
+            Logged(LOG_DEBUG, "[%s:%d] [%s] device[%s]", "VornCffexMdApiImpl.cpp", 37, "_ReadConfig", "exanic0");
+        const time_t after = time(nullptr);
+        const std::regex line("\x1b\\[37;1m \\[D\\] \\[(\\d{8})\\]\\[(\\d\\d:\\d\\d:\\d\\d)\\]\\[(\\d+)\\] "
+                              "\\[VornCffexMdApiImpl\\.cpp:37\\] \\[_ReadConfig\\] device\\[exanic0\\]\x1b\\[0m \n");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(out, m, line)) << out;
+        EXPECT_TRUE(m[1] == Stamp(before, "%Y%m%d") || m[1] == Stamp(after, "%Y%m%d"));
+        EXPECT_TRUE(m[2] == Stamp(before, "%H:%M:%S") || m[2] == Stamp(after, "%H:%M:%S"));
+        EXPECT_EQ(std::to_string(static_cast<unsigned long>(pthread_self())), m[3].str());
+
+        const std::vector<std::string> files = FilesIn(dir);
+        ASSERT_EQ(1u, files.size());
+        EXPECT_EQ(out, ReadAll(dir + "/" + files[0])); // the escapes go into the file too
+    });
+}
+
+TEST(CommonLog, TagAndColourPerLevel) {
+    InFreshProcess([] {
+        SetPath(MakeTempDir());
+        CCommonLog::GetInstance().SetLogLevel(static_cast<ELOGLEVEL>(-1));
+        const struct {
+            int level;
+            const char* prefix;
+        } cases[] = {{1, "\x1b[31;1m [E] ["}, {2, "\x1b[33;1m [W] ["}, {4, "\x1b[32;1m [I] ["},
+                     {8, "\x1b[37;1m [D] ["}, {16, "\x1b[34;1m [X] ["}, {32, "\x1b[34;1m [N] ["},
+                     {3, "\x1b[34;1m [N] ["}};
+        for (const auto& c : cases) {
+            const std::string out = Logged(static_cast<ELOGLEVEL>(c.level), "[%s:%d] [%s] x", "f.cpp", 1, "F");
+            EXPECT_EQ(0u, out.find(c.prefix)) << c.level << ": " << out;
+        }
+    });
+}
+
+TEST(CommonLog, MessageEndingInNewlineKeepsTheExtraBreak) {
+    InFreshProcess([] {
+        SetPath(MakeTempDir());
+        const std::string out = Logged(LOG_INFO, "[%s:%d] [%s] set CPU[%d] affinity successful\n", "f.cpp", 1, "F", 0);
+        const std::string tail = "affinity successful\n\x1b[0m \n";
+        ASSERT_GE(out.size(), tail.size());
+        EXPECT_EQ(tail, out.substr(out.size() - tail.size())) << out;
+    });
+}
+
+TEST(CommonLog, LevelMaskFiltersAndMaskedMessagesCreateNoFile) {
+    InFreshProcess([] {
+        const std::string dir = MakeTempDir();
+        SetPath(dir);
+        CCommonLog& log = CCommonLog::GetInstance();
+        EXPECT_EQ("", Logged(LOG_DEBUG_EX, "[%s:%d] [%s] trace", "f.cpp", 1, "F")); // default mask 15
+        log.SetLogLevel(static_cast<ELOGLEVEL>(0));
+        for (int level : {1, 2, 4, 8, 16, 32})
+            EXPECT_EQ("", Logged(static_cast<ELOGLEVEL>(level), "[%s:%d] [%s] x", "f.cpp", 1, "F"));
+        EXPECT_TRUE(FilesIn(dir).empty());
+
+        log.SetLogLevel(LOG_DEBUG_EX);
+        EXPECT_EQ("", Logged(LOG_ERROR, "[%s:%d] [%s] x", "f.cpp", 1, "F"));
+        EXPECT_NE("", Logged(LOG_DEBUG_EX, "[%s:%d] [%s] x", "f.cpp", 1, "F"));
+        log.SetLogLevel(static_cast<ELOGLEVEL>(LOG_ERROR | LOG_INFO));
+        EXPECT_EQ("", Logged(LOG_WARNING, "[%s:%d] [%s] x", "f.cpp", 1, "F"));
+        EXPECT_NE("", Logged(LOG_INFO, "[%s:%d] [%s] x", "f.cpp", 1, "F"));
+        EXPECT_EQ(1u, FilesIn(dir).size());
+    });
+}
+
+TEST(CommonLog, FileCreatedOnFirstMessageNamedByItsTime) {
+    InFreshProcess([] {
+        const std::string dir = MakeTempDir();
+        SetPath(dir);
+        const time_t before = time(nullptr);
+        const std::string first = Logged(LOG_ERROR, "[%s:%d] [%s] first", "f.cpp", 1, "F");
+        const time_t after = time(nullptr);
+        const std::vector<std::string> files = FilesIn(dir);
+        ASSERT_EQ(1u, files.size());
+        EXPECT_TRUE(files[0] == Stamp(before, "Vorn_R10_%Y%m%d_%H%M%S.log") ||
+                    files[0] == Stamp(after, "Vorn_R10_%Y%m%d_%H%M%S.log"))
+            << files[0];
+        const std::string second = Logged(LOG_ERROR, "[%s:%d] [%s] second", "f.cpp", 2, "F");
+        EXPECT_EQ(files, FilesIn(dir)); // later messages append to the same file
+        EXPECT_EQ(first + second, ReadAll(dir + "/" + files[0]));
+    });
+}
+
+TEST(CommonLog, EmptyPathMeansTheCurrentDirectory) {
+    InFreshProcess([] {
+        const std::string dir = MakeTempDir();
+        ASSERT_EQ(0, chdir(dir.c_str()));
+        SetPath("");
+        SetPath(MakeTempDir()); // ignored: the empty path was the first
+        Logged(LOG_ERROR, "[%s:%d] [%s] here", "f.cpp", 1, "F");
+        const std::vector<std::string> files = FilesIn(dir);
+        ASSERT_EQ(1u, files.size());
+        EXPECT_EQ(0u, files[0].find("Vorn_R10_"));
+    });
+}
+
+TEST(CommonLog, SecondSetLogPathIsIgnored) {
+    InFreshProcess([] {
+        const std::string first = MakeTempDir();
+        const std::string second = MakeTempDir();
+        SetPath(first);
+        SetPath(second);
+        Logged(LOG_ERROR, "[%s:%d] [%s] where", "f.cpp", 1, "F");
+        EXPECT_EQ(1u, FilesIn(first).size());
+        EXPECT_TRUE(FilesIn(second).empty());
+    });
+}
+
+TEST(CommonLog, UnwritableDirectoryReportsEachMessageAndRetries) {
+    InFreshProcess([] {
+        const std::string dir = MakeTempDir() + "/missing";
+        SetPath(dir);
+        const std::regex report("fopen: " + dir + "/Vorn_R10_\\d{8}_\\d{6}\\.log failed\n");
+        for (int i = 0; i < 2; ++i) {
+            const std::string out = Logged(LOG_ERROR, "[%s:%d] [%s] lost %d", "f.cpp", 1, "F", i);
+            EXPECT_TRUE(std::regex_match(out, report)) << out;
+        }
+        ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+        const std::string out = Logged(LOG_ERROR, "[%s:%d] [%s] kept", "f.cpp", 1, "F");
+        const std::vector<std::string> files = FilesIn(dir);
+        ASSERT_EQ(1u, files.size());
+        EXPECT_EQ(out, ReadAll(dir + "/" + files[0]));
+        EXPECT_NE(std::string::npos, out.find("kept"));
+    });
+}
+
+TEST(CommonLog, ConcurrentFirstMessagesShareOneFile) {
+    InFreshProcess([] {
+        const std::string dir = MakeTempDir();
+        SetPath(dir);
+        testing::internal::CaptureStdout();
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([t] {
+                for (int i = 0; i < 50; ++i)
+                    CCommonLog::GetInstance().WriteLog(LOG_INFO, "[%s:%d] [%s] %d/%d", "f.cpp", 1, "F", t, i);
+            });
+        for (std::thread& thread : threads) thread.join();
+        testing::internal::GetCapturedStdout();
+        const std::vector<std::string> files = FilesIn(dir);
+        ASSERT_EQ(1u, files.size());
+        const std::string text = ReadAll(dir + "/" + files[0]);
+        size_t lines = 0;
+        for (char c : text) lines += c == '\n';
+        EXPECT_EQ(200u, lines);
+    });
+}
+
+} // namespace

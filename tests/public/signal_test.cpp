@@ -1,0 +1,80 @@
+// InitSignal installs once per process, so each case runs in a forked child.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "SignalProcess.h"
+
+using Vorn_R10::CSignalProcess;
+
+namespace {
+
+void InFreshProcess(const std::function<void()>& body) {
+    EXPECT_EXIT(
+        {
+            body();
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+volatile sig_atomic_t g_plainCalls = 0;
+volatile sig_atomic_t g_infoSigno = 0;
+volatile sig_atomic_t g_infoHadContext = 0;
+
+void PlainHandler(int) { g_plainCalls = g_plainCalls + 1; }
+void InfoHandler(int, siginfo_t* info, void* context) {
+    g_infoSigno = info ? info->si_signo : -1;
+    g_infoHadContext = context != nullptr;
+}
+
+void Install(int sig, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(0, sigaction(sig, &action, nullptr));
+}
+
+TEST(Signals, ApplicationHandlerIsChainedAndTheFlagRaised) {
+    InFreshProcess([] {
+        Install(SIGTERM, PlainHandler);
+        CSignalProcess::InitSignal();
+        CSignalProcess::InitSignal(); // a second call must not chain to ourselves
+        EXPECT_FALSE(CSignalProcess::m_isExit.load());
+        raise(SIGTERM);
+        EXPECT_TRUE(CSignalProcess::m_isExit.load());
+        EXPECT_EQ(1, g_plainCalls);
+    });
+}
+
+TEST(Signals, SiginfoHandlerGetsTheRealSiginfo) {
+    InFreshProcess([] {
+        struct sigaction action {};
+        action.sa_sigaction = InfoHandler;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        ASSERT_EQ(0, sigaction(SIGINT, &action, nullptr));
+        CSignalProcess::InitSignal();
+        raise(SIGINT);
+        EXPECT_TRUE(CSignalProcess::m_isExit.load());
+        EXPECT_EQ(SIGINT, g_infoSigno);
+        EXPECT_EQ(1, g_infoHadContext);
+    });
+}
+
+TEST(Signals, DefaultAndIgnoredDispositionsAreNotChained) {
+    InFreshProcess([] {
+        Install(SIGINT, SIG_DFL); // default would terminate the process
+        Install(SIGTERM, SIG_IGN);
+        CSignalProcess::InitSignal();
+        raise(SIGINT);
+        EXPECT_TRUE(CSignalProcess::m_isExit.load());
+        CSignalProcess::m_isExit.store(false);
+        raise(SIGTERM);
+        EXPECT_TRUE(CSignalProcess::m_isExit.load());
+    });
+}
+
+} // namespace
