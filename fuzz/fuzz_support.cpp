@@ -1,0 +1,109 @@
+#include "fuzz_support.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "CommonLog.h"
+#include "VornCffexMd_interface.h"
+
+namespace vorn_fuzz {
+
+namespace {
+
+void SinkV1(MarketDepthUpdate* record) {
+    volatile int64_t sink = record->Volume;
+    (void)sink;
+}
+
+void SinkV2(VornCffexMdType* record) {
+    volatile int64_t sink = record->trust_flag;
+    (void)sink;
+}
+
+} // namespace
+
+const std::string& PrivateDir() {
+    static const std::string dir = [] {
+        char name[] = "/tmp/vorn_fuzz_XXXXXX";
+        const char* made = mkdtemp(name);
+        if (!made) abort();
+        return std::string(made);
+    }();
+    return dir;
+}
+
+void QuietProcess() {
+    std::string path = PrivateDir();
+    Vorn_R10::CCommonLog::GetInstance().SetLogPath(path);
+    Vorn_R10::CCommonLog::GetInstance().SetLogLevel(static_cast<Vorn_R10::ELOGLEVEL>(0));
+    if (!freopen("/dev/null", "w", stdout)) abort();
+}
+
+bool WritePrivateFile(const std::string& path, const uint8_t* data, size_t size) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = fchmod(fd, 0600) == 0;
+    size_t done = 0;
+    while (ok && done < size) {
+        const ssize_t wrote = write(fd, data + done, size - done);
+        if (wrote <= 0) ok = false; else done += static_cast<size_t>(wrote);
+    }
+    close(fd);
+    return ok;
+}
+
+vorn_sim::SessionConfig FuzzSessionConfig() {
+    vorn_sim::SessionConfig config;
+    config.seed = 7;
+    config.first_seqno = 1001;
+    config.code_segment = -1;
+    config.encrypted = true;
+    return config;
+}
+
+LoadedConnector::LoadedConnector(int32_t cacheSize) {
+    QuietProcess();
+    vorn_sim::SyntheticSession session(FuzzSessionConfig());
+    const std::vector<uint8_t> bytes = session.Snapshot().Bytes();
+    const std::string path = PrivateDir() + "/snapshot.bin";
+    if (!WritePrivateFile(path, bytes.data(), bytes.size())) abort();
+
+    impl_.init_snaphot_params();
+    init_market_data();
+    if (impl_.LoadFromFile(path) != 0) abort();
+    impl_.m_CurUdpNo = impl_.m_EndSnapMdField.last_md_seqno;
+    Vorn_R10::R10ChannelInfo& channel = impl_.m_r10ConfigInfo.channelInfo[CVornCffexMdApiImpl::MANAGER_CHANNEL];
+    channel.insts.Assign("all");
+    channel.recvall = true;
+    channel.options = true;
+    impl_.m_instMap[CVornCffexMdApiImpl::MANAGER_CHANNEL].clear();
+    channel.insts.SplitByChar(impl_.m_instMap[CVornCffexMdApiImpl::MANAGER_CHANNEL], ',');
+    impl_.m_r10ConfigInfo.exanic_cache_size = cacheSize;
+    impl_.m_ExanicRecvList.Init(cacheSize, 32767);
+    impl_.ParseFeedChannels();
+    set_parse_data(SinkV1);
+    set_parse_data_version_2(SinkV2);
+
+    depths_ = impl_.m_depth_market_data_infos;
+    prices_ = impl_.m_ins_price_infos;
+    trust_ = impl_.m_depth_market_trust_flag;
+    curUdpNo_ = impl_.m_CurUdpNo;
+}
+
+void LoadedConnector::Reset() {
+    impl_.m_ExanicRecvList.FreeAll();
+    impl_.m_depth_market_data_infos = depths_;
+    impl_.m_ins_price_infos = prices_;
+    impl_.m_depth_market_trust_flag = trust_;
+    impl_.m_CurUdpNo = curUdpNo_;
+    impl_.m_state = CVornCffexMdApiImpl::HEADER;
+    impl_.SetCurrentInstrument(0);
+}
+
+} // namespace vorn_fuzz

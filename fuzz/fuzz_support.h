@@ -1,0 +1,46 @@
+// Shared set-up of the libFuzzer targets: a quiet log, private temp files and a connector
+// loaded from a synthetic session's snapshot, with its mutable state restorable per input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "VornCffexMdApiImpl.h"
+#include "synthetic_session.h"
+
+namespace vorn_fuzz {
+
+// Log level 0 and the log's directory in a private temp dir; standard output to /dev/null
+// (start-up diagnostics print byte dumps there).
+void QuietProcess();
+
+// A private directory for this process, created once.
+const std::string& PrivateDir();
+
+// Writes `data` to `path` (created or truncated, mode 0600, owned by this process).
+bool WritePrivateFile(const std::string& path, const uint8_t* data, size_t size);
+
+// The session every target starts from: the sample cipher segment and encrypted packets, so
+// the decoder runs the day's code segment.
+vorn_sim::SessionConfig FuzzSessionConfig();
+
+// A connector in the state start-up leaves in software mode: snapshot of the fuzz session
+// loaded, descriptors built, every instrument selected, feed channels parsed, reorder pool made.
+class LoadedConnector {
+public:
+    explicit LoadedConnector(int32_t cacheSize = 4);
+    CVornCffexMdApiImpl& Impl() { return impl_; }
+    // Restores everything the data path changes, so every input starts from the same state.
+    void Reset();
+
+private:
+    CVornCffexMdApiImpl impl_;
+    std::unordered_map<int32_t, depth_market_data_field> depths_;
+    std::unordered_map<int32_t, ins_price_encode_info_field> prices_;
+    std::unordered_map<int32_t, int64_t> trust_;
+    uint32_t curUdpNo_ = 0;
+};
+
+} // namespace vorn_fuzz
