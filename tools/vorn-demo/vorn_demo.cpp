@@ -1,0 +1,406 @@
+// vorn-demo: the library at work without a card. Each work mode runs in its own child process
+// (the connector is one per process): the process plays a synthetic CFFEX session onto a
+// simulated card (the "exchange" side) and runs a small application on the library's public
+// interface (the "application" side), shows a live ticker and ends with a summary.
+#include <signal.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FpgaStruct.h"
+#include "demo_app.h"
+#include "demo_feed.h"
+#include "synthetic_session.h"
+#include "vorn_sim_card.h"
+
+namespace {
+
+using namespace vorn_demo;
+using Clock = std::chrono::steady_clock;
+
+const std::vector<std::string> kWatched = {"IF2612", "IC2612", "T2703", "TS2703", "IO2612-C-4000"};
+
+struct Options {
+    double seconds = 12;
+    int rate = 5000;
+    std::string mode; // "software" or "hardware": run that mode in this process
+};
+
+std::atomic<bool> g_interrupted{false};
+void OnInterrupt(int) { g_interrupted.store(true); }
+
+void Usage(FILE* out) {
+    fprintf(out,
+            "usage: vorn-demo [--seconds S] [--rate PACKETS_PER_SECOND] [--mode software|hardware]\n"
+            "  Plays a synthetic trading session through a simulated card into an application of\n"
+            "  the library, in software mode and then in hardware mode (each S seconds, default 12).\n");
+}
+
+bool ParseArgs(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--seconds" && i + 1 < argc) {
+            options.seconds = atof(argv[++i]);
+            if (!(options.seconds > 0 && options.seconds <= 3600)) return false;
+        } else if (arg == "--rate" && i + 1 < argc) {
+            options.rate = atoi(argv[++i]);
+            if (options.rate < 1 || options.rate > 1000000) return false;
+        } else if (arg == "--mode" && i + 1 < argc) {
+            options.mode = argv[++i];
+            if (options.mode != "software" && options.mode != "hardware") return false;
+        } else if (arg == "-h" || arg == "--help") {
+            Usage(stdout);
+            exit(0);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- formatting -------------------------------------------------------------------------
+
+std::string Price(int64_t thousandths) {
+    char text[32];
+    const char* sign = thousandths < 0 ? "-" : "";
+    const unsigned long long magnitude =
+        thousandths < 0 ? 0ULL - static_cast<unsigned long long>(thousandths) : static_cast<unsigned long long>(thousandths);
+    snprintf(text, sizeof text, "%s%llu.%03llu", sign, magnitude / 1000, magnitude % 1000);
+    return text;
+}
+
+std::string TimeOfDay(int64_t seconds, int32_t msec) {
+    char text[32];
+    snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03d", static_cast<long long>(seconds / 3600),
+             static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60), msec);
+    return text;
+}
+
+double Share(uint64_t part, uint64_t whole) { return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0; }
+
+std::string QuoteLine(const Quote& q) {
+    char text[256];
+    if (q.updates == 0) {
+        snprintf(text, sizeof text, "  %-14s (no update yet)", q.instrument_id.c_str());
+        return text;
+    }
+    snprintf(text, sizeof text, "  %-14s %s  last %10s  bid %10s x %-4d ask %10s x %-4d vol %-8d %s",
+             q.instrument_id.c_str(), TimeOfDay(q.update_time, q.update_msec).c_str(), Price(q.last_price).c_str(),
+             Price(q.bid1_price).c_str(), q.bid1_volume, Price(q.ask1_price).c_str(), q.ask1_volume, q.volume,
+             q.trust_flag == 1 ? "trusted" : "NOT TRUSTED");
+    return text;
+}
+
+std::string StatusLine(const char* mode, double elapsed, const FeedStats& feed, const AppCounters& app) {
+    char text[256];
+    snprintf(text, sizeof text, "%s mode  %5.1f s  sent %llu  lost on purpose %llu  updates v2 %llu v1 %llu  trusted %.1f%%",
+             mode, elapsed, static_cast<unsigned long long>(feed.sent.load()),
+             static_cast<unsigned long long>(feed.dropped.load()), static_cast<unsigned long long>(app.v2),
+             static_cast<unsigned long long>(app.v1), Share(app.trusted, app.v2));
+    return text;
+}
+
+// Redraws the status and quote lines in place on a terminal; elsewhere prints one compact
+// line per second.
+class Ticker {
+public:
+    Ticker(FILE* screen, const char* mode) : screen_(screen), mode_(mode), tty_(isatty(fileno(screen))) {}
+
+    void Tick(double elapsed, const FeedStats& feed, const DemoApp& app) {
+        if (tty_) {
+            Redraw(elapsed, feed, app);
+        } else if (elapsed >= nextLine_) {
+            nextLine_ += 1.0;
+            PrintLine(elapsed, feed, app);
+        }
+        fflush(screen_);
+    }
+    bool IsTerminal() const { return tty_; }
+    int PeriodMs() const { return tty_ ? 250 : 100; }
+
+private:
+    void Redraw(double elapsed, const FeedStats& feed, const DemoApp& app) {
+        const std::vector<Quote> quotes = app.Quotes();
+        if (linesDrawn_) fprintf(screen_, "\033[%dA", linesDrawn_);
+        fprintf(screen_, "%s\033[K\n", StatusLine(mode_, elapsed, feed, app.Counters()).c_str());
+        for (const Quote& q : quotes) fprintf(screen_, "%s\033[K\n", QuoteLine(q).c_str());
+        linesDrawn_ = 1 + static_cast<int>(quotes.size());
+    }
+    void PrintLine(double elapsed, const FeedStats& feed, const DemoApp& app) {
+        const AppCounters counters = app.Counters();
+        std::string line;
+        char head[160];
+        snprintf(head, sizeof head, "[%4.1fs] sent %llu  updates %llu  trusted %.1f%% |", elapsed,
+                 static_cast<unsigned long long>(feed.sent.load()), static_cast<unsigned long long>(counters.v2),
+                 Share(counters.trusted, counters.v2));
+        line = head;
+        for (const Quote& q : app.Quotes()) {
+            if (q.updates == 0) continue;
+            line += " " + q.instrument_id + " " + Price(q.bid1_price) + "/" + Price(q.ask1_price);
+        }
+        fprintf(screen_, "%s\n", line.c_str());
+    }
+
+    FILE* screen_;
+    const char* mode_;
+    bool tty_;
+    int linesDrawn_ = 0;
+    double nextLine_ = 1.0;
+};
+
+// ---- the log ----------------------------------------------------------------------------
+
+std::string LogFileIn(const std::string& dir) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return {};
+    std::string found;
+    while (const dirent* entry = readdir(d))
+        if (strncmp(entry->d_name, "Vorn_R10_", 9) == 0) found = dir + "/" + entry->d_name;
+    closedir(d);
+    return found;
+}
+
+size_t CountLines(const std::string& path, const std::vector<std::string>& needles) {
+    std::ifstream in(path);
+    std::string line;
+    size_t count = 0;
+    while (std::getline(in, line)) {
+        bool all = true;
+        for (const std::string& needle : needles) all = all && line.find(needle) != std::string::npos;
+        if (all) ++count;
+    }
+    return count;
+}
+
+struct GapCounts {
+    size_t detected = 0; // a packet arrived early: the connector began waiting for a missing one
+    size_t givenUp = 0;  // the wait ended without the missing packet
+};
+
+GapCounts CountGaps(const std::string& logPath, bool hardware) {
+    GapCounts gaps;
+    if (hardware) {
+        gaps.detected = gaps.givenUp = CountLines(logPath, {"lost_msg_seqnum is"});
+        return gaps;
+    }
+    gaps.detected = CountLines(logPath, {"add buffer", "GetQueueCount() is 0,"});
+    gaps.givenUp = CountLines(logPath, {"UdpNo is not seq"});
+    return gaps;
+}
+
+// ---- summary ----------------------------------------------------------------------------
+
+std::string Micros(uint32_t ns) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f us", ns / 1000.0);
+    return text;
+}
+
+void PrintLatency(FILE* screen, std::vector<uint32_t> samples, const char* port) {
+    if (samples.empty()) {
+        fprintf(screen, "  latency           no samples\n");
+        return;
+    }
+    std::sort(samples.begin(), samples.end());
+    auto at = [&](double q) { return samples[std::min(samples.size() - 1, static_cast<size_t>(q * samples.size()))]; };
+    fprintf(screen, "  frame put -> callback (%zu updates, card port %s):\n", samples.size(), port);
+    fprintf(screen, "      p50 %s   p99 %s   p99.9 %s   max %s\n", Micros(at(0.50)).c_str(), Micros(at(0.99)).c_str(),
+            Micros(at(0.999)).c_str(), Micros(samples.back()).c_str());
+    fprintf(screen, "      (simulated card: put time stamped by the producer; a real application would use the\n"
+                    "       card's hardware receive timestamps)\n");
+}
+
+void PrintSummary(FILE* screen, const char* mode, bool hardware, const FeedStats& feed, const DemoApp& app,
+                  const std::string& logPath, double seconds) {
+    const AppCounters c = app.Counters();
+    const GapCounts gaps = CountGaps(logPath, hardware);
+    fprintf(screen, "\n%s mode summary (%.1f s)\n", mode, seconds);
+    fprintf(screen, "  packets sent      %llu (lost on purpose %llu, reordered on purpose %llu)\n",
+            static_cast<unsigned long long>(feed.sent.load()), static_cast<unsigned long long>(feed.dropped.load()),
+            static_cast<unsigned long long>(feed.reordered.load()));
+    fprintf(screen, "  updates delivered v2 %llu, v1 %llu (one per packet received: %s)\n",
+            static_cast<unsigned long long>(c.v2), static_cast<unsigned long long>(c.v1),
+            c.v2 == feed.sent.load() && c.v1 == c.v2 ? "yes" : "NO");
+    if (hardware)
+        fprintf(screen, "  lost messages     %zu reported by the card as events\n", gaps.detected);
+    else
+        fprintf(screen, "  gaps              %zu detected, %zu given up, %zu filled by a late packet\n", gaps.detected,
+                gaps.givenUp, gaps.detected - std::min(gaps.detected, gaps.givenUp));
+    fprintf(screen, "  trusted updates   %.2f%%%s\n", Share(c.trusted, c.v2),
+            hardware ? " (as the card reports)" : " (a loss distrusts every book until all its levels are refreshed)");
+    PrintLatency(screen, app.Latencies(), hardware ? "1" : "0");
+    fprintf(screen, "  log               %s\n", logPath.empty() ? "(none)" : logPath.c_str());
+}
+
+// ---- one mode ---------------------------------------------------------------------------
+
+// Keeps the demo's own output on a copy of standard output and sends the library's echo of
+// its log lines to a file: the log file holds them anyway.
+FILE* DivertLibraryOutput(const std::string& dir) {
+    fflush(stdout);
+    const int screenFd = dup(STDOUT_FILENO);
+    const int sink = open((dir + "/library_stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (screenFd < 0 || sink < 0 || dup2(sink, STDOUT_FILENO) < 0) return nullptr;
+    close(sink);
+    FILE* screen = fdopen(screenFd, "w");
+    if (screen) setvbuf(screen, nullptr, _IOLBF, 0);
+    return screen;
+}
+
+bool WaitForStartUp(vorn_sim_card_t* card, bool hardware, const DemoApp& app) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
+    const uint32_t doneRegister = hardware ? TABLE_END_FLAG : SOFT_HW_SW;
+    while (Clock::now() < deadline) {
+        if (app.Finished()) return false;
+        if (vorn_sim_read_reg(card, doneRegister) == 1) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+int RunMode(const Options& options) {
+    const bool hardware = options.mode == "hardware";
+    const char* mode = hardware ? "hardware" : "software";
+    char dirTemplate[] = "/tmp/vorn_demo_XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+        perror("vorn-demo: mkdtemp");
+        return 1;
+    }
+    const std::string dir = dirTemplate;
+    const std::string device = "vorn_demo_" + std::to_string(getpid());
+    FILE* screen = DivertLibraryOutput(dir);
+    if (!screen) {
+        perror("vorn-demo: redirecting standard output");
+        return 1;
+    }
+    if (vorn_sim_create(device.c_str()) != 0) {
+        fprintf(screen, "vorn-demo: cannot create the simulated card: %s\n", vorn_sim_last_error());
+        return 1;
+    }
+    vorn_sim_card_t* card = vorn_sim_open(device.c_str());
+
+    vorn_sim::SessionConfig config;
+    config.seed = 7;
+    config.encrypted = true;
+    config.code_segment = hardware ? 0 : -1; // a known segment selects hardware mode
+    vorn_sim::SyntheticSession session(config);
+
+    fprintf(screen, "\n== %s mode: card %s, %s decryption, %d packets/s for %.0f s ==\n", mode, device.c_str(),
+            hardware ? "firmware (known segment 0)" : "software (the exchange's code segment)", options.rate,
+            options.seconds);
+    SnapshotLock lock;
+    const std::string configPath = WriteConfig(dir, device);
+    if (!lock.Acquire(screen) || !session.Snapshot().WriteFile(vorn_sim::SnapshotWriter::TodayPath()) ||
+        configPath.empty()) {
+        fprintf(screen, "vorn-demo: cannot write today's snapshot %s or the configuration\n",
+                vorn_sim::SnapshotWriter::TodayPath().c_str());
+        vorn_sim_remove(device.c_str());
+        return 1;
+    }
+
+    DemoApp app(kWatched, hardware ? 1 : 0);
+    app.Start(configPath);
+    const bool started = WaitForStartUp(card, hardware, app);
+    lock.Release(); // the snapshot is read at start-up only
+    if (!started) {
+        app.Stop();
+        fprintf(screen, "vorn-demo: the connector did not start (%d); log: %s\n", app.Result(), LogFileIn(dir).c_str());
+        vorn_sim_close(card);
+        vorn_sim_remove(device.c_str());
+        return 1;
+    }
+
+    FeedPlan plan;
+    plan.seconds = options.seconds;
+    plan.packetsPerSecond = options.rate;
+    plan.hardware = hardware;
+    FeedStats feed;
+    const Clock::time_point start = Clock::now();
+    std::thread producer([&] { PlayFeed(device, session, plan, g_interrupted, feed); });
+    Ticker ticker(screen, mode);
+    std::atomic<bool> producing{true};
+    std::thread watcher([&] {
+        producer.join();
+        producing.store(false);
+    });
+    while (producing.load()) {
+        ticker.Tick(std::chrono::duration<double>(Clock::now() - start).count(), feed, app);
+        std::this_thread::sleep_for(std::chrono::milliseconds(ticker.PeriodMs()));
+    }
+    watcher.join();
+    const bool drained = WaitDrained(card, hardware, 10);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ticker.Tick(seconds, feed, app);
+    const int result = app.Stop();
+
+    PrintSummary(screen, mode, hardware, feed, app, LogFileIn(dir), seconds);
+    fprintf(screen, "  library stdout    %s/library_stdout.txt\n", dir.c_str());
+    vorn_sim_close(card);
+    vorn_sim_remove(device.c_str());
+    const bool ok = result == 0 && drained && !feed.failed.load() && app.Counters().v2 > 0;
+    if (!ok)
+        fprintf(screen, "vorn-demo: %s mode FAILED (connector result %d, drained %d, card refused a frame %d)\n", mode,
+                result, drained, feed.failed.load());
+    fclose(screen);
+    return ok ? 0 : 1;
+}
+
+// ---- the parent: one child process per mode -----------------------------------------
+
+int RunChild(const Options& options, const std::string& mode) {
+    fflush(stdout);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        perror("vorn-demo: fork");
+        return 1;
+    }
+    if (pid == 0) {
+        Options child = options;
+        child.mode = mode;
+        signal(SIGINT, OnInterrupt); // the library chains to it: Ctrl-C ends the session early
+        _exit(RunMode(child));
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    fprintf(stderr, "vorn-demo: the %s mode process ended abnormally (status %d)\n", mode.c_str(), status);
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseArgs(argc, argv, options)) {
+        Usage(stderr);
+        return 2;
+    }
+    if (!options.mode.empty()) {
+        signal(SIGINT, OnInterrupt);
+        return RunMode(options);
+    }
+    printf("vorn_r10 demo: a synthetic CFFEX session (index futures, bond futures, index options)\n"
+           "played through a simulated ExaNIC card into an application of the library.\n");
+    signal(SIGINT, SIG_IGN); // the children stop on Ctrl-C and still report
+    int failures = RunChild(options, "software") != 0;
+    if (HardwareModeAvailable()) {
+        failures += RunChild(options, "hardware") != 0;
+    } else {
+        printf("\n(hardware mode skipped: this build has no firmware stand-in)\n");
+    }
+    printf("\n%s\n", failures ? "demo FAILED" : "demo finished");
+    return failures ? 1 : 0;
+}

@@ -1,0 +1,109 @@
+#include "record_columns.h"
+
+#include <charconv>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace vorn_dump {
+namespace {
+
+FieldAt Text(size_t offset, size_t width) { return {Kind::Text, offset, width}; }
+FieldAt I32(size_t offset) { return {Kind::Int32, offset, 4}; }
+FieldAt I64(size_t offset) { return {Kind::Int64, offset, 8}; }
+FieldAt F64(size_t offset) { return {Kind::Double, offset, 8}; }
+FieldAt Absent() { return {}; }
+
+#define V1(f) offsetof(MarketDepthUpdate, f)
+#define V2(f) offsetof(VornCffexMdType, f)
+
+std::vector<Column> BuildColumns() {
+    return {
+        {"inst_no", Absent(), I32(V2(inst_no))},
+        {"trading_day", Absent(), Text(V2(trading_day), 9)},
+        {"instrument_id", Text(V1(InstrumentID), 31), Text(V2(instrument_id), 31)},
+        {"update_time", Text(V1(UpdateTime), 9), I64(V2(UpdateTime))},
+        {"update_msec", I32(V1(UpdateMillisec)), I32(V2(update_msec))},
+        {"volume", I32(V1(Volume)), I32(V2(volume))},
+        {"last_price", F64(V1(LastPrice)), I64(V2(last_price))},
+        {"turn_over", F64(V1(Turnover)), F64(V2(turn_over))},
+        {"open_interest", F64(V1(OpenInterest)), I64(V2(open_interest))},
+        {"bid1_volume", I32(V1(BidVolume1)), I32(V2(bid1_volume))},
+        {"ask1_volume", I32(V1(AskVolume1)), I32(V2(ask1_volume))},
+        {"bid2_volume", I32(V1(BidVolume2)), I32(V2(bid2_volume))},
+        {"ask2_volume", I32(V1(AskVolume2)), I32(V2(ask2_volume))},
+        {"bid3_volume", I32(V1(BidVolume3)), I32(V2(bid3_volume))},
+        {"ask3_volume", I32(V1(AskVolume3)), I32(V2(ask3_volume))},
+        {"bid4_volume", I32(V1(BidVolume4)), I32(V2(bid4_volume))},
+        {"ask4_volume", I32(V1(AskVolume4)), I32(V2(ask4_volume))},
+        {"bid5_volume", I32(V1(BidVolume5)), I32(V2(bid5_volume))},
+        {"ask5_volume", I32(V1(AskVolume5)), I32(V2(ask5_volume))},
+        {"bid1_price", F64(V1(BidPrice1)), I64(V2(bid1_price))},
+        {"ask1_price", F64(V1(AskPrice1)), I64(V2(ask1_price))},
+        {"bid2_price", F64(V1(BidPrice2)), I64(V2(bid2_price))},
+        {"ask2_price", F64(V1(AskPrice2)), I64(V2(ask2_price))},
+        {"bid3_price", F64(V1(BidPrice3)), I64(V2(bid3_price))},
+        {"ask3_price", F64(V1(AskPrice3)), I64(V2(ask3_price))},
+        {"bid4_price", F64(V1(BidPrice4)), I64(V2(bid4_price))},
+        {"ask4_price", F64(V1(AskPrice4)), I64(V2(ask4_price))},
+        {"bid5_price", F64(V1(BidPrice5)), I64(V2(bid5_price))},
+        {"ask5_price", F64(V1(AskPrice5)), I64(V2(ask5_price))},
+        {"high_price", F64(V1(HighestPrice)), I64(V2(high_price))},
+        {"low_price", F64(V1(LowestPrice)), I64(V2(low_price))},
+        {"open_price", F64(V1(OpenPrice)), I64(V2(open_price))},
+        {"close_price", F64(V1(ClosePrice)), I64(V2(close_price))},
+        {"upper_limit_price", F64(V1(UpperLimitPrice)), I64(V2(upper_limit_price))},
+        {"lower_limit_price", F64(V1(LowerLimitPrice)), I64(V2(lower_limit_price))},
+        {"settlement_price", F64(V1(SettlementPrice)), I64(V2(settlement_price))},
+        {"curr_delta", F64(V1(CurrDelta)), I64(V2(curr_delta))},
+        {"trust_flag", I64(V1(Trust_flag)), I64(V2(trust_flag))},
+    };
+}
+
+#undef V1
+#undef V2
+
+template <typename T>
+T Load(const void* record, size_t offset) {
+    T value;
+    memcpy(&value, static_cast<const char*>(record) + offset, sizeof value);
+    return value;
+}
+
+template <typename T>
+void AppendNumber(std::string& out, T value) {
+    char text[64];
+    const std::to_chars_result result = std::to_chars(text, text + sizeof text, value);
+    out.append(text, result.ptr);
+}
+
+} // namespace
+
+const std::vector<Column>& Columns() {
+    static const std::vector<Column> columns = BuildColumns();
+    return columns;
+}
+
+bool FormatValue(const FieldAt& field, const void* record, std::string& out) {
+    const char* base = static_cast<const char*>(record) + field.offset;
+    switch (field.kind) {
+    case Kind::None:
+        return false;
+    case Kind::Text:
+        out.append(base, strnlen(base, field.width));
+        return true;
+    case Kind::Int32:
+        AppendNumber(out, Load<int32_t>(record, field.offset));
+        return true;
+    case Kind::Int64:
+        AppendNumber(out, Load<int64_t>(record, field.offset));
+        return true;
+    case Kind::Double:
+        AppendNumber(out, Load<double>(record, field.offset));
+        return true;
+    }
+    return false;
+}
+
+} // namespace vorn_dump

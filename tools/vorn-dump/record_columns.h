@@ -1,0 +1,34 @@
+// The columns vorn-dump writes: one table for both record versions, each column naming where
+// its value sits in a MarketDepthUpdate and in a VornCffexMdType (or that the version lacks it).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "VornCffexMd_interface.h"
+
+namespace vorn_dump {
+
+enum class Kind { None, Text, Int32, Int64, Double };
+
+struct FieldAt {
+    Kind kind = Kind::None;
+    size_t offset = 0;
+    size_t width = 0; // bytes of a text field
+};
+
+struct Column {
+    const char* name;
+    FieldAt v1;
+    FieldAt v2;
+};
+
+// Every field of both records, in record order, after a leading "version" column (not listed).
+const std::vector<Column>& Columns();
+
+// One value as text: integers in decimal, doubles in the shortest form that reads back to the
+// same double, texts up to their terminator. False when the version has no such field.
+bool FormatValue(const FieldAt& field, const void* record, std::string& out);
+
+} // namespace vorn_dump
