@@ -1,0 +1,426 @@
+// The tools against the library: a capture replayed by vorn-replay gives exactly the updates of
+// the same frames fed directly, and vorn-dump's CSV and JSON read back into those updates.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "FpgaStruct.h"
+#include "connector_harness.h"
+#include "pcap_writer.h"
+#include "process_util.h"
+#include "synthetic_session.h"
+
+using namespace vorn_test;
+
+namespace {
+
+constexpr int kFrames = 300;
+const std::map<std::string, std::string> kConfig = {{"insts", "all"}, {"options", "recv"}, {"log_level", "7"}};
+
+std::string TempDir() {
+    char dirTemplate[] = "/tmp/vorn_tools_test_XXXXXX";
+    return mkdtemp(dirTemplate);
+}
+
+// An encrypted session under the sample cipher (software mode), today's snapshot written.
+std::vector<std::vector<uint8_t>> SessionFrames() {
+    vorn_sim::SessionConfig config;
+    config.seed = 11;
+    config.encrypted = true;
+    vorn_sim::SyntheticSession session(config);
+    EXPECT_TRUE(WriteTodaySnapshot(session.Snapshot()));
+    std::vector<std::vector<uint8_t>> frames;
+    for (int i = 0; i < kFrames; ++i) frames.push_back(session.NextFrame());
+    return frames;
+}
+
+// Deliveries as bytes: per callback the version, then the record.
+std::string Serialize(const std::vector<Delivery>& deliveries) {
+    std::string bytes;
+    for (const Delivery& d : deliveries) {
+        bytes += static_cast<char>(d.version);
+        if (d.version == 1)
+            bytes.append(reinterpret_cast<const char*>(&d.v1), sizeof d.v1);
+        else
+            bytes.append(reinterpret_cast<const char*>(&d.v2), sizeof d.v2);
+    }
+    return bytes;
+}
+
+std::vector<Delivery> Deserialize(const std::string& bytes) {
+    std::vector<Delivery> deliveries;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        Delivery d{};
+        d.version = bytes[at++];
+        void* record = d.version == 1 ? static_cast<void*>(&d.v1) : static_cast<void*>(&d.v2);
+        const size_t size = d.version == 1 ? sizeof d.v1 : sizeof d.v2;
+        if (at + size > bytes.size()) break;
+        memcpy(record, bytes.data() + at, size);
+        at += size;
+        deliveries.push_back(d);
+    }
+    return deliveries;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The updates of the frames put straight onto a card, from a forked run (one connector per
+// process); the run in this process is left to the tool under test.
+std::vector<Delivery> DirectDeliveries(const std::vector<std::vector<uint8_t>>& frames, const std::string& dir) {
+    const std::string path = dir + "/direct.bin";
+    const int code = RunForked(
+        [&] {
+            ConnectorRun run(kConfig);
+            if (run.Start() != 0) return 1;
+            for (const auto& frame : frames) run.Put(0, frame);
+            if (!run.Drain() || run.Stop() != 0) return 2;
+            WriteFile(path, Serialize(Deliveries()));
+            return 0;
+        },
+        std::chrono::seconds(60));
+    EXPECT_EQ(0, code) << "the direct run failed";
+    return Deserialize(ReadFile(path));
+}
+
+// ---- reading vorn-dump's output back --------------------------------------------------
+
+enum class Kind { Text, Int32, Int64, Double };
+struct FieldAt {
+    Kind kind;
+    size_t offset;
+    size_t width;
+};
+constexpr size_t kAbsent = SIZE_MAX;
+struct Field {
+    const char* name;
+    FieldAt v1;
+    FieldAt v2;
+};
+
+#define T1(f, w) FieldAt{Kind::Text, offsetof(MarketDepthUpdate, f), w}
+#define I1(f) FieldAt{Kind::Int32, offsetof(MarketDepthUpdate, f), 4}
+#define L1(f) FieldAt{Kind::Int64, offsetof(MarketDepthUpdate, f), 8}
+#define D1(f) FieldAt{Kind::Double, offsetof(MarketDepthUpdate, f), 8}
+#define T2(f, w) FieldAt{Kind::Text, offsetof(VornCffexMdType, f), w}
+#define I2(f) FieldAt{Kind::Int32, offsetof(VornCffexMdType, f), 4}
+#define L2(f) FieldAt{Kind::Int64, offsetof(VornCffexMdType, f), 8}
+#define D2(f) FieldAt{Kind::Double, offsetof(VornCffexMdType, f), 8}
+#define NONE FieldAt{Kind::Text, kAbsent, 0}
+#define LEVEL(n)                                                                                   \
+    Field{"bid" #n "_volume", I1(BidVolume##n), I2(bid##n##_volume)},                              \
+        Field{"ask" #n "_volume", I1(AskVolume##n), I2(ask##n##_volume)}
+#define PRICE(n)                                                                                   \
+    Field{"bid" #n "_price", D1(BidPrice##n), L2(bid##n##_price)},                                 \
+        Field{"ask" #n "_price", D1(AskPrice##n), L2(ask##n##_price)}
+
+const std::vector<Field> kFields = {
+    {"inst_no", NONE, I2(inst_no)},
+    {"trading_day", NONE, T2(trading_day, 9)},
+    {"instrument_id", T1(InstrumentID, 31), T2(instrument_id, 31)},
+    {"update_time", T1(UpdateTime, 9), L2(UpdateTime)},
+    {"update_msec", I1(UpdateMillisec), I2(update_msec)},
+    {"volume", I1(Volume), I2(volume)},
+    {"last_price", D1(LastPrice), L2(last_price)},
+    {"turn_over", D1(Turnover), D2(turn_over)},
+    {"open_interest", D1(OpenInterest), L2(open_interest)},
+    LEVEL(1), LEVEL(2), LEVEL(3), LEVEL(4), LEVEL(5),
+    PRICE(1), PRICE(2), PRICE(3), PRICE(4), PRICE(5),
+    {"high_price", D1(HighestPrice), L2(high_price)},
+    {"low_price", D1(LowestPrice), L2(low_price)},
+    {"open_price", D1(OpenPrice), L2(open_price)},
+    {"close_price", D1(ClosePrice), L2(close_price)},
+    {"upper_limit_price", D1(UpperLimitPrice), L2(upper_limit_price)},
+    {"lower_limit_price", D1(LowerLimitPrice), L2(lower_limit_price)},
+    {"settlement_price", D1(SettlementPrice), L2(settlement_price)},
+    {"curr_delta", D1(CurrDelta), L2(curr_delta)},
+    {"trust_flag", L1(Trust_flag), L2(trust_flag)},
+};
+
+// One output row: field name to its text ("" when the record has no such field).
+using Row = std::map<std::string, std::string>;
+
+// Checks that `text` reads back exactly into the field's value in `record`.
+void ExpectField(const Field& field, const FieldAt& at, const void* record, const std::string& text, size_t row) {
+    const char* base = static_cast<const char*>(record) + at.offset;
+    SCOPED_TRACE(std::string(field.name) + " of row " + std::to_string(row) + ": '" + text + "'");
+    if (at.offset == kAbsent) {
+        EXPECT_EQ("", text);
+        return;
+    }
+    char* end = nullptr;
+    switch (at.kind) {
+    case Kind::Text:
+        EXPECT_EQ(std::string(base, strnlen(base, at.width)), text);
+        return;
+    case Kind::Int32: {
+        int32_t value;
+        memcpy(&value, base, sizeof value);
+        EXPECT_EQ(value, strtoll(text.c_str(), &end, 10));
+        break;
+    }
+    case Kind::Int64: {
+        int64_t value;
+        memcpy(&value, base, sizeof value);
+        EXPECT_EQ(value, strtoll(text.c_str(), &end, 10));
+        break;
+    }
+    case Kind::Double: {
+        double value;
+        memcpy(&value, base, sizeof value);
+        const double read = strtod(text.c_str(), &end);
+        EXPECT_EQ(0, memcmp(&value, &read, sizeof value)) << value << " read as " << read;
+        break;
+    }
+    }
+    EXPECT_TRUE(end && *end == '\0' && !text.empty());
+}
+
+void ExpectRowsMatch(const std::vector<Row>& rows, const std::vector<Delivery>& expected) {
+    ASSERT_EQ(expected.size(), rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        const Delivery& d = expected[i];
+        ASSERT_EQ(std::to_string(d.version), row.at("version")) << "row " << i;
+        const void* record = d.version == 1 ? static_cast<const void*>(&d.v1) : static_cast<const void*>(&d.v2);
+        for (const Field& field : kFields) {
+            const auto cell = row.find(field.name);
+            ExpectField(field, d.version == 1 ? field.v1 : field.v2, record, cell == row.end() ? "" : cell->second, i);
+        }
+    }
+}
+
+std::vector<std::string> SplitCsvLine(const std::string& line) {
+    std::vector<std::string> cells(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+            cells.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            cells.emplace_back();
+        } else {
+            cells.back() += c;
+        }
+    }
+    return cells;
+}
+
+std::vector<Row> ParseCsv(const std::string& text) {
+    std::istringstream in(text);
+    std::string line;
+    std::vector<Row> rows;
+    if (!std::getline(in, line)) return rows;
+    const std::vector<std::string> header = SplitCsvLine(line);
+    while (std::getline(in, line)) {
+        const std::vector<std::string> cells = SplitCsvLine(line);
+        EXPECT_EQ(header.size(), cells.size()) << line;
+        Row row;
+        for (size_t i = 0; i < header.size() && i < cells.size(); ++i) row[header[i]] = cells[i];
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// A flat JSON object of strings, numbers and null; strings decoded, numbers as written.
+Row ParseJsonLine(const std::string& line) {
+    Row row;
+    size_t at = 0;
+    auto readString = [&](std::string& out) {
+        ++at; // opening quote
+        while (at < line.size() && line[at] != '"') {
+            if (line[at] == '\\' && at + 1 < line.size()) {
+                const char escaped = line[++at];
+                if (escaped == 'u' && at + 4 < line.size()) {
+                    out += static_cast<char>(strtol(line.substr(at + 1, 4).c_str(), nullptr, 16));
+                    at += 4;
+                } else {
+                    out += escaped;
+                }
+            } else {
+                out += line[at];
+            }
+            ++at;
+        }
+        ++at; // closing quote
+    };
+    EXPECT_EQ('{', line.empty() ? 0 : line[0]);
+    at = 1;
+    while (at < line.size() && line[at] != '}') {
+        std::string key, value;
+        readString(key);
+        ++at; // colon
+        if (line[at] == '"') {
+            readString(value);
+        } else {
+            const size_t end = line.find_first_of(",}", at);
+            value = line.substr(at, end - at);
+            at = end;
+        }
+        row[key] = value;
+        if (line[at] == ',') ++at;
+    }
+    return row;
+}
+
+std::vector<Row> ParseJsonLines(const std::string& text) {
+    std::istringstream in(text);
+    std::string line;
+    std::vector<Row> rows;
+    while (std::getline(in, line)) rows.push_back(ParseJsonLine(line));
+    return rows;
+}
+
+// ---- a simulated card driven from this process, read by a tool in another -------------
+
+class Exchange {
+public:
+    Exchange() : dir_(TempDir()), device_("vtt" + std::to_string(getpid())) {
+        EXPECT_EQ(0, vorn_sim_create(device_.c_str())) << vorn_sim_last_error();
+        card_ = vorn_sim_open(device_.c_str());
+        std::ofstream ini(ConfigPath());
+        ini << "[config]\ndevice = " << device_ << "\nlog_path = " << dir_ << "\n";
+        for (const auto& entry : kConfig) ini << entry.first << " = " << entry.second << "\n";
+    }
+    ~Exchange() {
+        if (card_) vorn_sim_close(card_);
+        vorn_sim_remove(device_.c_str());
+        if (system(("rm -rf '" + dir_ + "'").c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir_.c_str());
+    }
+    const std::string& Dir() const { return dir_; }
+    const std::string& Device() const { return device_; }
+    std::string ConfigPath() const { return dir_ + "/md.ini"; }
+
+    // Waits until the connector in `pid` finished its software-mode start-up.
+    bool WaitStarted(pid_t pid) {
+        return WaitUntil([&] { return !Running(pid) || vorn_sim_read_reg(card_, SOFT_HW_SW) == 1; }) && Running(pid);
+    }
+    void Put(const std::vector<uint8_t>& frame) {
+        EXPECT_EQ(0, vorn_sim_put_frame(card_, 0, frame.data(), frame.size(), VORN_SIM_WAIT, 0));
+    }
+    // Returns once every frame is taken and processed: a frame of no feed channel is put
+    // behind them twice and waited for (the reader takes a frame before it looks at it).
+    bool Drain() {
+        for (int i = 0; i < 2; ++i) {
+            Put(std::vector<uint8_t>(60, 0));
+            if (!WaitUntil([&] {
+                    vorn_sim_counters counters{};
+                    vorn_sim_get_counters(card_, 0, &counters);
+                    return counters.taken >= counters.put;
+                }))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    template <typename Done>
+    static bool WaitUntil(Done done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    std::string dir_;
+    std::string device_;
+    vorn_sim_card_t* card_ = nullptr;
+};
+
+std::vector<Delivery> OnlyVersion(const std::vector<Delivery>& deliveries, int version) {
+    std::vector<Delivery> only;
+    for (const Delivery& d : deliveries)
+        if (d.version == version) only.push_back(d);
+    return only;
+}
+
+} // namespace
+
+TEST(VornReplay, CaptureGivesTheUpdatesOfTheFramesFedDirectly) {
+    const std::vector<std::vector<uint8_t>> frames = SessionFrames();
+    const std::string dir = TempDir();
+    const std::string capture = dir + "/session.pcap";
+    ASSERT_TRUE(vorn_sim::WritePcap(capture, frames));
+    const std::vector<Delivery> direct = DirectDeliveries(frames, dir);
+    ASSERT_EQ(2u * kFrames, direct.size());
+
+    ConnectorRun run(kConfig);
+    ASSERT_EQ(0, run.Start());
+    const pid_t replay = Spawn({VORN_REPLAY_BIN, "--device", run.Device(), capture}, dir + "/replay.out",
+                               dir + "/replay.err");
+    EXPECT_EQ(0, WaitExit(replay, std::chrono::seconds(30))) << ReadFile(dir + "/replay.err");
+    ASSERT_TRUE(run.Drain());
+    EXPECT_EQ(0, run.Stop());
+    EXPECT_NE(std::string::npos, ReadFile(dir + "/replay.out").find("frames " + std::to_string(kFrames) + ","))
+        << ReadFile(dir + "/replay.out");
+    EXPECT_TRUE(Serialize(direct) == Serialize(Deliveries())) << "the replayed updates differ";
+    EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
+}
+
+TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateIt) {
+    const std::string dir = TempDir();
+    const std::string capture = dir + "/one.pcap";
+    ASSERT_TRUE(vorn_sim::WritePcap(capture, {std::vector<uint8_t>(64, 1)}));
+    const std::string device = "vtt_missing" + std::to_string(getpid());
+    pid_t pid = Spawn({VORN_REPLAY_BIN, "--device", device, capture}, dir + "/a.out", dir + "/a.err");
+    EXPECT_EQ(1, WaitExit(pid, std::chrono::seconds(20)));
+    pid = Spawn({VORN_REPLAY_BIN, "--device", device, "--create", "--overwrite", capture}, dir + "/b.out", dir + "/b.err");
+    EXPECT_EQ(0, WaitExit(pid, std::chrono::seconds(20))) << ReadFile(dir + "/b.err");
+    vorn_sim_card_t* card = vorn_sim_open(device.c_str());
+    ASSERT_NE(nullptr, card);
+    EXPECT_EQ(1u, vorn_sim_backlog(card, 0));
+    vorn_sim_close(card);
+    vorn_sim_remove(device.c_str());
+    EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
+}
+
+TEST(VornDump, CsvOnStandardOutputReadsBackIntoTheUpdates) {
+    const std::vector<std::vector<uint8_t>> frames = SessionFrames();
+    Exchange exchange;
+    const std::vector<Delivery> direct = DirectDeliveries(frames, exchange.Dir());
+    ASSERT_EQ(2u * kFrames, direct.size());
+
+    const std::string out = exchange.Dir() + "/dump.csv";
+    const std::string err = exchange.Dir() + "/dump.err";
+    const pid_t dump = Spawn({VORN_DUMP_BIN, exchange.ConfigPath()}, out, err);
+    ASSERT_TRUE(exchange.WaitStarted(dump)) << ReadFile(err);
+    for (const auto& frame : frames) exchange.Put(frame);
+    EXPECT_TRUE(exchange.Drain());
+    kill(dump, SIGTERM);
+    EXPECT_EQ(0, WaitExit(dump, std::chrono::seconds(20))) << ReadFile(err);
+
+    // The library's log echo went to standard error, the data alone to standard output.
+    EXPECT_NE(std::string::npos, ReadFile(err).find("m_CurUdpNo is"));
+    ExpectRowsMatch(ParseCsv(ReadFile(out)), direct);
+}
+
+TEST(VornDump, JsonOfVersion2ReadsBackIntoTheUpdatesAndEndsWhenIdle) {
+    const std::vector<std::vector<uint8_t>> frames = SessionFrames();
+    Exchange exchange;
+    const std::vector<Delivery> direct = DirectDeliveries(frames, exchange.Dir());
+
+    const std::string out = exchange.Dir() + "/dump.json";
+    const std::string err = exchange.Dir() + "/dump.err";
+    const pid_t dump = Spawn({VORN_DUMP_BIN, "--json", "--v2", "--idle-exit", "2", "--out", out, exchange.ConfigPath()},
+                             exchange.Dir() + "/dump.stdout", err);
+    ASSERT_TRUE(exchange.WaitStarted(dump)) << ReadFile(err);
+    for (const auto& frame : frames) exchange.Put(frame);
+    EXPECT_EQ(0, WaitExit(dump, std::chrono::seconds(30))) << ReadFile(err);
+    ExpectRowsMatch(ParseJsonLines(ReadFile(out)), OnlyVersion(direct, 2));
+}
