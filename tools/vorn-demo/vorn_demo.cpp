@@ -340,7 +340,8 @@ int RunMode(const Options& options) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ticker.PeriodMs()));
     }
     watcher.join();
-    const bool drained = WaitDrained(card, hardware, 10);
+    // After Ctrl-C the connector has stopped reading: nothing left to wait for.
+    const bool drained = g_interrupted.load() || WaitDrained(card, hardware, 10);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     ticker.Tick(seconds, feed, app);
     const int result = app.Stop();
