@@ -22,6 +22,7 @@ namespace {
 
 constexpr const char* kSnapshotLockPath = "/tmp/.vorn_r10_test_snapshot.lock";
 constexpr int kCleanTailPackets = 32; // more than the connector's reorder window
+constexpr int kLockWaitSeconds = 120;
 
 using Clock = std::chrono::steady_clock;
 
@@ -94,7 +95,15 @@ bool SnapshotLock::Acquire(FILE* screen) {
     if (errno != EWOULDBLOCK) return false;
     fprintf(screen, "waiting for %s (a test run is using today's snapshot) ...\n", kSnapshotLockPath);
     fflush(screen);
-    return flock(fd_, LOCK_EX) == 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kLockWaitSeconds);
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK || Clock::now() > deadline) {
+            fprintf(screen, "gave up waiting for the lock after %d s\n", kLockWaitSeconds);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
 }
 
 void SnapshotLock::Release() {
