@@ -1,0 +1,316 @@
+// vorn-snapshot: shows a snapshot file as the connector loads it, or makes a sample one.
+//   vorn-snapshot show FILE
+//   vorn-snapshot make [--out FILE] [--date YYYYMMDD] [--seqno N] [--segment cipher|0|1|2]
+// `show` reads the file with the connector's own loader, so it accepts and refuses exactly
+// what start-up does, for the same reasons.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CommonLog.h"
+#include "DateType.h"
+#include "VornCffexMdApiImpl.h"
+#include "snapshot_writer.h"
+#include "synthetic_session.h"
+
+// The three known code segments the connector compares against (embedded at build time).
+extern "C" const unsigned char cSecretKey[1200];
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr size_t kSegmentBytes = 400;
+
+int Usage(const char* problem = nullptr) {
+    if (problem) fprintf(stderr, "vorn-snapshot: %s\n", problem);
+    fprintf(stderr,
+            "usage: vorn-snapshot show FILE\n"
+            "       vorn-snapshot make [--out FILE] [--date YYYYMMDD] [--seqno N] [--segment cipher|0|1|2]\n"
+            "  show  prints channels, trade date, last sequence number, code segment and work mode,\n"
+            "        and one line per instrument (price encoding, best bid and ask)\n"
+            "  make  writes a sample day's snapshot (default: today's %s,\n"
+            "        trade date today, seqno 0, segment cipher = software mode)\n",
+            vorn_sim::SnapshotWriter::TodayPath().c_str());
+    return kExitUsage;
+}
+
+// ---- show ----
+
+// The connector's log echoes to standard output and to a file in the working directory: while
+// loading, the file goes to a private directory, standard output is muted, and only errors
+// and warnings are logged, which become the reason given for a refused file.
+class QuietLog {
+public:
+    QuietLog() {
+        char pattern[] = "/tmp/vorn_snapshot_log_XXXXXX";
+        if (mkdtemp(pattern)) dir_ = pattern;
+        Vorn_R10::CCommonLog& log = Vorn_R10::CCommonLog::GetInstance();
+        log.SetLogLevel(static_cast<Vorn_R10::ELOGLEVEL>(Vorn_R10::LOG_ERROR | Vorn_R10::LOG_WARNING));
+        log.SetLogPath(dir_);
+    }
+    ~QuietLog() {
+        const std::string file = Vorn_R10::CCommonLog::GetInstance().GetLogFileName();
+        if (!file.empty()) unlink(file.c_str());
+        if (!dir_.empty()) rmdir(dir_.c_str());
+    }
+    void Mute() {
+        fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, STDOUT_FILENO);
+            close(null);
+        }
+    }
+    void Unmute() {
+        fflush(stdout);
+        if (saved_ >= 0) {
+            dup2(saved_, STDOUT_FILENO);
+            close(saved_);
+            saved_ = -1;
+        }
+    }
+    // The messages logged so far, without colours, time stamps and call sites.
+    std::vector<std::string> Messages() const {
+        std::vector<std::string> messages;
+        std::ifstream in(Vorn_R10::CCommonLog::GetInstance().GetLogFileName());
+        std::string line;
+        while (std::getline(in, line)) messages.push_back(MessageOf(line));
+        return messages;
+    }
+
+private:
+    // "<colour> [E] [date][time][thread] [file:line] [function], message<reset> "
+    static std::string MessageOf(std::string line) {
+        const size_t reset = line.rfind("\033[0m");
+        if (reset != std::string::npos) line.erase(reset);
+        size_t at = 0;
+        for (int bracket = 0; bracket < 6 && at != std::string::npos; ++bracket) {
+            at = line.find(']', at);
+            if (at != std::string::npos) ++at;
+        }
+        if (at == std::string::npos) return line;
+        while (at < line.size() && (line[at] == ',' || line[at] == ' ')) ++at;
+        return line.substr(at);
+    }
+
+    std::string dir_;
+    int saved_ = -1;
+};
+
+std::string Price(double price) {
+    if (price == EMPTY_PRICE) return "-";
+    char text[32];
+    snprintf(text, sizeof text, "%.10g", price);
+    return text;
+}
+
+std::string Level(double price, int32_t volume) {
+    if (price == EMPTY_PRICE) return "-";
+    return Price(price) + " x " + std::to_string(volume);
+}
+
+std::string AddressText(const multi_address_field& channel) {
+    return std::string(channel.multi_address, strnlen(channel.multi_address, sizeof channel.multi_address));
+}
+
+void ShowChannels(const CVornCffexMdApiImpl& c) {
+    printf("channels: %zu\n", c.m_MultiAddressField.size());
+    for (size_t i = 0; i < c.m_MultiAddressField.size(); ++i) {
+        const multi_address_field& channel = c.m_MultiAddressField[i];
+        const std::string address = AddressText(channel);
+        std::string port, source;
+        const bool parsed = CVornCffexMdApiImpl::_parseURL(address, port, source);
+        const char* role = i == 0 ? "channel A" : i == 1 ? "channel B" : "matched in software mode only";
+        printf("  #%zu no %d topic %u status %d  %s\n", i, channel.channel_no, channel.md_topicid, channel.status,
+               address.c_str());
+        if (parsed)
+            printf("      source %s port %s (%s)\n", source.c_str(), port.c_str(), role);
+        else
+            printf("      not a scheme://host:port/source address (%s)%s\n", role,
+                   i < 2 ? ": start-up refuses it" : "");
+    }
+}
+
+// Index of the known segment the code equals, -1 for none.
+int MatchingSegment(const encrypt_code_segment_field& code) {
+    for (int k = 0; k < 3; ++k)
+        if (memcmp(code.compiled_code, cSecretKey + k * kSegmentBytes, kSegmentBytes) == 0) return k;
+    return -1;
+}
+
+void ShowCodeSegment(const encrypt_code_segment_field& code) {
+    const unsigned char keyArg = static_cast<unsigned char>(code.arg1[0]);
+    printf("code segment: code_len %d, check_code %d (0x%08x), key argument %d (0x%02x)\n", code.code_len,
+           code.check_code, static_cast<unsigned>(code.check_code), static_cast<int8_t>(keyArg), keyArg);
+    if (code.code_len < 1 || code.code_len > 400)
+        printf("  code_len outside 1..400: encrypted fields cannot be decrypted in software mode\n");
+    const int k = MatchingSegment(code);
+    if (k >= 0)
+        printf("  matches known segment %d: hardware mode (work mode 2, key type %d)\n", k, k);
+    else
+        printf("  matches no known segment: software mode (work mode 1, key type 3)\n");
+}
+
+void ShowInstruments(const CVornCffexMdApiImpl& c) {
+    std::map<int32_t, int> keys; // bit 1: price encoding, bit 2: depth
+    for (const auto& entry : c.m_ins_price_infos) keys[entry.first] |= 1;
+    for (const auto& entry : c.m_depth_market_data_infos) keys[entry.first] |= 2;
+    printf("instruments: %zu price encodings, %zu depth records\n", c.m_ins_price_infos.size(),
+           c.m_depth_market_data_infos.size());
+    printf("  %-8s %-16s %-8s %-12s %-10s %-8s %-20s %s\n", "key", "instrument", "product", "base", "tick",
+           "multiple", "bid1", "ask1");
+    for (const auto& entry : keys) {
+        std::string id = "-", product = "-", base = "-", tick = "-", multiple = "-", bid = "-", ask = "-";
+        if (entry.second & 1) {
+            const ins_price_encode_info_field& p = c.m_ins_price_infos.at(entry.first);
+            id = std::string(p.instrument_id, strnlen(p.instrument_id, sizeof p.instrument_id));
+            product = std::string(p.product_id, strnlen(p.product_id, sizeof p.product_id));
+            base = Price(p.base_price);
+            tick = Price(p.price_tick);
+            multiple = std::to_string(p.volume_multiple);
+        }
+        if (entry.second & 2) {
+            const depth_market_data_field& d = c.m_depth_market_data_infos.at(entry.first);
+            if (id == "-") id = std::string(d.instrument_id, strnlen(d.instrument_id, sizeof d.instrument_id));
+            bid = Level(d.bid1_price, d.bid1_volume);
+            ask = Level(d.ask1_price, d.ask1_volume);
+        } else {
+            bid = ask = "(no depth record)";
+        }
+        printf("  %-8d %-16s %-8s %-12s %-10s %-8s %-20s %s\n", entry.first, id.c_str(), product.c_str(),
+               base.c_str(), tick.c_str(), multiple.c_str(), bid.c_str(), ask.c_str());
+    }
+}
+
+int Show(const std::string& path) {
+    if (access(path.c_str(), R_OK) != 0) {
+        fprintf(stderr, "vorn-snapshot: cannot open %s: %s\n", path.c_str(), strerror(errno));
+        return kExitFailed;
+    }
+    QuietLog log;
+    auto connector = std::make_unique<CVornCffexMdApiImpl>();
+    log.Mute();
+    const int loaded = connector->LoadFromFile(path);
+    log.Unmute();
+    if (loaded != 0) {
+        fprintf(stderr, "vorn-snapshot: %s is not a loadable snapshot\n", path.c_str());
+        for (const std::string& message : log.Messages()) fprintf(stderr, "  %s\n", message.c_str());
+        return kExitFailed;
+    }
+    struct stat info {};
+    stat(path.c_str(), &info);
+    printf("snapshot %s (%lld bytes)\n", path.c_str(), static_cast<long long>(info.st_size));
+    ShowChannels(*connector);
+    printf("trade date: %d\n", connector->m_iTradeDate);
+    printf("last seqno: %d\n", connector->m_EndSnapMdField.last_md_seqno);
+    ShowCodeSegment(connector->m_RspEncryptCodeSegmentField);
+    ShowInstruments(*connector);
+    return kExitOk;
+}
+
+// ---- make ----
+
+struct MakeOptions {
+    std::string out = vorn_sim::SnapshotWriter::TodayPath();
+    int32_t date = 0;
+    int32_t seqno = 0;
+    int segment = -1; // -1: the sample cipher
+};
+
+bool ParseInt32(const char* text, int32_t& value) {
+    char* end = nullptr;
+    errno = 0;
+    const long long parsed = strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) return false;
+    value = static_cast<int32_t>(parsed);
+    return true;
+}
+
+bool ParseDate(const char* text, int32_t& date) {
+    if (strlen(text) != 8 || strspn(text, "0123456789") != 8 || !ParseInt32(text, date)) return false;
+    const int month = date / 100 % 100, day = date % 100;
+    return month >= 1 && month <= 12 && day >= 1 && day <= 31;
+}
+
+bool ParseSegment(const std::string& text, int& segment) {
+    if (text == "cipher") segment = -1;
+    else if (text == "0" || text == "1" || text == "2") segment = text[0] - '0';
+    else return false;
+    return true;
+}
+
+int ParseMake(int argc, char** argv, MakeOptions& options) {
+    const Vorn_R10::CDateType today = Vorn_R10::CDateType::Today();
+    options.date = today.year * 10000 + today.month * 100 + today.day;
+    for (int i = 2; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (i + 1 >= argc) return Usage(("missing value after " + option).c_str());
+        const char* value = argv[++i];
+        if (option == "--out") options.out = value;
+        else if (option == "--date") {
+            if (!ParseDate(value, options.date)) return Usage("--date wants YYYYMMDD");
+        } else if (option == "--seqno") {
+            if (!ParseInt32(value, options.seqno)) return Usage("--seqno wants a 32-bit integer");
+        } else if (option == "--segment") {
+            if (!ParseSegment(value, options.segment)) return Usage("--segment wants cipher, 0, 1 or 2");
+        } else {
+            return Usage(("unknown option " + option).c_str());
+        }
+    }
+    return kExitOk;
+}
+
+int Make(int argc, char** argv) {
+    MakeOptions options;
+    if (const int usage = ParseMake(argc, argv, options)) return usage;
+    vorn_sim::SessionConfig config;
+    config.trade_date = options.date;
+    config.first_seqno = static_cast<uint32_t>(options.seqno) + 1;
+    config.code_segment = options.segment;
+    const vorn_sim::SyntheticSession session(config);
+    vorn_sim::SnapshotWriter writer = session.Snapshot();
+    writer.SetTradeDate(options.date);
+    writer.SetLastSeqNo(options.seqno);
+    if (!writer.WriteFile(options.out)) {
+        fprintf(stderr, "vorn-snapshot: cannot write %s: %s\n", options.out.c_str(), strerror(errno));
+        return kExitFailed;
+    }
+    const std::string segment = options.segment < 0
+                                    ? "sample cipher (software mode)"
+                                    : "known segment " + std::to_string(options.segment) + " (hardware mode)";
+    printf("wrote %s: channel %s, trade date %d, last seqno %d, %zu instruments, %s\n", options.out.c_str(),
+           session.ChannelAddress().c_str(), options.date, options.seqno, session.Instruments().size(),
+           segment.c_str());
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    const std::string command = argv[1];
+    if (command == "show") {
+        if (argc != 3) return Usage("show takes one FILE");
+        return Show(argv[2]);
+    }
+    if (command == "make") return Make(argc, argv);
+    if (command == "-h" || command == "--help" || command == "help") {
+        Usage();
+        return kExitOk;
+    }
+    return Usage(("unknown command " + command).c_str());
+}
