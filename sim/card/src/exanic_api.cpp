@@ -1,5 +1,6 @@
 // libexanic's device and receive functions over a simulated device.
 #include <atomic>
+#include <mutex>
 
 #include "device.h"
 #include "exanic/exanic.h"
@@ -10,8 +11,13 @@
 
 using vorn_sim::ErrorSink;
 
+// Open handles are kept on a process-wide list, as the card's handles are process resources:
+// an application that never releases its handle (the connector keeps it for the life of the
+// process) still holds it reachable, not leaked.
 struct exanic {
     vorn_sim::Mapping *mapping;
+    exanic *prev;
+    exanic *next;
 };
 
 // A receive buffer keeps its own reference to the mapping, so it stays usable even if the
@@ -25,6 +31,24 @@ struct exanic_rx {
 namespace {
 
 std::atomic<uint64_t> last_rx_put_ns[VORN_SIM_PORTS];
+
+std::mutex open_handles_mutex;
+exanic *open_handles = nullptr;
+
+void track(exanic *handle) {
+    std::lock_guard<std::mutex> guard(open_handles_mutex);
+    handle->prev = nullptr;
+    handle->next = open_handles;
+    if (open_handles != nullptr) open_handles->prev = handle;
+    open_handles = handle;
+}
+
+void untrack(exanic *handle) {
+    std::lock_guard<std::mutex> guard(open_handles_mutex);
+    if (handle->prev != nullptr) handle->prev->next = handle->next;
+    else open_handles = handle->next;
+    if (handle->next != nullptr) handle->next->prev = handle->prev;
+}
 
 uint32_t rx_fail_bit(int port) { return port == 0 ? VORN_SIM_FAIL_RX0 : VORN_SIM_FAIL_RX1; }
 
@@ -53,11 +77,14 @@ VORN_SIM_EXPORT exanic_t *exanic_acquire_handle(const char *device_name) {
         vorn_sim::release(mapping);
         return nullptr;
     }
-    return new exanic{mapping};
+    exanic *handle = new exanic{mapping, nullptr, nullptr};
+    track(handle);
+    return handle;
 }
 
 VORN_SIM_EXPORT void exanic_release_handle(exanic_t *exanic) {
     if (exanic == nullptr) return;
+    untrack(exanic);
     vorn_sim::release(exanic->mapping);
     delete exanic;
 }
