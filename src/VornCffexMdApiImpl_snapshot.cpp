@@ -92,13 +92,8 @@ bool CheckSnapshotOwner(const std::string& filename, const struct stat& info) {
     return true;
 }
 
-// Reads the whole file through one descriptor, so the checked file is the file read.
-bool ReadTrustedFile(const std::string& filename, std::vector<char>& bytes) {
-    const int fd = open(filename.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        VORN_LOG(LOG_INFO, "[%s:%d] [%s], filename is %s.", filename.c_str());
-        return false;
-    }
+// Reads the whole file of an open descriptor, so the checked file is the file read.
+bool ReadTrustedFile(int fd, const std::string& filename, std::vector<char>& bytes) {
     struct stat info;
     bool ok = fstat(fd, &info) == 0 && CheckSnapshotOwner(filename, info);
     if (ok) {
@@ -110,7 +105,6 @@ bool ReadTrustedFile(const std::string& filename, std::vector<char>& bytes) {
         }
         if (!ok) VORN_LOG(LOG_ERROR, "[%s:%d] [%s], snapshot %s could not be read.", filename.c_str());
     }
-    close(fd);
     return ok;
 }
 
@@ -140,16 +134,28 @@ void CVornCffexMdApiImpl::init_snaphot_params() {
     SetCurrentInstrument(m_last_inst_id);
 }
 
-std::string CVornCffexMdApiImpl::SnapshotFileName() {
-    const CDateType today = CDateType::Today();
+namespace Vorn_R10 {
+// The snapshot path of a local date (separate from the clock so the format can be checked).
+std::string SnapshotFileNameOf(const CDateType& date) {
     char name[100];
-    snprintf(name, sizeof name, "/tmp/.%d%02d%02d_V2.bin", today.year, today.month, today.day);
+    snprintf(name, sizeof name, "/tmp/.%d%02d%02d_V2.bin", date.year, date.month, date.day);
     return name;
 }
+} // namespace Vorn_R10
+
+std::string CVornCffexMdApiImpl::SnapshotFileName() { return SnapshotFileNameOf(CDateType::Today()); }
 
 int32_t CVornCffexMdApiImpl::LoadFromFile(const std::string& filename) {
+    // Non-blocking, so a FIFO in place of the file cannot stall start-up; it is refused below.
+    const int fd = open(filename.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        VORN_LOG(LOG_INFO, "[%s:%d] [%s], filename is %s.", filename.c_str());
+        return -1;
+    }
     std::vector<char> bytes;
-    if (!ReadTrustedFile(filename, bytes)) return -1;
+    const bool trusted = ReadTrustedFile(fd, filename, bytes);
+    close(fd);
+    if (!trusted) return -1;
     SnapshotCursor cursor{bytes};
 
     uint64_t channels = 0;
