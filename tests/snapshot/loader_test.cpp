@@ -1,0 +1,333 @@
+// The snapshot loader on files written by the simulated exchange: round trips, level order,
+// duplicate keys, every truncation, impossible counts, untrusted files and channel texts.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <memory>
+
+#include "DateType.h"
+#include "VornCffexMdApiImpl.h"
+#include "sample_code.h"
+#include "private_log.h"
+#include "synthetic_session.h"
+
+namespace Vorn_R10 {
+std::string SnapshotFileNameOf(const CDateType& date);
+}
+
+using namespace snapshot_test;
+
+namespace {
+
+vorn_sim::DepthSpec Spec(const std::string& id, int32_t key, double bid1) {
+    vorn_sim::DepthSpec spec;
+    spec.instrument_id = id;
+    spec.inst_id = key;
+    for (int n = 0; n < 5; ++n) {
+        spec.bid[n] = {bid1 - n, 10 + n};
+        spec.ask[n] = {bid1 + 1 + n, 20 + n};
+    }
+    spec.last_price = bid1;
+    return spec;
+}
+
+// Two channels, two instruments, every section non-empty.
+vorn_sim::SnapshotWriter SmallSnapshot(int32_t tradeDate = 20261216, int32_t seqno = 41) {
+    vorn_sim::SnapshotWriter writer;
+    writer.AddChannel("udp://239.3.42.1:30001/10.0.0.5", 1);
+    writer.AddChannel("udp://239.3.42.2:30002/10.0.0.6", 2);
+    writer.SetTradeDate(tradeDate);
+    writer.SetLastSeqNo(seqno);
+    writer.SetCodeSegment(vorn_sim::SampleCipherSegment(0x5A));
+    writer.AddInstrument(7, vorn_sim::MakePriceEncoding("IF2612", 7, "IF", 4000, 0.2, 300),
+                         vorn_sim::MakeDepth(Spec("IF2612", 7, 4001.2)));
+    writer.AddInstrument(9, vorn_sim::MakePriceEncoding("T2703", 9, "T", 108, 0.005, 10000),
+                         vorn_sim::MakeDepth(Spec("T2703", 9, 108.5)));
+    return writer;
+}
+
+// A copy of a (possibly misaligned) packed member, so assertions never bind a reference to it.
+template <typename T>
+T Value(T value) {
+    return value;
+}
+
+template <typename T>
+std::string BytesOf(const T& value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+template <typename Map>
+std::string SortedBytes(const Map& map) {
+    std::map<int32_t, typename Map::mapped_type> sorted(map.begin(), map.end());
+    std::string bytes;
+    for (const auto& entry : sorted) bytes += BytesOf(entry.first) + BytesOf(entry.second);
+    return bytes;
+}
+
+// Everything a load may change, as bytes.
+std::string LoadedState(const CVornCffexMdApiImpl& c) {
+    std::string state;
+    for (const multi_address_field& channel : c.m_MultiAddressField) state += BytesOf(channel);
+    state += BytesOf(c.m_iTradeDate) + BytesOf(c.m_EndSnapMdField) + BytesOf(c.m_RspEncryptCodeSegmentField);
+    state += SortedBytes(c.m_ins_price_infos) + "|" + SortedBytes(c.m_depth_market_data_infos) + "|" +
+             SortedBytes(c.m_depth_market_trust_flag);
+    return state;
+}
+
+class Loader : public ::testing::Test {
+protected:
+    TempDir dir;
+    void SetUp() override { LogToPrivateDir(); }
+    std::unique_ptr<CVornCffexMdApiImpl> connector = std::make_unique<CVornCffexMdApiImpl>();
+
+    int Load(const std::string& path, std::string* output = nullptr) {
+        testing::internal::CaptureStdout();
+        const int result = connector->LoadFromFile(path);
+        const std::string text = testing::internal::GetCapturedStdout();
+        if (output) *output = text;
+        return result;
+    }
+    int Load(const vorn_sim::SnapshotWriter& writer, std::string* output = nullptr) {
+        const std::string path = dir.File("snap.bin");
+        EXPECT_TRUE(writer.WriteFile(path));
+        return Load(path, output);
+    }
+};
+
+TEST_F(Loader, SessionSnapshotRoundTrips) {
+    vorn_sim::SessionConfig config;
+    config.first_seqno = 1001;
+    config.code_segment = 1;
+    config.key_arg0 = 0x33;
+    vorn_sim::SyntheticSession session(config);
+    vorn_sim::SnapshotWriter writer = session.Snapshot();
+    writer.AddChannel("udp://239.3.42.9:30009/10.0.0.9", 2, 7, 3, 0);
+    ASSERT_EQ(0, Load(writer));
+
+    ASSERT_EQ(2u, connector->m_MultiAddressField.size());
+    const multi_address_field& b = connector->m_MultiAddressField[1];
+    EXPECT_STREQ("udp://239.3.42.9:30009/10.0.0.9", b.multi_address);
+    EXPECT_EQ(2, Value(b.channel_no));
+    EXPECT_EQ(7, Value(b.md_topicid));
+    EXPECT_EQ(3, Value(b.source));
+    EXPECT_EQ(0, Value(b.status));
+    EXPECT_EQ(20261216, connector->m_iTradeDate);
+    EXPECT_EQ(1000, Value(connector->m_EndSnapMdField.last_md_seqno));
+    EXPECT_EQ(BytesOf(session.CodeSegment()), BytesOf(connector->m_RspEncryptCodeSegmentField));
+
+    const size_t count = session.Instruments().size();
+    ASSERT_EQ(count, connector->m_ins_price_infos.size());
+    ASSERT_EQ(count, connector->m_depth_market_data_infos.size());
+    ASSERT_EQ(count, connector->m_depth_market_trust_flag.size());
+    for (const vorn_sim::SimInstrument& instrument : session.Instruments()) {
+        SCOPED_TRACE(instrument.instrument_id);
+        EXPECT_EQ(BytesOf(vorn_sim::PriceEncodingOf(instrument)),
+                  BytesOf(connector->m_ins_price_infos.at(instrument.key)));
+        EXPECT_EQ(BytesOf(session.Initial(instrument.key)),
+                  BytesOf(connector->m_depth_market_data_infos.at(instrument.key)));
+        EXPECT_EQ(31, connector->m_depth_market_trust_flag.at(instrument.key));
+    }
+}
+
+TEST_F(Loader, ChannelsOnlyAndDuplicateKeys) {
+    vorn_sim::SnapshotWriter bare;
+    bare.AddChannel("udp://239.3.42.1:30001/10.0.0.5");
+    bare.AddChannel("udp://239.3.42.2:30002/10.0.0.6");
+    ASSERT_EQ(0, Load(bare));
+    EXPECT_EQ(2u, connector->m_MultiAddressField.size());
+    EXPECT_TRUE(connector->m_ins_price_infos.empty());
+    EXPECT_TRUE(connector->m_depth_market_data_infos.empty());
+
+    vorn_sim::SnapshotWriter twice;
+    twice.AddPriceEncoding(5, vorn_sim::MakePriceEncoding("first", 5, "IF", 1, 0.2, 300));
+    twice.AddPriceEncoding(5, vorn_sim::MakePriceEncoding("second", 6, "IF", 2, 0.2, 300));
+    twice.AddDepth(5, vorn_sim::MakeDepth(Spec("first", 5, 100)));
+    twice.AddDepth(5, vorn_sim::MakeDepth(Spec("second", 6, 200)));
+    ASSERT_EQ(0, Load(twice));
+    ASSERT_EQ(1u, connector->m_ins_price_infos.size());
+    ASSERT_EQ(1u, connector->m_depth_market_data_infos.size());
+    EXPECT_STREQ("second", connector->m_ins_price_infos.at(5).instrument_id);
+    EXPECT_EQ(6, Value(connector->m_ins_price_infos.at(5).ins_int_id));
+    EXPECT_STREQ("second", connector->m_depth_market_data_infos.at(5).instrument_id);
+    EXPECT_EQ(200.0, Value(connector->m_depth_market_data_infos.at(5).last_price));
+    EXPECT_EQ(31, connector->m_depth_market_trust_flag.at(5));
+}
+
+// Levels 2 to 5 stand in level order in the file and arrive grouped by field in memory.
+TEST_F(Loader, FileLevelOrderBecomesGroupedOrder) {
+    vorn_sim::SnapshotWriter writer;
+    writer.AddDepth(3, vorn_sim::MakeDepth(Spec("IF2612", 3, 4000)));
+    std::vector<uint8_t> bytes = writer.Bytes();
+    const size_t record = bytes.size() - sizeof(depth_market_data_field);
+    // File offsets of bid2, ask2, bid3, ask3, ..., ask5: price n at 168 + 12 n, volume 8 later.
+    for (int n = 0; n < 8; ++n) {
+        const double price = 1000 + n;
+        const int32_t volume = 50 + n;
+        memcpy(&bytes[record + 168 + 12 * n], &price, 8);
+        memcpy(&bytes[record + 168 + 12 * n + 8], &volume, 4);
+    }
+    WriteBytes(dir.File("levels.bin"), bytes);
+    ASSERT_EQ(0, Load(dir.File("levels.bin")));
+
+    const depth_market_data_field& d = connector->m_depth_market_data_infos.at(3);
+    const double prices[8] = {d.bid2_price, d.ask2_price, d.bid3_price, d.ask3_price,
+                              d.bid4_price, d.ask4_price, d.bid5_price, d.ask5_price};
+    const int32_t volumes[8] = {d.bid2_volume, d.ask2_volume, d.bid3_volume, d.ask3_volume,
+                                d.bid4_volume, d.ask4_volume, d.bid5_volume, d.ask5_volume};
+    for (int n = 0; n < 8; ++n) {
+        EXPECT_EQ(1000 + n, prices[n]) << n;
+        EXPECT_EQ(50 + n, volumes[n]) << n;
+    }
+    double atMemory192 = 0;
+    memcpy(&atMemory192, reinterpret_cast<const char*>(&d) + 192, 8);
+    EXPECT_EQ(1001, atMemory192); // ask2, file offset 180
+    // Everything outside the levels is copied as it stands.
+    const std::vector<uint8_t> original = writer.Bytes();
+    EXPECT_EQ(0, memcmp(&d, &original[record], 168));
+    EXPECT_EQ(0, memcmp(reinterpret_cast<const char*>(&d) + 264, &original[record + 264], 326 - 264));
+}
+
+// The section a file cut at `length` ends in, as its error line names it.
+std::string ExpectedReason(size_t length, size_t channels, size_t prices, size_t depths) {
+    struct Section {
+        size_t size;
+        std::string reason;
+    };
+    const Section sections[] = {
+        {8, "ends inside the channel count section"},
+        {66 * channels, "channel records, more than the file holds"},
+        {4, "ends inside the trade date section"},
+        {4, "ends inside the end of snapshot section"},
+        {608, "ends inside the code segment section"},
+        {8, "ends inside the price encoding count section"},
+        {68 * prices, "price encoding records, more than the file holds"},
+        {8, "ends inside the depth count section"},
+        {330 * depths, "depth records, more than the file holds"},
+    };
+    size_t end = 0;
+    for (const Section& section : sections) {
+        end += section.size;
+        if (length < end) return section.reason;
+    }
+    return "none";
+}
+
+TEST_F(Loader, EveryTruncationFailsAndKeepsPreviousState) {
+    ASSERT_EQ(0, Load(SmallSnapshot(11111111, 2222)));
+    const std::string before = LoadedState(*connector);
+
+    const std::vector<uint8_t> full = SmallSnapshot().Bytes();
+    const std::string path = dir.File("cut.bin");
+    for (size_t length = 0; length < full.size(); ++length) {
+        WriteBytes(path, full, length);
+        std::string output;
+        ASSERT_EQ(-1, Load(path, &output)) << length;
+        const std::vector<std::string> errors = LinesWith(output, kErrorTag);
+        ASSERT_EQ(1u, errors.size()) << length << "\n" << output;
+        EXPECT_NE(std::string::npos, errors[0].find("snapshot " + path + " ")) << errors[0];
+        EXPECT_NE(std::string::npos, errors[0].find(ExpectedReason(length, 2, 2, 2))) << length << " " << errors[0];
+        ASSERT_EQ(before, LoadedState(*connector)) << length;
+    }
+    WriteBytes(path, full);
+    EXPECT_EQ(0, Load(path));
+    EXPECT_EQ(20261216, connector->m_iTradeDate);
+}
+
+// Counts no file can hold fail before anything is sized by them.
+TEST_F(Loader, ImpossibleCountsFailWithoutAllocating) {
+    const std::vector<uint8_t> full = SmallSnapshot().Bytes();
+    const size_t priceCountAt = 8 + 2 * 66 + 4 + 4 + 608;
+    const size_t depthCountAt = priceCountAt + 8 + 2 * 68;
+    struct Place {
+        size_t at;
+        size_t recordSize;
+        const char* section;
+    };
+    const Place places[] = {{0, 66, "channel"}, {priceCountAt, 68, "price encoding"}, {depthCountAt, 330, "depth"}};
+    for (const Place& place : places) {
+        const uint64_t oneTooMany = (full.size() - place.at - 8) / place.recordSize + 1;
+        const uint64_t counts[] = {uint64_t(1) << 63, ~uint64_t(0), ~uint64_t(0) / place.recordSize + 1, oneTooMany};
+        for (uint64_t count : counts) {
+            std::vector<uint8_t> bytes = full;
+            memcpy(&bytes[place.at], &count, 8);
+            WriteBytes(dir.File("count.bin"), bytes);
+            std::string output;
+            EXPECT_EQ(-1, Load(dir.File("count.bin"), &output)) << place.section << " " << count;
+            const std::string reason = "announces " + std::to_string(count) + " " + place.section + " records";
+            EXPECT_EQ(1u, LinesWith(output, reason).size()) << output;
+        }
+    }
+    EXPECT_TRUE(connector->m_MultiAddressField.empty());
+}
+
+TEST_F(Loader, UntrustedFilesAreRefused) {
+    const std::string path = dir.File("perm.bin");
+    ASSERT_TRUE(SmallSnapshot().WriteFile(path));
+    for (mode_t mode : {0664, 0646, 0666}) {
+        ASSERT_EQ(0, chmod(path.c_str(), mode));
+        std::string output;
+        EXPECT_EQ(-1, Load(path, &output));
+        const std::vector<std::string> errors = LinesWith(output, kErrorTag);
+        ASSERT_EQ(1u, errors.size()) << output;
+        EXPECT_NE(std::string::npos, errors[0].find("snapshot " + path + " is writable by group or others"));
+    }
+    ASSERT_EQ(0, chmod(path.c_str(), 0644));
+    if (geteuid() == 0) {
+        ASSERT_EQ(0, chown(path.c_str(), 12345, 12345));
+        std::string output;
+        EXPECT_EQ(-1, Load(path, &output));
+        EXPECT_EQ(1u, LinesWith(output, "snapshot " + path + " is owned by uid 12345, not by this user or root").size())
+            << output;
+        ASSERT_EQ(0, chown(path.c_str(), 0, 0));
+    }
+    EXPECT_EQ(0, Load(path));
+    EXPECT_EQ(2u, connector->m_MultiAddressField.size());
+
+    std::string output;
+    EXPECT_EQ(-1, Load(dir.File("missing.bin"), &output));
+    EXPECT_EQ(std::vector<std::string>{", filename is " + dir.File("missing.bin") + "."},
+              Messages(output, "LoadFromFile"));
+    EXPECT_EQ(-1, Load(dir.Path(), &output)); // a directory
+    EXPECT_EQ(1u, LinesWith(output, "is not a regular file").size()) << output;
+    ASSERT_EQ(0, mkfifo(dir.File("fifo").c_str(), 0600)); // opening must not wait for a writer
+    EXPECT_EQ(-1, Load(dir.File("fifo"), &output));
+    EXPECT_EQ(1u, LinesWith(output, "is not a regular file").size()) << output;
+}
+
+TEST(ChannelText, ParseUrl) {
+    struct Case {
+        const char* url;
+        bool ok;
+        const char* port;
+        const char* source;
+    };
+    const Case cases[] = {
+        {"udp://239.1.1.1:30001/10.0.0.5", true, "30001", "10.0.0.5"},
+        {"x://h:1/s/t", true, "1", "s/t"},
+        {"udp://239.1.1.1/10.0.0.5", false, "", ""},
+        {"udp://239.1.1.1:/10.0.0.5", false, "", ""},
+        {"udp://239.1.1.1:30001/", false, "", ""},
+        {"udp:239.1.1.1:30001/10.0.0.5", false, "", ""},
+        {"udp://239.1.1.1:30001", false, "", ""},
+        {"", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string port, source;
+        EXPECT_EQ(c.ok, CVornCffexMdApiImpl::_parseURL(c.url, port, source)) << c.url;
+        if (c.ok) {
+            EXPECT_EQ(c.port, port) << c.url;
+            EXPECT_EQ(c.source, source) << c.url;
+        }
+    }
+}
+
+TEST(SnapshotName, DatePaddedAndToday) {
+    EXPECT_EQ("/tmp/.20270309_V2.bin", Vorn_R10::SnapshotFileNameOf({2027, 3, 9}));
+    EXPECT_EQ("/tmp/.20261205_V2.bin", Vorn_R10::SnapshotFileNameOf({2026, 12, 5}));
+    EXPECT_EQ(vorn_sim::SnapshotWriter::TodayPath(), CVornCffexMdApiImpl::SnapshotFileName());
+}
+
+} // namespace
