@@ -35,12 +35,13 @@ VORN_API int init_connector(const char* filename) {
     if (!api) return -1;
     CVornCffexMdSpiImpl spi;
     const int result = api->VornRecvStart(spi, filename);
+    // A failed start-up releases the connector too: an application may retry in a loop.
+    CVornCffexMdApi::DestroyVornCffexMdApi(*api);
     if (result != 0) {
         printf("IMdToAppApi VornStart is fail, [%d]. \n", result);
         fflush(stdout);
         return result;
     }
-    CVornCffexMdApi::DestroyVornCffexMdApi(*api);
     return 0;
 }
 }
