@@ -1,0 +1,301 @@
+// A long session through the buffered receive path: random loss (single and in bursts),
+// duplicates and packets delayed within and beyond the reorder capacity. Every packet carries
+// its sequence number in its volume, so each delivery names its packet; a model of the reorder
+// list predicts the exact delivery sequence and trust flag of every update.
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <new>
+#include <vector>
+
+#include "VornCffexMdApiImpl.h"
+#include "connector_harness.h"
+#include "feed_encoder.h"
+#include "sample_code.h"
+#include "snapshot_writer.h"
+
+// Live heap bytes of the whole process, counted by the global operator new/delete (which
+// take their memory from malloc, hence free in delete).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+static std::atomic<int64_t> g_liveBytes{0};
+
+void* operator new(size_t size) {
+    void* p = malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    g_liveBytes.fetch_add(static_cast<int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+    return p;
+}
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    void* p = malloc(size ? size : 1);
+    if (p) g_liveBytes.fetch_add(static_cast<int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+    return p;
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* p) noexcept {
+    if (!p) return;
+    g_liveBytes.fetch_sub(static_cast<int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+    free(p);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+#pragma GCC diagnostic pop
+
+namespace {
+
+using namespace vorn_test;
+
+#ifdef __SANITIZE_ADDRESS__
+constexpr uint32_t kPackets = 200000;
+#else
+constexpr uint32_t kPackets = 1050000;
+#endif
+constexpr int kCacheSize = 8;
+constexpr int kInstruments = 4;
+constexpr uint32_t kAllLevels = 31;
+const char* const kSource = "10.0.0.5";
+const char* const kGroup = "239.3.42.1";
+constexpr uint16_t kPort = 30001;
+
+uint64_t Mix(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+// What packet `seqno` carries: its instrument and which of the five depth-level fields.
+int32_t InstrumentOf(uint32_t seqno) { return 1 + static_cast<int32_t>(Mix(seqno) % kInstruments); }
+uint32_t LevelsOf(uint32_t seqno) { return static_cast<uint32_t>(Mix(seqno ^ 0xABCDEF) >> 7) & kAllLevels; }
+
+std::vector<uint8_t> PacketOf(uint32_t seqno, const encrypt_code_segment_field& segment) {
+    const uint32_t levels = LevelsOf(seqno);
+    const int64_t tick = 100 + seqno % 50;
+    vorn_sim::PacketBuilder packet(seqno);
+    packet.Encrypted(seqno % 2 == 0, segment.arg1);
+    packet.UpdateTime(InstrumentOf(seqno), 34200 + (seqno / 1000) % 20000, seqno % 1000);
+    packet.LastMatch(tick, static_cast<int64_t>(seqno), 1.0e6, 50);
+    if (levels & 1) packet.Best(tick - 1, 3, tick + 1, 4);
+    if (levels & 2) packet.Bid23(tick - 2, 5, tick - 3, 6);
+    if (levels & 4) packet.Ask23(tick + 2, 5, tick + 3, 6);
+    if (levels & 8) packet.Bid45(tick - 4, 7, tick - 5, 8);
+    if (levels & 16) packet.Ask45(tick + 4, 7, tick + 5, 8);
+    return packet.Bytes();
+}
+
+vorn_sim::SnapshotWriter SoakSnapshot(const encrypt_code_segment_field& segment) {
+    vorn_sim::SnapshotWriter writer;
+    writer.AddChannel(std::string("udp://") + kGroup + ":" + std::to_string(kPort) + "/" + kSource);
+    writer.SetTradeDate(20261216);
+    writer.SetLastSeqNo(0);
+    writer.SetCodeSegment(segment);
+    for (int32_t key = 1; key <= kInstruments; ++key) {
+        const std::string code = "IF26" + std::to_string(10 + key);
+        vorn_sim::DepthSpec spec;
+        spec.instrument_id = code;
+        spec.inst_id = key;
+        writer.AddInstrument(key, vorn_sim::MakePriceEncoding(code, key, "IF", 4000.0, 0.2, 300),
+                             vorn_sim::MakeDepth(spec));
+    }
+    return writer;
+}
+
+// Arrival order: each packet lost (alone or in a burst), delayed by 1..20 places, or sent
+// twice; everything else in sequence.
+std::vector<uint32_t> ArrivalOrder(uint32_t packets) {
+    std::vector<std::pair<uint64_t, uint32_t>> keyed;
+    keyed.reserve(packets + packets / 50);
+    uint64_t rng = 12345;
+    auto next = [&rng] { return Mix(rng++); };
+    for (uint32_t seqno = 1; seqno <= packets; ++seqno) {
+        const uint64_t r = next() % 10000;
+        if (r < 5) { // a burst of losses
+            seqno += static_cast<uint32_t>(next() % 30);
+            continue;
+        }
+        if (r < 35) continue; // a single loss
+        const uint64_t place = uint64_t(seqno) * 4;
+        const bool delayed = r < 335;
+        keyed.emplace_back(delayed ? place + 4 * (1 + next() % 20) + 1 : place, seqno);
+        if (r >= 335 && r < 435) keyed.emplace_back(place + 4 * (next() % 20) + 2, seqno);
+    }
+    std::stable_sort(keyed.begin(), keyed.end());
+    std::vector<uint32_t> order;
+    order.reserve(keyed.size());
+    for (const auto& entry : keyed) order.push_back(entry.second);
+    return order;
+}
+
+struct Expected {
+    std::vector<uint32_t> seqno;   // delivered packets, in delivery order
+    std::vector<uint8_t> trusted;  // trust flag of each delivery
+    uint64_t gapsGivenUp = 0;
+    uint64_t arrivedNotDelivered = 0;
+};
+
+// The buffered path as the connector runs it: the expected packet (or an older one) is parsed
+// at once and releases what became next in line; an early packet waits in the ordered list;
+// an early packet that finds exanic_cache_size waiting gives the gap up, clears every trust
+// mask and flushes the list. The parser drops what is not above the last sequence number.
+// The direct path: every packet is parsed as it comes; one beyond the next gives its gap up.
+Expected ModelDeliveries(const std::vector<uint32_t>& arrivals, bool buffered) {
+    Expected out;
+    out.seqno.reserve(arrivals.size());
+    out.trusted.reserve(arrivals.size());
+    std::map<int32_t, uint32_t> mask;
+    for (int32_t key = 1; key <= kInstruments; ++key) mask[key] = kAllLevels;
+    uint32_t cur = 0;
+    std::vector<uint32_t> queue; // sorted, equal seqnos in arrival order
+    auto parse = [&](uint32_t seqno) {
+        if (seqno <= cur) return;
+        cur = seqno;
+        uint32_t& m = mask[InstrumentOf(seqno)];
+        m |= LevelsOf(seqno);
+        out.seqno.push_back(seqno);
+        out.trusted.push_back(m == kAllLevels ? 1 : 0);
+    };
+    for (uint32_t seqno : arrivals) {
+        if (!buffered) {
+            if (seqno > cur + 1) {
+                ++out.gapsGivenUp;
+                for (auto& entry : mask) entry.second = 0;
+            }
+            parse(seqno);
+            continue;
+        }
+        if (seqno <= cur + 1) {
+            parse(seqno);
+            while (!queue.empty() && queue.front() <= cur + 1) {
+                parse(queue.front());
+                queue.erase(queue.begin());
+            }
+            continue;
+        }
+        const bool full = queue.size() >= static_cast<size_t>(kCacheSize);
+        queue.insert(std::upper_bound(queue.begin(), queue.end(), seqno), seqno);
+        if (!full) continue;
+        ++out.gapsGivenUp;
+        for (auto& entry : mask) entry.second = 0;
+        for (uint32_t waiting : queue) parse(waiting);
+        queue.clear();
+    }
+    std::vector<uint32_t> sent(arrivals);
+    std::sort(sent.begin(), sent.end());
+    sent.erase(std::unique(sent.begin(), sent.end()), sent.end());
+    out.arrivedNotDelivered = sent.size() - out.seqno.size();
+    return out;
+}
+
+// Checked on the receive thread, inside the callbacks.
+struct Observer {
+    const Expected* expected = nullptr;
+    ptrdiff_t recordOffset = 0; // of m_CffexMarketdata within the connector
+    std::atomic<uint64_t> delivered{0};
+    std::atomic<uint64_t> mismatches{0};
+    std::atomic<int64_t> firstMismatch{-1};
+    std::atomic<int32_t> maxPoolNodes{0};
+    std::atomic<int32_t> maxQueued{0};
+    std::atomic<uint64_t> v1Mismatches{0};
+    int32_t lastVolume = 0;
+};
+Observer g_observer;
+
+void OnVersion2(VornCffexMdType* record) {
+    Observer& o = g_observer;
+    const uint64_t index = o.delivered.load(std::memory_order_relaxed);
+    const std::vector<uint32_t>& seqnos = o.expected->seqno;
+    const bool match = index < seqnos.size() && record->volume == static_cast<int32_t>(seqnos[index]) &&
+                       record->trust_flag == o.expected->trusted[index] &&
+                       record->inst_no == InstrumentOf(seqnos[index]) &&
+                       record->update_msec == static_cast<int32_t>(seqnos[index] % 1000);
+    if (!match && o.mismatches.fetch_add(1) == 0) o.firstMismatch.store(static_cast<int64_t>(index));
+    o.lastVolume = record->volume;
+    // The record is a member of the connector: its reorder list is reachable from here, on
+    // the thread that owns it.
+    const auto* impl = reinterpret_cast<const CVornCffexMdApiImpl*>(reinterpret_cast<const char*>(record) -
+                                                                    o.recordOffset);
+    o.maxPoolNodes.store(std::max(o.maxPoolNodes.load(), impl->m_ExanicRecvList.GetTotalCount()));
+    o.maxQueued.store(std::max(o.maxQueued.load(), impl->m_ExanicRecvList.GetQueueCount()));
+    o.delivered.store(index + 1, std::memory_order_release);
+}
+
+void OnVersion1(MarketDepthUpdate* record) {
+    if (record->Volume != g_observer.lastVolume) g_observer.v1Mismatches.fetch_add(1);
+}
+
+ptrdiff_t OutputRecordOffset() {
+    auto probe = std::make_unique<CVornCffexMdApiImpl>();
+    return reinterpret_cast<const char*>(&probe->m_CffexMarketdata) - reinterpret_cast<const char*>(probe.get());
+}
+
+void RunSoak(bool buffered) {
+    const encrypt_code_segment_field segment = vorn_sim::SampleCipherSegment();
+    const std::vector<uint32_t> arrivals = ArrivalOrder(kPackets);
+    const Expected expected = ModelDeliveries(arrivals, buffered);
+    ASSERT_GT(expected.gapsGivenUp, kPackets / 2000) << "the session must give gaps up";
+    ASSERT_GT(expected.arrivedNotDelivered, 0u) << "some packets must arrive after their gap was given up";
+    ASSERT_GT(expected.seqno.size(), kPackets * 9 / 10);
+    g_observer.expected = &expected;
+    g_observer.recordOffset = OutputRecordOffset();
+
+    ASSERT_TRUE(WriteTodaySnapshot(SoakSnapshot(segment)));
+    ConnectorRun run({{"insts", "all"},
+                      {"options", "recv"},
+                      {"exanic_cache_flag", buffered ? "1" : "0"},
+                      {"exanic_cache_size", std::to_string(kCacheSize)},
+                      {"log_level", "3"}});
+    set_parse_data(OnVersion1);
+    set_parse_data_version_2(OnVersion2);
+    const int started = run.Start();
+    ASSERT_EQ(0, started) << run.Stdout();
+
+    // Standard output is captured while the connector runs: check after Stop.
+    const uint32_t src = vorn_sim::ParseIpv4(kSource), dst = vorn_sim::ParseIpv4(kGroup);
+    const size_t warmUp = arrivals.size() / 10;
+    int64_t liveAfterWarmUp = 0;
+    bool drained = true;
+    for (size_t i = 0; i < arrivals.size() && drained; ++i) {
+        run.Put(0, vorn_sim::MakeFrame(src, dst, kPort, PacketOf(arrivals[i], segment)));
+        if (i + 1 == warmUp) {
+            drained = run.Drain(std::chrono::seconds(60));
+            liveAfterWarmUp = g_liveBytes.load();
+        }
+    }
+    drained = drained && run.Drain(std::chrono::seconds(60));
+    const int64_t liveAtEnd = g_liveBytes.load();
+    const uint64_t delivered = g_observer.delivered.load(std::memory_order_acquire);
+    const int stopResult = run.Stop();
+    const std::string output = run.Stdout();
+    ASSERT_TRUE(drained) << output;
+    EXPECT_EQ(0, stopResult);
+
+    EXPECT_EQ(expected.seqno.size(), delivered);
+    EXPECT_EQ(0u, g_observer.mismatches.load())
+        << "first mismatch at delivery " << g_observer.firstMismatch.load() << " (packet "
+        << (g_observer.firstMismatch.load() >= 0 ? expected.seqno[g_observer.firstMismatch.load()] : 0) << ")";
+    EXPECT_EQ(0u, g_observer.v1Mismatches.load());
+    EXPECT_LE(g_observer.maxPoolNodes.load(), kCacheSize + 1);
+    // A full list plus the packet that gives the gap up, while it is flushed.
+    EXPECT_LE(g_observer.maxQueued.load(), kCacheSize + 1);
+    EXPECT_LE(liveAtEnd - liveAfterWarmUp, 16 * 1024) << "heap grew after warm-up";
+    printf("soak (%s path): %zu frames, %zu deliveries, %llu gaps given up, %llu packets arrived too late, "
+           "pool at most %d nodes, heap %lld -> %lld bytes\n",
+           buffered ? "buffered" : "direct", arrivals.size(), expected.seqno.size(), static_cast<unsigned long long>(expected.gapsGivenUp),
+           static_cast<unsigned long long>(expected.arrivedNotDelivered), g_observer.maxPoolNodes.load(),
+           static_cast<long long>(liveAfterWarmUp), static_cast<long long>(liveAtEnd));
+}
+
+TEST(Soak, BufferedPathDeliversEveryPacketOnceInOrderWithTrustAfterLoss) { RunSoak(true); }
+
+TEST(Soak, DirectPathDeliversEveryNewerPacketOnceWithTrustAfterLoss) { RunSoak(false); }
+
+} // namespace
