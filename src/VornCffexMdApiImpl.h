@@ -12,6 +12,7 @@
 #include <exanic/fifo_rx.h>
 
 #include "CommonLog.h"
+#include "DateType.h"
 #include "FpgaStruct.h"
 #include "FpgaStructCommon.h"
 #include "SignalProcess.h"
@@ -72,7 +73,8 @@ public:
     int32_t LoadSnaphot();
     int32_t LoadFromFile(const std::string& filename);
     static bool _parseURL(const std::string& url, std::string& port, std::string& ipAfter);
-    static std::string SnapshotFileName();
+    static std::string SnapshotFileName(); // of today's local date
+    static std::string SnapshotFileName(const Vorn_R10::CDateType& date);
     int32_t LoadKey();
     static void _hexdump(const unsigned char* p, size_t size);
 

@@ -134,16 +134,13 @@ void CVornCffexMdApiImpl::init_snaphot_params() {
     SetCurrentInstrument(m_last_inst_id);
 }
 
-namespace Vorn_R10 {
-// The snapshot path of a local date (separate from the clock so the format can be checked).
-std::string SnapshotFileNameOf(const CDateType& date) {
+std::string CVornCffexMdApiImpl::SnapshotFileName(const CDateType& date) {
     char name[100];
     snprintf(name, sizeof name, "/tmp/.%d%02d%02d_V2.bin", date.year, date.month, date.day);
     return name;
 }
-} // namespace Vorn_R10
 
-std::string CVornCffexMdApiImpl::SnapshotFileName() { return SnapshotFileNameOf(CDateType::Today()); }
+std::string CVornCffexMdApiImpl::SnapshotFileName() { return SnapshotFileName(CDateType::Today()); }
 
 int32_t CVornCffexMdApiImpl::LoadFromFile(const std::string& filename) {
     // Non-blocking, so a FIFO in place of the file cannot stall start-up; it is refused below.

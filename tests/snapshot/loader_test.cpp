@@ -13,10 +13,6 @@
 #include "private_log.h"
 #include "synthetic_session.h"
 
-namespace Vorn_R10 {
-std::string SnapshotFileNameOf(const CDateType& date);
-}
-
 using namespace snapshot_test;
 
 namespace {
@@ -325,8 +321,8 @@ TEST(ChannelText, ParseUrl) {
 }
 
 TEST(SnapshotName, DatePaddedAndToday) {
-    EXPECT_EQ("/tmp/.20270309_V2.bin", Vorn_R10::SnapshotFileNameOf({2027, 3, 9}));
-    EXPECT_EQ("/tmp/.20261205_V2.bin", Vorn_R10::SnapshotFileNameOf({2026, 12, 5}));
+    EXPECT_EQ("/tmp/.20270309_V2.bin", CVornCffexMdApiImpl::SnapshotFileName({2027, 3, 9}));
+    EXPECT_EQ("/tmp/.20261205_V2.bin", CVornCffexMdApiImpl::SnapshotFileName({2026, 12, 5}));
     EXPECT_EQ(vorn_sim::SnapshotWriter::TodayPath(), CVornCffexMdApiImpl::SnapshotFileName());
 }
 
