@@ -1,0 +1,49 @@
+// Snapshots and records for hardware-mode tests: a snapshot whose code segment is known
+// segment k selects hardware mode.
+#pragma once
+
+#include <cstring>
+#include <string>
+
+#include "FpgaStruct.h"
+#include "VornCffexMd_interface.h"
+#include "sample_code.h"
+#include "snapshot_writer.h"
+
+namespace hw_test {
+
+constexpr int32_t kTradeDate = 20261216;
+constexpr uint8_t kKeyArg0 = 0x5A;
+
+// Two feed channels, so that both A and B registers carry a known address.
+inline vorn_sim::SnapshotWriter HardwareSnapshot(int segment, int32_t lastSeqNo) {
+    vorn_sim::SnapshotWriter writer;
+    writer.AddChannel("udp://239.3.42.1:30001/10.0.0.5", 1);
+    writer.AddChannel("udp://239.3.42.2:30002/10.0.0.6", 2);
+    writer.SetTradeDate(kTradeDate);
+    writer.SetLastSeqNo(lastSeqNo);
+    writer.SetCodeSegment(vorn_sim::KnownSegmentRecord(segment, kKeyArg0));
+    return writer;
+}
+
+inline vorn_sim::DepthSpec Spec(const std::string& instrumentId, int32_t key) {
+    vorn_sim::DepthSpec spec;
+    spec.instrument_id = instrumentId;
+    spec.inst_id = key;
+    spec.pre_settlement_price = 4000.2;
+    spec.last_price = 4001.4;
+    spec.volume = 12;
+    spec.bid[0] = {4001.2, 3};
+    spec.ask[0] = {4001.6, 4};
+    return spec;
+}
+
+inline ins_price_encode_info_field Encoding(const std::string& instrumentId, int32_t key) {
+    return vorn_sim::MakePriceEncoding(instrumentId, key, instrumentId.substr(0, 2), 4000.0, 0.2, 300);
+}
+
+inline void AddInstrument(vorn_sim::SnapshotWriter& writer, const std::string& instrumentId, int32_t key) {
+    writer.AddInstrument(key, Encoding(instrumentId, key), vorn_sim::MakeDepth(Spec(instrumentId, key)));
+}
+
+} // namespace hw_test
