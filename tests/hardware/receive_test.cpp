@@ -154,6 +154,20 @@ TEST(HardwareReceive, WithOnlyVersion2TheRecordIsHandedOverAlone) {
     }
 }
 
+TEST(HardwareReceive, WithOnlyVersion1NoVersion2CallIsMade) {
+    ConnectorRun run;
+    RegisterCallbacks(true, false);
+    StartHardware(run);
+    FirmwareCard card(run.Device());
+    ASSERT_TRUE(card.PutRecord(DistinctRecord()));
+    ASSERT_TRUE(run.Drain());
+    run.Stop();
+
+    ASSERT_EQ(1u, Deliveries().size());
+    EXPECT_EQ(1, Deliveries()[0].version);
+    ExpectVersion1Of(DistinctRecord(), Deliveries()[0].v1);
+}
+
 TEST(HardwareReceive, LogsAbnormalEventsAndDropsOtherChannel0Frames) {
     ConnectorRun run;
     StartHardware(run);
