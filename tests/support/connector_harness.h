@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <initializer_list>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -36,6 +37,9 @@ public:
     // configuration file (section config, the given keys; device and log_path filled in
     // unless given) and the log.
     explicit ConnectorRun(std::map<std::string, std::string> config = {});
+    // {{"key", "value"}, ...}: also for a single key, which would otherwise be ambiguous.
+    ConnectorRun(std::initializer_list<std::pair<const std::string, std::string>> config)
+        : ConnectorRun(std::map<std::string, std::string>(config)) {}
     ~ConnectorRun();
     ConnectorRun(const ConnectorRun&) = delete;
     ConnectorRun& operator=(const ConnectorRun&) = delete;
