@@ -1,7 +1,10 @@
 // Bad frames and channel texts, end to end: what the application sees, what the log says.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -157,6 +160,32 @@ TEST(BadChannelText, ChannelThatIsNoAddressMatchesNothing) {
     EXPECT_EQ(0, run.Stop());
     EXPECT_EQ(1u, LinesWith(run.LogText(), "m_udp_dst_port_a is 3000x, m_udp_src_ip_a is 10.0.0.5.").size());
     EXPECT_EQ(1u, LinesWith(run.LogText(), "m_udp_dst_port_b is 30002, m_udp_src_ip_b is feed-host.").size());
+}
+
+} // namespace
+
+namespace {
+
+// Bytes after the last depth entry are not read: start-up succeeds and the feed is delivered.
+TEST(BadSnapshotTail, BytesAfterTheLastDepthEntryAreIgnored) {
+    vorn_sim::SyntheticSession session;
+    std::vector<uint8_t> bytes = session.Snapshot().Bytes();
+    bytes.insert(bytes.end(), 1000, 0xEE);
+    LockTodaySnapshot();
+    const std::string path = vorn_sim::SnapshotWriter::TodayPath();
+    const std::string temporary = path + ".badinput";
+    FILE* out = fopen(temporary.c_str(), "wb");
+    ASSERT_NE(nullptr, out);
+    ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), out));
+    ASSERT_EQ(0, fclose(out));
+    ASSERT_EQ(0, chmod(temporary.c_str(), 0644));
+    ASSERT_EQ(0, rename(temporary.c_str(), path.c_str()));
+    ConnectorRun run(std::map<std::string, std::string>{{"insts", "all"}});
+    RegisterCallbacks(false, true);
+    ASSERT_EQ(0, run.Start()) << run.Stdout();
+    run.Put(0, session.NextFrame());
+    ASSERT_TRUE(run.Drain());
+    EXPECT_EQ(1u, Deliveries().size());
 }
 
 } // namespace
