@@ -38,10 +38,10 @@ int32_t CVornCffexMdApiImpl::_SetRegPort(uint32_t portReg, const CAddressType& r
 int32_t CVornCffexMdApiImpl::_InitFpgaCommon() {
     Registers().set_fpga_reg(RESET, 1);
     Registers().set_fpga_reg(RESET, 0);
-    _SetRegIp(SRC_IP_A, m_udp_src_ip_a);
-    _SetRegIp(SRC_IP_B, m_udp_src_ip_b);
-    _SetRegPort(DST_PORT_A, m_udp_dst_port_a);
-    _SetRegPort(DST_PORT_B, m_udp_dst_port_b);
+    _SetRegIp(UDP_SRC_IP_A, m_udp_src_ip_a);
+    _SetRegIp(UDP_SRC_IP_B, m_udp_src_ip_b);
+    _SetRegPort(UDP_DST_PORT_A, m_udp_dst_port_a);
+    _SetRegPort(UDP_DST_PORT_B, m_udp_dst_port_b);
     Registers().set_fpga_reg(KEY_TYPE, m_key_type);
     Registers().set_fpga_reg(ARG, m_key_arg);
     Registers().set_fpga_reg(TRADE_TIME_FLAG, static_cast<uint32_t>(m_iTradeDate));

@@ -111,8 +111,7 @@ ConnectorRun::ConnectorRun(std::map<std::string, std::string> config) {
 }
 
 ConnectorRun::~ConnectorRun() {
-    if (running_) Stop();
-    if (capturing_) Stdout();
+    Stop();
     if (card_) vorn_sim_close(card_);
     vorn_sim_remove(device_.c_str());
     const std::string remove = "rm -rf '" + dir_ + "'";
@@ -161,19 +160,21 @@ int ConnectorRun::Start(std::chrono::seconds timeout) {
 }
 
 int ConnectorRun::Stop() {
-    if (!running_) return result_;
-    kill(getpid(), SIGTERM);
-    thread_.join();
-    running_ = false;
+    if (running_) {
+        kill(getpid(), SIGTERM);
+        thread_.join();
+        running_ = false;
+    }
+    // The run is over: later output (test failures included) goes to the terminal again.
+    if (capturing_) {
+        stdout_ = testing::internal::GetCapturedStdout();
+        capturing_ = false;
+    }
     return result_;
 }
 
 std::string ConnectorRun::Stdout() {
-    if (capturing_) {
-        if (running_) Stop();
-        stdout_ = testing::internal::GetCapturedStdout();
-        capturing_ = false;
-    }
+    Stop();
     return stdout_;
 }
 

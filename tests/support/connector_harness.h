@@ -56,7 +56,7 @@ public:
     // once the last start-up register write is seen, or init_connector's result when it
     // returned (start-up failed). Standard output of the whole run is captured.
     int Start(std::chrono::seconds timeout = std::chrono::seconds(20));
-    // Raises SIGTERM and joins; returns init_connector's result.
+    // Raises SIGTERM, joins and ends the capture of standard output; returns init_connector's result.
     int Stop();
 
     // Puts a frame on a port of the card, waiting for room (lossless).
@@ -65,7 +65,7 @@ public:
     // the connector ignores silently is put behind them and waited for.
     bool Drain(std::chrono::seconds timeout = std::chrono::seconds(20));
 
-    // Standard output captured since Start (complete after Stop or a failed Start).
+    // Standard output captured from Start to Stop (stops the run if it is still going).
     std::string Stdout();
     // The log file's text (empty when none was created).
     std::string LogText() const;
