@@ -10,10 +10,11 @@
 namespace vorn_price {
 
 inline int64_t Truncate(double x) {
-    if (!(x == x)) return 0;
+    // -2^63 < x < 2^63 (the upper bound rounds to 2^63) converts exactly; NaN fails both tests.
+    if (x > -9223372036854775808.0 && x < 9223372036854775807.0) return static_cast<int64_t>(x);
     if (x >= 9223372036854775807.0) return INT64_MAX;
     if (x <= -9223372036854775808.0) return INT64_MIN;
-    return static_cast<int64_t>(x);
+    return 0;
 }
 
 // A price for the version-1 record: no price reads 0.
