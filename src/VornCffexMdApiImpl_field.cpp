@@ -30,7 +30,7 @@ using vorn_price::Count;
 template <typename T>
 T Decode(const FieldDescribe& desc, std::vector<uint8_t>& data, bool encrypted,
          const encrypt_code_segment_field& code) {
-    T group;
+    T group{}; // zero even before the descriptors are built
     desc.init_from_stream(data.data(), data.size(), &group, true, encrypted, code.compiled_code, code.code_len,
                           const_cast<char*>(code.arg1));
     return group;
@@ -38,18 +38,19 @@ T Decode(const FieldDescribe& desc, std::vector<uint8_t>& data, bool encrypted,
 
 } // namespace
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the time text is composed as one little-endian word");
+
+// The eight characters are stored as one word, so the caller's 8-byte read of the text is
+// forwarded from that store instead of stalling on eight byte stores.
 char* get_update_time(const uint32_t* src_time) {
     const uint32_t s = *src_time;
     if (s > 86399) return nullptr;
     const uint32_t hours = s / 3600, minutes = s % 3600 / 60, seconds = s % 60;
-    sz_time[0] = static_cast<char>('0' + hours / 10);
-    sz_time[1] = static_cast<char>('0' + hours % 10);
-    sz_time[2] = ':';
-    sz_time[3] = static_cast<char>('0' + minutes / 10);
-    sz_time[4] = static_cast<char>('0' + minutes % 10);
-    sz_time[5] = ':';
-    sz_time[6] = static_cast<char>('0' + seconds / 10);
-    sz_time[7] = static_cast<char>('0' + seconds % 10);
+    const auto at = [](uint32_t character, int place) { return static_cast<uint64_t>(character) << (8 * place); };
+    const uint64_t text = at('0' + hours / 10, 0) | at('0' + hours % 10, 1) | at(':', 2) | at('0' + minutes / 10, 3) |
+                          at('0' + minutes % 10, 4) | at(':', 5) | at('0' + seconds / 10, 6) |
+                          at('0' + seconds % 10, 7);
+    memcpy(sz_time, &text, sizeof text);
     sz_time[8] = '\0';
     return sz_time;
 }
@@ -113,6 +114,15 @@ struct PriceMaker {
     }
 };
 
+// The output trust flag of a record's own instrument id; the current instrument's entry is
+// at hand once a depth-level field resolved it.
+int64_t OutputTrust(const CVornCffexMdApiImpl& api, int32_t inst_id) {
+    const int64_t mask = api.m_curTrust && inst_id == static_cast<int32_t>(api.m_last_inst_id)
+                             ? *api.m_curTrust
+                             : api.GetTrustFlag(inst_id);
+    return mask == kCompleteBook ? 1 : 0;
+}
+
 double Adjusted(double value) {
     CVornCffexMdApiImpl::check_adjust_price(value);
     return value;
@@ -142,7 +152,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         const double close = price(f.close_price), upper = price(f.upper_limit_price);
         const double lower = price(f.lower_limit_price);
         const double settlement = Adjusted(f.settlement_price), delta = Adjusted(f.curr_delta);
-        VORN_LOG(LOG_DEBUG_EX,
+        VORN_TRACE(p,
                  "[%s:%d] [%s], vint_market_data_static_field,            open_price is [%f], high_price is [%f], "
                  "low_price is [%f], close_price is [%f], upper_limit_price is [%f],            lower_limit_price "
                  "is [%f], settlement_price is [%f], curr_delta is [%f]",
@@ -165,7 +175,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         int64_t interestCount;
         memcpy(&interestCount, &f.open_interest, sizeof interestCount);
         const double interest = Adjusted(static_cast<double>(interestCount));
-        VORN_LOG(LOG_DEBUG_EX,
+        VORN_TRACE(p,
                  "[%s:%d] [%s], vint_market_data_last_match_field,            last_price is [%f], volume is [%ld],  "
                  "turn_over is [%f], open_interest is [%f]",
                  last, static_cast<long>(f.volume), turnover, interest);
@@ -179,7 +189,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_best: {
         const auto f = Decode<vint_market_data_best_field>(g_vint_market_data_best_field_desc, data, encrypted, code);
         const double bid = price(f.bid1_price), ask = price(f.ask1_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        VORN_TRACE(p,
                  "[%s:%d] [%s], vint_market_data_best_field,             bid1_price is [%f], bid1_volume is [%ld], "
                  "ask1_price is [%f], ask1_volume is [%ld]",
                  bid, static_cast<long>(f.bid1_volume), ask, static_cast<long>(f.ask1_volume));
@@ -193,7 +203,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_bid23: {
         const auto f = Decode<vint_market_data_bid23_field>(g_vint_market_data_bid23_field_desc, data, encrypted, code);
         const double bid2 = price(f.bid2_price), bid3 = price(f.bid3_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        VORN_TRACE(p,
                  "[%s:%d] [%s], vint_market_data_bid23_field,             bid2_price is [%f], bid2_volume is [%ld], "
                  "bid3_price is [%f], bid3_volume is [%ld]",
                  bid2, static_cast<long>(f.bid2_volume), bid3, static_cast<long>(f.bid3_volume));
@@ -207,7 +217,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_ask23: {
         const auto f = Decode<vint_market_data_ask23_field>(g_vint_market_data_ask23_field_desc, data, encrypted, code);
         const double ask2 = price(f.ask2_price), ask3 = price(f.ask3_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        VORN_TRACE(p,
                  "[%s:%d] [%s], vint_market_data_ask23_field,             ask2_price is [%f], ask2_volume is [%ld], "
                  "ask3_price is [%f], ask3_volume is [%ld]",
                  ask2, static_cast<long>(f.ask2_volume), ask3, static_cast<long>(f.ask3_volume));
@@ -221,7 +231,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_bid45: {
         const auto f = Decode<vint_market_data_bid45_field>(g_vint_market_data_bid45_field_desc, data, encrypted, code);
         const double bid4 = price(f.bid4_price), bid5 = price(f.bid5_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        VORN_TRACE(p,
                  "[%s:%d] [%s], vint_market_data_bid45_field, bid4_price is [%f], bid4_volume is [%ld], bid5_price is "
                  "[%f], bid5_volume is [%ld]",
                  bid4, static_cast<long>(f.bid4_volume), bid5, static_cast<long>(f.bid5_volume));
@@ -235,7 +245,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_ask45: {
         const auto f = Decode<vint_market_data_ask45_field>(g_vint_market_data_ask45_field_desc, data, encrypted, code);
         const double ask4 = price(f.ask4_price), ask5 = price(f.ask5_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        VORN_TRACE(p,
                  "[%s:%d] [%s], vint_market_data_ask45_field,                 ask4_price is [%f], ask4_volume is "
                  "[%ld], ask5_price is [%f], ask5_volume is [%ld]",
                  ask4, static_cast<long>(f.ask4_volume), ask5, static_cast<long>(f.ask5_volume));
@@ -250,7 +260,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         const auto f = Decode<vint_market_data_update_time_field>(g_vint_market_data_update_time_field_desc, data,
                                                                   false, code);
         if (f.ins_int_id != p.m_last_inst_id) p.SetCurrentInstrument(f.ins_int_id);
-        VORN_LOG(LOG_DEBUG_EX,
+        VORN_TRACE(p,
                  "[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
                  "is [%ld], update_msec is [%ld]",
                  static_cast<long>(f.ins_int_id), static_cast<long>(f.update_time), static_cast<long>(f.update_msec));
@@ -265,7 +275,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         const auto f = Decode<vint_market_data_real_price_banding_field>(
             g_vint_market_data_real_price_banding_field_desc, data, encrypted, code);
         const double upper = price(f.banding_upper_price), lower = price(f.banding_lower_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        VORN_TRACE(p,
                  "[%s:%d] [%s], vint_market_data_real_price_banding_field, banding_upper_price is [%f], "
                  "banding_lower_price is [%f]",
                  upper, lower);
@@ -321,7 +331,7 @@ void CVornCffexMdApiImpl::convert_data_v1(MarketDepthUpdate& updatebuf, depth_ma
     updatebuf.LowerLimitPrice = OrZero(md.lower_limit_price);
     updatebuf.SettlementPrice = OrZero(md.settlement_price);
     updatebuf.CurrDelta = OrZero(md.curr_delta);
-    updatebuf.Trust_flag = refCffexMdApiImpl.GetTrustFlag(md.inst_id) == kCompleteBook ? 1 : 0;
+    updatebuf.Trust_flag = OutputTrust(refCffexMdApiImpl, md.inst_id);
 }
 
 void CVornCffexMdApiImpl::convert_data_v2(VornCffexMdType& updatebuf, depth_market_data_field& refmd,
@@ -364,5 +374,5 @@ void CVornCffexMdApiImpl::convert_data_v2(VornCffexMdType& updatebuf, depth_mark
     updatebuf.lower_limit_price = Thousandths(md.lower_limit_price);
     updatebuf.settlement_price = Thousandths(md.settlement_price);
     updatebuf.curr_delta = Count(md.curr_delta);
-    updatebuf.trust_flag = refCffexMdApiImpl.GetTrustFlag(md.inst_id) == kCompleteBook ? 1 : 0;
+    updatebuf.trust_flag = OutputTrust(refCffexMdApiImpl, md.inst_id);
 }
