@@ -31,14 +31,6 @@ char* get_update_time(const uint32_t* src_time);
 // "HH:MM:SS" (8 characters, unchecked) to seconds since midnight.
 int64_t set_update_time(const char* update_time);
 
-// Per-packet and per-field traces: tested through the connector's own log reference, so a
-// masked-off trace costs one load instead of a call to the log's accessor.
-#define VORN_TRACE(connector, fmt, ...)                                         \
-    do {                                                                        \
-        if ((connector).m_logServer.IsEnabled(Vorn_R10::LOG_DEBUG_EX))          \
-            VORN_LOG(Vorn_R10::LOG_DEBUG_EX, fmt, ##__VA_ARGS__);               \
-    } while (0)
-
 template <typename T>
 struct CUSTOptional {
     T* m_pointer = nullptr;

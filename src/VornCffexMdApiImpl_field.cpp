@@ -152,8 +152,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         const double close = price(f.close_price), upper = price(f.upper_limit_price);
         const double lower = price(f.lower_limit_price);
         const double settlement = Adjusted(f.settlement_price), delta = Adjusted(f.curr_delta);
-        VORN_TRACE(p,
-                 "[%s:%d] [%s], vint_market_data_static_field,            open_price is [%f], high_price is [%f], "
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_static_field,            open_price is [%f], high_price is [%f], "
                  "low_price is [%f], close_price is [%f], upper_limit_price is [%f],            lower_limit_price "
                  "is [%f], settlement_price is [%f], curr_delta is [%f]",
                  open, high, low, close, upper, lower, settlement, delta);
@@ -175,8 +174,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         int64_t interestCount;
         memcpy(&interestCount, &f.open_interest, sizeof interestCount);
         const double interest = Adjusted(static_cast<double>(interestCount));
-        VORN_TRACE(p,
-                 "[%s:%d] [%s], vint_market_data_last_match_field,            last_price is [%f], volume is [%ld],  "
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_last_match_field,            last_price is [%f], volume is [%ld],  "
                  "turn_over is [%f], open_interest is [%f]",
                  last, static_cast<long>(f.volume), turnover, interest);
         depth_market_data_field& md = p.CurrentDepth();
@@ -189,8 +187,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_best: {
         const auto f = Decode<vint_market_data_best_field>(g_vint_market_data_best_field_desc, data, encrypted, code);
         const double bid = price(f.bid1_price), ask = price(f.ask1_price);
-        VORN_TRACE(p,
-                 "[%s:%d] [%s], vint_market_data_best_field,             bid1_price is [%f], bid1_volume is [%ld], "
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_best_field,             bid1_price is [%f], bid1_volume is [%ld], "
                  "ask1_price is [%f], ask1_volume is [%ld]",
                  bid, static_cast<long>(f.bid1_volume), ask, static_cast<long>(f.ask1_volume));
         depth_market_data_field& md = p.CurrentDepth();
@@ -203,8 +200,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_bid23: {
         const auto f = Decode<vint_market_data_bid23_field>(g_vint_market_data_bid23_field_desc, data, encrypted, code);
         const double bid2 = price(f.bid2_price), bid3 = price(f.bid3_price);
-        VORN_TRACE(p,
-                 "[%s:%d] [%s], vint_market_data_bid23_field,             bid2_price is [%f], bid2_volume is [%ld], "
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_bid23_field,             bid2_price is [%f], bid2_volume is [%ld], "
                  "bid3_price is [%f], bid3_volume is [%ld]",
                  bid2, static_cast<long>(f.bid2_volume), bid3, static_cast<long>(f.bid3_volume));
         depth_market_data_field& md = p.CurrentDepth();
@@ -217,8 +213,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_ask23: {
         const auto f = Decode<vint_market_data_ask23_field>(g_vint_market_data_ask23_field_desc, data, encrypted, code);
         const double ask2 = price(f.ask2_price), ask3 = price(f.ask3_price);
-        VORN_TRACE(p,
-                 "[%s:%d] [%s], vint_market_data_ask23_field,             ask2_price is [%f], ask2_volume is [%ld], "
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_ask23_field,             ask2_price is [%f], ask2_volume is [%ld], "
                  "ask3_price is [%f], ask3_volume is [%ld]",
                  ask2, static_cast<long>(f.ask2_volume), ask3, static_cast<long>(f.ask3_volume));
         depth_market_data_field& md = p.CurrentDepth();
@@ -231,8 +226,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_bid45: {
         const auto f = Decode<vint_market_data_bid45_field>(g_vint_market_data_bid45_field_desc, data, encrypted, code);
         const double bid4 = price(f.bid4_price), bid5 = price(f.bid5_price);
-        VORN_TRACE(p,
-                 "[%s:%d] [%s], vint_market_data_bid45_field, bid4_price is [%f], bid4_volume is [%ld], bid5_price is "
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_bid45_field, bid4_price is [%f], bid4_volume is [%ld], bid5_price is "
                  "[%f], bid5_volume is [%ld]",
                  bid4, static_cast<long>(f.bid4_volume), bid5, static_cast<long>(f.bid5_volume));
         depth_market_data_field& md = p.CurrentDepth();
@@ -245,8 +239,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_ask45: {
         const auto f = Decode<vint_market_data_ask45_field>(g_vint_market_data_ask45_field_desc, data, encrypted, code);
         const double ask4 = price(f.ask4_price), ask5 = price(f.ask5_price);
-        VORN_TRACE(p,
-                 "[%s:%d] [%s], vint_market_data_ask45_field,                 ask4_price is [%f], ask4_volume is "
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_ask45_field,                 ask4_price is [%f], ask4_volume is "
                  "[%ld], ask5_price is [%f], ask5_volume is [%ld]",
                  ask4, static_cast<long>(f.ask4_volume), ask5, static_cast<long>(f.ask5_volume));
         depth_market_data_field& md = p.CurrentDepth();
@@ -260,8 +253,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         const auto f = Decode<vint_market_data_update_time_field>(g_vint_market_data_update_time_field_desc, data,
                                                                   false, code);
         if (f.ins_int_id != p.m_last_inst_id) p.SetCurrentInstrument(f.ins_int_id);
-        VORN_TRACE(p,
-                 "[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
                  "is [%ld], update_msec is [%ld]",
                  static_cast<long>(f.ins_int_id), static_cast<long>(f.update_time), static_cast<long>(f.update_msec));
         depth_market_data_field& md = p.CurrentDepth();
@@ -275,8 +267,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         const auto f = Decode<vint_market_data_real_price_banding_field>(
             g_vint_market_data_real_price_banding_field_desc, data, encrypted, code);
         const double upper = price(f.banding_upper_price), lower = price(f.banding_lower_price);
-        VORN_TRACE(p,
-                 "[%s:%d] [%s], vint_market_data_real_price_banding_field, banding_upper_price is [%f], "
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_real_price_banding_field, banding_upper_price is [%f], "
                  "banding_lower_price is [%f]",
                  upper, lower);
         depth_market_data_field& md = p.CurrentDepth();

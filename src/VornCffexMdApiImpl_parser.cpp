@@ -80,7 +80,7 @@ int32_t CVornCffexMdApiImpl::processHeader(const uint8_t* data, uint32_t size, C
         VORN_LOG(LOG_INFO, "[%s:%d] [%s],UdpNo is not seq, m_CurUdpNo is [%d], m_UdpHeader seqno is [%d]",
                  static_cast<int>(p.m_CurUdpNo), static_cast<int>(header.seqno));
     p.m_CurUdpNo = header.seqno;
-    VORN_TRACE(p, "[%s:%d] [%s], Processed header type, bodylen is [%d], seqno is [%d]",
+    VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed header type, bodylen is [%d], seqno is [%d]",
              static_cast<int>(header.bodylen), static_cast<int>(header.seqno));
     return static_cast<int32_t>(kPacketHeaderBytes);
 }
@@ -93,7 +93,7 @@ int32_t CVornCffexMdApiImpl::processFieldHeader(const uint8_t* data, uint32_t si
     p.m_state = p.m_CurUdpPktLen > 0 ? FIELD_DATA : HEADER;
     p.m_FieldHeader.fieldId = Be16At(data);
     p.m_FieldHeader.fieldlen = Be16At(data + 2);
-    VORN_TRACE(p, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
+    VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
                static_cast<unsigned>(p.m_FieldHeader.fieldId), static_cast<int>(p.m_FieldHeader.fieldlen));
     return static_cast<int32_t>(kFieldHeaderBytes);
 }
@@ -110,7 +110,7 @@ int32_t CVornCffexMdApiImpl::processFieldData(const encrypt_code_segment_field& 
     p.m_CurUdpPktLen -= fieldlen;
     if (p.m_CurUdpPktLen > 0) {
         p.m_state = FIELD_HEADER;
-        VORN_TRACE(p, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
                    static_cast<unsigned>(p.m_FieldHeader.fieldId), static_cast<int>(fieldlen));
         return fieldlen;
     }
@@ -149,6 +149,6 @@ void CVornCffexMdApiImpl::DeliverPacket() {
         gfunc_parser(&m_MktDepUpdate);
         ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
-    VORN_TRACE(*this, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
+    VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
                static_cast<unsigned>(m_FieldHeader.fieldId), static_cast<int>(m_FieldHeader.fieldlen));
 }

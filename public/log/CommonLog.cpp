@@ -29,11 +29,6 @@ LevelStyle StyleOf(ELOGLEVEL level) {
 
 } // namespace
 
-CCommonLog& CCommonLog::GetInstance() {
-    static CCommonLog instance;
-    return instance;
-}
-
 void CCommonLog::SetLogLevel(ELOGLEVEL logLevel) {
     std::lock_guard<std::mutex> guard(m_mutexLog);
     m_logLevel.store(logLevel, std::memory_order_relaxed);

@@ -20,7 +20,11 @@ enum ELOGLEVEL : int32_t {
 
 class CCommonLog {
 public:
-    static CCommonLog& GetInstance();
+    // Inline: every log call site tests the level through it, traces on the data path included.
+    static CCommonLog& GetInstance() {
+        static CCommonLog instance;
+        return instance;
+    }
 
     CCommonLog(const CCommonLog&) = delete;
     CCommonLog& operator=(const CCommonLog&) = delete;
