@@ -59,6 +59,7 @@ public:
           m_IPHeader(frame + kEthernetHeader),
           m_UDPHeader(frame + kEthernetHeader + m_IPHeader.getHeaderLength()) {}
 
+    const uint8_t* getFrame() const { return m_packet_data; }
     const CIPHeader& getIPHeader() const { return m_IPHeader; }
     const CUDPHeader& getUDPHeader() const { return m_UDPHeader; }
     // Offset of the UDP payload, or 0 when the frame ends before it.
