@@ -1,13 +1,11 @@
+// The INI rules: trimming, comments, section lines, CRLF, numbers, missing and empty files.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <string>
 
 #include "IniReader.h"
-
-using Vorn_R10::CIniReader;
 
 namespace {
 
@@ -22,55 +20,30 @@ protected:
     }
     void TearDown() override { unlink(path_.c_str()); }
 
-    // Writes `text` as the file and reads it.
     void Load(const std::string& text) {
         std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
         ASSERT_TRUE(reader_.ReadConfig(path_));
     }
-    std::string Get(const char* section, const char* key) { return reader_.ReadString(section, key, "<none>"); }
 
     std::string path_;
-    CIniReader reader_;
+    Vorn_R10::CIniReader reader_;
 };
 
-TEST_F(IniReaderTest, KeysAndValuesAreTrimmedAndSplitAtTheFirstEquals) {
-    Load("[config]\n"
+TEST_F(IniReaderTest, TextRules) {
+    Load("# device = commented\n"
+         "before = 1\n"
+         "[config]\r\n"
          " \tdevice \t=\t exanic1 \t\n"
          "url = udp://239.3.42.1:30001/10.0.0.5?a=b\n"
          "empty =\n"
-         "inner = two words \n"
+         "inner = two words \r\n"
          "semi = a;b ; c\n"
          " = orphan value\n"
-         "no equals sign here\n");
-    EXPECT_EQ("exanic1", Get("config", "device"));
-    EXPECT_EQ("udp://239.3.42.1:30001/10.0.0.5?a=b", Get("config", "url"));
-    EXPECT_EQ("", Get("config", "empty"));
-    EXPECT_EQ("two words", Get("config", "inner"));
-    EXPECT_EQ("a;b ; c", Get("config", "semi")); // a semicolon is no comment
-    EXPECT_EQ("<none>", Get("config", "")); // an empty key is not stored
-    EXPECT_EQ("<none>", Get("config", "no equals sign here"));
-    EXPECT_EQ("<none>", Get("Config", "device")); // case-sensitive
-    EXPECT_EQ("<none>", Get("config", "DEVICE"));
-}
-
-TEST_F(IniReaderTest, CommentsAreCutOff) {
-    Load("# device = commented\n"
-         "[config]\n"
-         "#device = commented too\n"
+         "no equals sign here\n"
+         "#hidden = commented too\n"
          "cpucore = 3   # the feed core\n"
-         "log_level = # nothing\n"
-         "hash#inkey = 1\n");
-    EXPECT_EQ("3", Get("config", "cpucore"));
-    EXPECT_EQ("", Get("config", "log_level"));
-    EXPECT_EQ(0, reader_.ReadInt32("config", "log_level", 15));
-    EXPECT_EQ("<none>", Get("config", "device"));
-    EXPECT_EQ("<none>", Get("", "device"));
-    EXPECT_EQ("<none>", Get("config", "hash")); // "hash" has no '=' before the comment
-}
-
-TEST_F(IniReaderTest, SectionLines) {
-    Load("before = 1\n"
-         "[config]\n"
+         "hash#inkey = 1\n"
+         "\r\n"
          "insts = [IF2612,IC2612]\n" // a bracket pair makes a section line: key not stored
          "a = 1\n"
          "[ config]\n"
@@ -79,60 +52,55 @@ TEST_F(IniReaderTest, SectionLines) {
          "a = x\n"
          "[config] # trailing comment\n"
          "c = 3\n"
-         "a = 4\n"
+         "cpucore = 4\n"
          "] odd [\n"
          "d = 5\n"
          "[]\n"
-         "e = 6\n");
-    EXPECT_EQ("1", Get("", "before"));
-    EXPECT_EQ("<none>", Get("config", "insts"));
-    EXPECT_EQ("<none>", Get("IF2612,IC2612", "insts"));
-    // The instrument list became the current section.
-    EXPECT_EQ("1", Get("IF2612,IC2612", "a"));
-    EXPECT_EQ("2", Get(" config", "b"));
-    EXPECT_EQ("<none>", Get("config", "b"));
-    EXPECT_EQ("x", Get("other", "a"));
-    EXPECT_EQ("3", Get("config", "c")); // a section opened twice collects both blocks
-    EXPECT_EQ("4", Get("config", "a")); // the later value wins
-    EXPECT_EQ("5", Get("", "d"));       // ']' before '[': the empty name
-    EXPECT_EQ("6", Get("", "e"));
+         "last = 6");
+    const struct {
+        const char* section;
+        const char* key;
+        const char* value; // "<none>": not stored
+    } cases[] = {
+        {"", "before", "1"}, {"config", "device", "exanic1"},
+        {"config", "url", "udp://239.3.42.1:30001/10.0.0.5?a=b"}, // split at the first '='
+        {"config", "empty", ""}, {"config", "inner", "two words"}, // CRLF read like LF
+        {"config", "semi", "a;b ; c"},                             // a semicolon is no comment
+        {"config", "", "<none>"}, {"config", "no equals sign here", "<none>"},
+        {"Config", "device", "<none>"}, {"config", "DEVICE", "<none>"}, // case-sensitive
+        {"config", "hidden", "<none>"}, {"", "device", "<none>"},
+        {"config", "hash", "<none>"}, // no '=' before the comment
+        {"config", "insts", "<none>"}, {"IF2612,IC2612", "a", "1"}, // the list became the current section
+        {" config", "b", "2"}, {"config", "b", "<none>"}, {"other", "a", "x"},
+        {"config", "c", "3"},       // a section opened twice collects both blocks
+        {"config", "cpucore", "4"}, // the later value wins
+        {"", "d", "5"},             // ']' before '[': the empty name
+        {"", "last", "6"},          // a last line without LF counts
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.value, reader_.ReadString(c.section, c.key, "<none>")) << "[" << c.section << "] " << c.key;
 }
 
-TEST_F(IniReaderTest, CrlfLinesReadLikeLf) {
-    Load("[config]\r\ndevice = exanic0 \r\n\r\nlog_level=31\r\nlast = x");
-    EXPECT_EQ("exanic0", Get("config", "device"));
-    EXPECT_EQ(31, reader_.ReadInt32("config", "log_level", 15));
-    EXPECT_EQ("x", Get("config", "last")); // a last line without LF counts
-}
-
-TEST_F(IniReaderTest, ReadInt32) {
+TEST_F(IniReaderTest, NumbersAndMissingOrEmptyFiles) {
     Load("[config]\n"
          "plain = 42\nnegative = -7\nsuffix = 12abc\nhex = 0x10\nword = abc\nempty =\n"
-         "big = 4294967297\nplus = +5\n");
-    EXPECT_EQ(42, reader_.ReadInt32("config", "plain", 1));
-    EXPECT_EQ(-7, reader_.ReadInt32("config", "negative", 1));
-    EXPECT_EQ(12, reader_.ReadInt32("config", "suffix", 1));
-    EXPECT_EQ(0, reader_.ReadInt32("config", "hex", 1));
-    EXPECT_EQ(0, reader_.ReadInt32("config", "word", 1));
-    EXPECT_EQ(0, reader_.ReadInt32("config", "empty", 1));
-    EXPECT_EQ(1, reader_.ReadInt32("config", "big", 9)); // cut to 32 bits
-    EXPECT_EQ(5, reader_.ReadInt32("config", "plus", 1));
-    EXPECT_EQ(-3, reader_.ReadInt32("config", "absent", -3));
+         "big = 4294967297\nplus = +5\ncomment = # nothing\n");
+    const std::pair<const char*, int> cases[] = {{"plain", 42}, {"negative", -7}, {"suffix", 12}, {"hex", 0},
+                                                  {"word", 0},   {"empty", 0},     {"big", 1},     {"plus", 5},
+                                                  {"comment", 0}, {"absent", -3}}; // big: cut to 32 bits
+    for (const auto& c : cases) EXPECT_EQ(c.second, reader_.ReadInt32("config", c.first, -3)) << c.first;
     EXPECT_EQ(-3, reader_.ReadInt32("nosection", "plain", -3));
     EXPECT_EQ(-3, reader_.ReadInt32(nullptr, "plain", -3));
     EXPECT_EQ(-3, reader_.ReadInt32("config", nullptr, -3));
     EXPECT_EQ("d", reader_.ReadString(nullptr, "plain", "d"));
-}
 
-TEST_F(IniReaderTest, MissingAndEmptyFiles) {
-    Load("[config]\nkey = 1\n");
     EXPECT_FALSE(reader_.ReadConfig(path_ + ".missing"));
-    EXPECT_EQ("<none>", Get("config", "key")); // the failed read left the map empty
+    EXPECT_EQ("<none>", reader_.ReadString("config", "plain", "<none>")); // the failed read left the map empty
     Load("");
     EXPECT_EQ(7, reader_.ReadInt32("config", "key", 7));
-    EXPECT_EQ("exanic0", reader_.ReadString("config", "device", "exanic0"));
+    Load("[config]\nkey = 1\n");
     Load("[config]\nother = 1\n"); // each read starts from an empty map
-    EXPECT_EQ("<none>", Get("config", "key"));
+    EXPECT_EQ("<none>", reader_.ReadString("config", "key", "<none>"));
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// InitSignal installs once per process, so each case runs in a forked child.
+// Signal chaining: InitSignal installs once per process, so each case runs in a forked child.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -24,12 +24,6 @@ volatile sig_atomic_t g_plainCalls = 0;
 volatile sig_atomic_t g_infoSigno = 0;
 volatile sig_atomic_t g_infoHadContext = 0;
 
-void PlainHandler(int) { g_plainCalls = g_plainCalls + 1; }
-void InfoHandler(int, siginfo_t* info, void* context) {
-    g_infoSigno = info ? info->si_signo : -1;
-    g_infoHadContext = context != nullptr;
-}
-
 void Install(int sig, void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
@@ -37,26 +31,26 @@ void Install(int sig, void (*handler)(int)) {
     ASSERT_EQ(0, sigaction(sig, &action, nullptr));
 }
 
-TEST(Signals, ApplicationHandlerIsChainedAndTheFlagRaised) {
+// The application's handlers (plain and SA_SIGINFO) still run, with the real siginfo, and the
+// exit flag is raised; a second InitSignal must not chain to itself.
+TEST(Signals, ApplicationHandlersAreChainedAndTheFlagRaised) {
     InFreshProcess([] {
-        Install(SIGTERM, PlainHandler);
-        CSignalProcess::InitSignal();
-        CSignalProcess::InitSignal(); // a second call must not chain to ourselves
-        EXPECT_FALSE(CSignalProcess::m_isExit.load());
-        raise(SIGTERM);
-        EXPECT_TRUE(CSignalProcess::m_isExit.load());
-        EXPECT_EQ(1, g_plainCalls);
-    });
-}
-
-TEST(Signals, SiginfoHandlerGetsTheRealSiginfo) {
-    InFreshProcess([] {
+        Install(SIGTERM, [](int) { g_plainCalls = g_plainCalls + 1; });
         struct sigaction action {};
-        action.sa_sigaction = InfoHandler;
+        action.sa_sigaction = [](int, siginfo_t* info, void* context) {
+            g_infoSigno = info ? info->si_signo : -1;
+            g_infoHadContext = context != nullptr;
+        };
         action.sa_flags = SA_SIGINFO;
         sigemptyset(&action.sa_mask);
         ASSERT_EQ(0, sigaction(SIGINT, &action, nullptr));
         CSignalProcess::InitSignal();
+        CSignalProcess::InitSignal();
+        EXPECT_FALSE(CSignalProcess::m_isExit.load());
+        raise(SIGTERM);
+        EXPECT_TRUE(CSignalProcess::m_isExit.load());
+        EXPECT_EQ(1, g_plainCalls);
+        CSignalProcess::m_isExit.store(false);
         raise(SIGINT);
         EXPECT_TRUE(CSignalProcess::m_isExit.load());
         EXPECT_EQ(SIGINT, g_infoSigno);
