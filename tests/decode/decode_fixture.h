@@ -1,5 +1,5 @@
-// A connector built in memory (no card, no snapshot file) with two instruments, for tests
-// that drive the parser and field application directly, and recorders for both callbacks.
+// An in-memory connector (no card, no snapshot file) with two instruments, and recorders for
+// both callbacks, for tests that drive the parser and field application directly.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,32 +21,16 @@ namespace decode_test {
 constexpr int32_t kA = 1001, kB = 1002;
 constexpr uint32_t kLastSeqNo = 100;
 
-// What the callbacks received, in call order; `zeroAfter` is checked by the fixture.
 struct Recording {
-    std::vector<int> versions;
     std::vector<VornCffexMdType> v2;
     std::vector<MarketDepthUpdate> v1;
 };
-
 inline Recording& Recorded() {
     static Recording recording;
     return recording;
 }
-
-inline void OnV1(MarketDepthUpdate* record) {
-    Recorded().versions.push_back(1);
-    Recorded().v1.push_back(*record);
-}
-
-inline void OnV2(VornCffexMdType* record) {
-    Recorded().versions.push_back(2);
-    Recorded().v2.push_back(*record);
-}
-
-inline void RegisterRecorders(bool v1, bool v2) {
-    set_parse_data(v1 ? OnV1 : nullptr);
-    set_parse_data_version_2(v2 ? OnV2 : nullptr);
-}
+inline void OnV1(MarketDepthUpdate* record) { Recorded().v1.push_back(*record); }
+inline void OnV2(VornCffexMdType* record) { Recorded().v2.push_back(*record); }
 
 // The process's log goes to a temporary directory, removed at exit.
 inline void UseTemporaryLog() {
@@ -56,8 +40,7 @@ inline void UseTemporaryLog() {
     dir = mkdtemp(pattern);
     Vorn_R10::CCommonLog::GetInstance().SetLogPath(dir);
     atexit([] {
-        const std::string remove = "rm -rf '" + dir + "'";
-        if (system(remove.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
+        if (system(("rm -rf '" + dir + "'").c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
     });
 }
 
@@ -68,20 +51,10 @@ inline std::string WholeLog() {
     return text.str();
 }
 
-// The log since the current test began (tests share the process when run together).
-inline size_t& LogMark() {
-    static size_t mark = 0;
-    return mark;
-}
-inline void MarkLog() { LogMark() = WholeLog().size(); }
-inline std::string LogText() { return WholeLog().substr(LogMark()); }
-
 inline size_t CountLines(const std::string& text, const std::string& needle) {
     size_t count = 0;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.find(needle) != std::string::npos) ++count;
+    for (std::string line; std::getline(in, line);) count += line.find(needle) != std::string::npos;
     return count;
 }
 
@@ -95,37 +68,37 @@ bool AllZero(const T& record) {
 
 class ConnectorFixture : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Reset(); }
+    void TearDown() override {
+        set_parse_data(nullptr);
+        set_parse_data_version_2(nullptr);
+    }
+    // A fresh connector and recording; the log is read from here on.
+    void Reset() {
         UseTemporaryLog();
-        MarkLog();
+        logMark = WholeLog().size();
         init_market_data();
         Recorded() = Recording{};
-        RegisterRecorders(true, true);
+        set_parse_data(OnV1);
+        set_parse_data_version_2(OnV2);
         api = std::make_unique<CVornCffexMdApiImpl>();
-        SelectAll();
-        AddInstrument(kA, "IF2612", 3000.0, 0.2);
-        AddInstrument(kB, "IH2612", 2700.0, 0.2);
+        api->m_r10ConfigInfo.channelInfo[CVornCffexMdApiImpl::MANAGER_CHANNEL].recvall = true;
+        api->m_instMap[CVornCffexMdApiImpl::MANAGER_CHANNEL] = {Vorn_R10::CUstCharArray<32>("all")};
+        api->SetCurrentInstrument(api->m_last_inst_id);
+        AddInstrument(kA, "IF2612", 3000.0);
+        AddInstrument(kB, "IH2612", 2700.0);
         api->m_CurUdpNo = kLastSeqNo;
     }
-    void TearDown() override { RegisterRecorders(false, false); }
-
-    void SelectAll() { Select("all"); }
-    void Select(const char* insts) {
-        api->m_r10ConfigInfo.channelInfo[CVornCffexMdApiImpl::MANAGER_CHANNEL].recvall = strcmp(insts, "all") == 0;
-        api->m_instMap[CVornCffexMdApiImpl::MANAGER_CHANNEL] = {Vorn_R10::CUstCharArray<32>(insts)};
-        api->SetCurrentInstrument(api->m_last_inst_id);
-    }
-
-    // As the snapshot loader enters an instrument: price encoding, depth record, trust 31.
-    void AddInstrument(int32_t key, const char* code, double base, double tick) {
-        api->m_ins_price_infos[key] = vorn_sim::MakePriceEncoding(code, key, code, base, tick, 300);
+    // As the snapshot loader enters an instrument (tick 0.2): encoding, depth record, trust 31.
+    void AddInstrument(int32_t key, const char* code, double base) {
+        api->m_ins_price_infos[key] = vorn_sim::MakePriceEncoding(code, key, code, base, 0.2, 300);
         vorn_sim::DepthSpec spec;
         spec.instrument_id = code;
         spec.inst_id = key;
         api->m_depth_market_data_infos[key] = vorn_sim::MakeDepth(spec);
         api->m_depth_market_trust_flag[key] = 31;
     }
-
+    // Parses one payload; the output records are clear again afterwards.
     int32_t Chunk(const std::vector<uint8_t>& payload) {
         const int32_t result = api->_processChunk(api->m_RspEncryptCodeSegmentField, payload.data(),
                                                   static_cast<uint32_t>(payload.size()), *api);
@@ -133,17 +106,11 @@ protected:
         EXPECT_TRUE(AllZero(api->m_MktDepUpdate));
         return result;
     }
-
+    std::string LogText() const { return WholeLog().substr(logMark); }
     const depth_market_data_field& Depth(int32_t key) { return api->m_depth_market_data_infos.at(key); }
 
     std::unique_ptr<CVornCffexMdApiImpl> api;
+    size_t logMark = 0;
 };
-
-// A plain packet naming instrument `key` with a best field (ticks from the base price).
-inline vorn_sim::PacketBuilder BestPacket(uint32_t seqno, int32_t key, int64_t bidTicks = 100) {
-    vorn_sim::PacketBuilder packet(seqno);
-    packet.UpdateTime(key, 34200, 500).Best(bidTicks, 5, bidTicks + 1, 7);
-    return packet;
-}
 
 } // namespace decode_test

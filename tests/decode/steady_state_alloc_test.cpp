@@ -1,12 +1,11 @@
-// After warm-up the receive thread allocates nothing per packet: every allocation is counted
-// (operator new always; the malloc family too when not built with AddressSanitizer, which
-// owns malloc then), on the connector's thread only, between two drains.
+// After warm-up the receive thread allocates nothing per packet: every allocation on the
+// connector's thread is counted (through malloc, or AddressSanitizer's hooks when it owns
+// malloc) between two drains.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <new>
 
 #include "connector_harness.h"
 #include "synthetic_session.h"
@@ -19,68 +18,47 @@ std::atomic<uint64_t> g_delivered{0};
 std::atomic<bool> g_probe{true};
 
 void CountIfConnector() {
-    const unsigned long self = static_cast<unsigned long>(pthread_self());
-    if (self == g_connectorThread.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
+    if (static_cast<unsigned long>(pthread_self()) == g_connectorThread.load(std::memory_order_relaxed))
+        g_allocations.fetch_add(1);
 }
 
 void OnV1(MarketDepthUpdate*) { g_delivered.fetch_add(1); }
 void OnV2(VornCffexMdType*) {
     g_connectorThread.store(static_cast<unsigned long>(pthread_self()));
     g_delivered.fetch_add(1);
-    if (g_probe.exchange(false)) delete new int(1); // proves the counter sees this thread
+    if (g_probe.exchange(false)) { // proves the counter sees this thread
+        void* volatile probe = malloc(16);
+        free(probe);
+    }
 }
 
 } // namespace
 
-#define VORN_EXPORT __attribute__((visibility("default")))
-
-#if !defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*));
+static void CountHook(const volatile void*, size_t) { CountIfConnector(); }
+static void IgnoreFree(const volatile void*) {}
+[[maybe_unused]] static const int g_hooked = __sanitizer_install_malloc_and_free_hooks(CountHook, IgnoreFree);
+#else
 extern "C" {
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
-void __libc_free(void*);
-VORN_EXPORT void* malloc(size_t size) {
+__attribute__((visibility("default"))) void* malloc(size_t size) {
     CountIfConnector();
     return __libc_malloc(size);
 }
-VORN_EXPORT void* calloc(size_t n, size_t size) {
+__attribute__((visibility("default"))) void* calloc(size_t n, size_t size) {
     CountIfConnector();
     return __libc_calloc(n, size);
 }
-VORN_EXPORT void* realloc(void* p, size_t size) {
+__attribute__((visibility("default"))) void* realloc(void* p, size_t size) {
     CountIfConnector();
     return __libc_realloc(p, size);
 }
-VORN_EXPORT void free(void* p) { __libc_free(p); }
 }
 #endif
-
-namespace {
-void* CountedNew(size_t size) {
-    CountIfConnector();
-    return std::malloc(size ? size : 1);
-}
-// Out of line, so the compiler does not pair an inlined operator new with free().
-__attribute__((noinline)) void Release(void* p) { std::free(p); }
-} // namespace
-
-VORN_EXPORT void* operator new(size_t size) {
-    if (void* p = CountedNew(size)) return p;
-    throw std::bad_alloc();
-}
-VORN_EXPORT void* operator new[](size_t size) {
-    if (void* p = CountedNew(size)) return p;
-    throw std::bad_alloc();
-}
-VORN_EXPORT void* operator new(size_t size, const std::nothrow_t&) noexcept { return CountedNew(size); }
-VORN_EXPORT void* operator new[](size_t size, const std::nothrow_t&) noexcept { return CountedNew(size); }
-VORN_EXPORT void operator delete(void* p) noexcept { Release(p); }
-VORN_EXPORT void operator delete[](void* p) noexcept { Release(p); }
-VORN_EXPORT void operator delete(void* p, size_t) noexcept { Release(p); }
-VORN_EXPORT void operator delete[](void* p, size_t) noexcept { Release(p); }
-VORN_EXPORT void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
-VORN_EXPORT void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
 
 namespace {
 
