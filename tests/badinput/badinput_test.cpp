@@ -4,11 +4,9 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cstdio>
 #include <chrono>
-#include <memory>
+#include <cstdio>
 #include <thread>
-#include <vector>
 
 #include "connector_harness.h"
 #include "feed_encoder.h"
@@ -19,16 +17,12 @@ namespace {
 using namespace vorn_test;
 using Bytes = std::vector<uint8_t>;
 
-const char* const kSource = "10.0.0.5";
-const char* const kGroup = "239.3.42.1";
-constexpr uint16_t kPort = 30001;
-
 // A packet whose best bid volume tags it.
 Bytes Tagged(uint32_t seqno, int32_t key, int64_t tag) {
     return vorn_sim::PacketBuilder(seqno).UpdateTime(key, 34200, 0).Best(3, tag, 4, 1).Bytes();
 }
 
-Bytes FeedFrame(const Bytes& payload) { return vorn_sim::MakeFrame(kSource, kGroup, kPort, payload); }
+Bytes FeedFrame(const Bytes& payload) { return vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 30001, payload); }
 
 std::vector<int32_t> Tags() {
     std::vector<int32_t> tags;
@@ -45,8 +39,8 @@ protected:
         ASSERT_EQ(0, run->Start());
     }
     int32_t Key() const { return session.Instruments().front().key; }
-    void PutFlagged(const Bytes& frame, unsigned flags) {
-        ASSERT_EQ(0, vorn_sim_put_frame(run->Card(), 0, frame.data(), frame.size(), VORN_SIM_WAIT, flags));
+    void PutRaw(const Bytes& frame, vorn_sim_put_mode mode, unsigned flags) {
+        ASSERT_EQ(0, vorn_sim_put_frame(run->Card(), 0, frame.data(), frame.size(), mode, flags));
     }
     size_t LogLines(const std::string& needle) { return LinesWith(run->LogText(), needle).size(); }
 
@@ -58,7 +52,7 @@ protected:
 // receive buffer, carrying no payload, or whose IP header length leaves no payload.
 TEST_F(BadFrames, FaultyOversizedAndPayloadlessFramesAreDroppedSilently) {
     Start({{"insts", "all"}, {"exanic_cache_flag", "0"}});
-    PutFlagged(FeedFrame(Tagged(1, Key(), 10)), VORN_SIM_FRAME_FAULTY);
+    PutRaw(FeedFrame(Tagged(1, Key(), 10)), VORN_SIM_WAIT, VORN_SIM_FRAME_FAULTY);
     Bytes padded = Tagged(1, Key(), 11);
     padded.resize(3000, 0);
     run->Put(0, FeedFrame(padded));
@@ -91,12 +85,18 @@ TEST_F(BadFrames, FrameFillingTheWholeReceiveBufferIsTaken) {
 std::atomic<bool> g_holdFirst{false};
 std::atomic<bool> g_held{false};
 
+// Waits (at most 20 s) while g_held has the given value.
+void WaitWhile(bool held) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (g_held == held && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void HoldFirstDelivery(VornCffexMdType* record) {
     Deliveries().push_back(Delivery{2, {}, *record});
     if (!g_holdFirst.exchange(false)) return;
     g_held = true;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (g_held && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WaitWhile(true);
 }
 
 // A reader lapped by the card loses the frames it missed: it gets one receive error, goes on
@@ -106,14 +106,11 @@ TEST_F(BadFrames, LappedReceiveLosesFramesAndClearsTrust) {
     g_holdFirst = true;
     set_parse_data_version_2(HoldFirstDelivery);
     run->Put(0, FeedFrame(Tagged(1, Key(), 1)));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!g_held && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WaitWhile(false);
     ASSERT_TRUE(g_held);
     const uint32_t lapped = VORN_SIM_RING_SLOTS + 100;
-    for (uint32_t seqno = 2; seqno <= lapped; ++seqno) {
-        const Bytes frame = FeedFrame(Tagged(seqno, Key(), static_cast<int64_t>(seqno)));
-        ASSERT_EQ(0, vorn_sim_put_frame(run->Card(), 0, frame.data(), frame.size(), VORN_SIM_OVERWRITE, 0));
-    }
+    for (uint32_t seqno = 2; seqno <= lapped; ++seqno)
+        PutRaw(FeedFrame(Tagged(seqno, Key(), static_cast<int64_t>(seqno))), VORN_SIM_OVERWRITE, 0);
     g_held = false;
     run->Put(0, FeedFrame(Tagged(lapped + 1, Key(), lapped + 1)));
     ASSERT_TRUE(run->Drain());
@@ -161,10 +158,6 @@ TEST(BadChannelText, ChannelThatIsNoAddressMatchesNothing) {
     EXPECT_EQ(1u, LinesWith(run.LogText(), "m_udp_dst_port_a is 3000x, m_udp_src_ip_a is 10.0.0.5.").size());
     EXPECT_EQ(1u, LinesWith(run.LogText(), "m_udp_dst_port_b is 30002, m_udp_src_ip_b is feed-host.").size());
 }
-
-} // namespace
-
-namespace {
 
 // Bytes after the last depth entry are not read: start-up succeeds and the feed is delivered.
 TEST(BadSnapshotTail, BytesAfterTheLastDepthEntryAreIgnored) {
