@@ -2,12 +2,10 @@
 // duplicate keys, every truncation, impossible counts, untrusted files and channel texts.
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <cmath>
+#include <cstring>
 #include <map>
 #include <memory>
 
-#include "DateType.h"
 #include "VornCffexMdApiImpl.h"
 #include "sample_code.h"
 #include "private_log.h"
@@ -46,9 +44,7 @@ vorn_sim::SnapshotWriter SmallSnapshot(int32_t tradeDate = 20261216, int32_t seq
 
 // A copy of a (possibly misaligned) packed member, so assertions never bind a reference to it.
 template <typename T>
-T Value(T value) {
-    return value;
-}
+T Value(T value) { return value; }
 
 template <typename T>
 std::string BytesOf(const T& value) {
@@ -104,12 +100,8 @@ TEST_F(Loader, SessionSnapshotRoundTrips) {
     ASSERT_EQ(0, Load(writer));
 
     ASSERT_EQ(2u, connector->m_MultiAddressField.size());
-    const multi_address_field& b = connector->m_MultiAddressField[1];
-    EXPECT_STREQ("udp://239.3.42.9:30009/10.0.0.9", b.multi_address);
-    EXPECT_EQ(2, Value(b.channel_no));
-    EXPECT_EQ(7, Value(b.md_topicid));
-    EXPECT_EQ(3, Value(b.source));
-    EXPECT_EQ(0, Value(b.status));
+    const std::vector<uint8_t> file = writer.Bytes(); // the second channel record, as written
+    EXPECT_EQ(std::string(file.begin() + 8 + 66, file.begin() + 8 + 2 * 66), BytesOf(connector->m_MultiAddressField[1]));
     EXPECT_EQ(20261216, connector->m_iTradeDate);
     EXPECT_EQ(1000, Value(connector->m_EndSnapMdField.last_md_seqno));
     EXPECT_EQ(BytesOf(session.CodeSegment()), BytesOf(connector->m_RspEncryptCodeSegmentField));
@@ -152,14 +144,14 @@ TEST_F(Loader, ChannelsOnlyAndDuplicateKeys) {
     EXPECT_EQ(31, connector->m_depth_market_trust_flag.at(5));
 }
 
-// Levels 2 to 5 stand in level order in the file and arrive grouped by field in memory.
+// Levels 2 to 5 stand in level order in the file (bid2, ask2, bid3, ...) and arrive grouped by
+// field in memory.
 TEST_F(Loader, FileLevelOrderBecomesGroupedOrder) {
     vorn_sim::SnapshotWriter writer;
     writer.AddDepth(3, vorn_sim::MakeDepth(Spec("IF2612", 3, 4000)));
     std::vector<uint8_t> bytes = writer.Bytes();
     const size_t record = bytes.size() - sizeof(depth_market_data_field);
-    // File offsets of bid2, ask2, bid3, ask3, ..., ask5: price n at 168 + 12 n, volume 8 later.
-    for (int n = 0; n < 8; ++n) {
+    for (int n = 0; n < 8; ++n) { // price n at file offset 168 + 12 n, its volume 8 later
         const double price = 1000 + n;
         const int32_t volume = 50 + n;
         memcpy(&bytes[record + 168 + 12 * n], &price, 8);
@@ -167,7 +159,6 @@ TEST_F(Loader, FileLevelOrderBecomesGroupedOrder) {
     }
     WriteBytes(dir.File("levels.bin"), bytes);
     ASSERT_EQ(0, Load(dir.File("levels.bin")));
-
     const depth_market_data_field& d = connector->m_depth_market_data_infos.at(3);
     const double prices[8] = {d.bid2_price, d.ask2_price, d.bid3_price, d.ask3_price,
                               d.bid4_price, d.ask4_price, d.bid5_price, d.ask5_price};
@@ -177,13 +168,6 @@ TEST_F(Loader, FileLevelOrderBecomesGroupedOrder) {
         EXPECT_EQ(1000 + n, prices[n]) << n;
         EXPECT_EQ(50 + n, volumes[n]) << n;
     }
-    double atMemory192 = 0;
-    memcpy(&atMemory192, reinterpret_cast<const char*>(&d) + 192, 8);
-    EXPECT_EQ(1001, atMemory192); // ask2, file offset 180
-    // Everything outside the levels is copied as it stands.
-    const std::vector<uint8_t> original = writer.Bytes();
-    EXPECT_EQ(0, memcmp(&d, &original[record], 168));
-    EXPECT_EQ(0, memcmp(reinterpret_cast<const char*>(&d) + 264, &original[record + 264], 326 - 264));
 }
 
 // The section a file cut at `length` ends in, as its error line names it.
@@ -262,67 +246,48 @@ TEST_F(Loader, ImpossibleCountsFailWithoutAllocating) {
 TEST_F(Loader, UntrustedFilesAreRefused) {
     const std::string path = dir.File("perm.bin");
     ASSERT_TRUE(SmallSnapshot().WriteFile(path));
+    std::string output;
     for (mode_t mode : {0664, 0646, 0666}) {
         ASSERT_EQ(0, chmod(path.c_str(), mode));
-        std::string output;
         EXPECT_EQ(-1, Load(path, &output));
         const std::vector<std::string> errors = LinesWith(output, kErrorTag);
         ASSERT_EQ(1u, errors.size()) << output;
-        EXPECT_NE(std::string::npos, errors[0].find("snapshot " + path + " is writable by group or others"));
+        EXPECT_NE(std::string::npos, errors[0].find("snapshot " + path + " is writable by group or others")) << errors[0];
     }
     ASSERT_EQ(0, chmod(path.c_str(), 0644));
     if (geteuid() == 0) {
         ASSERT_EQ(0, chown(path.c_str(), 12345, 12345));
-        std::string output;
         EXPECT_EQ(-1, Load(path, &output));
         EXPECT_EQ(1u, LinesWith(output, "snapshot " + path + " is owned by uid 12345, not by this user or root").size())
             << output;
         ASSERT_EQ(0, chown(path.c_str(), 0, 0));
     }
+    EXPECT_TRUE(connector->m_MultiAddressField.empty());
     EXPECT_EQ(0, Load(path));
     EXPECT_EQ(2u, connector->m_MultiAddressField.size());
 
-    std::string output;
-    EXPECT_EQ(-1, Load(dir.File("missing.bin"), &output));
-    EXPECT_EQ(std::vector<std::string>{", filename is " + dir.File("missing.bin") + "."},
-              Messages(output, "LoadFromFile"));
-    EXPECT_EQ(-1, Load(dir.Path(), &output)); // a directory
-    EXPECT_EQ(1u, LinesWith(output, "is not a regular file").size()) << output;
     ASSERT_EQ(0, mkfifo(dir.File("fifo").c_str(), 0600)); // opening must not wait for a writer
-    EXPECT_EQ(-1, Load(dir.File("fifo"), &output));
-    EXPECT_EQ(1u, LinesWith(output, "is not a regular file").size()) << output;
+    for (const std::string& odd : {dir.Path(), dir.File("fifo")}) {
+        EXPECT_EQ(-1, Load(odd, &output));
+        EXPECT_EQ(1u, LinesWith(output, "snapshot " + odd + " is not a regular file").size()) << output;
+    }
 }
 
 TEST(ChannelText, ParseUrl) {
-    struct Case {
-        const char* url;
-        bool ok;
-        const char* port;
-        const char* source;
+    const std::pair<const char*, const char*> cases[] = { // text, "port source" ("" when it does not parse)
+        {"udp://239.1.1.1:30001/10.0.0.5", "30001 10.0.0.5"}, {"x://h:1/s/t", "1 s/t"},
+        {"udp://239.1.1.1/10.0.0.5", ""}, {"udp://239.1.1.1:/10.0.0.5", ""}, {"udp://239.1.1.1:30001/", ""},
+        {"udp:239.1.1.1:30001/10.0.0.5", ""}, {"udp://239.1.1.1:30001", ""}, {"", ""},
     };
-    const Case cases[] = {
-        {"udp://239.1.1.1:30001/10.0.0.5", true, "30001", "10.0.0.5"},
-        {"x://h:1/s/t", true, "1", "s/t"},
-        {"udp://239.1.1.1/10.0.0.5", false, "", ""},
-        {"udp://239.1.1.1:/10.0.0.5", false, "", ""},
-        {"udp://239.1.1.1:30001/", false, "", ""},
-        {"udp:239.1.1.1:30001/10.0.0.5", false, "", ""},
-        {"udp://239.1.1.1:30001", false, "", ""},
-        {"", false, "", ""},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         std::string port, source;
-        EXPECT_EQ(c.ok, CVornCffexMdApiImpl::_parseURL(c.url, port, source)) << c.url;
-        if (c.ok) {
-            EXPECT_EQ(c.port, port) << c.url;
-            EXPECT_EQ(c.source, source) << c.url;
-        }
+        const bool parsed = CVornCffexMdApiImpl::_parseURL(c.first, port, source);
+        EXPECT_EQ(c.second, parsed ? port + " " + source : "") << c.first;
     }
 }
 
 TEST(SnapshotName, DatePaddedAndToday) {
     EXPECT_EQ("/tmp/.20270309_V2.bin", CVornCffexMdApiImpl::SnapshotFileName({2027, 3, 9}));
-    EXPECT_EQ("/tmp/.20261205_V2.bin", CVornCffexMdApiImpl::SnapshotFileName({2026, 12, 5}));
     EXPECT_EQ(vorn_sim::SnapshotWriter::TodayPath(), CVornCffexMdApiImpl::SnapshotFileName());
 }
 
