@@ -16,8 +16,7 @@
 
 inline std::string unique_device_name(const char *tag) {
     static int counter = 0;
-    return std::string("vt") + tag + "_" + std::to_string(getpid()) + "_" +
-           std::to_string(counter++);
+    return std::string("vt") + tag + "_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
 }
 
 // A frame of `len` bytes (at least 8): its number, then bytes derived from a hash of the
@@ -25,9 +24,8 @@ inline std::string unique_device_name(const char *tag) {
 inline std::vector<char> numbered_frame(uint64_t number, size_t len) {
     std::vector<char> frame(len);
     std::memcpy(frame.data(), &number, sizeof number);
-    uint32_t hash = static_cast<uint32_t>(number * 2654435761u);
-    for (size_t i = sizeof number; i < len; ++i)
-        frame[i] = static_cast<char>((hash >> 24) + (hash >> 16) * i);
+    const uint32_t hash = static_cast<uint32_t>(number * 2654435761u);
+    for (size_t i = sizeof number; i < len; ++i) frame[i] = static_cast<char>((hash >> 24) + (hash >> 16) * i);
     return frame;
 }
 
@@ -37,8 +35,9 @@ inline uint64_t frame_number(const char *frame) {
     return number;
 }
 
-inline bool is_numbered_frame(const char *frame, size_t len) {
-    return len >= 8 && std::vector<char>(frame, frame + len) == numbered_frame(frame_number(frame), len);
+// True when the `len` bytes are numbered frame `expected` of that length.
+inline bool is_frame(const char *frame, ssize_t len, uint64_t expected) {
+    return len >= 8 && std::vector<char>(frame, frame + len) == numbered_frame(expected, static_cast<size_t>(len));
 }
 
 class CardTest : public ::testing::Test {
@@ -66,10 +65,8 @@ protected:
         if (rx != nullptr) rxs.push_back(rx);
         return rx;
     }
-    void put(int port, const std::vector<char> &frame, vorn_sim_put_mode mode = VORN_SIM_OVERWRITE,
-             unsigned flags = 0) {
-        ASSERT_EQ(vorn_sim_put_frame(card, port, frame.data(), frame.size(), mode, flags), 0)
-            << vorn_sim_last_error();
+    int put(int port, const std::vector<char> &frame, vorn_sim_put_mode mode = VORN_SIM_OVERWRITE, unsigned flags = 0) {
+        return vorn_sim_put_frame(card, port, frame.data(), frame.size(), mode, flags);
     }
     vorn_sim_counters counters(int port) {
         vorn_sim_counters out{};
