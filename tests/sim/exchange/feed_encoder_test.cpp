@@ -46,41 +46,32 @@ TEST(Encoding, VarintsAndBigEndianNumbers) {
     EXPECT_EQ((Bytes{0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x44, 0x32, 1, 2, 3, 4}), out);
 }
 
+// Header bytes, bodylen over field headers and data, and each field's members in order.
 TEST(PacketBuilder, HeaderAndFieldLayout) {
     PacketBuilder p(0x01020304, 0x0506);
     p.Version(2).Type(3).TransId(0x0A0B0C0D);
-    p.UpdateTime(1001, 34200, 500).Best(-1, 5, kNoPriceTicks, 0);
-    p.Raw(0x7777, {0xAA, 0xBB});
+    p.UpdateTime(1001, 34200, 500).Best(-1, 5, kNoPriceTicks, 0).Static(1, 2, 3, 4, 5, 6, 1.0, 2.0);
+    p.LastMatch(-3, 7, 1.0, 9).Raw(0x7777, {0xAA, 0xBB});
     const Bytes b = p.Bytes();
     ASSERT_GE(b.size(), 20u);
-    EXPECT_EQ((Bytes{2, 3, 0x05, 0x06, 0x0A, 0x0B, 0x0C, 0x0D, 1, 2, 3, 4, 0, 3}), Bytes(b.begin(), b.begin() + 14));
-    EXPECT_EQ(b.size() - 20, vorn_test::ReadBe16(&b[14])) << "bodylen counts field headers and data";
+    EXPECT_EQ((Bytes{2, 3, 0x05, 0x06, 0x0A, 0x0B, 0x0C, 0x0D, 1, 2, 3, 4, 0, 5}), Bytes(b.begin(), b.begin() + 14));
+    EXPECT_EQ(b.size() - 20, vorn_test::ReadBe16(&b[14]));
     EXPECT_EQ(0u, vorn_test::ReadBe32(&b[16]));
-
     size_t pos = 0;
     vorn_test::WirePacket packet;
     ASSERT_TRUE(vorn_test::ReadPacket(b, pos, packet));
-    ASSERT_EQ(3u, packet.fields.size());
-    EXPECT_EQ(0x4439, packet.fields[0].id);
-    EXPECT_EQ(0x4434, packet.fields[1].id);
-    EXPECT_EQ((Bytes{0xAA, 0xBB}), packet.fields[2].data);
-    Bytes expectedTime, expectedBest;
-    for (int64_t v : {1001, 34200, 500}) AppendVarint(expectedTime, v);
-    for (int64_t v : {int64_t{-1}, int64_t{5}, kNoPriceTicks, int64_t{0}}) AppendVarint(expectedBest, v);
-    EXPECT_EQ(expectedTime, packet.fields[0].data);
-    EXPECT_EQ(expectedBest, packet.fields[1].data);
-}
-
-TEST(PacketBuilder, MemberOrderOfStaticAndLastMatch) {
-    const Bytes b = PacketBuilder(1).Static(1, 2, 3, 4, 5, 6, 1.0, 2.0).LastMatch(-3, 7, 1.0, 9).Bytes();
-    size_t pos = 0;
-    vorn_test::WirePacket packet;
-    ASSERT_TRUE(vorn_test::ReadPacket(b, pos, packet));
-    ASSERT_EQ(2u, packet.fields.size());
-    Bytes st = {2, 4, 6, 8, 10, 12, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(st, packet.fields[0].data);
-    Bytes lm = {5, 14, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 18};
-    EXPECT_EQ(lm, packet.fields[1].data);
+    ASSERT_EQ(5u, packet.fields.size());
+    Bytes time, best;
+    for (int64_t v : {1001, 34200, 500}) AppendVarint(time, v);
+    for (int64_t v : {int64_t{-1}, int64_t{5}, kNoPriceTicks, int64_t{0}}) AppendVarint(best, v);
+    const std::pair<uint16_t, Bytes> expected[] = {
+        {0x4439, time}, {0x4434, best},
+        {0x4432, {2, 4, 6, 8, 10, 12, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0}},
+        {0x4433, {5, 14, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 18}}, {0x7777, {0xAA, 0xBB}}};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(expected[i].first, packet.fields[i].id) << i;
+        EXPECT_EQ(expected[i].second, packet.fields[i].data) << i;
+    }
 }
 
 TEST(PacketBuilder, EncryptsAllButStaticAndUpdateTime) {

@@ -22,10 +22,22 @@ const size_t kLengths[] = {0, 1, 2, 15, 16, 17, 64, 100, 333};
 
 } // namespace
 
+// The sample cipher's routine, run as machine code, inverts EncryptFieldData (and matches its
+// model) at every length; the record is consistent and its demo_data decrypts to the demo text.
 TEST(SampleCipher, RoutineDecryptsWhatEncryptFieldDataEncrypts) {
     const encrypt_code_segment_field seg = SampleCipherSegment(0x5A);
-    vorn_test::ExecutableCode code(reinterpret_cast<const uint8_t*>(seg.compiled_code),
-                                   static_cast<size_t>(seg.code_len));
+    ASSERT_EQ(static_cast<size_t>(seg.code_len), SampleCipherCodeLength());
+    ASSERT_LT(SampleCipherCodeLength(), 400u);
+    EXPECT_EQ(0, memcmp(seg.compiled_code, SampleCipherCode(), SampleCipherCodeLength()));
+    EXPECT_EQ(std::string(400 - SampleCipherCodeLength(), '\0'),
+              std::string(seg.compiled_code + SampleCipherCodeLength(), seg.compiled_code + 400));
+    EXPECT_EQ(int32_t(seg.check_code), CodeChecksum(reinterpret_cast<const uint8_t*>(seg.compiled_code),
+                                                    SampleCipherCodeLength()));
+    EXPECT_EQ(0x5A, static_cast<uint8_t>(seg.arg1[0]));
+    for (int k = 0; k < kKnownSegmentCount; ++k)
+        EXPECT_NE(0, memcmp(seg.compiled_code, SampleKnownSegment(k), sizeof seg.compiled_code)) << k;
+
+    vorn_test::ExecutableCode code(reinterpret_cast<const uint8_t*>(seg.compiled_code), SampleCipherCodeLength());
     ASSERT_TRUE(code.ok());
     char arg1[100];
     memcpy(arg1, seg.arg1, sizeof arg1);
@@ -33,67 +45,36 @@ TEST(SampleCipher, RoutineDecryptsWhatEncryptFieldDataEncrypts) {
         const std::vector<uint8_t> plain = Pattern(len, static_cast<uint8_t>(len));
         std::vector<uint8_t> data = plain;
         EncryptFieldData(data.data(), data.size(), arg1);
-        if (len >= 2) {
-            EXPECT_NE(data, plain) << len;
-        }
+        EXPECT_TRUE(len < 2 || data != plain) << len;
         std::vector<uint8_t> modelled = data;
         DecryptFieldData(modelled.data(), modelled.size(), arg1);
         code.Run(data.data(), static_cast<int32_t>(data.size()), arg1);
-        EXPECT_EQ(data, plain) << "length " << len;
-        EXPECT_EQ(modelled, plain) << "length " << len;
+        EXPECT_EQ(plain, data) << "length " << len;
+        EXPECT_EQ(plain, modelled) << "length " << len;
     }
     EXPECT_EQ(0, memcmp(arg1, seg.arg1, sizeof arg1)) << "the key block is read only";
-
-    // Not its own inverse, and keyed.
-    std::vector<uint8_t> once = Pattern(48, 3), twice = once, other = once;
+    std::vector<uint8_t> once = Pattern(48, 3), other = once; // keyed
     EncryptFieldData(once.data(), once.size(), arg1);
-    DecryptFieldData(twice.data(), twice.size(), arg1);
-    EXPECT_NE(once, twice);
     EncryptFieldData(other.data(), other.size(), SampleCipherSegment(0x11).arg1);
     EXPECT_NE(once, other);
+    encrypt_code_segment_field demo = seg;
+    code.Run(reinterpret_cast<uint8_t*>(demo.demo_data), sizeof demo.demo_data, demo.arg1);
+    EXPECT_EQ(0, memcmp(demo.demo_data, DemoPlainText(), sizeof demo.demo_data));
 }
 
-TEST(SampleCipher, RecordIsConsistent) {
-    const encrypt_code_segment_field seg = SampleCipherSegment(0x33);
-    ASSERT_GT(int32_t(seg.code_len), 0);
-    ASSERT_LT(int32_t(seg.code_len), 400);
-    EXPECT_EQ(static_cast<size_t>(seg.code_len), SampleCipherCodeLength());
-    EXPECT_EQ(0, memcmp(seg.compiled_code, SampleCipherCode(), SampleCipherCodeLength()));
-    for (size_t i = SampleCipherCodeLength(); i < sizeof seg.compiled_code; ++i)
-        ASSERT_EQ(0, char(seg.compiled_code[i])) << i;
-    EXPECT_EQ(int32_t(seg.check_code), CodeChecksum(reinterpret_cast<const uint8_t*>(seg.compiled_code),
-                                           static_cast<size_t>(seg.code_len)));
-    EXPECT_EQ(0x33, static_cast<uint8_t>(seg.arg1[0]));
-    for (int k = 0; k < kKnownSegmentCount; ++k)
-        EXPECT_NE(0, memcmp(seg.compiled_code, SampleKnownSegment(k), sizeof seg.compiled_code)) << k;
-
-    // demo_data is the demo text encrypted: the routine recovers it.
-    vorn_test::ExecutableCode code(reinterpret_cast<const uint8_t*>(seg.compiled_code),
-                                   static_cast<size_t>(seg.code_len));
-    ASSERT_TRUE(code.ok());
-    encrypt_code_segment_field copy = seg;
-    code.Run(reinterpret_cast<uint8_t*>(copy.demo_data), sizeof copy.demo_data, copy.arg1);
-    EXPECT_EQ(0, memcmp(copy.demo_data, DemoPlainText(), sizeof copy.demo_data));
-}
-
-TEST(KnownSegments, AreThreeDifferentSegmentsMatchingTheFile) {
-    for (int k = 0; k < kKnownSegmentCount; ++k) {
-        ASSERT_NE(nullptr, SampleKnownSegment(k));
-        EXPECT_EQ(SampleKnownSegments() + 400 * k, SampleKnownSegment(k));
-        for (int j = 0; j < k; ++j) EXPECT_NE(0, memcmp(SampleKnownSegment(j), SampleKnownSegment(k), 400));
-    }
+// Three different segments, as in the segments file; each routine inverts its encryptor and
+// model, reads only arg1[0], leaves data alone for a negative length, decrypts its demo_data.
+TEST(KnownSegments, MatchTheFileAndTheirModelsAndInverses) {
+    std::ifstream in(VORN_SAMPLE_SEGMENTS_FILE, std::ios::binary);
+    const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(1200u, file.size()) << VORN_SAMPLE_SEGMENTS_FILE;
+    EXPECT_EQ(0, memcmp(file.data(), SampleKnownSegments(), 1200));
     EXPECT_EQ(nullptr, SampleKnownSegment(-1));
     EXPECT_EQ(nullptr, SampleKnownSegment(3));
-
-    std::ifstream in(VORN_SAMPLE_SEGMENTS_FILE, std::ios::binary);
-    ASSERT_TRUE(in) << VORN_SAMPLE_SEGMENTS_FILE;
-    const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_EQ(1200u, file.size());
-    EXPECT_EQ(0, memcmp(file.data(), SampleKnownSegments(), 1200));
-}
-
-TEST(KnownSegments, RoutinesMatchTheirModelsAndInverses) {
     for (int k = 0; k < kKnownSegmentCount; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(SampleKnownSegments() + 400 * k, SampleKnownSegment(k));
+        for (int j = 0; j < k; ++j) EXPECT_NE(0, memcmp(SampleKnownSegment(j), SampleKnownSegment(k), 400));
         const encrypt_code_segment_field rec = KnownSegmentRecord(k, 0xC7);
         ASSERT_GT(int32_t(rec.code_len), 0);
         EXPECT_EQ(0, memcmp(rec.compiled_code, SampleKnownSegment(k), 400)) << "the record holds the image";
@@ -108,22 +89,18 @@ TEST(KnownSegments, RoutinesMatchTheirModelsAndInverses) {
             std::vector<uint8_t> modelled = data;
             KnownSegmentDecrypt(k, modelled.data(), modelled.size(), 0xC7);
             code.Run(data.data(), static_cast<int32_t>(data.size()), arg1);
-            EXPECT_EQ(data, plain) << "segment " << k << " length " << len;
-            EXPECT_EQ(modelled, plain) << "segment " << k << " length " << len;
+            EXPECT_EQ(plain, data) << "length " << len;
+            EXPECT_EQ(plain, modelled) << "length " << len;
         }
-        // Only the key argument arg1[0] matters.
         std::vector<uint8_t> a = Pattern(40, 9), b = a;
         code.Run(a.data(), 40, arg1);
         memset(arg1 + 1, 0xEE, sizeof arg1 - 1);
         code.Run(b.data(), 40, arg1);
-        EXPECT_EQ(a, b) << k;
-        // A negative length leaves the data alone.
-        std::vector<uint8_t> untouched = Pattern(8, 1), before = untouched;
-        code.Run(untouched.data(), -1, arg1);
-        EXPECT_EQ(before, untouched);
-
+        EXPECT_EQ(a, b);
+        code.Run(b.data(), -1, arg1);
+        EXPECT_EQ(a, b);
         encrypt_code_segment_field demo = rec;
         code.Run(reinterpret_cast<uint8_t*>(demo.demo_data), sizeof demo.demo_data, demo.arg1);
-        EXPECT_EQ(0, memcmp(demo.demo_data, DemoPlainText(), sizeof demo.demo_data)) << k;
+        EXPECT_EQ(0, memcmp(demo.demo_data, DemoPlainText(), sizeof demo.demo_data));
     }
 }
