@@ -26,11 +26,6 @@ namespace {
 constexpr int kFrames = 300;
 const std::map<std::string, std::string> kConfig = {{"insts", "all"}, {"options", "recv"}, {"log_level", "7"}};
 
-std::string TempDir() {
-    char dirTemplate[] = "/tmp/vorn_tools_test_XXXXXX";
-    return mkdtemp(dirTemplate);
-}
-
 // An encrypted session under the sample cipher (software mode), today's snapshot written.
 std::vector<std::vector<uint8_t>> SessionFrames() {
     vorn_sim::SessionConfig config;
@@ -72,10 +67,6 @@ std::vector<Delivery> Deserialize(const std::string& bytes) {
     return deliveries;
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
 // The updates of the frames put straight onto a card, from a forked run (one connector per
 // process); the run in this process is left to the tool under test.
 std::vector<Delivery> DirectDeliveries(const std::vector<std::vector<uint8_t>>& frames, const std::string& dir) {
@@ -86,15 +77,13 @@ std::vector<Delivery> DirectDeliveries(const std::vector<std::vector<uint8_t>>& 
             if (run.Start() != 0) return 1;
             for (const auto& frame : frames) run.Put(0, frame);
             if (!run.Drain() || run.Stop() != 0) return 2;
-            WriteFile(path, Serialize(Deliveries()));
+            std::ofstream(path, std::ios::binary) << Serialize(Deliveries());
             return 0;
         },
         std::chrono::seconds(60));
     EXPECT_EQ(0, code) << "the direct run failed";
     return Deserialize(ReadFile(path));
 }
-
-// ---- reading vorn-dump's output back --------------------------------------------------
 
 enum class Kind { Text, Int32, Int64, Double };
 struct FieldAt {
@@ -285,82 +274,25 @@ std::vector<Row> ParseJsonLines(const std::string& text) {
     return rows;
 }
 
-// ---- a simulated card driven from this process, read by a tool in another -------------
-
-class Exchange {
-public:
-    Exchange() : dir_(TempDir()), device_("vtt" + std::to_string(getpid())) {
-        EXPECT_EQ(0, vorn_sim_create(device_.c_str())) << vorn_sim_last_error();
-        card_ = vorn_sim_open(device_.c_str());
-        std::ofstream ini(ConfigPath());
-        ini << "[config]\ndevice = " << device_ << "\nlog_path = " << dir_ << "\n";
-        for (const auto& entry : kConfig) ini << entry.first << " = " << entry.second << "\n";
-    }
-    ~Exchange() {
-        if (card_) vorn_sim_close(card_);
-        vorn_sim_remove(device_.c_str());
-        if (system(("rm -rf '" + dir_ + "'").c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir_.c_str());
-    }
-    const std::string& Dir() const { return dir_; }
-    const std::string& Device() const { return device_; }
-    std::string ConfigPath() const { return dir_ + "/md.ini"; }
-
-    // Waits until the connector in `pid` finished its software-mode start-up.
-    bool WaitStarted(pid_t pid) {
-        return WaitUntil([&] { return !Running(pid) || vorn_sim_read_reg(card_, SOFT_HW_SW) == 1; }) && Running(pid);
-    }
-    void Put(const std::vector<uint8_t>& frame) {
-        EXPECT_EQ(0, vorn_sim_put_frame(card_, 0, frame.data(), frame.size(), VORN_SIM_WAIT, 0));
-    }
-    // Returns once every frame is taken and processed: a frame of no feed channel is put
-    // behind them twice and waited for (the reader takes a frame before it looks at it).
-    bool Drain() {
-        for (int i = 0; i < 2; ++i) {
-            Put(std::vector<uint8_t>(60, 0));
-            if (!WaitUntil([&] {
-                    vorn_sim_counters counters{};
-                    vorn_sim_get_counters(card_, 0, &counters);
-                    return counters.taken >= counters.put;
-                }))
-                return false;
-        }
-        return true;
-    }
-
-private:
-    template <typename Done>
-    static bool WaitUntil(Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
-
-    std::string dir_;
-    std::string device_;
-    vorn_sim_card_t* card_ = nullptr;
-};
-
-std::vector<Delivery> OnlyVersion(const std::vector<Delivery>& deliveries, int version) {
-    std::vector<Delivery> only;
-    for (const Delivery& d : deliveries)
-        if (d.version == version) only.push_back(d);
-    return only;
+// Waits until the connector in `pid` finished its software-mode start-up on `run`'s card.
+bool WaitStarted(const ConnectorRun& run, pid_t pid) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         std::chrono::steady_clock::now() < deadline && Running(pid);
+         std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+        if (vorn_sim_read_reg(run.Card(), SOFT_HW_SW) == 1) return true;
+    return false;
 }
 
 } // namespace
 
 TEST(VornReplay, CaptureGivesTheUpdatesOfTheFramesFedDirectly) {
     const std::vector<std::vector<uint8_t>> frames = SessionFrames();
-    const std::string dir = TempDir();
+    ConnectorRun run(kConfig);
+    const std::string dir = run.Dir();
     const std::string capture = dir + "/session.pcap";
     ASSERT_TRUE(vorn_sim::WritePcap(capture, frames));
     const std::vector<Delivery> direct = DirectDeliveries(frames, dir);
     ASSERT_EQ(2u * kFrames, direct.size());
-
-    ConnectorRun run(kConfig);
     ASSERT_EQ(0, run.Start());
     const pid_t replay = Spawn({VORN_REPLAY_BIN, "--device", run.Device(), capture}, dir + "/replay.out",
                                dir + "/replay.err");
@@ -370,57 +302,51 @@ TEST(VornReplay, CaptureGivesTheUpdatesOfTheFramesFedDirectly) {
     EXPECT_NE(std::string::npos, ReadFile(dir + "/replay.out").find("frames " + std::to_string(kFrames) + ","))
         << ReadFile(dir + "/replay.out");
     EXPECT_TRUE(Serialize(direct) == Serialize(Deliveries())) << "the replayed updates differ";
-    EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
 }
 
 TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateIt) {
-    const std::string dir = TempDir();
-    const std::string capture = dir + "/one.pcap";
+    ConnectorRun run; // for its directory
+    const std::string capture = run.Dir() + "/one.pcap";
     ASSERT_TRUE(vorn_sim::WritePcap(capture, {std::vector<uint8_t>(64, 1)}));
-    const std::string device = "vtt_missing" + std::to_string(getpid());
-    pid_t pid = Spawn({VORN_REPLAY_BIN, "--device", device, capture}, dir + "/a.out", dir + "/a.err");
-    EXPECT_EQ(1, WaitExit(pid, std::chrono::seconds(20)));
-    pid = Spawn({VORN_REPLAY_BIN, "--device", device, "--create", "--overwrite", capture}, dir + "/b.out", dir + "/b.err");
-    EXPECT_EQ(0, WaitExit(pid, std::chrono::seconds(20))) << ReadFile(dir + "/b.err");
+    const std::string device = "vtt_missing" + std::to_string(getpid()), log = run.Dir() + "/replay.log";
+    EXPECT_EQ(1, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, capture}, log, log), std::chrono::seconds(20)));
+    EXPECT_EQ(0, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, "--create", "--overwrite", capture}, log, log),
+                          std::chrono::seconds(20))) << ReadFile(log);
     vorn_sim_card_t* card = vorn_sim_open(device.c_str());
     ASSERT_NE(nullptr, card);
     EXPECT_EQ(1u, vorn_sim_backlog(card, 0));
     vorn_sim_close(card);
     vorn_sim_remove(device.c_str());
-    EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
 }
 
-TEST(VornDump, CsvOnStandardOutputReadsBackIntoTheUpdates) {
+// vorn-dump prints CSV of both versions on standard output (the library's log echo goes to
+// standard error); with --json --v2 --idle-exit it writes version-2 JSON lines and ends when idle.
+TEST(VornDump, CsvAndJsonReadBackIntoTheUpdates) {
     const std::vector<std::vector<uint8_t>> frames = SessionFrames();
-    Exchange exchange;
-    const std::vector<Delivery> direct = DirectDeliveries(frames, exchange.Dir());
-    ASSERT_EQ(2u * kFrames, direct.size());
-
-    const std::string out = exchange.Dir() + "/dump.csv";
-    const std::string err = exchange.Dir() + "/dump.err";
-    const pid_t dump = Spawn({VORN_DUMP_BIN, exchange.ConfigPath()}, out, err);
-    ASSERT_TRUE(exchange.WaitStarted(dump)) << ReadFile(err);
-    for (const auto& frame : frames) exchange.Put(frame);
-    EXPECT_TRUE(exchange.Drain());
-    kill(dump, SIGTERM);
-    EXPECT_EQ(0, WaitExit(dump, std::chrono::seconds(20))) << ReadFile(err);
-
-    // The library's log echo went to standard error, the data alone to standard output.
-    EXPECT_NE(std::string::npos, ReadFile(err).find("m_CurUdpNo is"));
-    ExpectRowsMatch(ParseCsv(ReadFile(out)), direct);
-}
-
-TEST(VornDump, JsonOfVersion2ReadsBackIntoTheUpdatesAndEndsWhenIdle) {
-    const std::vector<std::vector<uint8_t>> frames = SessionFrames();
-    Exchange exchange;
-    const std::vector<Delivery> direct = DirectDeliveries(frames, exchange.Dir());
-
-    const std::string out = exchange.Dir() + "/dump.json";
-    const std::string err = exchange.Dir() + "/dump.err";
-    const pid_t dump = Spawn({VORN_DUMP_BIN, "--json", "--v2", "--idle-exit", "2", "--out", out, exchange.ConfigPath()},
-                             exchange.Dir() + "/dump.stdout", err);
-    ASSERT_TRUE(exchange.WaitStarted(dump)) << ReadFile(err);
-    for (const auto& frame : frames) exchange.Put(frame);
-    EXPECT_EQ(0, WaitExit(dump, std::chrono::seconds(30))) << ReadFile(err);
-    ExpectRowsMatch(ParseJsonLines(ReadFile(out)), OnlyVersion(direct, 2));
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "json" : "csv");
+        ConnectorRun exchange(kConfig); // the card and configuration; the connector runs in vorn-dump
+        const std::vector<Delivery> direct = DirectDeliveries(frames, exchange.Dir());
+        ASSERT_EQ(2u * kFrames, direct.size());
+        const std::string out = exchange.Dir() + "/dump.out", err = exchange.Dir() + "/dump.err";
+        const pid_t dump = json ? Spawn({VORN_DUMP_BIN, "--json", "--v2", "--idle-exit", "2", "--out", out,
+                                         exchange.ConfigPath()}, exchange.Dir() + "/dump.stdout", err)
+                                : Spawn({VORN_DUMP_BIN, exchange.ConfigPath()}, out, err);
+        ASSERT_TRUE(WaitStarted(exchange, dump)) << ReadFile(err);
+        for (const auto& frame : frames) exchange.Put(0, frame);
+        if (!json) {
+            EXPECT_TRUE(exchange.Drain());
+            kill(dump, SIGTERM);
+        }
+        EXPECT_EQ(0, WaitExit(dump, std::chrono::seconds(30))) << ReadFile(err);
+        if (json) {
+            std::vector<Delivery> v2;
+            for (const Delivery& d : direct)
+                if (d.version == 2) v2.push_back(d);
+            ExpectRowsMatch(ParseJsonLines(ReadFile(out)), v2);
+        } else {
+            EXPECT_NE(std::string::npos, ReadFile(err).find("m_CurUdpNo is"));
+            ExpectRowsMatch(ParseCsv(ReadFile(out)), direct);
+        }
+    }
 }
