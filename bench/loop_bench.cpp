@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "bench_fixture.h"
-#include "exanic_reg.h"
+#include "SignalProcess.h"
 #include "vorn_sim_card.h"
 
 using namespace vorn_bench;
@@ -43,6 +43,7 @@ void BM_LoopThroughput(benchmark::State& state) {
     session.Snapshot().WriteFile(vorn_sim::SnapshotWriter::TodayPath());
     set_parse_data_version_2(CountV2);
     set_parse_data(SinkV1);
+    Vorn_R10::CSignalProcess::m_isExit = false; // a repetition starts a fresh loop
     std::thread loop([&] { init_connector(ini.c_str()); });
     while (vorn_sim_read_reg(card, 20) != 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
