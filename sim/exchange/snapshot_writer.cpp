@@ -81,31 +81,31 @@ Level GetLevel(const depth_market_data_field& depth, bool bid, int n) {
     return level;
 }
 
-depth_market_data_field MakeDepth(const DepthSpec& spec) {
+depth_market_data_field MakeDepth(const DepthSpec& inputs) {
     depth_market_data_field d{};
-    memcpy(d.trading_day, spec.trading_day.data(), std::min(spec.trading_day.size(), sizeof d.trading_day));
-    CopyText(d.settlement_group_id, spec.settlement_group_id);
-    d.settlement_id = spec.settlement_id;
-    d.pre_settlement_price = spec.pre_settlement_price;
-    d.pre_close_price = spec.pre_close_price;
-    d.pre_open_interest = spec.pre_open_interest;
-    d.pre_delta = spec.pre_delta;
+    memcpy(d.trading_day, inputs.trading_day.data(), std::min(inputs.trading_day.size(), sizeof d.trading_day));
+    CopyText(d.settlement_group_id, inputs.settlement_group_id);
+    d.settlement_id = inputs.settlement_id;
+    d.pre_settlement_price = inputs.pre_settlement_price;
+    d.pre_close_price = inputs.pre_close_price;
+    d.pre_open_interest = inputs.pre_open_interest;
+    d.pre_delta = inputs.pre_delta;
     d.open_price = d.high_price = d.low_price = d.close_price = EMPTY_PRICE;
-    d.upper_limit_price = spec.upper_limit_price;
-    d.lower_limit_price = spec.lower_limit_price;
+    d.upper_limit_price = inputs.upper_limit_price;
+    d.lower_limit_price = inputs.lower_limit_price;
     d.settlement_price = d.curr_delta = EMPTY_PRICE;
-    d.last_price = spec.last_price;
-    d.volume = spec.volume;
-    d.turn_over = spec.turn_over;
-    d.open_interest = spec.open_interest;
+    d.last_price = inputs.last_price;
+    d.volume = inputs.volume;
+    d.turn_over = inputs.turn_over;
+    d.open_interest = inputs.open_interest;
     for (int n = 1; n <= 5; ++n) {
-        SetLevel(d, true, n, spec.bid[n - 1]);
-        SetLevel(d, false, n, spec.ask[n - 1]);
+        SetLevel(d, true, n, inputs.bid[n - 1]);
+        SetLevel(d, false, n, inputs.ask[n - 1]);
     }
-    SetUpdateTime(d.update_time, spec.update_seconds);
-    d.update_msec = spec.update_msec;
-    CopyText(d.instrument_id, spec.instrument_id);
-    d.inst_id = spec.inst_id;
+    SetUpdateTime(d.update_time, inputs.update_seconds);
+    d.update_msec = inputs.update_msec;
+    CopyText(d.instrument_id, inputs.instrument_id);
+    d.inst_id = inputs.inst_id;
     d.banding_upper_price = d.banding_lower_price = EMPTY_PRICE;
     return d;
 }

@@ -55,8 +55,8 @@ struct DepthSpec {
 };
 
 // A depth record: open/high/low/close/settlement/curr_delta and banding empty, the rest from
-// `spec`.
-depth_market_data_field MakeDepth(const DepthSpec& spec);
+// `inputs`.
+depth_market_data_field MakeDepth(const DepthSpec& inputs);
 // Level n (1..5) of a depth record, in place: the bid or ask price and volume members.
 void SetLevel(depth_market_data_field& depth, bool bid, int n, const Level& level);
 Level GetLevel(const depth_market_data_field& depth, bool bid, int n);

@@ -93,26 +93,26 @@ int64_t SyntheticSession::LevelTicks(const SimInstrument& instrument, const Book
 
 depth_market_data_field SyntheticSession::InitialDepth(const SimInstrument& instrument, const Book& book) const {
     const ins_price_encode_info_field encoding = PriceEncodingOf(instrument);
-    DepthSpec spec;
-    spec.instrument_id = instrument.instrument_id;
-    spec.inst_id = instrument.key;
-    spec.trading_day = std::to_string(config_.trade_date);
-    spec.pre_settlement_price = TicksToPrice(book.mid, encoding);
-    spec.pre_close_price = spec.pre_settlement_price;
-    spec.pre_open_interest = static_cast<double>(book.openInterest);
+    DepthSpec inputs;
+    inputs.instrument_id = instrument.instrument_id;
+    inputs.inst_id = instrument.key;
+    inputs.trading_day = std::to_string(config_.trade_date);
+    inputs.pre_settlement_price = TicksToPrice(book.mid, encoding);
+    inputs.pre_close_price = inputs.pre_settlement_price;
+    inputs.pre_open_interest = static_cast<double>(book.openInterest);
     const int64_t limitTicks = std::llround(instrument.pre_settlement_price * 0.1 / instrument.price_tick);
-    spec.upper_limit_price = TicksToPrice(book.mid + limitTicks, encoding);
-    spec.lower_limit_price = TicksToPrice(book.mid - limitTicks, encoding);
-    spec.last_price = spec.pre_settlement_price;
-    spec.volume = static_cast<int32_t>(book.volume);
-    spec.turn_over = book.turnover;
-    spec.open_interest = static_cast<double>(book.openInterest);
+    inputs.upper_limit_price = TicksToPrice(book.mid + limitTicks, encoding);
+    inputs.lower_limit_price = TicksToPrice(book.mid - limitTicks, encoding);
+    inputs.last_price = inputs.pre_settlement_price;
+    inputs.volume = static_cast<int32_t>(book.volume);
+    inputs.turn_over = book.turnover;
+    inputs.open_interest = static_cast<double>(book.openInterest);
     for (int n = 1; n <= DeepestLevel(instrument); ++n) {
-        spec.bid[n - 1] = {TicksToPrice(LevelTicks(instrument, book, true, n), encoding), 10 * n};
-        spec.ask[n - 1] = {TicksToPrice(LevelTicks(instrument, book, false, n), encoding), 12 * n};
+        inputs.bid[n - 1] = {TicksToPrice(LevelTicks(instrument, book, true, n), encoding), 10 * n};
+        inputs.ask[n - 1] = {TicksToPrice(LevelTicks(instrument, book, false, n), encoding), 12 * n};
     }
-    spec.update_seconds = config_.start_seconds - 60;
-    return MakeDepth(spec);
+    inputs.update_seconds = config_.start_seconds - 60;
+    return MakeDepth(inputs);
 }
 
 void SyntheticSession::ApplyLevel(depth_market_data_field& depth, const ins_price_encode_info_field& encoding,

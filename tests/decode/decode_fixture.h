@@ -92,10 +92,10 @@ protected:
     // As the snapshot loader enters an instrument (tick 0.2): encoding, depth record, trust 31.
     void AddInstrument(int32_t key, const char* code, double base) {
         api->m_ins_price_infos[key] = vorn_sim::MakePriceEncoding(code, key, code, base, 0.2, 300);
-        vorn_sim::DepthSpec spec;
-        spec.instrument_id = code;
-        spec.inst_id = key;
-        api->m_depth_market_data_infos[key] = vorn_sim::MakeDepth(spec);
+        vorn_sim::DepthSpec inputs;
+        inputs.instrument_id = code;
+        inputs.inst_id = key;
+        api->m_depth_market_data_infos[key] = vorn_sim::MakeDepth(inputs);
         api->m_depth_market_trust_flag[key] = 31;
     }
     // Parses one payload; the output records are clear again afterwards.

@@ -26,16 +26,16 @@ inline vorn_sim::SnapshotWriter HardwareSnapshot(int segment, int32_t lastSeqNo)
     return writer;
 }
 
-inline vorn_sim::DepthSpec Spec(const std::string& instrumentId, int32_t key) {
-    vorn_sim::DepthSpec spec;
-    spec.instrument_id = instrumentId;
-    spec.inst_id = key;
-    spec.pre_settlement_price = 4000.2;
-    spec.last_price = 4001.4;
-    spec.volume = 12;
-    spec.bid[0] = {4001.2, 3};
-    spec.ask[0] = {4001.6, 4};
-    return spec;
+inline vorn_sim::DepthSpec Inputs(const std::string& instrumentId, int32_t key) {
+    vorn_sim::DepthSpec inputs;
+    inputs.instrument_id = instrumentId;
+    inputs.inst_id = key;
+    inputs.pre_settlement_price = 4000.2;
+    inputs.last_price = 4001.4;
+    inputs.volume = 12;
+    inputs.bid[0] = {4001.2, 3};
+    inputs.ask[0] = {4001.6, 4};
+    return inputs;
 }
 
 inline ins_price_encode_info_field Encoding(const std::string& instrumentId, int32_t key) {
@@ -43,7 +43,7 @@ inline ins_price_encode_info_field Encoding(const std::string& instrumentId, int
 }
 
 inline void AddInstrument(vorn_sim::SnapshotWriter& writer, const std::string& instrumentId, int32_t key) {
-    writer.AddInstrument(key, Encoding(instrumentId, key), vorn_sim::MakeDepth(Spec(instrumentId, key)));
+    writer.AddInstrument(key, Encoding(instrumentId, key), vorn_sim::MakeDepth(Inputs(instrumentId, key)));
 }
 
 } // namespace hw_test

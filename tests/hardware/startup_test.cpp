@@ -36,7 +36,7 @@ TEST(HardwareStart, WritesTheRegistersInOrderAndOneRowPerWritableInstrument) {
     hw_test::AddInstrument(writer, "IH2612", -7);
     hw_test::AddInstrument(writer, "IC2612", 2048);
     hw_test::AddInstrument(writer, "IM2612", 2049);
-    writer.AddDepth(1003, vorn_sim::MakeDepth(hw_test::Spec("TF2703", 1003)));
+    writer.AddDepth(1003, vorn_sim::MakeDepth(hw_test::Inputs("TF2703", 1003)));
     ASSERT_TRUE(WriteTodaySnapshot(writer));
     ConnectorRun run(std::map<std::string, std::string>{{"insts", "IF2612"}});
     ASSERT_EQ(0, run.Start()) << run.Stdout();
@@ -61,7 +61,7 @@ TEST(HardwareStart, WritesTheRegistersInOrderAndOneRowPerWritableInstrument) {
         keys.insert(key);
         const std::string id = key == 1001 ? "IF2612" : key == 1002 ? "T2703" : "IH2612";
         const SCffexInstTableType expected = vorn_firmware::MakeTableRow(
-            key, hw_test::Encoding(id, key), vorn_sim::MakeDepth(hw_test::Spec(id, key)), key == 1001 ? 2 : 0);
+            key, hw_test::Encoding(id, key), vorn_sim::MakeDepth(hw_test::Inputs(id, key)), key == 1001 ? 2 : 0);
         const auto from = writes.begin() + static_cast<long>(head.size() + i * INST_TABLE_WORDS);
         EXPECT_EQ(RowWrites(expected), Writes(from, from + INST_TABLE_WORDS)) << "row of " << key;
     }
@@ -82,17 +82,17 @@ TEST(HardwareStart, WritesTheRegistersInOrderAndOneRowPerWritableInstrument) {
 TEST(HardwareStart, ConvertsTheSnapshotIntoARow) {
     vorn_sim::SnapshotWriter writer = hw_test::HardwareSnapshot(0, 1);
     const std::string longId = "IO2612-C-4000-ABCDEFGHIJKLMNOPQ"; // 31 characters
-    vorn_sim::DepthSpec spec = hw_test::Spec(longId, 1001);
-    spec.pre_settlement_price = 12.3456;
-    spec.pre_close_price = 0.0005;
-    spec.last_price = EMPTY_PRICE;
-    spec.pre_delta = 0.4;
-    spec.open_interest = 1234.0;
-    spec.pre_open_interest = 9876.0;
-    spec.turn_over = EMPTY_PRICE;
-    spec.update_seconds = 9 * 3600 + 30 * 60 + 5;
-    spec.update_msec = 500;
-    depth_market_data_field depth = vorn_sim::MakeDepth(spec);
+    vorn_sim::DepthSpec inputs = hw_test::Inputs(longId, 1001);
+    inputs.pre_settlement_price = 12.3456;
+    inputs.pre_close_price = 0.0005;
+    inputs.last_price = EMPTY_PRICE;
+    inputs.pre_delta = 0.4;
+    inputs.open_interest = 1234.0;
+    inputs.pre_open_interest = 9876.0;
+    inputs.turn_over = EMPTY_PRICE;
+    inputs.update_seconds = 9 * 3600 + 30 * 60 + 5;
+    inputs.update_msec = 500;
+    depth_market_data_field depth = vorn_sim::MakeDepth(inputs);
     memcpy(depth.instrument_id, longId.data(), sizeof depth.instrument_id); // all 30 bytes, no NUL
     depth.curr_delta = 2.5;
     writer.AddInstrument(1001, vorn_sim::MakePriceEncoding(longId, 1001, "IO", 3000.2, 0.2, 100), depth);

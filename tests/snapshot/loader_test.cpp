@@ -15,16 +15,16 @@ using namespace snapshot_test;
 
 namespace {
 
-vorn_sim::DepthSpec Spec(const std::string& id, int32_t key, double bid1) {
-    vorn_sim::DepthSpec spec;
-    spec.instrument_id = id;
-    spec.inst_id = key;
+vorn_sim::DepthSpec Inputs(const std::string& id, int32_t key, double bid1) {
+    vorn_sim::DepthSpec inputs;
+    inputs.instrument_id = id;
+    inputs.inst_id = key;
     for (int n = 0; n < 5; ++n) {
-        spec.bid[n] = {bid1 - n, 10 + n};
-        spec.ask[n] = {bid1 + 1 + n, 20 + n};
+        inputs.bid[n] = {bid1 - n, 10 + n};
+        inputs.ask[n] = {bid1 + 1 + n, 20 + n};
     }
-    spec.last_price = bid1;
-    return spec;
+    inputs.last_price = bid1;
+    return inputs;
 }
 
 // Two channels, two instruments, every section non-empty.
@@ -36,9 +36,9 @@ vorn_sim::SnapshotWriter SmallSnapshot(int32_t tradeDate = 20261216, int32_t seq
     writer.SetLastSeqNo(seqno);
     writer.SetCodeSegment(vorn_sim::SampleCipherSegment(0x5A));
     writer.AddInstrument(7, vorn_sim::MakePriceEncoding("IF2612", 7, "IF", 4000, 0.2, 300),
-                         vorn_sim::MakeDepth(Spec("IF2612", 7, 4001.2)));
+                         vorn_sim::MakeDepth(Inputs("IF2612", 7, 4001.2)));
     writer.AddInstrument(9, vorn_sim::MakePriceEncoding("T2703", 9, "T", 108, 0.005, 10000),
-                         vorn_sim::MakeDepth(Spec("T2703", 9, 108.5)));
+                         vorn_sim::MakeDepth(Inputs("T2703", 9, 108.5)));
     return writer;
 }
 
@@ -132,8 +132,8 @@ TEST_F(Loader, ChannelsOnlyAndDuplicateKeys) {
     vorn_sim::SnapshotWriter twice;
     twice.AddPriceEncoding(5, vorn_sim::MakePriceEncoding("first", 5, "IF", 1, 0.2, 300));
     twice.AddPriceEncoding(5, vorn_sim::MakePriceEncoding("second", 6, "IF", 2, 0.2, 300));
-    twice.AddDepth(5, vorn_sim::MakeDepth(Spec("first", 5, 100)));
-    twice.AddDepth(5, vorn_sim::MakeDepth(Spec("second", 6, 200)));
+    twice.AddDepth(5, vorn_sim::MakeDepth(Inputs("first", 5, 100)));
+    twice.AddDepth(5, vorn_sim::MakeDepth(Inputs("second", 6, 200)));
     ASSERT_EQ(0, Load(twice));
     ASSERT_EQ(1u, connector->m_ins_price_infos.size());
     ASSERT_EQ(1u, connector->m_depth_market_data_infos.size());
@@ -148,7 +148,7 @@ TEST_F(Loader, ChannelsOnlyAndDuplicateKeys) {
 // field in memory.
 TEST_F(Loader, FileLevelOrderBecomesGroupedOrder) {
     vorn_sim::SnapshotWriter writer;
-    writer.AddDepth(3, vorn_sim::MakeDepth(Spec("IF2612", 3, 4000)));
+    writer.AddDepth(3, vorn_sim::MakeDepth(Inputs("IF2612", 3, 4000)));
     std::vector<uint8_t> bytes = writer.Bytes();
     const size_t record = bytes.size() - sizeof(depth_market_data_field);
     for (int n = 0; n < 8; ++n) { // price n at file offset 168 + 12 n, its volume 8 later

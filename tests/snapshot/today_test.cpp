@@ -38,9 +38,9 @@ vorn_sim::SnapshotWriter Snapshot(const std::vector<std::string>& channels, uint
     writer.SetTradeDate(20261216);
     writer.SetLastSeqNo(4242);
     writer.SetCodeSegment(vorn_sim::SampleCipherSegment(keyArg0));
-    vorn_sim::DepthSpec spec;
-    spec.instrument_id = "IF2612";
-    writer.AddInstrument(7, vorn_sim::MakePriceEncoding("IF2612", 7, "IF", 4000, 0.2, 300), vorn_sim::MakeDepth(spec));
+    vorn_sim::DepthSpec inputs;
+    inputs.instrument_id = "IF2612";
+    writer.AddInstrument(7, vorn_sim::MakePriceEncoding("IF2612", 7, "IF", 4000, 0.2, 300), vorn_sim::MakeDepth(inputs));
     writer.AddPriceEncoding(8, vorn_sim::MakePriceEncoding("IH2612", 8, "IH", 2700, 0.2, 300));
     return writer;
 }

@@ -77,11 +77,11 @@ vorn_sim::SnapshotWriter SoakSnapshot(const encrypt_code_segment_field& segment)
     writer.SetCodeSegment(segment);
     for (int32_t key = 1; key <= kInstruments; ++key) {
         const std::string code = "IF26" + std::to_string(10 + key);
-        vorn_sim::DepthSpec spec;
-        spec.instrument_id = code;
-        spec.inst_id = key;
+        vorn_sim::DepthSpec inputs;
+        inputs.instrument_id = code;
+        inputs.inst_id = key;
         writer.AddInstrument(key, vorn_sim::MakePriceEncoding(code, key, "IF", 4000.0, 0.2, 300),
-                             vorn_sim::MakeDepth(spec));
+                             vorn_sim::MakeDepth(inputs));
     }
     return writer;
 }

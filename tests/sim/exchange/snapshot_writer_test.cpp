@@ -24,20 +24,20 @@ T At(const Bytes& b, size_t offset) {
 }
 
 depth_market_data_field SampleDepth() {
-    DepthSpec spec;
-    spec.instrument_id = "IF2612";
-    spec.inst_id = 1001;
-    spec.pre_settlement_price = 4012.4;
-    spec.last_price = 4013.0;
-    spec.volume = 77;
+    DepthSpec inputs;
+    inputs.instrument_id = "IF2612";
+    inputs.inst_id = 1001;
+    inputs.pre_settlement_price = 4012.4;
+    inputs.last_price = 4013.0;
+    inputs.volume = 77;
     for (int n = 1; n <= 5; ++n) {
-        spec.bid[n - 1] = {4013.0 - 0.2 * n, 10 + n};
-        spec.ask[n - 1] = {4013.0 + 0.2 * n, 20 + n};
+        inputs.bid[n - 1] = {4013.0 - 0.2 * n, 10 + n};
+        inputs.ask[n - 1] = {4013.0 + 0.2 * n, 20 + n};
     }
-    spec.ask[4] = Level{}; // ask5 absent
-    spec.update_seconds = 10 * 3600 + 5 * 60 + 7;
-    spec.update_msec = 500;
-    return MakeDepth(spec);
+    inputs.ask[4] = Level{}; // ask5 absent
+    inputs.update_seconds = 10 * 3600 + 5 * 60 + 7;
+    inputs.update_msec = 500;
+    return MakeDepth(inputs);
 }
 
 } // namespace
