@@ -67,6 +67,7 @@ public:
     // Configuration.
     int32_t _ReadConfig();
     uint32_t _GetChannelCfg(const char* pInstrumentId, uint32_t instLength);
+    uint32_t SelectionOf(const depth_market_data_field& record);
 
     // Snapshot and work mode.
     void init_snaphot_params();

@@ -51,6 +51,14 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     return 0;
 }
 
+// _GetChannelCfg of a depth record's instrument code (at most 30 characters, maybe unterminated).
+uint32_t CVornCffexMdApiImpl::SelectionOf(const depth_market_data_field& record) {
+    const uint32_t length = static_cast<uint32_t>(strnlen(record.instrument_id, sizeof record.instrument_id));
+    char code[sizeof record.instrument_id + 1] = {};
+    memcpy(code, record.instrument_id, length);
+    return _GetChannelCfg(code, length);
+}
+
 // 2 when the instrument is selected, 0 otherwise. Codes longer than six characters are
 // option codes, admitted by product and prefix selectors only with options "recv".
 uint32_t CVornCffexMdApiImpl::_GetChannelCfg(const char* pInstrumentId, uint32_t instLength) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "VornCffexMdApiImpl.h"
+#include "output_records.h"
 #include "price_convert.h"
 
 using namespace Vorn_R10;
@@ -56,7 +57,9 @@ char* get_update_time(const uint32_t* src_time) {
 }
 
 int64_t set_update_time(const char* update_time) {
-    const auto digit = [update_time](int at) { return static_cast<int32_t>(static_cast<int8_t>(update_time[at])) - 48; };
+    const auto digit = [update_time](int at) {
+        return static_cast<int32_t>(static_cast<int8_t>(update_time[at])) - 48;
+    };
     const int32_t hours = 10 * digit(0) + digit(1);
     const int32_t minutes = 10 * digit(3) + digit(4);
     const int32_t seconds = 10 * digit(6) + digit(7);
@@ -152,7 +155,8 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         const double close = price(f.close_price), upper = price(f.upper_limit_price);
         const double lower = price(f.lower_limit_price);
         const double settlement = Adjusted(f.settlement_price), delta = Adjusted(f.curr_delta);
-        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_static_field,            open_price is [%f], high_price is [%f], "
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_static_field,            open_price is [%f], high_price is [%f], "
                  "low_price is [%f], close_price is [%f], upper_limit_price is [%f],            lower_limit_price "
                  "is [%f], settlement_price is [%f], curr_delta is [%f]",
                  open, high, low, close, upper, lower, settlement, delta);
@@ -174,7 +178,8 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         int64_t interestCount;
         memcpy(&interestCount, &f.open_interest, sizeof interestCount);
         const double interest = Adjusted(static_cast<double>(interestCount));
-        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_last_match_field,            last_price is [%f], volume is [%ld],  "
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_last_match_field,            last_price is [%f], volume is [%ld],  "
                  "turn_over is [%f], open_interest is [%f]",
                  last, static_cast<long>(f.volume), turnover, interest);
         depth_market_data_field& md = p.CurrentDepth();
@@ -187,7 +192,8 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_best: {
         const auto f = Decode<vint_market_data_best_field>(g_vint_market_data_best_field_desc, data, encrypted, code);
         const double bid = price(f.bid1_price), ask = price(f.ask1_price);
-        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_best_field,             bid1_price is [%f], bid1_volume is [%ld], "
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_best_field,             bid1_price is [%f], bid1_volume is [%ld], "
                  "ask1_price is [%f], ask1_volume is [%ld]",
                  bid, static_cast<long>(f.bid1_volume), ask, static_cast<long>(f.ask1_volume));
         depth_market_data_field& md = p.CurrentDepth();
@@ -200,7 +206,8 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_bid23: {
         const auto f = Decode<vint_market_data_bid23_field>(g_vint_market_data_bid23_field_desc, data, encrypted, code);
         const double bid2 = price(f.bid2_price), bid3 = price(f.bid3_price);
-        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_bid23_field,             bid2_price is [%f], bid2_volume is [%ld], "
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_bid23_field,             bid2_price is [%f], bid2_volume is [%ld], "
                  "bid3_price is [%f], bid3_volume is [%ld]",
                  bid2, static_cast<long>(f.bid2_volume), bid3, static_cast<long>(f.bid3_volume));
         depth_market_data_field& md = p.CurrentDepth();
@@ -213,7 +220,8 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_ask23: {
         const auto f = Decode<vint_market_data_ask23_field>(g_vint_market_data_ask23_field_desc, data, encrypted, code);
         const double ask2 = price(f.ask2_price), ask3 = price(f.ask3_price);
-        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_ask23_field,             ask2_price is [%f], ask2_volume is [%ld], "
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_ask23_field,             ask2_price is [%f], ask2_volume is [%ld], "
                  "ask3_price is [%f], ask3_volume is [%ld]",
                  ask2, static_cast<long>(f.ask2_volume), ask3, static_cast<long>(f.ask3_volume));
         depth_market_data_field& md = p.CurrentDepth();
@@ -226,7 +234,8 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_bid45: {
         const auto f = Decode<vint_market_data_bid45_field>(g_vint_market_data_bid45_field_desc, data, encrypted, code);
         const double bid4 = price(f.bid4_price), bid5 = price(f.bid5_price);
-        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_bid45_field, bid4_price is [%f], bid4_volume is [%ld], bid5_price is "
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_bid45_field, bid4_price is [%f], bid4_volume is [%ld], bid5_price is "
                  "[%f], bid5_volume is [%ld]",
                  bid4, static_cast<long>(f.bid4_volume), bid5, static_cast<long>(f.bid5_volume));
         depth_market_data_field& md = p.CurrentDepth();
@@ -239,7 +248,8 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     case FIELD_ID::vint_market_data_ask45: {
         const auto f = Decode<vint_market_data_ask45_field>(g_vint_market_data_ask45_field_desc, data, encrypted, code);
         const double ask4 = price(f.ask4_price), ask5 = price(f.ask5_price);
-        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_ask45_field,                 ask4_price is [%f], ask4_volume is "
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_ask45_field,                 ask4_price is [%f], ask4_volume is "
                  "[%ld], ask5_price is [%f], ask5_volume is [%ld]",
                  ask4, static_cast<long>(f.ask4_volume), ask5, static_cast<long>(f.ask5_volume));
         depth_market_data_field& md = p.CurrentDepth();
@@ -253,7 +263,8 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         const auto f = Decode<vint_market_data_update_time_field>(g_vint_market_data_update_time_field_desc, data,
                                                                   false, code);
         if (f.ins_int_id != p.m_last_inst_id) p.SetCurrentInstrument(f.ins_int_id);
-        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
                  "is [%ld], update_msec is [%ld]",
                  static_cast<long>(f.ins_int_id), static_cast<long>(f.update_time), static_cast<long>(f.update_msec));
         depth_market_data_field& md = p.CurrentDepth();
@@ -267,7 +278,8 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         const auto f = Decode<vint_market_data_real_price_banding_field>(
             g_vint_market_data_real_price_banding_field_desc, data, encrypted, code);
         const double upper = price(f.banding_upper_price), lower = price(f.banding_lower_price);
-        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], vint_market_data_real_price_banding_field, banding_upper_price is [%f], "
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_real_price_banding_field, banding_upper_price is [%f], "
                  "banding_lower_price is [%f]",
                  upper, lower);
         depth_market_data_field& md = p.CurrentDepth();
@@ -291,37 +303,9 @@ void CVornCffexMdApiImpl::convert_data_v1(MarketDepthUpdate& updatebuf, depth_ma
     memcpy(updatebuf.UpdateTime, md.update_time, sizeof md.update_time);
     updatebuf.UpdateMillisec = md.update_msec;
     updatebuf.Volume = md.volume;
-    updatebuf.LastPrice = OrZero(md.last_price);
     updatebuf.Turnover = OrZero(md.turn_over);
     updatebuf.OpenInterest = OrZero(md.open_interest);
-    updatebuf.BidVolume1 = md.bid1_volume;
-    updatebuf.AskVolume1 = md.ask1_volume;
-    updatebuf.BidVolume2 = md.bid2_volume;
-    updatebuf.AskVolume2 = md.ask2_volume;
-    updatebuf.BidVolume3 = md.bid3_volume;
-    updatebuf.AskVolume3 = md.ask3_volume;
-    updatebuf.BidVolume4 = md.bid4_volume;
-    updatebuf.AskVolume4 = md.ask4_volume;
-    updatebuf.BidVolume5 = md.bid5_volume;
-    updatebuf.AskVolume5 = md.ask5_volume;
-    updatebuf.BidPrice1 = OrZero(md.bid1_price);
-    updatebuf.AskPrice1 = OrZero(md.ask1_price);
-    updatebuf.BidPrice2 = OrZero(md.bid2_price);
-    updatebuf.AskPrice2 = OrZero(md.ask2_price);
-    updatebuf.BidPrice3 = OrZero(md.bid3_price);
-    updatebuf.AskPrice3 = OrZero(md.ask3_price);
-    updatebuf.BidPrice4 = OrZero(md.bid4_price);
-    updatebuf.AskPrice4 = OrZero(md.ask4_price);
-    updatebuf.BidPrice5 = OrZero(md.bid5_price);
-    updatebuf.AskPrice5 = OrZero(md.ask5_price);
-    updatebuf.HighestPrice = OrZero(md.high_price);
-    updatebuf.LowestPrice = OrZero(md.low_price);
-    updatebuf.OpenPrice = OrZero(md.open_price);
-    updatebuf.ClosePrice = OrZero(md.close_price);
-    updatebuf.UpperLimitPrice = OrZero(md.upper_limit_price);
-    updatebuf.LowerLimitPrice = OrZero(md.lower_limit_price);
-    updatebuf.SettlementPrice = OrZero(md.settlement_price);
-    updatebuf.CurrDelta = OrZero(md.curr_delta);
+    FillLevelsAndPrices(updatebuf, md, [](double x) { return OrZero(x); });
     updatebuf.Trust_flag = OutputTrust(refCffexMdApiImpl, md.inst_id);
 }
 

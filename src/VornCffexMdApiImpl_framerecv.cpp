@@ -8,6 +8,7 @@
 
 #include "VornCffexMdApiImpl.h"
 #include "VornCffexMdUdpImpl.h"
+#include "byte_order.h"
 #include "exanic_dma.h"
 
 using namespace Vorn_R10;
@@ -18,9 +19,7 @@ constexpr ssize_t kBufferBytes = 2048;
 constexpr ssize_t kPacketHeaderBytes = sizeof(df_udp_header);
 
 uint32_t SeqNoOf(const df_udp_header* pUdpHeader) {
-    uint32_t wire;
-    memcpy(&wire, reinterpret_cast<const char*>(pUdpHeader) + offsetof(df_udp_header, seqno), sizeof wire);
-    return ntohl(wire);
+    return LoadBe32(reinterpret_cast<const uint8_t*>(pUdpHeader) + offsetof(df_udp_header, seqno));
 }
 
 // "a.b.c.d" strictly, into host order.

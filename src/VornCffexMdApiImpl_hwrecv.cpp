@@ -4,6 +4,7 @@
 
 #include "VornCffexMdApiImpl.h"
 #include "exanic_dma.h"
+#include "output_records.h"
 
 using namespace Vorn_R10;
 
@@ -17,17 +18,6 @@ double FromThousandths(int64_t value) { return static_cast<double>(value) / 1000
 
 } // namespace
 
-uint32_t CVornCffexMdApiImpl::DirtiedBytes(ssize_t size) {
-    if (size > 0 && size < kBufferBytes) return static_cast<uint32_t>(size);
-    return size == 0 ? 0 : static_cast<uint32_t>(kBufferBytes);
-}
-
-void CVornCffexMdApiImpl::ClearDirtied(char* buffer, uint32_t& dirtied) {
-    if (!dirtied) return;
-    memset(buffer, 0, dirtied);
-    dirtied = 0;
-}
-
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA1() {
     ClearDirtied(m_recvBufDma1, m_recvLenDma1);
     const ssize_t size = exanic_receive_frame(CExanicDMA::GetInstance().get_dma1_ptr(), m_recvBufDma1,
@@ -39,7 +29,7 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA1() {
     if (gfunc_parser) {
         convert_to_market_depth_update(m_MktDepUpdate, record);
         gfunc_parser(&m_MktDepUpdate);
-        memset(&m_MktDepUpdate, 0, sizeof m_MktDepUpdate);
+        ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
     if (gfunc_parser_verison_2) gfunc_parser_verison_2(record);
     return 0;
@@ -72,36 +62,8 @@ void CVornCffexMdApiImpl::convert_to_market_depth_update(MarketDepthUpdate& upda
     else memset(updatebuf.UpdateTime, 0, sizeof updatebuf.UpdateTime);
     updatebuf.UpdateMillisec = md.update_msec;
     updatebuf.Volume = md.volume;
-    updatebuf.LastPrice = FromThousandths(md.last_price);
     updatebuf.Turnover = md.turn_over;
     updatebuf.OpenInterest = static_cast<double>(md.open_interest);
-    updatebuf.BidVolume1 = md.bid1_volume;
-    updatebuf.AskVolume1 = md.ask1_volume;
-    updatebuf.BidVolume2 = md.bid2_volume;
-    updatebuf.AskVolume2 = md.ask2_volume;
-    updatebuf.BidVolume3 = md.bid3_volume;
-    updatebuf.AskVolume3 = md.ask3_volume;
-    updatebuf.BidVolume4 = md.bid4_volume;
-    updatebuf.AskVolume4 = md.ask4_volume;
-    updatebuf.BidVolume5 = md.bid5_volume;
-    updatebuf.AskVolume5 = md.ask5_volume;
-    updatebuf.BidPrice1 = FromThousandths(md.bid1_price);
-    updatebuf.AskPrice1 = FromThousandths(md.ask1_price);
-    updatebuf.BidPrice2 = FromThousandths(md.bid2_price);
-    updatebuf.AskPrice2 = FromThousandths(md.ask2_price);
-    updatebuf.BidPrice3 = FromThousandths(md.bid3_price);
-    updatebuf.AskPrice3 = FromThousandths(md.ask3_price);
-    updatebuf.BidPrice4 = FromThousandths(md.bid4_price);
-    updatebuf.AskPrice4 = FromThousandths(md.ask4_price);
-    updatebuf.BidPrice5 = FromThousandths(md.bid5_price);
-    updatebuf.AskPrice5 = FromThousandths(md.ask5_price);
-    updatebuf.HighestPrice = FromThousandths(md.high_price);
-    updatebuf.LowestPrice = FromThousandths(md.low_price);
-    updatebuf.OpenPrice = FromThousandths(md.open_price);
-    updatebuf.ClosePrice = FromThousandths(md.close_price);
-    updatebuf.UpperLimitPrice = FromThousandths(md.upper_limit_price);
-    updatebuf.LowerLimitPrice = FromThousandths(md.lower_limit_price);
-    updatebuf.SettlementPrice = FromThousandths(md.settlement_price);
-    updatebuf.CurrDelta = FromThousandths(md.curr_delta);
+    FillLevelsAndPrices(updatebuf, md, [](int64_t x) { return FromThousandths(x); });
     updatebuf.Trust_flag = md.trust_flag;
 }

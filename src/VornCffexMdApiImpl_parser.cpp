@@ -1,11 +1,11 @@
 // Feed parser: walks one UDP payload packet by packet and field by field, and delivers one
 // update per complete packet of a selected instrument.
 #define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
-#include <arpa/inet.h>
-
 #include <cstring>
 
 #include "VornCffexMdApiImpl.h"
+#include "byte_order.h"
+#include "output_records.h"
 
 using namespace Vorn_R10;
 
@@ -13,18 +13,6 @@ namespace {
 
 constexpr uint32_t kPacketHeaderBytes = sizeof(df_udp_header);
 constexpr uint32_t kFieldHeaderBytes = sizeof(field_header);
-
-uint16_t Be16At(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t Be32At(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
-// Clears an output record through the library's vectorised memset: the size is hidden from
-// the compiler, which would otherwise inline a slow-starting string store for ~270 bytes.
-void ClearRecord(void* record, size_t size) {
-    asm("" : "+r"(size));
-    memset(record, 0, size);
-}
 
 } // namespace
 
@@ -62,12 +50,12 @@ int32_t CVornCffexMdApiImpl::processHeader(const uint8_t* data, uint32_t size, C
     df_udp_header& header = p.m_UdpHeader;
     header.ver = data[0];
     header.type = data[1];
-    header.topicid = Be16At(data + 2);
-    header.trans_id = Be32At(data + 4);
-    header.seqno = Be32At(data + 8);
-    header.numFields = Be16At(data + 12);
-    header.bodylen = Be16At(data + 14);
-    header.encrypt = Be32At(data + 16);
+    header.topicid = LoadBe16(data + 2);
+    header.trans_id = LoadBe32(data + 4);
+    header.seqno = LoadBe32(data + 8);
+    header.numFields = LoadBe16(data + 12);
+    header.bodylen = LoadBe16(data + 14);
+    header.encrypt = LoadBe32(data + 16);
     p.m_CurUdpPktLen = header.bodylen;
     p.m_state = FIELD_HEADER;
 
@@ -91,10 +79,10 @@ int32_t CVornCffexMdApiImpl::processFieldHeader(const uint8_t* data, uint32_t si
     if (size < kFieldHeaderBytes || p.m_CurUdpPktLen < static_cast<int32_t>(kFieldHeaderBytes)) return -1;
     p.m_CurUdpPktLen -= kFieldHeaderBytes;
     p.m_state = p.m_CurUdpPktLen > 0 ? FIELD_DATA : HEADER;
-    p.m_FieldHeader.fieldId = Be16At(data);
-    p.m_FieldHeader.fieldlen = Be16At(data + 2);
+    p.m_FieldHeader.fieldId = LoadBe16(data);
+    p.m_FieldHeader.fieldlen = LoadBe16(data + 2);
     VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
-               static_cast<unsigned>(p.m_FieldHeader.fieldId), static_cast<int>(p.m_FieldHeader.fieldlen));
+             static_cast<unsigned>(p.m_FieldHeader.fieldId), static_cast<int>(p.m_FieldHeader.fieldlen));
     return static_cast<int32_t>(kFieldHeaderBytes);
 }
 
@@ -111,7 +99,7 @@ int32_t CVornCffexMdApiImpl::processFieldData(const encrypt_code_segment_field& 
     if (p.m_CurUdpPktLen > 0) {
         p.m_state = FIELD_HEADER;
         VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
-                   static_cast<unsigned>(p.m_FieldHeader.fieldId), static_cast<int>(fieldlen));
+                 static_cast<unsigned>(p.m_FieldHeader.fieldId), static_cast<int>(fieldlen));
         return fieldlen;
     }
     p.m_state = HEADER;
@@ -131,12 +119,7 @@ void CVornCffexMdApiImpl::DeliverPacket() {
         }
         record = m_curDepth = &found->second;
     }
-    if (m_curSelected < 0) {
-        const uint32_t length = static_cast<uint32_t>(strnlen(record->instrument_id, sizeof record->instrument_id));
-        char code[sizeof record->instrument_id + 1] = {};
-        memcpy(code, record->instrument_id, length);
-        m_curSelected = static_cast<int32_t>(_GetChannelCfg(code, length));
-    }
+    if (m_curSelected < 0) m_curSelected = static_cast<int32_t>(SelectionOf(*record));
     if (m_curSelected == 0) return;
 
     if (gfunc_parser_verison_2) {
@@ -150,5 +133,5 @@ void CVornCffexMdApiImpl::DeliverPacket() {
         ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
     VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
-               static_cast<unsigned>(m_FieldHeader.fieldId), static_cast<int>(m_FieldHeader.fieldlen));
+             static_cast<unsigned>(m_FieldHeader.fieldId), static_cast<int>(m_FieldHeader.fieldlen));
 }

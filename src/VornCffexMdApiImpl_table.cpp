@@ -28,10 +28,7 @@ int32_t CVornCffexMdApiImpl::_MarketToContract() {
         const ins_price_encode_info_field& encoding = price->second;
         SCffexInstTableType row;
         memset(&row, 0, sizeof row);
-        const uint32_t idLength = static_cast<uint32_t>(strnlen(md.instrument_id, sizeof md.instrument_id));
-        char instrument[sizeof md.instrument_id + 1] = {};
-        memcpy(instrument, md.instrument_id, idLength);
-        row.config = _GetChannelCfg(instrument, idLength);
+        row.config = SelectionOf(md);
         row.base_price = Thousandths(encoding.base_price);
         row.price_tick = Thousandths(encoding.price_tick);
         row.volume_multiple = encoding.volume_multiple;
@@ -89,7 +86,8 @@ int32_t CVornCffexMdApiImpl::_WriteContractTable(std::vector<SCffexInstTableType
         if (static_cast<int32_t>(row.inst_id) >= instMaxCount) continue;
         uint32_t words[INST_TABLE_WORDS];
         memcpy(words, &row, sizeof words);
-        for (uint32_t w = 0; w < INST_TABLE_WORDS; ++w) CExanicReg::GetInstance().set_fpga_reg(INST_TABLE_BASE + w, words[w]);
+        for (uint32_t w = 0; w < INST_TABLE_WORDS; ++w)
+            CExanicReg::GetInstance().set_fpga_reg(INST_TABLE_BASE + w, words[w]);
 
         const SCffexInstTableType& r = row;
         VORN_LOG(LOG_DEBUG,

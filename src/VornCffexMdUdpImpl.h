@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "byte_order.h"
+
 class CIPHeader {
 public:
     explicit CIPHeader(const uint8_t* header) : m_header(header) {}
@@ -19,11 +21,8 @@ public:
     std::string getDestIP() const { return Dotted(16); }
 
 private:
-    uint16_t Be16(int at) const { return static_cast<uint16_t>(m_header[at] << 8 | m_header[at + 1]); }
-    uint32_t Be32(int at) const {
-        return uint32_t(m_header[at]) << 24 | uint32_t(m_header[at + 1]) << 16 |
-               uint32_t(m_header[at + 2]) << 8 | m_header[at + 3];
-    }
+    uint16_t Be16(int at) const { return LoadBe16(m_header + at); }
+    uint32_t Be32(int at) const { return LoadBe32(m_header + at); }
     std::string Dotted(int at) const {
         char text[16];
         snprintf(text, sizeof text, "%u.%u.%u.%u", m_header[at], m_header[at + 1], m_header[at + 2],
@@ -44,7 +43,7 @@ public:
     uint16_t getCheckNumber() const { return Be16(6); }
 
 private:
-    uint16_t Be16(int at) const { return static_cast<uint16_t>(m_header[at] << 8 | m_header[at + 1]); }
+    uint16_t Be16(int at) const { return LoadBe16(m_header + at); }
 
     const uint8_t* m_header;
 };

@@ -77,7 +77,8 @@ private:
     void ReportBadLength(int32_t code_len) {
         if (m_reportedBadLength) return;
         m_reportedBadLength = true;
-        VORN_LOG(LOG_ERROR, "[%s:%d] [%s] code_len is %d, outside 1 to %d: encrypted fields are decoded as they arrived.",
+        VORN_LOG(LOG_ERROR,
+                 "[%s:%d] [%s] code_len is %d, outside 1 to %d: encrypted fields are decoded as they arrived.",
                  code_len, kMaxCodeLen);
     }
 
