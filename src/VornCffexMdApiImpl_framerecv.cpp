@@ -76,8 +76,8 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {
     }
 
     FeedFrame frame;
-    if (CheckFeedFrame(reinterpret_cast<const uint8_t*>(m_recvBufDma0), recvSize, frame) != FrameCheck::Accepted)
-        return 0;
+    const FrameCheck check = CheckFeedFrame(reinterpret_cast<const uint8_t*>(m_recvBufDma0), recvSize, frame);
+    if (check != FrameCheck::Accepted) return 0;
     for (const SFeedChannel& channel : m_feedChannels) {
         if (!channel.valid || channel.source_addr != frame.source_addr || channel.port != frame.dest_port) continue;
         const uint32_t udp_packet_len = frame.payload_offset;
