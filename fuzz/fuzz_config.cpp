@@ -22,8 +22,6 @@ void LookUpKeys(const std::string& path) {
         (void)length;
         (void)number;
     }
-    volatile int32_t unnamed = reader.ReadInt32("", "insts", 0);
-    (void)unnamed;
 }
 
 } // namespace
@@ -33,11 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         vorn_fuzz::QuietProcess();
         return new CVornCffexMdApiImpl();
     }();
-    static const std::string path = vorn_fuzz::PrivateDir() + "/md.ini";
-    if (!vorn_fuzz::WritePrivateFile(path, data, size)) return 0;
-
-    LookUpKeys(path);
-    impl->m_configFileName.Assign(path);
+    static vorn_fuzz::MemoryFile file;
+    if (!file.Write(data, size)) return 0;
+    LookUpKeys(file.Path());
+    impl->m_configFileName.Assign(file.Path());
     if (impl->_ReadConfig() == 0) {
         for (const char* code : kCodes) {
             volatile uint32_t selected = impl->_GetChannelCfg(code, static_cast<uint32_t>(strlen(code)));
