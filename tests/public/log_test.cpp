@@ -6,14 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <ctime>
 #include <functional>
 // GCC 12 reports a false maybe-uninitialized inside <regex> when built with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CommonLog.h"
@@ -109,26 +107,6 @@ TEST(CommonLog, LineFormatFileNameAndLazyCreation) {
     });
 }
 
-TEST(CommonLog, LevelMaskFiltersAndMaskedMessagesCreateNoFile) {
-    const TempDir temp;
-    InFreshProcess([&] {
-        const std::string dir = temp.Path();
-        SetPath(dir);
-        CCommonLog& log = CCommonLog::GetInstance();
-        EXPECT_EQ("", Logged(LOG_DEBUG_EX)); // default mask 15
-        log.SetLogLevel(static_cast<ELOGLEVEL>(0));
-        for (int level : {1, 2, 4, 8, 16, 32}) EXPECT_EQ("", Logged(level));
-        EXPECT_TRUE(FilesIn(dir).empty());
-        log.SetLogLevel(LOG_DEBUG_EX);
-        EXPECT_EQ("", Logged(LOG_ERROR));
-        EXPECT_NE("", Logged(LOG_DEBUG_EX));
-        log.SetLogLevel(static_cast<ELOGLEVEL>(LOG_ERROR | LOG_INFO));
-        EXPECT_EQ("", Logged(LOG_WARNING));
-        EXPECT_NE("", Logged(LOG_INFO));
-        EXPECT_EQ(1u, FilesIn(dir).size());
-    });
-}
-
 // A directory that cannot take the file: each message reports the failed open and is lost
 // until the directory exists. An empty path is the current directory.
 TEST(CommonLog, UnwritableDirectoryReportsEachMessageAndRetries) {
@@ -152,27 +130,6 @@ TEST(CommonLog, UnwritableDirectoryReportsEachMessageAndRetries) {
         SetPath("");
         Logged(LOG_ERROR);
         EXPECT_EQ(1u, LinesWith(ReadFile(temp.Path() + "/" + FilesIn(".").back()), "] x").size());
-    });
-}
-
-TEST(CommonLog, ConcurrentFirstMessagesShareOneFile) {
-    const TempDir temp;
-    InFreshProcess([&] {
-        const std::string dir = temp.Path();
-        SetPath(dir);
-        testing::internal::CaptureStdout();
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t)
-            threads.emplace_back([t] {
-                for (int i = 0; i < 50; ++i)
-                    CCommonLog::GetInstance().WriteLog(LOG_INFO, "[%s:%d] [%s] %d/%d", "f.cpp", 1, "F", t, i);
-            });
-        for (std::thread& thread : threads) thread.join();
-        testing::internal::GetCapturedStdout();
-        const std::vector<std::string> files = FilesIn(dir);
-        ASSERT_EQ(1u, files.size());
-        const std::string text = ReadFile(dir + "/" + files[0]);
-        EXPECT_EQ(200, std::count(text.begin(), text.end(), '\n'));
     });
 }
 
