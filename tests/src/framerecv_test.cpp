@@ -201,18 +201,6 @@ TEST_F(HandFeed, SelectionOutsideTheSnapshotAndOneCallback) {
     EXPECT_EQ(1u, Deliveries().size());
 }
 
-TEST_F(HandFeed, InstrumentOutsideTheSnapshotIsDeliveredAsInstrumentZero) {
-    Start({{"insts", "all"}});
-    Put(Tagged(101, 9999, 7));
-    EXPECT_EQ((std::vector<int32_t>{7}), TagsAndDrain());
-    const VornCffexMdType r = V2Records().at(0);
-    EXPECT_EQ(0, +r.inst_no);
-    EXPECT_EQ(0, +r.instrument_id[0]);
-    EXPECT_EQ(0, +r.bid1_price);
-    EXPECT_EQ(0, +r.trust_flag);
-    EXPECT_EQ(34200, +r.UpdateTime);
-}
-
 TEST_F(HandFeed, OnlyFramesOfAFeedChannelAreTaken) {
     Start({{"insts", "all"}}, true);
     const Bytes payload = Tagged(101, kIF, 1);

@@ -85,6 +85,21 @@ protected:
     }
 };
 
+// Duplicate keys: the later record wins, with trust 31.
+TEST_F(Loader, DuplicateKeysLaterWins) {
+    vorn_sim::SnapshotWriter twice;
+    twice.AddPriceEncoding(5, vorn_sim::MakePriceEncoding("first", 5, "IF", 1, 0.2, 300));
+    twice.AddPriceEncoding(5, vorn_sim::MakePriceEncoding("second", 6, "IF", 2, 0.2, 300));
+    twice.AddDepth(5, vorn_sim::MakeDepth(Inputs("first", 5, 100)));
+    twice.AddDepth(5, vorn_sim::MakeDepth(Inputs("second", 6, 200)));
+    ASSERT_EQ(0, Load(twice));
+    ASSERT_EQ(1u, connector->m_ins_price_infos.size());
+    ASSERT_EQ(1u, connector->m_depth_market_data_infos.size());
+    EXPECT_STREQ("second", connector->m_ins_price_infos.at(5).instrument_id);
+    EXPECT_EQ(200.0, double{connector->m_depth_market_data_infos.at(5).last_price});
+    EXPECT_EQ(31, connector->m_depth_market_trust_flag.at(5));
+}
+
 // Levels 2 to 5 stand in level order in the file (bid2, ask2, bid3, ...) and arrive grouped by
 // field in memory.
 TEST_F(Loader, FileLevelOrderBecomesGroupedOrder) {
@@ -283,13 +298,22 @@ TEST_F(Today, LogLinesInOrderAndChannelAddresses) {
     };
     EXPECT_EQ(expected, Messages(output, "LoadSnaphot"));
     EXPECT_EQ(expected.size(), LinesWith(output, "\033[32;1m [I]").size());
-    EXPECT_EQ(expected.size(), LinesWith(output, "[VornCffexMdApiImpl.cpp:").size());
+    EXPECT_EQ(expected.size(), LinesWith(output, "[VornCffexMdApiImpl").size());
     EXPECT_STREQ("30001", connector->m_udp_dst_port_a.c_str());
     EXPECT_STREQ("10.0.0.5", connector->m_udp_src_ip_a.c_str());
     EXPECT_STREQ("30002", connector->m_udp_dst_port_b.c_str());
     EXPECT_STREQ("10.0.0.6", connector->m_udp_src_ip_b.c_str());
     EXPECT_EQ(4242u, connector->m_CurUdpNo);
     EXPECT_EQ(4294967280u, connector->m_key_arg);
+}
+
+TEST_F(Today, FewerThanTwoChannelsKeepDefaults) {
+    const CVornCffexMdApiImpl fresh;
+    ASSERT_EQ(0, LoadToday(Snapshot({kChannelA}, 0x05)));
+    EXPECT_STREQ("10.0.0.5", connector->m_udp_src_ip_a.c_str());
+    EXPECT_STREQ(fresh.m_udp_dst_port_b.c_str(), connector->m_udp_dst_port_b.c_str());
+    EXPECT_STREQ(fresh.m_udp_src_ip_b.c_str(), connector->m_udp_src_ip_b.c_str());
+    EXPECT_EQ(5u, connector->m_key_arg);
 }
 
 TEST_F(Today, BadAddressOfChannelAOrBFails) {
