@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -19,19 +18,8 @@ namespace {
 
 std::vector<Delivery> g_deliveries;
 
-void OnVersion1(MarketDepthUpdate* record) {
-    Delivery delivery{};
-    delivery.version = 1;
-    delivery.v1 = *record;
-    g_deliveries.push_back(delivery);
-}
-
-void OnVersion2(VornCffexMdType* record) {
-    Delivery delivery{};
-    delivery.version = 2;
-    delivery.v2 = *record;
-    g_deliveries.push_back(delivery);
-}
+void OnVersion1(MarketDepthUpdate* record) { g_deliveries.push_back(Delivery{1, *record, {}}); }
+void OnVersion2(VornCffexMdType* record) { g_deliveries.push_back(Delivery{2, {}, *record}); }
 
 uint32_t g_nextDevice = 0;
 
