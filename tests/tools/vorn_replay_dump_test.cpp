@@ -120,7 +120,7 @@ TEST(VornDump, CsvAndJsonCarryTheSessionsDepth) {
             EXPECT_EQ(std::to_string(md.volume), cell("volume")) << rows[i];
             EXPECT_EQ(std::string(md.instrument_id), json ? cell("instrument_id").substr(1, strlen(md.instrument_id))
                                                            : cell("instrument_id")) << rows[i];
-            if (v1) EXPECT_EQ(md.ask1_price, strtod(cell("ask1_price").c_str(), nullptr)) << rows[i];
+            if (v1) EXPECT_EQ(double{md.ask1_price}, strtod(cell("ask1_price").c_str(), nullptr)) << rows[i];
             else EXPECT_EQ(std::to_string(Milli(md.ask1_price)), cell("ask1_price")) << rows[i];
         }
     }
