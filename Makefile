@@ -4,13 +4,15 @@
 
 BUILD     ?= build
 JOBS      ?= $(shell nproc)
+FUZZ_SECONDS       ?= 300
+FUZZ_SMOKE_SECONDS ?= 15
 PACKAGES  := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev clang libclang-rt-dev binutils
 
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=Release
 # The vendor's libexanic sources (optional): `make test` builds the library against them.
 VENDOR_EXANIC ?= ../shared/vendor/libexanic
 
-.PHONY: demo test deps release asan vendor-check fuzz-smoke bench clean
+.PHONY: demo test deps release asan vendor-check fuzz-smoke fuzz bench clean
 
 demo: deps release
 	$(BUILD)/release/tools/vorn-demo
@@ -44,8 +46,13 @@ asan:
 vendor-check:
 	./.ci/vendor_check.sh $(BUILD)/vendor $(VENDOR_EXANIC) $(JOBS)
 
+# The smoke run of `make test`: every fuzz target for FUZZ_SMOKE_SECONDS (15) seconds.
 fuzz-smoke:
-	@if [ -f fuzz/run_smoke.sh ]; then CC=clang CXX=clang++ ./fuzz/run_smoke.sh $(BUILD)/fuzz; fi
+	CC=clang CXX=clang++ FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS) ./fuzz/run_smoke.sh $(BUILD)/fuzz
+
+# Every fuzz target for FUZZ_SECONDS (default 300) seconds each: make fuzz FUZZ_SECONDS=3600
+fuzz: deps
+	CC=clang CXX=clang++ FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run_smoke.sh $(BUILD)/fuzz
 
 bench: release
 	$(BUILD)/release/bench/vorn_bench

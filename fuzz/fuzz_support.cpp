@@ -1,7 +1,6 @@
 #include "fuzz_support.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,34 +27,20 @@ void SinkV2(VornCffexMdType* record) {
 
 } // namespace
 
-const std::string& PrivateDir() {
-    static const std::string dir = [] {
-        char name[] = "/tmp/vorn_fuzz_XXXXXX";
-        const char* made = mkdtemp(name);
-        if (!made) abort();
-        return std::string(made);
-    }();
-    return dir;
-}
-
 void QuietProcess() {
-    std::string path = PrivateDir();
+    std::string path = "/nonexistent/vorn_fuzz";
     Vorn_R10::CCommonLog::GetInstance().SetLogPath(path);
     Vorn_R10::CCommonLog::GetInstance().SetLogLevel(static_cast<Vorn_R10::ELOGLEVEL>(0));
     if (!freopen("/dev/null", "w", stdout)) abort();
 }
 
-bool WritePrivateFile(const std::string& path, const uint8_t* data, size_t size) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = fchmod(fd, 0600) == 0;
-    size_t done = 0;
-    while (ok && done < size) {
-        const ssize_t wrote = write(fd, data + done, size - done);
-        if (wrote <= 0) ok = false; else done += static_cast<size_t>(wrote);
-    }
-    close(fd);
-    return ok;
+MemoryFile::MemoryFile() : fd_(memfd_create("vorn_fuzz", MFD_CLOEXEC)) {
+    if (fd_ < 0 || fchmod(fd_, 0600) != 0) abort();
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
+}
+
+bool MemoryFile::Write(const uint8_t* data, size_t size) {
+    return ftruncate(fd_, 0) == 0 && pwrite(fd_, data, size, 0) == static_cast<ssize_t>(size);
 }
 
 vorn_sim::SessionConfig FuzzSessionConfig() {
@@ -71,12 +56,11 @@ LoadedConnector::LoadedConnector(int32_t cacheSize) {
     QuietProcess();
     vorn_sim::SyntheticSession session(FuzzSessionConfig());
     const std::vector<uint8_t> bytes = session.Snapshot().Bytes();
-    const std::string path = PrivateDir() + "/snapshot.bin";
-    if (!WritePrivateFile(path, bytes.data(), bytes.size())) abort();
-
+    MemoryFile file;
+    if (!file.Write(bytes.data(), bytes.size())) abort();
     impl_.init_snaphot_params();
     init_market_data();
-    if (impl_.LoadFromFile(path) != 0) abort();
+    if (impl_.LoadFromFile(file.Path()) != 0) abort();
     impl_.m_CurUdpNo = impl_.m_EndSnapMdField.last_md_seqno;
     Vorn_R10::R10ChannelInfo& channel = impl_.m_r10ConfigInfo.channelInfo[CVornCffexMdApiImpl::MANAGER_CHANNEL];
     channel.insts.Assign("all");

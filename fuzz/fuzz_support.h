@@ -1,4 +1,4 @@
-// Shared set-up of the libFuzzer targets: a quiet log, private temp files and a connector
+// Shared set-up of the libFuzzer targets: a quiet log, in-memory input files and a connector
 // loaded from a synthetic session's snapshot, with its mutable state restorable per input.
 #pragma once
 
@@ -12,15 +12,23 @@
 
 namespace vorn_fuzz {
 
-// Log level 0 and the log's directory in a private temp dir; standard output to /dev/null
-// (start-up diagnostics print byte dumps there).
+// Log level 0 and no log file (its directory does not exist), standard output to /dev/null
+// (start-up diagnostics print byte dumps there): an input costs no file write.
 void QuietProcess();
 
-// A private directory for this process, created once.
-const std::string& PrivateDir();
+// A file in memory, mode 0600 and owned by this process, opened by path as a disk file would be.
+class MemoryFile {
+public:
+    MemoryFile();
+    // "/proc/self/fd/N" of the file.
+    const std::string& Path() const { return path_; }
+    // Replaces the content with `data`; false when that failed.
+    bool Write(const uint8_t* data, size_t size);
 
-// Writes `data` to `path` (created or truncated, mode 0600, owned by this process).
-bool WritePrivateFile(const std::string& path, const uint8_t* data, size_t size);
+private:
+    int fd_ = -1;
+    std::string path_;
+};
 
 // The session every target starts from: the sample cipher segment and encrypted packets, so
 // the decoder runs the day's code segment.

@@ -1,5 +1,6 @@
-// Writes seed inputs of every fuzz target from the simulated exchange's writer and encoder:
-// vorn_fuzz_seeds <dir> creates <dir>/<target>/ and fills it.
+// Writes seed inputs of the binary fuzz targets from the simulated exchange's writer and encoder:
+// vorn_fuzz_seeds <dir> creates <dir>/<target>/ and fills it (the configuration seeds are text
+// files in fuzz/corpus/config/).
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -31,22 +32,12 @@ struct SeedDir {
         if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), out);
         fclose(out);
     }
-    void Add(const std::string& text) { Add(Bytes(text.begin(), text.end())); }
 };
 
 Bytes Prefixed(uint8_t first, const Bytes& rest) {
     Bytes out{first};
     out.insert(out.end(), rest.begin(), rest.end());
     return out;
-}
-
-void ConfigSeeds(const std::string& root) {
-    SeedDir seeds(root, "config");
-    seeds.Add("[config]\ndevice = exanic0\nlog_level = 0\ncpucore = -1\nexanic_cache_flag = 1\n"
-              "exanic_cache_size = 8\ninsts = IF,IO2612,T2612,I\noptions = recv\n");
-    seeds.Add("# comment\n[config]\r\ninsts=all\r\noptions=norecv # trailing\r\n");
-    seeds.Add("insts = IF\n[ config ]\nexanic_cache_size = 101\n[config]\ninsts = [IF]\n");
-    seeds.Add("[config]\ninsts = ,,IF2612,,\nexanic_cache_flag = 0x1\nlog_level = 8abc\n");
 }
 
 void SnapshotSeeds(const std::string& root) {
@@ -68,23 +59,12 @@ void PacketSeeds(const std::string& root) {
     SeedDir chunks(root, "chunk");
     SeedDir frames(root, "frame");
     vorn_sim::SyntheticSession session(vorn_fuzz::FuzzSessionConfig());
-    Bytes multi{2};
     std::vector<Bytes> packets;
     for (int i = 0; i < 6; ++i) packets.push_back(session.NextPacket());
     chunks.Add(packets[0]);
     chunks.Add(vorn_sim::JoinPackets({packets[1], packets[2], packets[3]}));
     frames.Add(Prefixed(0, session.Frame(packets[0])));
     frames.Add(Prefixed(1, session.Frame(packets[0])));
-    // Several frames, out of order and duplicated, through the buffered path.
-    for (int index : {2, 1, 4, 3, 3, 0, 5}) {
-        const Bytes frame = session.Frame(packets[static_cast<size_t>(index)]);
-        multi.push_back(static_cast<uint8_t>(frame.size()));
-        multi.push_back(static_cast<uint8_t>(frame.size() >> 8));
-        multi.insert(multi.end(), frame.begin(), frame.end());
-    }
-    multi[0] = 3;
-    frames.Add(multi);
-
     // Plain packets too, and one of every field kind.
     vorn_sim::PacketBuilder plain(2000);
     plain.UpdateTime(1, 34200, 500).Static(1, 2, 3, 4, 5, 6, 1.5, 0.25).LastMatch(10, 3, 1e6, 7)
@@ -117,7 +97,6 @@ int main(int argc, char** argv) {
     }
     const std::string root = argv[1];
     mkdir(root.c_str(), 0755);
-    ConfigSeeds(root);
     SnapshotSeeds(root);
     PacketSeeds(root);
     FieldSeeds(root);

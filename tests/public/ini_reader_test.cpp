@@ -1,31 +1,24 @@
 // The INI rules: trimming, comments, section lines, CRLF, numbers, missing and empty files.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <string>
 
 #include "IniReader.h"
+#include "test_files.h"
 
 namespace {
 
 class IniReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/vorn_ini_XXXXXX";
-        const int fd = mkstemp(name);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path_ = name;
-    }
-    void TearDown() override { unlink(path_.c_str()); }
 
     void Load(const std::string& text) {
         std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
         ASSERT_TRUE(reader_.ReadConfig(path_));
     }
 
-    std::string path_;
+    vorn_test::TempDir dir_;
+    const std::string path_ = dir_.File("md.ini");
     Vorn_R10::CIniReader reader_;
 };
 

@@ -8,11 +8,9 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <sstream>
 
 namespace vorn_test {
 
@@ -20,19 +18,8 @@ namespace {
 
 std::vector<Delivery> g_deliveries;
 
-void OnVersion1(MarketDepthUpdate* record) {
-    Delivery delivery{};
-    delivery.version = 1;
-    delivery.v1 = *record;
-    g_deliveries.push_back(delivery);
-}
-
-void OnVersion2(VornCffexMdType* record) {
-    Delivery delivery{};
-    delivery.version = 2;
-    delivery.v2 = *record;
-    g_deliveries.push_back(delivery);
-}
+void OnVersion1(MarketDepthUpdate* record) { g_deliveries.push_back(Delivery{1, *record, {}}); }
+void OnVersion2(VornCffexMdType* record) { g_deliveries.push_back(Delivery{2, {}, *record}); }
 
 uint32_t g_nextDevice = 0;
 
@@ -80,26 +67,9 @@ void RegisterCallbacks(bool v1, bool v2) {
     set_parse_data_version_2(v2 ? OnVersion2 : nullptr);
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.find(needle) != std::string::npos) lines.push_back(line);
-    return lines;
-}
-
 ConnectorRun::ConnectorRun(std::map<std::string, std::string> config) {
     device_ = "vt" + std::to_string(getpid()) + "_" + std::to_string(g_nextDevice++);
-    char dirTemplate[] = "/tmp/vorn_test_XXXXXX";
-    dir_ = mkdtemp(dirTemplate);
+    dir_ = tempDir_.Path();
     configPath_ = dir_ + "/md.ini";
     if (vorn_sim_create(device_.c_str()) != 0) ADD_FAILURE() << vorn_sim_last_error();
     card_ = vorn_sim_open(device_.c_str());
@@ -114,8 +84,6 @@ ConnectorRun::~ConnectorRun() {
     Stop();
     if (card_) vorn_sim_close(card_);
     vorn_sim_remove(device_.c_str());
-    const std::string remove = "rm -rf '" + dir_ + "'";
-    if (system(remove.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir_.c_str());
     delete done_;
 }
 
@@ -193,28 +161,17 @@ std::vector<uint8_t> ConnectorRun::BarrierFrame(int port) const {
 
 bool ConnectorRun::Drain(std::chrono::seconds timeout) {
     const std::vector<int> ports = hardwareMode_ ? std::vector<int>{1, 0} : std::vector<int>{0};
-    for (int port : ports) {
-        Put(port, BarrierFrame(port));
-        const bool drained = WaitFor(
-            [&] {
+    // The barrier is taken before it is looked at: a second round ends the first one's processing.
+    for (int round = 0; round < 2; ++round) {
+        for (int port : ports) {
+            Put(port, BarrierFrame(port));
+            const auto taken = [&] {
                 vorn_sim_counters counters{};
                 vorn_sim_get_counters(card_, port, &counters);
                 return counters.taken + counters.lost >= counters.put;
-            },
-            timeout);
-        if (!drained) return false;
-    }
-    // The barrier is taken before it is looked at; one more poll of every port ends that.
-    for (int port : ports) {
-        Put(port, BarrierFrame(port));
-        if (!WaitFor(
-                [&] {
-                    vorn_sim_counters counters{};
-                    vorn_sim_get_counters(card_, port, &counters);
-                    return counters.taken + counters.lost >= counters.put;
-                },
-                timeout))
-            return false;
+            };
+            if (!WaitFor(taken, timeout)) return false;
+        }
     }
     return true;
 }

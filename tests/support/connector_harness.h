@@ -13,6 +13,7 @@
 
 #include "VornCffexMd_interface.h"
 #include "snapshot_writer.h"
+#include "test_files.h"
 #include "vorn_sim_card.h"
 
 namespace vorn_test {
@@ -77,6 +78,7 @@ private:
     std::vector<uint8_t> BarrierFrame(int port) const;
 
     std::string device_;
+    TempDir tempDir_;
     std::string dir_;
     std::string configPath_;
     vorn_sim_card_t* card_ = nullptr;
@@ -95,10 +97,5 @@ private:
 bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer);
 // Takes the same lock without writing (for tests that remove or corrupt the file).
 void LockTodaySnapshot();
-
-// The text of a file; empty when it cannot be read.
-std::string ReadFile(const std::string& path);
-// Lines of `text` that contain `needle`.
-std::vector<std::string> LinesWith(const std::string& text, const std::string& needle);
 
 } // namespace vorn_test

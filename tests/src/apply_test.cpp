@@ -1,0 +1,131 @@
+// Field application into depth records: prices from tick counts, members of every field kind,
+// trust masks, driven through the parser of an in-memory connector.
+#include <cmath>
+#include <limits>
+
+#include "connector_fixture.h"
+#include "sample_code.h"
+
+namespace {
+
+using namespace decode_test;
+using vorn_sim::PacketBuilder;
+
+class Apply : public ConnectorFixture {};
+
+TEST_F(Apply, PricesFromTickCounts) {
+    api->SetCurrentInstrument(kA); // base 3000, tick 0.2
+    const int64_t none = 4294967295LL, minusOne = -1, hundred = 100;
+    EXPECT_EQ(EMPTY_PRICE, api->get_price(&none, *api));
+    EXPECT_EQ(3000.0 - 0.2, api->get_price(&minusOne, *api));
+    EXPECT_EQ(3020.0, api->get_price(&hundred, *api));
+    api->SetCurrentInstrument(7777); // no price encoding: every price 0, an empty one entered
+    EXPECT_EQ(0.0, api->get_price(&hundred, *api));
+    EXPECT_EQ(1u, api->m_ins_price_infos.count(7777));
+
+    for (double in : {1e-12, -9.9e-12, std::nan(""), 1e-11, -0.2, EMPTY_PRICE, HUGE_VAL}) {
+        double price = in;
+        CVornCffexMdApiImpl::check_adjust_price(price);
+        const double expected = std::isnan(in) || std::fabs(in) < 1e-11 ? 0.0 : in;
+        EXPECT_EQ(expected, price) << in;
+        EXPECT_EQ(std::signbit(expected), std::signbit(price)) << in;
+    }
+}
+
+TEST_F(Apply, TrustNeedsAllFiveLevelFieldsAfterALoss) {
+    EXPECT_EQ(31, api->GetTrustFlag(kA));
+    api->ClearTrustFlags();
+    EXPECT_EQ(0, api->GetTrustFlag(kA));
+    // Reverse order, one field per packet: 16, 8, 4, 2 leave the book incomplete.
+    uint32_t seqno = 101;
+    Chunk(PacketBuilder(seqno++).UpdateTime(kA, 34200, 0).Ask45(1, 1, 2, 2).Bytes());
+    Chunk(PacketBuilder(seqno++).Bid45(1, 1, 2, 2).Bytes());
+    Chunk(PacketBuilder(seqno++).Ask23(1, 1, 2, 2).Bytes());
+    Chunk(PacketBuilder(seqno++).Bid23(1, 1, 2, 2).Bytes());
+    EXPECT_EQ(30, api->GetTrustFlag(kA));
+    Chunk(PacketBuilder(seqno++).LastMatch(1, 2, 3.0, 4).Static(1, 2, 3, 4, 5, 6, 7.0, 8.0).Bytes());
+    Chunk(PacketBuilder(seqno++).Best(1, 1, 2, 2).Bytes());
+    const auto& v2 = Recorded().v2;
+    ASSERT_EQ(6u, v2.size());
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(0, +v2[i].trust_flag) << i;
+    EXPECT_EQ(1, +v2[5].trust_flag);
+    EXPECT_EQ(1, Recorded().v1[5].Trust_flag);
+    EXPECT_EQ(0, api->GetTrustFlag(kB)); // cleared, entry kept
+    EXPECT_EQ(1u, api->m_depth_market_trust_flag.count(kB));
+
+    api->m_depth_market_trust_flag[kA] = 15;
+    Chunk(PacketBuilder(seqno++).UpdateTime(kA, 34200, 0).Bytes());
+    EXPECT_EQ(0, +Recorded().v2.back().trust_flag);
+    const size_t entries = api->m_depth_market_trust_flag.size();
+    EXPECT_EQ(0, api->GetTrustFlag(424242));
+    EXPECT_EQ(entries, api->m_depth_market_trust_flag.size());
+}
+
+// Members the synthetic sessions never send (static data, banding) land in their depth record
+// fields, encrypted or not; an update time switches the instrument inside a packet.
+TEST_F(Apply, StaticLastMatchAndBandingMembersInPlainAndEncryptedPackets) {
+    api->m_RspEncryptCodeSegmentField = vorn_sim::SampleCipherSegment(0x33);
+    const depth_market_data_field before = Depth(kA);
+    for (bool encrypted : {false, true}) {
+        PacketBuilder packet(encrypted ? 102 : 101);
+        if (encrypted) packet.Encrypted(true, api->m_RspEncryptCodeSegmentField.arg1);
+        packet.UpdateTime(kA, 34200, 0).LastMatch(1, 1, 1.0, 1).UpdateTime(kB, 40000, 123)
+            .Static(10, 11, -12, 13, 4294967295LL, 15, 2712.6, -0.25)
+            .LastMatch(20, 5000000000LL, 1.5e9, 77)
+            .RealPriceBanding(80, -81);
+        ASSERT_GT(Chunk(packet.Bytes()), 0);
+        const depth_market_data_field& md = Depth(kB); // base 2700, tick 0.2
+        const auto price = [](int64_t ticks) { return static_cast<double>(ticks) * 0.2 + 2700.0; };
+        EXPECT_EQ(0, memcmp(md.update_time, "11:06:40", 8));
+        EXPECT_EQ(123, +md.update_msec);
+        EXPECT_EQ(price(10), +md.open_price);
+        EXPECT_EQ(price(11), +md.high_price);
+        EXPECT_EQ(price(-12), +md.low_price);
+        EXPECT_EQ(price(13), +md.close_price);
+        EXPECT_EQ(EMPTY_PRICE, +md.upper_limit_price);
+        EXPECT_EQ(price(15), +md.lower_limit_price);
+        EXPECT_EQ(2712.6, +md.settlement_price); // doubles are not scaled by the encoding
+        EXPECT_EQ(-0.25, +md.curr_delta);
+        EXPECT_EQ(price(20), +md.last_price);
+        EXPECT_EQ(static_cast<int32_t>(5000000000LL & 0xFFFFFFFF), +md.volume);
+        EXPECT_EQ(1.5e9, +md.turn_over);
+        EXPECT_EQ(77.0, +md.open_interest);
+        EXPECT_EQ(price(80), +md.banding_upper_price);
+        EXPECT_EQ(price(-81), +md.banding_lower_price);
+        EXPECT_EQ(0, memcmp(md.instrument_id, "IH2612", 7)); // untouched fields keep their values
+        EXPECT_EQ(1, +Depth(kA).volume);
+        EXPECT_EQ(+before.bid1_price, +Depth(kA).bid1_price);
+    }
+    ASSERT_EQ(2u, Recorded().v2.size()); // one per packet, for the last instrument
+    EXPECT_EQ(kB, +Recorded().v2[0].inst_no);
+    EXPECT_EQ(0, memcmp(&Recorded().v2[0], &Recorded().v2[1], sizeof(VornCffexMdType)));
+    EXPECT_EQ(0, +Recorded().v2[0].upper_limit_price);
+}
+
+// Updates before any update time, or for a key outside the snapshot, go to instrument 0;
+// trust is that of the record's own inst_id (0). A key without a depth record delivers nothing.
+TEST_F(Apply, InstrumentsOutsideTheSnapshot) {
+    Chunk(PacketBuilder(101).Best(1, 2, 3, 4).Bytes());
+    ASSERT_EQ(1u, Recorded().v2.size());
+    EXPECT_EQ(0, +Recorded().v2[0].inst_no);
+    EXPECT_EQ(0, +Recorded().v2[0].bid1_price);
+    EXPECT_EQ(2, +Recorded().v2[0].bid1_volume);
+
+    Chunk(PacketBuilder(102).UpdateTime(5000, 34200, 1).Best(1, 6, 3, 4).Bytes());
+    EXPECT_EQ(0, +Depth(5000).inst_id);
+    EXPECT_EQ(6, +Depth(5000).bid1_volume);
+    api->m_depth_market_trust_flag[5000] = 31;
+    api->m_depth_market_trust_flag[0] = 0;
+    Chunk(PacketBuilder(103).Best(1, 6, 3, 4).Bytes());
+    EXPECT_EQ(0, +Recorded().v2.back().trust_flag);
+    api->m_depth_market_trust_flag[0] = 31;
+    Chunk(PacketBuilder(104).Best(1, 6, 3, 4).Bytes());
+    EXPECT_EQ(1, +Recorded().v2.back().trust_flag);
+
+    api->SetCurrentInstrument(6000);
+    Chunk(PacketBuilder(105).Raw(0x1234, {1, 2}).Bytes());
+    EXPECT_EQ(4u, Recorded().v2.size());
+    EXPECT_EQ(1u, LinesWith(LogText(), "inst_id is [6000], is not snapshot data").size());
+}
+
+} // namespace

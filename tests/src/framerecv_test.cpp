@@ -1,0 +1,309 @@
+// Software mode end to end: frames on the simulated card through init_connector to the two
+// callbacks, compared with the depth the synthetic session says each packet leaves behind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "connector_harness.h"
+#include "feed_encoder.h"
+#include "sample_code.h"
+#include "synthetic_session.h"
+
+namespace {
+
+using namespace vorn_test;
+using vorn_sim::PacketBuilder;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kFirst = 101; // the snapshot covers up to 100
+constexpr int32_t kIF = 1001, kIH = 1002;
+
+vorn_sim::SessionConfig Config(bool encrypted = false) {
+    vorn_sim::SessionConfig config;
+    config.first_seqno = kFirst;
+    config.encrypted = encrypted;
+    return config;
+}
+
+int64_t Milli(double price) { return price >= EMPTY_PRICE ? 0 : static_cast<int64_t>(price * 1000.0 + 0.5); }
+double OrZero(double price) { return price >= EMPTY_PRICE ? 0.0 : price; }
+
+template <typename T>
+T At(const void* record, size_t offset) {
+    T value;
+    memcpy(&value, static_cast<const char*>(record) + offset, sizeof value);
+    return value;
+}
+
+// Both records of one delivery against the depth record they must be made from.
+void ExpectDelivery(const depth_market_data_field& md, const VornCffexMdType& v2, const MarketDepthUpdate& v1) {
+    EXPECT_EQ(+md.inst_id, +v2.inst_no);
+    EXPECT_EQ(0, memcmp(md.trading_day, v2.trading_day, 8));
+    EXPECT_STREQ(md.instrument_id, v2.instrument_id);
+    EXPECT_STREQ(md.instrument_id, reinterpret_cast<const char*>(v1.InstrumentID));
+    const auto digits = [&md](int at) { return (md.update_time[at] - '0') * 10 + md.update_time[at + 1] - '0'; };
+    EXPECT_EQ(digits(0) * 3600 + digits(3) * 60 + digits(6), +v2.UpdateTime);
+    EXPECT_EQ(std::string(md.update_time, 8) + '\0', std::string(reinterpret_cast<const char*>(v1.UpdateTime), 9));
+    EXPECT_EQ(+md.update_msec, +v2.update_msec);
+    EXPECT_EQ(+md.update_msec, v1.UpdateMillisec);
+    EXPECT_EQ(+md.volume, +v2.volume);
+    EXPECT_EQ(+md.volume, v1.Volume);
+    EXPECT_EQ(Milli(md.last_price), +v2.last_price);
+    EXPECT_EQ(OrZero(md.last_price), v1.LastPrice);
+    EXPECT_EQ(+md.turn_over, +v2.turn_over);
+    EXPECT_EQ(OrZero(md.turn_over), v1.Turnover);
+    EXPECT_EQ(static_cast<int64_t>(md.open_interest + 0.5), +v2.open_interest);
+    EXPECT_EQ(+md.open_interest, v1.OpenInterest);
+    for (size_t level = 0; level < 5; ++level) {
+        const int n = static_cast<int>(level) + 1;
+        const vorn_sim::Level bid = vorn_sim::GetLevel(md, true, n), ask = vorn_sim::GetLevel(md, false, n);
+        EXPECT_EQ(bid.volume, At<int32_t>(&v2, 84 + 8 * level)) << n;
+        EXPECT_EQ(ask.volume, At<int32_t>(&v2, 88 + 8 * level)) << n;
+        EXPECT_EQ(Milli(bid.price), At<int64_t>(&v2, 124 + 16 * level)) << n;
+        EXPECT_EQ(Milli(ask.price), At<int64_t>(&v2, 132 + 16 * level)) << n;
+        EXPECT_EQ(bid.volume, At<int32_t>(&v1, 72 + 8 * level)) << n;
+        EXPECT_EQ(ask.volume, At<int32_t>(&v1, 76 + 8 * level)) << n;
+        EXPECT_EQ(OrZero(bid.price), At<double>(&v1, 112 + 16 * level)) << n;
+        EXPECT_EQ(OrZero(ask.price), At<double>(&v1, 120 + 16 * level)) << n;
+    }
+    EXPECT_EQ(Milli(md.upper_limit_price), +v2.upper_limit_price);
+    EXPECT_EQ(Milli(md.settlement_price), +v2.settlement_price);
+    EXPECT_EQ(OrZero(md.lower_limit_price), v1.LowerLimitPrice);
+    EXPECT_EQ(1, +v2.trust_flag);
+    EXPECT_EQ(1, v1.Trust_flag);
+}
+
+// Runs a whole session in order and checks every delivery field by field.
+void RunSession(bool encrypted, int packets) {
+    vorn_sim::SyntheticSession session(Config(encrypted));
+    ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
+    ConnectorRun run({{"insts", "all"}, {"options", "recv"}});
+    ASSERT_EQ(0, run.Start());
+    std::vector<depth_market_data_field> expected;
+    for (int i = 0; i < packets; ++i) {
+        run.Put(0, session.NextFrame());
+        expected.push_back(session.Expected(session.LastKey()));
+    }
+    ASSERT_TRUE(run.Drain());
+    const std::vector<Delivery>& got = Deliveries();
+    ASSERT_EQ(2 * expected.size(), got.size()) << run.LogText();
+    for (size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(2, got[2 * i].version);
+        ASSERT_EQ(1, got[2 * i + 1].version);
+        SCOPED_TRACE("packet " + std::to_string(i));
+        ExpectDelivery(expected[i], got[2 * i].v2, got[2 * i + 1].v1);
+    }
+    const std::string log = run.LogText();
+    EXPECT_EQ(0u, LinesWith(log, "UdpNo is not seq").size() + LinesWith(log, "is error").size()) << log;
+}
+
+TEST(SoftwareFeed, InOrderSessionMatchesTheExpectedDepth) { RunSession(false, 400); }
+TEST(SoftwareFeed, EncryptedSessionMatchesTheExpectedDepth) { RunSession(true, 400); }
+
+// A hand-made feed against the session's snapshot (IF2612 base 4000, IH2612 base 2700).
+class HandFeed : public ::testing::Test {
+protected:
+    void Start(std::map<std::string, std::string> config, bool twoChannels = false, bool v1 = true) {
+        vorn_sim::SnapshotWriter snapshot = session.Snapshot();
+        if (twoChannels) snapshot.AddChannel("udp://239.3.42.2:30002/10.0.0.6", 2);
+        ASSERT_TRUE(WriteTodaySnapshot(snapshot));
+        run = std::make_unique<ConnectorRun>(config);
+        RegisterCallbacks(v1, true);
+        ASSERT_EQ(0, run->Start());
+    }
+    void Put(const Bytes& payload) { run->Put(0, session.Frame(payload)); }
+    // A packet for `key` whose best bid volume tags it.
+    static Bytes Tagged(uint32_t seqno, int32_t key, int64_t tag) {
+        return PacketBuilder(seqno).UpdateTime(key, 34200, 0).Best(3, tag, 4, 1).Bytes();
+    }
+    std::vector<int32_t> TagsAndDrain() {
+        EXPECT_TRUE(run->Drain());
+        std::vector<int32_t> tags;
+        for (const VornCffexMdType& r : V2Records()) tags.push_back(+r.bid1_volume);
+        return tags;
+    }
+    std::vector<int64_t> Trusts() {
+        std::vector<int64_t> trusts;
+        for (const VornCffexMdType& r : V2Records()) trusts.push_back(+r.trust_flag);
+        return trusts;
+    }
+    size_t LogLines(const std::string& needle) { return LinesWith(run->LogText(), needle).size(); }
+
+    vorn_sim::SyntheticSession session{Config()};
+    std::unique_ptr<ConnectorRun> run;
+};
+
+TEST_F(HandFeed, GapOnTheDirectPathClearsTrustUntilLevelsAreRefreshed) {
+    Start({{"insts", "all"}, {"exanic_cache_flag", "0"}});
+    Put(Tagged(101, kIF, 1));
+    Put(Tagged(103, kIF, 3)); // 102 lost
+    Put(PacketBuilder(104).Bid23(1, 4, 2, 4).Ask23(1, 4, 2, 4).Bid45(1, 4, 2, 4).Bytes());
+    Put(PacketBuilder(105).Ask45(1, 5, 2, 5).Bytes());
+    Put(Tagged(106, kIH, 6));
+    Put(Tagged(104, kIH, 99)); // stale
+    EXPECT_EQ((std::vector<int32_t>{1, 3, 3, 3, 6}), TagsAndDrain());
+    EXPECT_EQ((std::vector<int64_t>{1, 0, 0, 1, 0}), Trusts());
+    EXPECT_EQ(1u, LogLines("pUdpHeader->seqno is 103, m_CurUdpNo is 101."));
+    EXPECT_EQ(1u, LogLines("UdpNo is not seq, m_CurUdpNo is [101], m_UdpHeader seqno is [103]"));
+    EXPECT_EQ(0u, LogLines("add buffer"));
+}
+
+// Duplicates wait in arrival order: the first 104 is delivered, later copies and stale ones dropped.
+TEST_F(HandFeed, ReorderingFilledInTime) {
+    Start({{"insts", "all"}, {"exanic_cache_flag", "1"}, {"exanic_cache_size", "3"}});
+    const std::pair<uint32_t, int64_t> arrivals[] = {{101, 101}, {103, 103}, {104, 104}, {104, 999},
+                                                     {102, 102}, {105, 105}, {101, 998}, {50, 997}};
+    for (const auto& a : arrivals) Put(Tagged(a.first, kIF, a.second));
+    Bytes cut = Tagged(106, kIF, 106); // a cut packet on this path names its sequence number
+    cut.resize(cut.size() - 1);
+    Put(cut);
+    Put(Tagged(107, kIF, 107));
+    EXPECT_EQ((std::vector<int32_t>{101, 102, 103, 104, 105, 107}), TagsAndDrain());
+    EXPECT_EQ((std::vector<int64_t>{1, 1, 1, 1, 1, 1}), Trusts());
+    EXPECT_EQ(3u, LogLines("add buffer"));
+    EXPECT_EQ(0u, LogLines("UdpNo is not seq"));
+    EXPECT_EQ(1u, LogLines("_processChunk is error, msg is error, pUdpHeader->seqno is 106."));
+}
+
+TEST_F(HandFeed, FullReorderListIsFlushedInOrder) {
+    Start({{"insts", "all"}, {"exanic_cache_flag", "1"}, {"exanic_cache_size", "3"}});
+    for (uint32_t seqno : {104u, 103u, 102u, 105u, 106u}) Put(Tagged(seqno, kIF, static_cast<int64_t>(seqno)));
+    EXPECT_EQ((std::vector<int32_t>{102, 103, 104, 105, 106}), TagsAndDrain());
+    EXPECT_EQ((std::vector<int64_t>{0, 0, 0, 0, 0}), Trusts()); // only best refreshed since
+    EXPECT_EQ(4u, LogLines("dma0 recv buffer, pUdpHeader->seqno is "));
+    EXPECT_EQ(1u, LogLines("dma0 recv buffer, pUdpHeader->seqno is 102, m_CurUdpNo is 100."));
+    EXPECT_EQ(1u, LogLines("dma0 recv buffer, pUdpHeader->seqno is 105, m_CurUdpNo is 104."));
+}
+
+TEST_F(HandFeed, FramesWithSeveralOrCutPackets) {
+    Start({{"insts", "all"}, {"exanic_cache_flag", "0"}});
+    Put(vorn_sim::JoinPackets({Tagged(101, kIF, 1), Tagged(102, kIH, 2), Tagged(103, kIF, 3)}));
+    Bytes cut = Tagged(104, kIF, 4);
+    cut.resize(cut.size() - 2);
+    Put(cut);
+    const Bytes whole = Tagged(105, kIF, 5);
+    Put(Bytes(whole.begin(), whole.begin() + 12)); // shorter than a packet header
+    Put(Tagged(106, kIH, 6));
+    EXPECT_EQ((std::vector<int32_t>{1, 2, 3, 6}), TagsAndDrain());
+    EXPECT_EQ(2u, LogLines("_processChunk is error, msg is error."));
+    EXPECT_EQ(kIH, V2Records().back().inst_no);
+}
+
+TEST_F(HandFeed, SelectionOutsideTheSnapshotAndOneCallback) {
+    Start({{"insts", "IH2612"}}, false, false);
+    Put(Tagged(101, kIF, 1));
+    Put(Tagged(102, kIH, 2));
+    Put(Tagged(103, 9999, 3));
+    EXPECT_EQ((std::vector<int32_t>{2}), TagsAndDrain());
+    EXPECT_EQ(1u, Deliveries().size());
+}
+
+TEST_F(HandFeed, OnlyFramesOfAFeedChannelAreTaken) {
+    Start({{"insts", "all"}}, true);
+    const Bytes payload = Tagged(101, kIF, 1);
+    run->Put(0, vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 3000, payload));  // port 30001 is not 3000
+    run->Put(0, vorn_sim::MakeFrame("10.0.0.55", "239.3.42.1", 30001, payload)); // nor 10.0.0.5 10.0.0.55
+    run->Put(0, vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 30002, payload));  // source of the other channel
+    run->Put(0, Bytes(19, 0x45));
+    run->Put(0, vorn_sim::MakeFrame("10.0.0.6", "239.3.42.2", 30002, payload)); // second channel
+    run->Put(0, vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 30001, Tagged(102, kIF, 2)));
+    EXPECT_EQ((std::vector<int32_t>{1, 2}), TagsAndDrain());
+    EXPECT_EQ(1u, LogLines("msg is error,  (msg len is 19) < (df_udp_header len is 20). "));
+}
+
+// Frames the receive drops without a trace: marked faulty by the card, longer than the receive
+// buffer, carrying no payload, or whose IP header length leaves no payload. A frame of exactly
+// 2048 bytes is taken.
+TEST_F(HandFeed, FaultyOversizedAndPayloadlessFramesAreDroppedSilently) {
+    Start({{"insts", "all"}, {"exanic_cache_flag", "0"}});
+    const Bytes faulty = session.Frame(Tagged(101, kIF, 10));
+    ASSERT_EQ(0, vorn_sim_put_frame(run->Card(), 0, faulty.data(), faulty.size(), VORN_SIM_WAIT, VORN_SIM_FRAME_FAULTY));
+    Bytes padded = Tagged(101, kIF, 11);
+    padded.resize(3000, 0);
+    Put(padded);
+    Put({});
+    Bytes longHeader = session.Frame(Tagged(101, kIF, 12));
+    longHeader[14] = 0x4F; // IHL 15: payload would start at byte 82, past the frame's end
+    longHeader.resize(70);
+    run->Put(0, longHeader);
+    Bytes whole = Tagged(101, kIF, 13);
+    const size_t packetSize = whole.size();
+    whole.resize(2048 - vorn_sim::kFrameHeadersSize, 0);
+    Put(whole);
+    EXPECT_EQ((std::vector<int32_t>{13}), TagsAndDrain());
+    // The zero padding reads as stale 20-byte packets; a shorter rest fails the payload.
+    EXPECT_EQ((whole.size() - packetSize) % 20 ? 1u : 0u, LogLines("msg is error"));
+    EXPECT_EQ(0u, LogLines("UdpNo is not seq"));
+}
+
+std::atomic<bool> g_holdFirst{false};
+std::atomic<bool> g_held{false};
+
+// Waits (at most 20 s) while g_held has the given value.
+void WaitWhile(bool held) {
+    for (int i = 0; i < 20000 && g_held == held; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void HoldFirstDelivery(VornCffexMdType* record) {
+    Deliveries().push_back(Delivery{2, {}, *record});
+    if (!g_holdFirst.exchange(false)) return;
+    g_held = true;
+    WaitWhile(true);
+}
+
+// A reader lapped by the card loses the frames it missed: it gets one receive error, goes on
+// with the newest frame, and the jump in sequence numbers is a loss like any other.
+TEST_F(HandFeed, LappedReceiveLosesFramesAndClearsTrust) {
+    Start({{"insts", "all"}, {"exanic_cache_flag", "0"}});
+    g_holdFirst = true;
+    set_parse_data_version_2(HoldFirstDelivery);
+    Put(Tagged(101, kIF, 101));
+    WaitWhile(false);
+    ASSERT_TRUE(g_held);
+    const uint32_t last = 101 + VORN_SIM_RING_SLOTS + 100;
+    for (uint32_t seqno = 102; seqno < last; ++seqno) {
+        const Bytes frame = session.Frame(Tagged(seqno, kIF, seqno));
+        vorn_sim_put_frame(run->Card(), 0, frame.data(), frame.size(), VORN_SIM_OVERWRITE, 0);
+    }
+    g_held = false;
+    Put(Tagged(last, kIF, last));
+    const std::vector<int32_t> tags = TagsAndDrain();
+    vorn_sim_counters counters{};
+    vorn_sim_get_counters(run->Card(), 0, &counters);
+    EXPECT_GT(counters.lost, 0u);
+    ASSERT_GE(tags.size(), 2u);
+    EXPECT_EQ(101, tags.front());
+    EXPECT_EQ(static_cast<int32_t>(last), tags.back());
+    EXPECT_TRUE(std::is_sorted(tags.begin(), tags.end()));
+    const std::vector<int64_t> trusts = Trusts();
+    EXPECT_EQ(1, trusts.front());
+    EXPECT_EQ(std::vector<int64_t>(trusts.size() - 1, 0), std::vector<int64_t>(trusts.begin() + 1, trusts.end()));
+    EXPECT_EQ(1u, LogLines("UdpNo is not seq, m_CurUdpNo is [101]"));
+}
+
+// Channel texts that split into port and source but are no port number or no IPv4 address:
+// start-up succeeds and the channel matches no frame.
+TEST_F(HandFeed, ChannelThatIsNoAddressMatchesNothing) {
+    vorn_sim::SnapshotWriter writer;
+    writer.AddChannel("udp://239.3.42.1:3000x/10.0.0.5");
+    writer.AddChannel("udp://239.3.42.2:30002/feed-host");
+    writer.AddChannel("udp://239.3.42.3:70001/10.0.0.7");
+    writer.SetCodeSegment(session.CodeSegment());
+    writer.SetLastSeqNo(100);
+    writer.AddInstrument(kIF, vorn_sim::PriceEncodingOf(session.Instruments().front()), session.Initial(kIF));
+    ASSERT_TRUE(WriteTodaySnapshot(writer));
+    run = std::make_unique<ConnectorRun>(std::map<std::string, std::string>{{"insts", "all"}});
+    ASSERT_EQ(0, run->Start()) << run->Stdout();
+    run->Put(0, vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 3000, Tagged(101, kIF, 1)));
+    run->Put(0, vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 30001, Tagged(101, kIF, 2)));
+    run->Put(0, vorn_sim::MakeFrame("10.0.0.7", "239.3.42.3", 4465, Tagged(101, kIF, 3))); // 70001 mod 65536
+    run->Put(0, vorn_sim::MakeFrame("0.0.0.0", "239.3.42.2", 30002, Tagged(101, kIF, 4)));
+    EXPECT_TRUE(TagsAndDrain().empty());
+    EXPECT_EQ(1u, LogLines("m_udp_dst_port_a is 3000x, m_udp_src_ip_a is 10.0.0.5."));
+    EXPECT_EQ(1u, LogLines("m_udp_dst_port_b is 30002, m_udp_src_ip_b is feed-host."));
+}
+
+} // namespace

@@ -1,0 +1,144 @@
+// Hardware-mode receive: record frames of channel 1 by length, the version-1 conversion and
+// call order, version-2 records in place, and abnormal events on channel 0.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "connector_harness.h"
+#include "hardware_snapshot.h"
+#include "vorn_firmware.h"
+
+using namespace vorn_test;
+using vorn_firmware::FirmwareCard;
+
+namespace {
+
+void StartHardware(ConnectorRun& run) {
+    vorn_sim::SnapshotWriter writer = hw_test::HardwareSnapshot(2, 1);
+    hw_test::AddInstrument(writer, "IF2612", 1001);
+    ASSERT_TRUE(WriteTodaySnapshot(writer));
+    ASSERT_EQ(0, run.Start()) << run.Stdout();
+}
+
+// Every field distinct, so a field taken from the wrong place shows: level slot i (bid 1,
+// ask 1, ..., ask 5) has volume 10 + i and price 1000 * (i + 1) + 7; other prices 9001...
+VornCffexMdType DistinctRecord(int64_t updateTime = 34205) {
+    VornCffexMdType r = vorn_firmware::MakeRecord(1001, "IF2612", "20261216");
+    r.UpdateTime = updateTime;
+    r.update_msec = 500;
+    r.volume = 77;
+    r.last_price = 12346;
+    r.turn_over = 1234.5;
+    r.open_interest = 4321;
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(&r);
+    for (int i = 0; i < 10; ++i) {
+        const int32_t volume = 10 + i;
+        const int64_t price = 1000 * (i + 1) + 7;
+        memcpy(bytes + offsetof(VornCffexMdType, bid1_volume) + 4 * i, &volume, sizeof volume);
+        memcpy(bytes + offsetof(VornCffexMdType, bid1_price) + 8 * i, &price, sizeof price);
+    }
+    int64_t prices[7] = {9001, 9002, 9003, 9004, 9005, 9006, 9007}; // high ... settlement
+    memcpy(bytes + offsetof(VornCffexMdType, high_price), prices, sizeof prices);
+    r.curr_delta = 2500;
+    r.trust_flag = 0x0000000700000001LL;
+    return r;
+}
+
+std::string TimeText(const MarketDepthUpdate& v1) {
+    return std::string(reinterpret_cast<const char*>(v1.UpdateTime), sizeof v1.UpdateTime);
+}
+
+void ExpectVersion1Of(const VornCffexMdType& r, const MarketDepthUpdate& v1) {
+    EXPECT_EQ(0, memcmp(r.instrument_id, v1.InstrumentID, sizeof v1.InstrumentID));
+    EXPECT_EQ(std::string("09:30:05\0", 9), TimeText(v1));
+    EXPECT_EQ(500, v1.UpdateMillisec);
+    EXPECT_EQ(77, v1.Volume);
+    EXPECT_EQ(12.346, v1.LastPrice);
+    EXPECT_EQ(1234.5, v1.Turnover);
+    EXPECT_EQ(4321.0, v1.OpenInterest);
+    const int32_t volumes[10] = {v1.BidVolume1, v1.AskVolume1, v1.BidVolume2, v1.AskVolume2, v1.BidVolume3,
+                                 v1.AskVolume3, v1.BidVolume4, v1.AskVolume4, v1.BidVolume5, v1.AskVolume5};
+    const double prices[10] = {v1.BidPrice1, v1.AskPrice1, v1.BidPrice2, v1.AskPrice2, v1.BidPrice3,
+                               v1.AskPrice3, v1.BidPrice4, v1.AskPrice4, v1.BidPrice5, v1.AskPrice5};
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(10 + i, volumes[i]) << "level slot " << i;
+        EXPECT_EQ((1000 * (i + 1) + 7) / 1000.0, prices[i]) << "level slot " << i;
+    }
+    const double others[8] = {v1.HighestPrice,    v1.LowestPrice,     v1.OpenPrice,       v1.ClosePrice,
+                              v1.UpperLimitPrice, v1.LowerLimitPrice, v1.SettlementPrice, v1.CurrDelta};
+    const double expected[8] = {9.001, 9.002, 9.003, 9.004, 9.005, 9.006, 9.007, 2.5};
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(expected[i], others[i]) << "price " << i;
+}
+
+} // namespace
+
+// 280 then 276 bytes are records (the longer frame's tail must not show through the shorter),
+// 275 is none; version 1 is called first. Seconds beyond the day give no time text. Abnormal
+// events on channel 0 are logged, other channel-0 frames dropped.
+TEST(HardwareReceive, RecordsByLengthTimeTextAndEvents) {
+    ConnectorRun run;
+    StartHardware(run);
+    FirmwareCard card(run.Device());
+    const VornCffexMdType record = DistinctRecord();
+    ASSERT_TRUE(card.PutRecord(record, 280, 0xDEADBEEF));
+    ASSERT_TRUE(card.PutRecord(record, 276));
+    ASSERT_TRUE(card.PutRecord(record, 275));
+    for (int64_t s : {int64_t{0}, int64_t{86399}, int64_t{86400}, (int64_t{1} << 32) + 5, int64_t{-1}})
+        ASSERT_TRUE(card.PutRecord(DistinctRecord(s)));
+    ASSERT_TRUE(card.PutEvent(1000, 1, 16));
+    ASSERT_TRUE(card.PutEvent(7, 1, 16, DMA_UDP));
+    ASSERT_TRUE(card.PutEvent(8, 1, 16, DMA_TCP));
+    ASSERT_TRUE(card.PutFrame(0, std::vector<uint8_t>(60, 0x01)));
+    ASSERT_TRUE(card.PutEvent(4294967295u, (uint64_t{1} << 40) + 3, 24));
+    ASSERT_TRUE(run.Drain());
+    run.Stop();
+
+    const std::vector<Delivery>& d = Deliveries();
+    ASSERT_EQ(14u, d.size());
+    for (size_t i = 0; i < d.size(); ++i) EXPECT_EQ(i % 2 ? 2 : 1, d[i].version) << i;
+    EXPECT_EQ(0, memcmp(&record, &d[1].v2, sizeof record));
+    EXPECT_EQ(0x0000000700000001LL, d[0].v1.Trust_flag);
+    VornCffexMdType cut = record; // 276 bytes reach up to byte 271: trust_flag's high half reads 0
+    cut.trust_flag = 1;
+    EXPECT_EQ(0, memcmp(&cut, &d[3].v2, sizeof cut));
+    EXPECT_EQ(1, d[2].v1.Trust_flag);
+    ExpectVersion1Of(record, d[0].v1);
+    ExpectVersion1Of(record, d[2].v1);
+    const std::string times[] = {std::string("00:00:00\0", 9), std::string("23:59:59\0", 9), std::string(9, '\0'),
+                                 std::string("00:00:05\0", 9), std::string(9, '\0')};
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(times[i], TimeText(d[4 + 2 * i].v1)) << i;
+
+    const std::string log = run.LogText();
+    const std::vector<std::string> lines = LinesWith(log, "lost_msg_seqnum");
+    ASSERT_EQ(2u, lines.size()) << log;
+    EXPECT_NE(std::string::npos, lines[0].find("[W]"));
+    EXPECT_NE(std::string::npos,
+              lines[0].find(", msy type is 0, len is 16, lost_msg_seqnum is 1000, lost_lane is 1."));
+    EXPECT_NE(std::string::npos,
+              lines[1].find(", msy type is 0, len is 24, lost_msg_seqnum is 4294967295, lost_lane is 1099511627779."));
+}
+
+// With one callback registered only that one is called; version 2 gets the record as it came.
+static void ExpectOnlyCallback(int version) {
+    ConnectorRun run;
+    RegisterCallbacks(version == 1, version == 2);
+    StartHardware(run);
+    FirmwareCard card(run.Device());
+    const VornCffexMdType record = DistinctRecord();
+    ASSERT_TRUE(card.PutRecord(record));
+    ASSERT_TRUE(card.PutRecord(record, 300));
+    ASSERT_TRUE(run.Drain());
+    run.Stop();
+    ASSERT_EQ(2u, Deliveries().size());
+    for (const Delivery& d : Deliveries()) {
+        EXPECT_EQ(version, d.version);
+        if (version == 2) {
+            EXPECT_EQ(0, memcmp(&record, &d.v2, sizeof record));
+        } else {
+            ExpectVersion1Of(record, d.v1);
+        }
+    }
+}
+
+TEST(HardwareReceive, OnlyVersion1IsCalled) { ExpectOnlyCallback(1); }
+TEST(HardwareReceive, OnlyVersion2IsCalledWithTheRecordAsItCame) { ExpectOnlyCallback(2); }

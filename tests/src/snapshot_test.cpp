@@ -1,0 +1,348 @@
+// The snapshot loader on files written by the simulated exchange: level order, every truncation, impossible counts, untrusted files and channel texts; then today's
+// snapshot loaded as start-up does: its log lines, channel A/B addresses and key argument.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "VornCffexMdApiImpl.h"
+#include "sample_code.h"
+#include "connector_harness.h"
+
+using namespace vorn_test;
+
+namespace {
+
+vorn_sim::DepthSpec Inputs(const std::string& id, int32_t key, double bid1) {
+    vorn_sim::DepthSpec inputs;
+    inputs.instrument_id = id;
+    inputs.inst_id = key;
+    for (int n = 0; n < 5; ++n) {
+        inputs.bid[n] = {bid1 - n, 10 + n};
+        inputs.ask[n] = {bid1 + 1 + n, 20 + n};
+    }
+    inputs.last_price = bid1;
+    return inputs;
+}
+
+// Two channels, two instruments, every section non-empty.
+vorn_sim::SnapshotWriter SmallSnapshot(int32_t tradeDate = 20261216, int32_t seqno = 41) {
+    vorn_sim::SnapshotWriter writer;
+    writer.AddChannel("udp://239.3.42.1:30001/10.0.0.5", 1);
+    writer.AddChannel("udp://239.3.42.2:30002/10.0.0.6", 2);
+    writer.SetTradeDate(tradeDate);
+    writer.SetLastSeqNo(seqno);
+    writer.SetCodeSegment(vorn_sim::SampleCipherSegment(0x5A));
+    writer.AddInstrument(7, vorn_sim::MakePriceEncoding("IF2612", 7, "IF", 4000, 0.2, 300),
+                         vorn_sim::MakeDepth(Inputs("IF2612", 7, 4001.2)));
+    writer.AddInstrument(9, vorn_sim::MakePriceEncoding("T2703", 9, "T", 108, 0.005, 10000),
+                         vorn_sim::MakeDepth(Inputs("T2703", 9, 108.5)));
+    return writer;
+}
+
+template <typename T>
+std::string BytesOf(const T& value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+template <typename Map>
+std::string SortedBytes(const Map& map) {
+    std::map<int32_t, typename Map::mapped_type> sorted(map.begin(), map.end());
+    std::string bytes;
+    for (const auto& entry : sorted) bytes += BytesOf(entry.first) + BytesOf(entry.second);
+    return bytes;
+}
+
+// Everything a load may change, as bytes.
+std::string LoadedState(const CVornCffexMdApiImpl& c) {
+    std::string state;
+    for (const multi_address_field& channel : c.m_MultiAddressField) state += BytesOf(channel);
+    state += BytesOf(c.m_iTradeDate) + BytesOf(c.m_EndSnapMdField) + BytesOf(c.m_RspEncryptCodeSegmentField);
+    state += SortedBytes(c.m_ins_price_infos) + "|" + SortedBytes(c.m_depth_market_data_infos) + "|" +
+             SortedBytes(c.m_depth_market_trust_flag);
+    return state;
+}
+
+class Loader : public ::testing::Test {
+protected:
+    TempDir dir;
+    void SetUp() override { LogToPrivateDir(); }
+    std::unique_ptr<CVornCffexMdApiImpl> connector = std::make_unique<CVornCffexMdApiImpl>();
+
+    int Load(const std::string& path, std::string* output = nullptr) {
+        testing::internal::CaptureStdout();
+        const int result = connector->LoadFromFile(path);
+        const std::string text = testing::internal::GetCapturedStdout();
+        if (output) *output = text;
+        return result;
+    }
+    int Load(const vorn_sim::SnapshotWriter& writer, std::string* output = nullptr) {
+        const std::string path = dir.File("snap.bin");
+        EXPECT_TRUE(writer.WriteFile(path));
+        return Load(path, output);
+    }
+};
+
+// Duplicate keys: the later record wins, with trust 31.
+TEST_F(Loader, DuplicateKeysLaterWins) {
+    vorn_sim::SnapshotWriter twice;
+    twice.AddPriceEncoding(5, vorn_sim::MakePriceEncoding("first", 5, "IF", 1, 0.2, 300));
+    twice.AddPriceEncoding(5, vorn_sim::MakePriceEncoding("second", 6, "IF", 2, 0.2, 300));
+    twice.AddDepth(5, vorn_sim::MakeDepth(Inputs("first", 5, 100)));
+    twice.AddDepth(5, vorn_sim::MakeDepth(Inputs("second", 6, 200)));
+    ASSERT_EQ(0, Load(twice));
+    ASSERT_EQ(1u, connector->m_ins_price_infos.size());
+    ASSERT_EQ(1u, connector->m_depth_market_data_infos.size());
+    EXPECT_STREQ("second", connector->m_ins_price_infos.at(5).instrument_id);
+    EXPECT_EQ(200.0, double{connector->m_depth_market_data_infos.at(5).last_price});
+    EXPECT_EQ(31, connector->m_depth_market_trust_flag.at(5));
+}
+
+// Levels 2 to 5 stand in level order in the file (bid2, ask2, bid3, ...) and arrive grouped by
+// field in memory.
+TEST_F(Loader, FileLevelOrderBecomesGroupedOrder) {
+    vorn_sim::SnapshotWriter writer;
+    writer.AddDepth(3, vorn_sim::MakeDepth(Inputs("IF2612", 3, 4000)));
+    std::vector<uint8_t> bytes = writer.Bytes();
+    const size_t record = bytes.size() - sizeof(depth_market_data_field);
+    for (int n = 0; n < 8; ++n) { // price n at file offset 168 + 12 n, its volume 8 later
+        const double price = 1000 + n;
+        const int32_t volume = 50 + n;
+        memcpy(&bytes[record + 168 + 12 * n], &price, 8);
+        memcpy(&bytes[record + 168 + 12 * n + 8], &volume, 4);
+    }
+    WriteBytes(dir.File("levels.bin"), bytes);
+    ASSERT_EQ(0, Load(dir.File("levels.bin")));
+    const depth_market_data_field& d = connector->m_depth_market_data_infos.at(3);
+    const double prices[8] = {d.bid2_price, d.ask2_price, d.bid3_price, d.ask3_price,
+                              d.bid4_price, d.ask4_price, d.bid5_price, d.ask5_price};
+    const int32_t volumes[8] = {d.bid2_volume, d.ask2_volume, d.bid3_volume, d.ask3_volume,
+                                d.bid4_volume, d.ask4_volume, d.bid5_volume, d.ask5_volume};
+    for (int n = 0; n < 8; ++n) {
+        EXPECT_EQ(1000 + n, prices[n]) << n;
+        EXPECT_EQ(50 + n, volumes[n]) << n;
+    }
+}
+
+// The section a file cut at `length` ends in, as its error line names it.
+std::string ExpectedReason(size_t length, size_t channels, size_t prices, size_t depths) {
+    struct Section {
+        size_t size;
+        std::string reason;
+    };
+    const Section sections[] = {
+        {8, "ends inside the channel count section"},
+        {66 * channels, "channel records, more than the file holds"},
+        {4, "ends inside the trade date section"},
+        {4, "ends inside the end of snapshot section"},
+        {608, "ends inside the code segment section"},
+        {8, "ends inside the price encoding count section"},
+        {68 * prices, "price encoding records, more than the file holds"},
+        {8, "ends inside the depth count section"},
+        {330 * depths, "depth records, more than the file holds"},
+    };
+    size_t end = 0;
+    for (const Section& section : sections) {
+        end += section.size;
+        if (length < end) return section.reason;
+    }
+    return "none";
+}
+
+TEST_F(Loader, EveryTruncationFailsAndKeepsPreviousState) {
+    ASSERT_EQ(0, Load(SmallSnapshot(11111111, 2222)));
+    const std::string before = LoadedState(*connector);
+
+    const std::vector<uint8_t> full = SmallSnapshot().Bytes();
+    const std::string path = dir.File("cut.bin");
+    for (size_t length = 0; length < full.size(); ++length) {
+        WriteBytes(path, full, length);
+        std::string output;
+        ASSERT_EQ(-1, Load(path, &output)) << length;
+        const std::vector<std::string> errors = LinesWith(output, kErrorTag);
+        ASSERT_EQ(1u, errors.size()) << length << "\n" << output;
+        EXPECT_NE(std::string::npos, errors[0].find("snapshot " + path + " ")) << errors[0];
+        EXPECT_NE(std::string::npos, errors[0].find(ExpectedReason(length, 2, 2, 2))) << length << " " << errors[0];
+        ASSERT_EQ(before, LoadedState(*connector)) << length;
+    }
+    std::vector<uint8_t> longer = full; // bytes after the last depth entry are not read
+    longer.resize(full.size() + 1000, 0xEE);
+    WriteBytes(path, longer);
+    EXPECT_EQ(0, Load(path));
+    EXPECT_EQ(20261216, connector->m_iTradeDate);
+}
+
+// Counts no file can hold fail before anything is sized by them.
+TEST_F(Loader, ImpossibleCountsFailWithoutAllocating) {
+    const std::vector<uint8_t> full = SmallSnapshot().Bytes();
+    const size_t priceCountAt = 8 + 2 * 66 + 4 + 4 + 608;
+    const size_t depthCountAt = priceCountAt + 8 + 2 * 68;
+    struct Place {
+        size_t at;
+        size_t recordSize;
+        const char* section;
+    };
+    const Place places[] = {{0, 66, "channel"}, {priceCountAt, 68, "price encoding"}, {depthCountAt, 330, "depth"}};
+    for (const Place& place : places) {
+        const uint64_t oneTooMany = (full.size() - place.at - 8) / place.recordSize + 1;
+        const uint64_t counts[] = {uint64_t(1) << 63, ~uint64_t(0), ~uint64_t(0) / place.recordSize + 1, oneTooMany};
+        for (uint64_t count : counts) {
+            std::vector<uint8_t> bytes = full;
+            memcpy(&bytes[place.at], &count, 8);
+            WriteBytes(dir.File("count.bin"), bytes);
+            std::string output;
+            EXPECT_EQ(-1, Load(dir.File("count.bin"), &output)) << place.section << " " << count;
+            const std::string reason = "announces " + std::to_string(count) + " " + place.section + " records";
+            EXPECT_EQ(1u, LinesWith(output, reason).size()) << output;
+        }
+    }
+    EXPECT_TRUE(connector->m_MultiAddressField.empty());
+}
+
+TEST_F(Loader, UntrustedFilesAreRefused) {
+    const std::string path = dir.File("perm.bin");
+    ASSERT_TRUE(SmallSnapshot().WriteFile(path));
+    std::string output;
+    for (mode_t mode : {0664, 0646, 0666}) {
+        ASSERT_EQ(0, chmod(path.c_str(), mode));
+        EXPECT_EQ(-1, Load(path, &output));
+        const std::vector<std::string> errors = LinesWith(output, kErrorTag);
+        ASSERT_EQ(1u, errors.size()) << output;
+        EXPECT_NE(std::string::npos, errors[0].find("snapshot " + path + " is writable by group or others")) << errors[0];
+    }
+    ASSERT_EQ(0, chmod(path.c_str(), 0644));
+    if (geteuid() == 0) {
+        ASSERT_EQ(0, chown(path.c_str(), 12345, 12345));
+        EXPECT_EQ(-1, Load(path, &output));
+        EXPECT_EQ(1u, LinesWith(output, "snapshot " + path + " is owned by uid 12345, not by this user or root").size())
+            << output;
+        ASSERT_EQ(0, chown(path.c_str(), 0, 0));
+    }
+    EXPECT_TRUE(connector->m_MultiAddressField.empty());
+    EXPECT_EQ(0, Load(path));
+    EXPECT_EQ(2u, connector->m_MultiAddressField.size());
+
+    ASSERT_EQ(0, mkfifo(dir.File("fifo").c_str(), 0600)); // opening must not wait for a writer
+    for (const std::string& odd : {dir.Path(), dir.File("fifo")}) {
+        EXPECT_EQ(-1, Load(odd, &output));
+        EXPECT_EQ(1u, LinesWith(output, "snapshot " + odd + " is not a regular file").size()) << output;
+    }
+}
+
+TEST(ChannelText, ParseUrl) {
+    const std::pair<const char*, const char*> cases[] = { // text, "port source" ("" when it does not parse)
+        {"udp://239.1.1.1:30001/10.0.0.5", "30001 10.0.0.5"}, {"x://h:1/s/t", "1 s/t"},
+        {"udp://239.1.1.1/10.0.0.5", ""}, {"udp://239.1.1.1:/10.0.0.5", ""}, {"udp://239.1.1.1:30001/", ""},
+        {"udp:239.1.1.1:30001/10.0.0.5", ""}, {"udp://239.1.1.1:30001", ""}, {"", ""},
+    };
+    for (const auto& c : cases) {
+        std::string port, source;
+        const bool parsed = CVornCffexMdApiImpl::_parseURL(c.first, port, source);
+        EXPECT_EQ(c.second, parsed ? port + " " + source : "") << c.first;
+    }
+}
+
+TEST(SnapshotName, DatePadded) {
+    EXPECT_EQ("/tmp/.20270309_V2.bin", CVornCffexMdApiImpl::SnapshotFileName({2027, 3, 9}));
+}
+
+const char* const kChannelA = "udp://239.3.42.1:30001/10.0.0.5";
+const char* const kChannelB = "udp://239.3.42.2:30002/10.0.0.6";
+
+class Today : public ::testing::Test {
+protected:
+    void SetUp() override { LogToPrivateDir(); }
+    std::unique_ptr<CVornCffexMdApiImpl> connector = std::make_unique<CVornCffexMdApiImpl>();
+    std::string output;
+
+    // Writes `writer` as today's snapshot and loads it into a fresh connector.
+    int LoadToday(const vorn_sim::SnapshotWriter& writer) {
+        EXPECT_TRUE(WriteTodaySnapshot(writer));
+        connector = std::make_unique<CVornCffexMdApiImpl>();
+        testing::internal::CaptureStdout();
+        const int result = connector->LoadSnaphot();
+        output = testing::internal::GetCapturedStdout();
+        return result;
+    }
+};
+
+vorn_sim::SnapshotWriter Snapshot(const std::vector<std::string>& channels, uint8_t keyArg0 = 0x5A) {
+    vorn_sim::SnapshotWriter writer;
+    for (const std::string& channel : channels) writer.AddChannel(channel);
+    writer.SetTradeDate(20261216);
+    writer.SetLastSeqNo(4242);
+    writer.SetCodeSegment(vorn_sim::SampleCipherSegment(keyArg0));
+    vorn_sim::DepthSpec inputs;
+    inputs.instrument_id = "IF2612";
+    writer.AddInstrument(7, vorn_sim::MakePriceEncoding("IF2612", 7, "IF", 4000, 0.2, 300), vorn_sim::MakeDepth(inputs));
+    writer.AddPriceEncoding(8, vorn_sim::MakePriceEncoding("IH2612", 8, "IH", 2700, 0.2, 300));
+    return writer;
+}
+
+TEST_F(Today, LogLinesInOrderAndChannelAddresses) {
+    ASSERT_EQ(0, LoadToday(Snapshot({kChannelA, kChannelB, "not parsed"}, 0xF0)));
+    const std::vector<std::string> expected = {
+        ", multi_address is udp://239.3.42.1:30001/10.0.0.5.",
+        ", multi_address is udp://239.3.42.2:30002/10.0.0.6.",
+        ", multi_address is not parsed.",
+        ", m_iTradeDate is 20261216.",
+        ", last_md_seqno is 4242.",
+        ", m_ins_price_infos size is 2.",
+        ", m_depth_market_data_infos size is 1.",
+        ", m_udp_dst_port_a is 30001, m_udp_src_ip_a is 10.0.0.5.",
+        ", m_udp_dst_port_b is 30002, m_udp_src_ip_b is 10.0.0.6.",
+        ", m_CurUdpNo is 4242.",
+        ", m_key_arg is -16.", // key byte 0xF0 sign-extended
+    };
+    EXPECT_EQ(expected, Messages(output, "LoadSnaphot"));
+    EXPECT_EQ(expected.size(), LinesWith(output, "\033[32;1m [I]").size());
+    EXPECT_EQ(expected.size(), LinesWith(output, "[VornCffexMdApiImpl").size());
+    EXPECT_STREQ("30001", connector->m_udp_dst_port_a.c_str());
+    EXPECT_STREQ("10.0.0.5", connector->m_udp_src_ip_a.c_str());
+    EXPECT_STREQ("30002", connector->m_udp_dst_port_b.c_str());
+    EXPECT_STREQ("10.0.0.6", connector->m_udp_src_ip_b.c_str());
+    EXPECT_EQ(4242u, connector->m_CurUdpNo);
+    EXPECT_EQ(4294967280u, connector->m_key_arg);
+}
+
+TEST_F(Today, FewerThanTwoChannelsKeepDefaults) {
+    const CVornCffexMdApiImpl fresh;
+    ASSERT_EQ(0, LoadToday(Snapshot({kChannelA}, 0x05)));
+    EXPECT_STREQ("10.0.0.5", connector->m_udp_src_ip_a.c_str());
+    EXPECT_STREQ(fresh.m_udp_dst_port_b.c_str(), connector->m_udp_dst_port_b.c_str());
+    EXPECT_STREQ(fresh.m_udp_src_ip_b.c_str(), connector->m_udp_src_ip_b.c_str());
+    EXPECT_EQ(5u, connector->m_key_arg);
+}
+
+TEST_F(Today, BadAddressOfChannelAOrBFails) {
+    const std::vector<std::vector<std::string>> bad = {{"udp://239.1.1.1/10.0.0.5", kChannelB},
+                                                       {kChannelA, "udp://239.1.1.1:30001/"}};
+    for (const std::vector<std::string>& channels : bad) {
+        ASSERT_EQ(-1, LoadToday(Snapshot(channels)));
+        const std::string text = channels[0] == kChannelA ? channels[1] : channels[0];
+        ASSERT_EQ(1u, LinesWith(output, kErrorTag).size()) << output;
+        EXPECT_EQ(", multi_address is err, is " + text + ".", Messages(output, "LoadSnaphot").back());
+        EXPECT_EQ(0u, LinesWith(output, "m_CurUdpNo is").size());
+    }
+    EXPECT_EQ(0, LoadToday(Snapshot({kChannelA, kChannelB, "udp://no-port/x"}))); // a third channel is not parsed
+}
+
+// A 60-byte address with no terminator is read as exactly its 60 bytes.
+TEST_F(Today, AddressWithoutTerminatorStopsAt60) {
+    const std::string source(38, '7');
+    const std::string text = "udp://239.1.1.1:30001/" + source;
+    ASSERT_EQ(60u, text.size());
+    multi_address_field channel{};
+    memcpy(channel.multi_address, text.data(), 60);
+    channel.md_topicid = 0x4242; // "BB" right after the address bytes
+    vorn_sim::SnapshotWriter writer = Snapshot({});
+    writer.AddChannel(channel);
+    ASSERT_EQ(0, LoadToday(writer));
+    EXPECT_EQ(1u, LinesWith(output, ", multi_address is " + text + ".").size()) << output;
+    EXPECT_EQ(source, connector->m_udp_src_ip_a.c_str());
+    EXPECT_STREQ("30001", connector->m_udp_dst_port_a.c_str());
+}
+
+} // namespace

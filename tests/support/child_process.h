@@ -1,0 +1,20 @@
+// Child processes for tests of the tools: a program run with its output in files, bounded in time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace vorn_test {
+
+// Starts `argv` with standard output and error written to the given files; returns its pid.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdoutPath, const std::string& stderrPath);
+// Waits for the process, killing it when it outlives `timeout`. Its exit code, or -1 when it
+// was killed or died of a signal.
+int WaitExit(pid_t pid, std::chrono::seconds timeout);
+// True while the process runs (an ended child is left for WaitExit).
+bool Running(pid_t pid);
+
+} // namespace vorn_test

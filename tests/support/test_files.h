@@ -1,0 +1,43 @@
+// Files, directories and log text for tests: one set shared by every test directory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorn_test {
+
+// A directory under /tmp, removed with its content when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// The text of a file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+// Writes the first `length` bytes (all by default) to `path`, replacing it.
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, size_t length = SIZE_MAX);
+// Lines of `text` that contain `needle` (all lines for an empty needle).
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle = "");
+// Occurrences of `needle` in `text`.
+size_t CountOf(const std::string& text, const std::string& needle);
+// The messages (text after "[function]", colour reset cut) of `function`'s log lines, in order.
+std::vector<std::string> Messages(const std::string& text, const std::string& function);
+// Sends the process log (of a connector built in the test process) to a private directory
+// for the rest of the process; returns the log file's text from `mark` bytes on.
+void LogToPrivateDir();
+std::string ProcessLog(size_t mark = 0);
+
+// The colour and tag that open an error line.
+constexpr const char* kErrorTag = "\033[31;1m [E]";
+
+} // namespace vorn_test
