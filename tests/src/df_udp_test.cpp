@@ -150,7 +150,7 @@ const uint8_t kArgumentWritingRoutine[] = {0x8A, 0x02, 0x85, 0xF6, 0x7E, 0x09, 0
 
 // The day's argument block is never changed by a run, and every run starts from it.
 TEST(Decryption, SegmentWritingItsArgumentBlockSeesTheDaysBlockOnEveryRun) {
-    decode_test::UseTemporaryLog();
+    vorn_test::LogToPrivateDir();
     encrypt_code_segment_field segment{};
     memcpy(segment.compiled_code, kArgumentWritingRoutine, sizeof kArgumentWritingRoutine);
     segment.code_len = sizeof kArgumentWritingRoutine;
