@@ -70,4 +70,22 @@ __attribute__((always_inline)) inline Group DecodeWire(const uint8_t* buf, size_
     return group;
 }
 
+// DecodeWire of field `index` (its id minus vint_market_data_static's, 0 to 8) into `out`, the
+// group record's bytes; false, nothing written, for any other index.
+inline bool DecodeWireByIndex(uint16_t index, const uint8_t* buf, size_t len, void* out) {
+    const auto put = [out](const auto& group) { memcpy(out, &group, sizeof group); };
+    switch (index) {
+    case 0: put(DecodeWire<vint_market_data_static_field>(buf, len)); return true;
+    case 1: put(DecodeWire<vint_market_data_last_match_field>(buf, len)); return true;
+    case 2: put(DecodeWire<vint_market_data_best_field>(buf, len)); return true;
+    case 3: put(DecodeWire<vint_market_data_bid23_field>(buf, len)); return true;
+    case 4: put(DecodeWire<vint_market_data_ask23_field>(buf, len)); return true;
+    case 5: put(DecodeWire<vint_market_data_bid45_field>(buf, len)); return true;
+    case 6: put(DecodeWire<vint_market_data_ask45_field>(buf, len)); return true;
+    case 7: put(DecodeWire<vint_market_data_update_time_field>(buf, len)); return true;
+    case 8: put(DecodeWire<vint_market_data_real_price_banding_field>(buf, len)); return true;
+    default: return false;
+    }
+}
+
 } // namespace vorn_wire
