@@ -135,6 +135,9 @@ public:
     // malformed payload; everything before the fault has been applied and delivered.
     int32_t _processChunk(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data,
                           uint32_t size, CVornCffexMdApiImpl& refCffexMdApiImpl);
+    // The loop of _processChunk over a non-empty payload: bytes consumed, or -1.
+    int32_t ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size,
+                         SParseState& parse);
     // The parser's steps: each returns the bytes it consumed, or -1.
     int32_t processHeader(const uint8_t* data, uint32_t size, SParseState& parse);
     int32_t processFieldHeader(const uint8_t* data, uint32_t size, SParseState& parse);

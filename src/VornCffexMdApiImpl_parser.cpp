@@ -16,39 +16,44 @@ constexpr int64_t kCompleteBook = 31;
 
 } // namespace
 
-// One loop over the payload; the parser's position lives in locals and reaches the members
-// only on return.
+// One loop over the payload, packet by packet and field by field; the parser's position
+// lives in locals and reaches the members only on return.
 int32_t CVornCffexMdApiImpl::_processChunk(const encrypt_code_segment_field& EncryptCodeSegmentField,
                                            const uint8_t* data, uint32_t size, CVornCffexMdApiImpl& refCffexMdApiImpl) {
     CVornCffexMdApiImpl& p = refCffexMdApiImpl;
     SParseState parse;
-    // 64-bit so that a skipped stale packet's declared length cannot wrap the count.
-    uint64_t totalBytesProcessed = 0;
-    int32_t result = 0;
-    while (size != 0) {
-        const uint8_t* at = data + totalBytesProcessed;
-        const uint32_t left = size - static_cast<uint32_t>(totalBytesProcessed);
-        int32_t step;
-        switch (parse.state) {
-        case HEADER: step = p.processHeader(at, left, parse); break;
-        case FIELD_HEADER: step = p.processFieldHeader(at, left, parse); break;
-        default: step = p.processFieldData(EncryptCodeSegmentField, at, left, parse); break;
-        }
-        if (step == -1) {
-            result = -1;
-            break;
-        }
-        totalBytesProcessed += static_cast<uint32_t>(step);
-        if (totalBytesProcessed >= size) {
-            result = static_cast<int32_t>(totalBytesProcessed);
-            break;
-        }
-    }
+    const int32_t result = size == 0 ? 0 : p.ParsePayload(EncryptCodeSegmentField, data, size, parse);
     p.m_state = parse.state;
     p.m_UdpHeader = parse.header;
     p.m_FieldHeader = parse.field;
     p.m_CurUdpPktLen = parse.pktLen;
     return result;
+}
+
+// Each step leaves parse.state at the step that follows: a stale packet's header and a field
+// header that ends its packet lead to the next packet header.
+int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data,
+                                          uint32_t size, SParseState& parse) {
+    // 64-bit so that a skipped stale packet's declared length cannot wrap the count.
+    uint64_t done = 0;
+    const auto consume = [&done, size](int32_t step) {
+        done += static_cast<uint32_t>(step);
+        return done >= size;
+    };
+    for (;;) {
+        int32_t step = processHeader(data + done, size - static_cast<uint32_t>(done), parse);
+        if (step == -1) return -1;
+        if (consume(step)) return static_cast<int32_t>(done);
+        while (parse.state != HEADER) {
+            step = processFieldHeader(data + done, size - static_cast<uint32_t>(done), parse);
+            if (step == -1) return -1;
+            if (consume(step)) return static_cast<int32_t>(done);
+            if (parse.state == HEADER) break;
+            step = processFieldData(code, data + done, size - static_cast<uint32_t>(done), parse);
+            if (step == -1) return -1;
+            if (consume(step)) return static_cast<int32_t>(done);
+        }
+    }
 }
 
 __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processHeader(const uint8_t* data, uint32_t size,
