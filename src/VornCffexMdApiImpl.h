@@ -4,8 +4,14 @@
 // Threads: one thread owns everything here. The thread that calls VornStart (through
 // init_connector) runs start-up and then the receive loop, and the callbacks run on it; no
 // member is touched by any other thread, so nothing here locks (the reorder list's spin lock
-// aside). Operations that return int32_t give 0 for success and -1 for failure and log their
-// own line, unless their comment says otherwise; the receive operations return 0 per poll.
+// aside). The process-wide pieces it uses (log, register window, receive channels, code
+// segment runner) are singletons of their own.
+//
+// Results: start-up operations return 0 for success and -1 for failure and log their own
+// line; VornRecv returns -1 once the exit flag is up, else 0. The receive operations
+// (ExanicCffexDMA*) return 0 per poll whatever the frame held (ExanicCffexDMA0: 1 for a frame
+// shorter than a packet header); faults in a frame are logged, never returned. Other
+// operations state their result where declared.
 //
 // Caches: members under "Derived" below are caches of the snapshot maps and the
 // configuration. Whoever changes m_depth_market_data_infos, m_ins_price_infos or
