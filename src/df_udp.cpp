@@ -26,11 +26,12 @@ FieldDescribe g_vint_market_data_real_price_banding_field_desc;
 namespace {
 
 constexpr int32_t kMaxCodeLen = 400;
+constexpr size_t kArgumentBlockBytes = 100; // arg1 of the code segment record
 
 // Runs the code segment from one executable page prepared once. The runner is process-wide
 // (one page for every connector in the process) and used from one thread at a time. Every run
-// starts from the bytes a fresh mapping would hold (the segment, zeros after it); the page is
-// rebuilt only when the segment changed or the previous run wrote into it.
+// starts from the bytes a fresh mapping would hold (the segment, zeros after it) and from the
+// day's argument block; each is restored only when it changed.
 class CodeSegmentRunner {
 public:
     ~CodeSegmentRunner() {
@@ -44,7 +45,7 @@ public:
         }
         if (!m_exec && !Map()) return false;
         if (!HoldsFresh(code, static_cast<size_t>(code_len))) Restore(code, static_cast<size_t>(code_len));
-        reinterpret_cast<CodeFunc>(m_exec)(buf, static_cast<int32_t>(buf_len), arg1);
+        reinterpret_cast<CodeFunc>(m_exec)(buf, static_cast<int32_t>(buf_len), arg1 ? ArgumentBlock(arg1) : nullptr);
         return true;
     }
 
@@ -58,6 +59,13 @@ private:
         }
         m_exec = static_cast<uint8_t*>(page);
         return true;
+    }
+
+    // The block the code runs with: a copy of the day's block, which is never written. The
+    // copy is refreshed only when it differs (the day's block changed or a run wrote into it).
+    char* ArgumentBlock(const char* day) {
+        if (memcmp(m_args, day, sizeof m_args) != 0) memcpy(m_args, day, sizeof m_args);
+        return m_args;
     }
 
     // One read-only pass over the segment area (400 bytes): this segment, then zeros. Changes
@@ -83,6 +91,7 @@ private:
 
     uint8_t* m_exec = nullptr;
     size_t m_pageBytes = 0;
+    char m_args[kArgumentBlockBytes] = {};
     bool m_reportedBadLength = false;
 };
 
