@@ -32,6 +32,13 @@ double Adjusted(double value) {
     return value;
 }
 
+// The mask of `key`, or null. The key comes by value: inst_id is a packed member, which a
+// reference (as map lookups take) must not bind to.
+const int64_t* FindMask(const std::unordered_map<int32_t, int64_t>& masks, int32_t key) {
+    const auto found = masks.find(key);
+    return found == masks.end() ? nullptr : &found->second;
+}
+
 // Static and update-time fields travel in clear even in an encrypted packet.
 bool Encryptable(uint16_t fieldId) {
     return fieldId != static_cast<uint16_t>(FIELD_ID::vint_market_data_static) &&
@@ -58,8 +65,7 @@ SInstrumentSlot& CVornCffexMdApiImpl::ResolveCurrentSlot() {
     const auto depth = m_depth_market_data_infos.find(key);
     if (depth != m_depth_market_data_infos.end()) {
         slot.depth = &depth->second;
-        const auto own = m_depth_market_trust_flag.find(slot.depth->inst_id);
-        if (own != m_depth_market_trust_flag.end()) slot.outputTrust = &own->second;
+        slot.outputTrust = FindMask(m_depth_market_trust_flag, slot.depth->inst_id);
     }
     const auto price = m_ins_price_infos.find(key);
     if (price != m_ins_price_infos.end()) slot.price = &price->second;
@@ -72,8 +78,7 @@ SInstrumentSlot& CVornCffexMdApiImpl::ResolveCurrentSlot() {
 // Entered all zero on first use, as a map lookup with insertion would.
 depth_market_data_field& CVornCffexMdApiImpl::EnterCurrentDepth(SInstrumentSlot& slot) {
     slot.depth = &m_depth_market_data_infos[static_cast<int32_t>(m_last_inst_id)];
-    const auto own = m_depth_market_trust_flag.find(slot.depth->inst_id);
-    slot.outputTrust = own == m_depth_market_trust_flag.end() ? nullptr : &own->second;
+    slot.outputTrust = FindMask(m_depth_market_trust_flag, slot.depth->inst_id);
     slot.outputsCurrent = false;
     return *slot.depth;
 }
