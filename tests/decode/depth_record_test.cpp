@@ -234,10 +234,13 @@ TEST_F(DepthRecord, InstrumentsOutsideTheSnapshot) {
     api->m_depth_market_trust_flag[0] = 31;
     Chunk(PacketBuilder(104).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(1, +Recorded().v2.back().trust_flag);
+    api->SetCurrentInstrument(0); // instrument 0 was first seen before mask 0 existed
+    Chunk(PacketBuilder(105).Best(1, 6, 3, 4).Bytes());
+    EXPECT_EQ(1, +Recorded().v2.back().trust_flag);
 
     api->SetCurrentInstrument(6000);
-    Chunk(PacketBuilder(105).Raw(0x1234, {1, 2}).Bytes());
-    EXPECT_EQ(4u, Recorded().v2.size());
+    Chunk(PacketBuilder(106).Raw(0x1234, {1, 2}).Bytes());
+    EXPECT_EQ(5u, Recorded().v2.size());
     EXPECT_EQ(1u, CountLines(LogText(), "inst_id is [6000], is not snapshot data"));
 }
 
