@@ -105,7 +105,7 @@ TEST_F(Apply, StaticLastMatchAndBandingMembersInPlainAndEncryptedPackets) {
 
 // Delivered records are the two conversions of the depth record as it stands after the
 // packet, whatever mix of fields, instruments, empty prices and losses came before.
-TEST_F(DepthRecord, DeliveriesEqualTheConversionsOfTheDepthRecord) {
+TEST_F(Apply, DeliveriesEqualTheConversionsOfTheDepthRecord) {
     std::mt19937_64 random(5);
     const auto ticks = [&random] {
         const int64_t choice = static_cast<int64_t>(random() % 7);
