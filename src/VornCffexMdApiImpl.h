@@ -71,6 +71,10 @@ public:
     // the snapshot and work mode are. Neither fails start-up: the counters stay private.
     void StartCounters();
     void CountSelectedInstruments();
+    // Counter hooks that need the connector's state (one line at each call site).
+    void CountReceiveError(ssize_t error);
+    void CountDelivered(const depth_market_data_field& record); // software mode, after the callbacks
+    void CountDelivered(const VornCffexMdType& record);         // hardware mode, after the callbacks
     uint32_t _GetChannelCfg(const char* pInstrumentId, uint32_t instLength);
     uint32_t SelectionOf(const depth_market_data_field& record);
 
@@ -102,10 +106,13 @@ public:
     // Hardware receive.
     int32_t ExanicCffexDMA1();
     int32_t ExanicCffexDMA0_Abnormal_Event();
+    void HandleRecordFrame(ssize_t size);
+    void HandleEventFrame(ssize_t size);
     static void convert_to_market_depth_update(MarketDepthUpdate& updatebuf, const VornCffexMdType* pCffexMdType);
 
     // Frame receive and reordering.
     int32_t ExanicCffexDMA0();
+    int32_t HandleFrameDma0(ssize_t received);
     int32_t ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t recvSize);
     int32_t ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t recvSize);
     int32_t InsertExanicRecvList(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t recvSize);
@@ -185,3 +192,35 @@ public:
     // Live counters in shared memory, written by the receive thread only.
     Vorn_R10::CCountersWriter m_counters;
 };
+
+namespace Vorn_R10 {
+// Milliseconds since midnight of an "HH:MM:SS" text (unchecked) and its milliseconds.
+inline uint64_t MsOfDay(const char* hhmmss, int32_t msec) {
+    const auto two = [hhmmss](int at) {
+        return static_cast<uint64_t>(hhmmss[at] - '0') * 10 + static_cast<uint64_t>(hhmmss[at + 1] - '0');
+    };
+    return ((two(0) * 60 + two(3)) * 60 + two(6)) * 1000 + static_cast<uint64_t>(msec);
+}
+} // namespace Vorn_R10
+
+inline void CVornCffexMdApiImpl::CountReceiveError(ssize_t error) {
+    using namespace Vorn_R10;
+    if (error == -EXANIC_RX_FRAME_SWOVFL) m_counters.ReceiveError(RX_OVERRUN);
+    else if (error == -EXANIC_RX_FRAME_TRUNCATED) m_counters.ReceiveError(RX_TRUNCATED);
+    else m_counters.ReceiveError(RX_FAULTY);
+}
+
+// The trust flag counted is the one both records carried: the instrument's mask complete.
+inline void CVornCffexMdApiImpl::CountDelivered(const depth_market_data_field& record) {
+    const int64_t mask = m_curTrust && record.inst_id == static_cast<int32_t>(m_last_inst_id)
+                             ? *m_curTrust
+                             : GetTrustFlag(record.inst_id);
+    m_counters.Delivered(record.inst_id, Vorn_R10::MsOfDay(record.update_time, record.update_msec),
+                         mask == 31 ? 1 : 0, gfunc_parser != nullptr, gfunc_parser_verison_2 != nullptr);
+}
+
+inline void CVornCffexMdApiImpl::CountDelivered(const VornCffexMdType& record) {
+    const uint64_t ms = static_cast<uint64_t>(record.UpdateTime) * 1000 + static_cast<uint64_t>(record.update_msec);
+    m_counters.Delivered(record.inst_no, ms, record.trust_flag, gfunc_parser != nullptr,
+                         gfunc_parser_verison_2 != nullptr);
+}

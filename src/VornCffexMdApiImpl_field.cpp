@@ -139,6 +139,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     const uint16_t fieldId = p.m_FieldHeader.fieldId;
     const uint16_t index = static_cast<uint16_t>(fieldId - kFirstVintField);
     if (index > 8) {
+        p.m_counters.UnknownField();
         VORN_LOG(LOG_DEBUG, "[%s:%d] [%s], Unknown type: 0x[%x], length is [%d]", static_cast<unsigned>(fieldId),
                  static_cast<int>(p.m_FieldData.size()));
         return;

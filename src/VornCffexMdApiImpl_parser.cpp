@@ -38,7 +38,10 @@ int32_t CVornCffexMdApiImpl::_processChunk(const encrypt_code_segment_field& Enc
         case FIELD_DATA: step = processFieldData(EncryptCodeSegmentField, at, left, p); break;
         default: p.m_state = HEADER; return -1;
         }
-        if (step == -1) return -1;
+        if (step == -1) {
+            m_counters.ParseError();
+            return -1;
+        }
         totalBytesProcessed += static_cast<uint32_t>(step);
         if (totalBytesProcessed >= size) return static_cast<int32_t>(totalBytesProcessed);
     }
@@ -60,6 +63,7 @@ int32_t CVornCffexMdApiImpl::processHeader(const uint8_t* data, uint32_t size, C
     p.m_state = FIELD_HEADER;
 
     if (header.seqno <= p.m_CurUdpNo) {
+        p.m_counters.PacketStale();
         p.m_state = HEADER;
         p.m_CurUdpPktLen = 0;
         return header.bodylen + static_cast<int32_t>(kPacketHeaderBytes);
@@ -68,6 +72,7 @@ int32_t CVornCffexMdApiImpl::processHeader(const uint8_t* data, uint32_t size, C
         VORN_LOG(LOG_INFO, "[%s:%d] [%s],UdpNo is not seq, m_CurUdpNo is [%d], m_UdpHeader seqno is [%d]",
                  static_cast<int>(p.m_CurUdpNo), static_cast<int>(header.seqno));
     p.m_CurUdpNo = header.seqno;
+    p.m_counters.PacketParsed();
     VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed header type, bodylen is [%d], seqno is [%d]",
              static_cast<int>(header.bodylen), static_cast<int>(header.seqno));
     return static_cast<int32_t>(kPacketHeaderBytes);
@@ -132,6 +137,7 @@ void CVornCffexMdApiImpl::DeliverPacket() {
         gfunc_parser(&m_MktDepUpdate);
         ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
+    CountDelivered(*record);
     VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
              static_cast<unsigned>(m_FieldHeader.fieldId), static_cast<int>(m_FieldHeader.fieldlen));
 }

@@ -55,8 +55,8 @@ struct SStartupState {
     char software_version[32];
 };
 
-// Totals since start-up. Frames are what channel 0 (software mode) delivered; every frame is
-// counted once in frames_received and then as of the feed, dropped or a receive error.
+// Totals since start-up. Frames are what the feed's channel delivered in software mode: each
+// is counted in frames_received and then once as of the feed, dropped, or a receive error.
 struct SCounterValues {
     uint64_t frames_received;    // receive calls that returned a frame or an error
     uint64_t frames_feed;        // frames from one of the feed's channels
@@ -68,9 +68,12 @@ struct SCounterValues {
     uint64_t rx_faulty;          // receive errors: frame failed its check
     uint64_t packets_parsed;     // feed packets parsed (not stale)
     uint64_t packets_stale;      // feed packets at or below the last sequence number
-    uint64_t gaps_detected;      // sequence gaps seen
-    uint64_t gaps_filled;        // gaps closed by a late packet
-    uint64_t gaps_given_up;      // gaps abandoned (list full, or no reordering)
+    // A gap is a wait for missing packets: it opens when a packet arrives ahead of sequence
+    // while none waits (or some still wait after a gap was filled), and closes filled or given
+    // up; detected = filled + given up + (1 while packets wait).
+    uint64_t gaps_detected;
+    uint64_t gaps_filled;        // closed by the late packets
+    uint64_t gaps_given_up;      // reorder list full, or no reordering configured
     uint64_t reorder_depth;      // packets waiting in the reorder list now
     uint64_t reorder_high_water; // most packets ever waiting at once
     uint64_t updates;            // updates handed to the application (each once)

@@ -61,14 +61,13 @@ public:
 
     // --- receive-thread hooks: each a few plain stores ---
 
-    // A poll found no frame: the next frame's time is taken.
+    // A poll of the data channel found nothing: the next frame's time is taken.
     void Idle() { idle_ = true; }
-    // A frame (or receive error) came back from the card: opens the frame's changes to
-    // readers' consistent cut, and starts a latency sample when one is due.
+    // A receive call returned a frame or an error: opens the frame's changes (hidden from
+    // readers' consistent cut until FrameEnd), and starts a latency sample when one is due.
     void FrameBegin() {
         Store(header_->sequence, ++sequence_);
         __atomic_thread_fence(__ATOMIC_RELEASE);
-        Bump(values_->frames_received);
         if (--countdown_ == 0) StartSample();
         else if (idle_) TakeFrameTime();
     }
@@ -77,6 +76,7 @@ public:
         if (sampleStart_) EndSample();
         __atomic_store_n(&header_->sequence, ++sequence_, __ATOMIC_RELEASE);
     }
+    void FrameReceived() { Bump(values_->frames_received); }
     void FrameOfFeed() { Bump(values_->frames_feed); }
     void FrameDropped(EFrameDrop why) { Bump((&values_->dropped_foreign)[why]); }
     void ReceiveError(EReceiveError kind) { Bump((&values_->rx_overrun)[kind]); }
@@ -85,6 +85,11 @@ public:
     void GapDetected() { Bump(values_->gaps_detected); }
     void GapFilled() { Bump(values_->gaps_filled); }
     void GapGivenUp() { Bump(values_->gaps_given_up); }
+    // A gap seen and given up at once (no reorder list).
+    void GapSkipped() {
+        Bump(values_->gaps_detected);
+        Bump(values_->gaps_given_up);
+    }
     void ReorderDepth(uint64_t depth) {
         Store(values_->reorder_depth, depth);
         if (depth > values_->reorder_high_water) Store(values_->reorder_high_water, depth);
