@@ -69,11 +69,12 @@ public:
         Store(header_->sequence, ++sequence_);
         __atomic_thread_fence(__ATOMIC_RELEASE);
         if (--countdown_ == 0) StartSample();
-        else if (idle_) TakeFrameTime();
     }
-    // The frame's processing (callbacks included) is over.
+    // The frame's processing (callbacks included) is over. The time of a frame that follows
+    // an idle poll is taken here, after the callbacks, so that it adds nothing to their latency.
     void FrameEnd() {
         if (sampleStart_) EndSample();
+        else if (idle_) TakeFrameTime();
         __atomic_store_n(&header_->sequence, ++sequence_, __ATOMIC_RELEASE);
     }
     void FrameReceived() { Bump(values_->frames_received); }
