@@ -29,9 +29,9 @@ double BlockNs(const std::function<void()>& setup, const std::function<void()>& 
 
 // Runs `baseline` and `measured` in alternating blocks, each block after its setup; reports
 // the median ratio measured/baseline and both per-call times.
-void AlternateBlocks(benchmark::State& state, const std::function<void()>& baseline,
-                     const std::function<void()>& measured, const std::function<void()>& baselineSetup = [] {},
-                     const std::function<void()>& measuredSetup = [] {}) {
+void AlternateBlocks(
+    benchmark::State& state, const std::function<void()>& baseline, const std::function<void()>& measured,
+    const std::function<void()>& baselineSetup = [] {}, const std::function<void()>& measuredSetup = [] {}) {
     std::vector<double> ratios;
     double baseNs = 0, measuredNs = 0;
     for (auto _ : state) {

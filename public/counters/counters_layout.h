@@ -51,23 +51,23 @@ struct SStartupState {
     uint64_t version_check;    // the firmware's verdict register on our software version
     int64_t ended_realtime_ns; // CLOCK_REALTIME when the run ended, 0 while running
     uint64_t spare[9];
-    char snapshot_file[256];   // path of the snapshot that was loaded
+    char snapshot_file[256]; // path of the snapshot that was loaded
     char software_version[32];
 };
 
 // Totals since start-up. Frames are what the feed's channel delivered in software mode: each
 // is counted in frames_received and then once as of the feed, dropped, or a receive error.
 struct SCounterValues {
-    uint64_t frames_received;    // receive calls that returned a frame or an error
-    uint64_t frames_feed;        // frames from one of the feed's channels
-    uint64_t dropped_foreign;    // IPv4/UDP from another source or port
-    uint64_t dropped_not_udp;    // not IPv4, not UDP, or a fragment
-    uint64_t dropped_too_short;  // shorter than its headers claim
-    uint64_t rx_overrun;         // receive errors: the reader was lapped by the card
-    uint64_t rx_truncated;       // receive errors: frame larger than the buffer
-    uint64_t rx_faulty;          // receive errors: frame failed its check
-    uint64_t packets_parsed;     // feed packets parsed (not stale)
-    uint64_t packets_stale;      // feed packets at or below the last sequence number
+    uint64_t frames_received;   // receive calls that returned a frame or an error
+    uint64_t frames_feed;       // frames from one of the feed's channels
+    uint64_t dropped_foreign;   // IPv4/UDP from another source or port
+    uint64_t dropped_not_udp;   // not IPv4, not UDP, or a fragment
+    uint64_t dropped_too_short; // shorter than its headers claim
+    uint64_t rx_overrun;        // receive errors: the reader was lapped by the card
+    uint64_t rx_truncated;      // receive errors: frame larger than the buffer
+    uint64_t rx_faulty;         // receive errors: frame failed its check
+    uint64_t packets_parsed;    // feed packets parsed (not stale)
+    uint64_t packets_stale;     // feed packets at or below the last sequence number
     // A gap is a wait for missing packets: it opens when a packet arrives ahead of sequence
     // while none waits (or some still wait after a gap was filled), and closes filled or given
     // up; detected = filled + given up + (1 while packets wait).
@@ -101,9 +101,9 @@ constexpr uint32_t kHistogramSlots = 2;
 enum EHistogramSlot : uint32_t { HISTOGRAM_RECV_TO_CALLBACK = 0, HISTOGRAM_WIRE_TO_CALLBACK = 1 };
 
 struct SLatencyHistogram {
-    char name[32];          // e.g. "recv_to_callback"; empty when the slot is unused
-    uint64_t sample_every;  // one frame in this many is measured
-    uint64_t count;         // samples taken
+    char name[32];         // e.g. "recv_to_callback"; empty when the slot is unused
+    uint64_t sample_every; // one frame in this many is measured
+    uint64_t count;        // samples taken
     uint64_t sum_ticks;
     uint64_t max_ticks;
     uint64_t spare[6];
@@ -113,20 +113,20 @@ struct SLatencyHistogram {
 // One selected instrument.
 struct SInstrumentCounters {
     char instrument_id[32];
-    int64_t inst_id;            // the exchange's instrument number
-    uint64_t updates;           // updates delivered for it
-    uint64_t last_update_ms;    // exchange time of its last update, ms since midnight
-    uint64_t last_trust;        // trust flag of its last update
+    int64_t inst_id;         // the exchange's instrument number
+    uint64_t updates;        // updates delivered for it
+    uint64_t last_update_ms; // exchange time of its last update, ms since midnight
+    uint64_t last_trust;     // trust flag of its last update
 };
 
 // The file: this header, then `instrument_count` SInstrumentCounters at `instruments_offset`.
 struct SCountersHeader {
-    uint64_t magic;             // kCountersMagic
-    uint32_t layout_version;    // kCountersLayoutVersion
-    uint32_t header_bytes;      // sizeof(SCountersHeader)
-    uint64_t total_bytes;       // header and instruments; grows once, when the snapshot is loaded
+    uint64_t magic;          // kCountersMagic
+    uint32_t layout_version; // kCountersLayoutVersion
+    uint32_t header_bytes;   // sizeof(SCountersHeader)
+    uint64_t total_bytes;    // header and instruments; grows once, when the snapshot is loaded
     int64_t pid;
-    uint64_t process_start;     // the process's start time in clock ticks since boot (tells a reused pid apart)
+    uint64_t process_start; // the process's start time in clock ticks since boot (tells a reused pid apart)
     char device[64];
     // The clock of latencies and frame times: ticks per second, and one (tick, CLOCK_REALTIME)
     // pair taken together at creation, from which any tick converts to wall-clock time.
@@ -136,8 +136,8 @@ struct SCountersHeader {
     uint64_t instrument_count;
     uint64_t instruments_offset;
     uint64_t spare[6];
-    uint64_t sequence;          // odd while the writer changes startup or values
-    uint64_t pad[7];            // keeps the sequence word on its own cache line
+    uint64_t sequence; // odd while the writer changes startup or values
+    uint64_t pad[7];   // keeps the sequence word on its own cache line
     SStartupState startup;
     SCounterValues values;
     SLatencyHistogram histograms[kHistogramSlots];

@@ -19,11 +19,15 @@ namespace {
 constexpr uint64_t kHeaderBytes = sizeof(SCountersHeader);
 constexpr int64_t kRetryNs = 10 * 1000 * 1000;
 
-// Relaxed loads of whole words: the writer stores whole words.
+// Relaxed loads of whole words (the writer stores whole words), copied out byte-wise so the
+// copy may hold texts.
 void CopyWords(void* to, const void* from, size_t bytes) {
-    uint64_t* d = static_cast<uint64_t*>(to);
+    char* d = static_cast<char*>(to);
     const uint64_t* s = static_cast<const uint64_t*>(from);
-    for (size_t i = 0; i < bytes / 8; ++i) d[i] = __atomic_load_n(&s[i], __ATOMIC_RELAXED);
+    for (size_t i = 0; i < bytes / 8; ++i) {
+        const uint64_t word = __atomic_load_n(&s[i], __ATOMIC_RELAXED);
+        memcpy(d + 8 * i, &word, sizeof word);
+    }
 }
 
 int64_t MonotonicNs() {

@@ -73,14 +73,24 @@ public:
     // The frame's processing (callbacks included) is over. The time of a frame that follows
     // an idle poll is taken here, after the callbacks, so that it adds nothing to their latency.
     void FrameEnd() {
-        if (sampleStart_) EndSample();
-        else if (idle_) TakeFrameTime();
+        if (sampleStart_)
+            EndSample();
+        else if (idle_)
+            TakeFrameTime();
         __atomic_store_n(&header_->sequence, ++sequence_, __ATOMIC_RELEASE);
     }
     void FrameReceived() { Bump(values_->frames_received); }
     void FrameOfFeed() { Bump(values_->frames_feed); }
-    void FrameDropped(EFrameDrop why) { Bump((&values_->dropped_foreign)[why]); }
-    void ReceiveError(EReceiveError kind) { Bump((&values_->rx_overrun)[kind]); }
+    void FrameDropped(EFrameDrop why) {
+        Bump(why == DROP_FOREIGN   ? values_->dropped_foreign
+             : why == DROP_NOT_UDP ? values_->dropped_not_udp
+                                   : values_->dropped_too_short);
+    }
+    void ReceiveError(EReceiveError kind) {
+        Bump(kind == RX_OVERRUN     ? values_->rx_overrun
+             : kind == RX_TRUNCATED ? values_->rx_truncated
+                                    : values_->rx_faulty);
+    }
     void PacketParsed() { Bump(values_->packets_parsed); }
     void PacketStale() { Bump(values_->packets_stale); }
     void GapDetected() { Bump(values_->gaps_detected); }

@@ -129,27 +129,29 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
     EXPECT_NE(std::string::npos, text.find("  packets_parsed" + std::string(22, ' ') + "4\n")) << text;
     EXPECT_NE(std::string::npos, text.find("  trusted share                  75.00 %\n")) << text;
     EXPECT_NE(std::string::npos, text.find("(4 samples, 1 frame in 1)")) << text;
-    EXPECT_NE(std::string::npos, text.find("    IF2612                      4 updates, last 09:30:00.500, untrusted\n"));
+    EXPECT_NE(std::string::npos,
+              text.find("    IF2612                      4 updates, last 09:30:00.500, untrusted\n"));
 
     const std::string json = Stat({"--json", "dev0"});
-    for (const char* part : {"\"device\":\"dev0\",\"state\":\"running\",\"alive\":true,\"consistent\":true",
-                             "\"packets_parsed\":4,", "\"updates_untrusted\":1,", "\"trusted_share\":0.750000,",
-                             "\"sample_every\":1,\"samples\":4,",
-                             "\"instruments\":[{\"instrument_id\":\"IF2612\",\"inst_id\":1001,\"updates\":4,"
-                             "\"last_update\":\"09:30:00.500\",\"last_trust\":0}]}\n"})
+    for (const char* part :
+         {"\"device\":\"dev0\",\"state\":\"running\",\"alive\":true,\"consistent\":true", "\"packets_parsed\":4,",
+          "\"updates_untrusted\":1,", "\"trusted_share\":0.750000,", "\"sample_every\":1,\"samples\":4,",
+          "\"instruments\":[{\"instrument_id\":\"IF2612\",\"inst_id\":1001,\"updates\":4,"
+          "\"last_update\":\"09:30:00.500\",\"last_trust\":0}]}\n"})
         EXPECT_NE(std::string::npos, json.find(part)) << part << "\n" << json;
 
     const std::string prom = Stat({"--prometheus"});
     const std::string labels = "{pid=\"" + pid + "\",device=\"dev0\"";
-    for (const std::string& line : std::vector<std::string>
-         {std::string("# TYPE vorn_r10_packets_parsed_total counter\n"), "vorn_r10_packets_parsed_total" + labels + "} 4\n",
-          "vorn_r10_up" + labels + "} 1\n", "vorn_r10_up{pid=\"" + goneText + "\",device=\"dev1\"} 0\n",
-          "# TYPE vorn_r10_latency_seconds summary\n",
-          "vorn_r10_latency_seconds_count" + labels + ",span=\"recv_to_callback\"} 4\n",
-          "vorn_r10_instrument_updates_total" + labels + ",instrument=\"IF2612\"} 4\n"})
+    for (const std::string& line : std::vector<std::string>{
+             std::string("# TYPE vorn_r10_packets_parsed_total counter\n"),
+             "vorn_r10_packets_parsed_total" + labels + "} 4\n", "vorn_r10_up" + labels + "} 1\n",
+             "vorn_r10_up{pid=\"" + goneText + "\",device=\"dev1\"} 0\n", "# TYPE vorn_r10_latency_seconds summary\n",
+             "vorn_r10_latency_seconds_count" + labels + ",span=\"recv_to_callback\"} 4\n",
+             "vorn_r10_instrument_updates_total" + labels + ",instrument=\"IF2612\"} 4\n"})
         EXPECT_NE(std::string::npos, prom.find(line)) << line << prom;
     EXPECT_NE(std::string::npos, err_.find(unknown + ": counters layout version 99 is unknown to this reader, "
-                                                      "which reads version 1")) << err_;
+                                                     "which reads version 1"))
+        << err_;
 
     EXPECT_NE(std::string::npos, Stat({"--list"}).find(" stale (process " + goneText + " is gone) "));
     EXPECT_EQ("removed " + dead.Path() + " (stale (process " + goneText + " is gone))\n", Stat({"--remove-stale"}));
@@ -157,8 +159,8 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
     EXPECT_EQ(0, access(live.Path().c_str(), F_OK));
 
     // The live view refreshes with rates beside the totals until interrupted.
-    const pid_t view = vorn_test::Spawn({VORN_STAT_BIN, "--dir", dir_, "--interval", "0.1", "dev0"}, dir_ + "/out",
-                                        dir_ + "/err");
+    const pid_t view =
+        vorn_test::Spawn({VORN_STAT_BIN, "--dir", dir_, "--interval", "0.1", "dev0"}, dir_ + "/out", dir_ + "/err");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     kill(view, SIGINT);
     EXPECT_EQ(0, vorn_test::WaitExit(view, std::chrono::seconds(5)));

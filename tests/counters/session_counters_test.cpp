@@ -5,9 +5,9 @@
 
 #include "connector_harness.h"
 #include "counters_reader.h"
-#include "tick_clock.h"
 #include "feed_encoder.h"
 #include "synthetic_session.h"
+#include "tick_clock.h"
 
 namespace {
 

@@ -19,11 +19,14 @@ struct CounterInfo {
 };
 
 const CounterInfo kCounters[] = {
-    {"frames_received", "Frames (or receive errors) returned by the feed's receive channel", &SCounterValues::frames_received, false},
+    {"frames_received", "Frames (or receive errors) returned by the feed's receive channel",
+     &SCounterValues::frames_received, false},
     {"frames_feed", "Frames from one of the feed's channels", &SCounterValues::frames_feed, false},
-    {"dropped_foreign", "Frames dropped: IPv4/UDP from another source or port", &SCounterValues::dropped_foreign, false},
+    {"dropped_foreign", "Frames dropped: IPv4/UDP from another source or port", &SCounterValues::dropped_foreign,
+     false},
     {"dropped_not_udp", "Frames dropped: not IPv4, not UDP, or a fragment", &SCounterValues::dropped_not_udp, false},
-    {"dropped_too_short", "Frames dropped: shorter than their headers claim", &SCounterValues::dropped_too_short, false},
+    {"dropped_too_short", "Frames dropped: shorter than their headers claim", &SCounterValues::dropped_too_short,
+     false},
     {"rx_overrun", "Receive errors: the reader was lapped by the card", &SCounterValues::rx_overrun, false},
     {"rx_truncated", "Receive errors: frame larger than the receive buffer", &SCounterValues::rx_truncated, false},
     {"rx_faulty", "Receive errors: frame failed its check", &SCounterValues::rx_faulty, false},
@@ -66,9 +69,12 @@ std::string Text(const char* chars, size_t capacity) {
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
-        if (c == '"' || c == '\\') out += {'\\', static_cast<char>(c)};
-        else if (c < 0x20) out += Printf("\\u%04x", c);
-        else out += static_cast<char>(c);
+        if (c == '"' || c == '\\')
+            out += {'\\', static_cast<char>(c)};
+        else if (c < 0x20)
+            out += Printf("\\u%04x", c);
+        else
+            out += static_cast<char>(c);
     }
     return out + "\"";
 }
@@ -76,9 +82,12 @@ std::string JsonString(const std::string& text) {
 std::string LabelValue(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (c == '\\' || c == '"') out += {'\\', c};
-        else if (c == '\n') out += "\\n";
-        else out += c;
+        if (c == '\\' || c == '"')
+            out += {'\\', c};
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
     }
     return out;
 }
@@ -144,16 +153,16 @@ std::string FormatText(const Connector& now, const Connector* before, double sec
     const SCountersHeader& h = now.snapshot.header;
     const SStartupState& s = h.startup;
     const SCounterValues& v = h.values;
-    std::string out = Printf("vorn_r10 pid %" PRId64 ", device %s: %s, %s\n", h.pid,
-                             Text(h.device, sizeof h.device).c_str(), StateText(now).c_str(),
-                             WorkModeText(s.work_mode));
-    out += Printf("  start-up: configuration %s, snapshot %s (trade date %" PRId64 "), card %s, firmware 0x%08" PRIx64
-                  " (verdict %" PRIu64 "), software %s\n",
-                  s.steps & STARTUP_CONFIG_READ ? "read" : "not read",
-                  s.steps & STARTUP_SNAPSHOT_LOADED ? Text(s.snapshot_file, sizeof s.snapshot_file).c_str()
-                                                    : "not loaded",
-                  s.trade_date, s.steps & STARTUP_CARD_OPENED ? "opened" : "not opened", s.firmware_version,
-                  s.version_check, Text(s.software_version, sizeof s.software_version).c_str());
+    std::string out =
+        Printf("vorn_r10 pid %" PRId64 ", device %s: %s, %s\n", h.pid, Text(h.device, sizeof h.device).c_str(),
+               StateText(now).c_str(), WorkModeText(s.work_mode));
+    out +=
+        Printf("  start-up: configuration %s, snapshot %s (trade date %" PRId64 "), card %s, firmware 0x%08" PRIx64
+               " (verdict %" PRIu64 "), software %s\n",
+               s.steps & STARTUP_CONFIG_READ ? "read" : "not read",
+               s.steps & STARTUP_SNAPSHOT_LOADED ? Text(s.snapshot_file, sizeof s.snapshot_file).c_str() : "not loaded",
+               s.trade_date, s.steps & STARTUP_CARD_OPENED ? "opened" : "not opened", s.firmware_version,
+               s.version_check, Text(s.software_version, sizeof s.software_version).c_str());
     out += "  last frame: " + WallClockText(TicksToRealtimeNs(h, v.last_frame_tsc)) + "\n\n";
     out += Printf("  %-22s %14s%s\n", "", "total", before ? "          per s" : "");
     for (const CounterInfo& info : kCounters) {
@@ -166,7 +175,8 @@ std::string FormatText(const Connector& now, const Connector* before, double sec
         out += "\n";
     }
     const double trusted = TrustedPercent(v);
-    out += trusted < 0 ? "  trusted share          no updates yet\n" : Printf("  trusted share          %13.2f %%\n", trusted);
+    out += trusted < 0 ? "  trusted share          no updates yet\n"
+                       : Printf("  trusted share          %13.2f %%\n", trusted);
     out += Printf("  gaps                   detected %" PRIu64 ", filled %" PRIu64 ", given up %" PRIu64
                   "; reorder list %" PRIu64 " now, %" PRIu64 " at most\n",
                   v.gaps_detected, v.gaps_filled, v.gaps_given_up, v.reorder_depth, v.reorder_high_water);
@@ -177,16 +187,18 @@ std::string FormatText(const Connector& now, const Connector* before, double sec
             out += "no samples yet\n";
             continue;
         }
-        out += "p50 " + Micros(h, HistogramPercentile(hist, 0.5)) + ", p99 " + Micros(h, HistogramPercentile(hist, 0.99)) +
-               ", p99.9 " + Micros(h, HistogramPercentile(hist, 0.999)) + ", max " + Micros(h, hist.max_ticks) +
+        out += "p50 " + Micros(h, HistogramPercentile(hist, 0.5)) + ", p99 " +
+               Micros(h, HistogramPercentile(hist, 0.99)) + ", p99.9 " + Micros(h, HistogramPercentile(hist, 0.999)) +
+               ", max " + Micros(h, hist.max_ticks) +
                Printf(" (%" PRIu64 " samples, 1 frame in %" PRIu64 ")\n", hist.count, hist.sample_every);
     }
     const std::vector<SInstrumentCounters>& instruments = now.snapshot.instruments;
     out += Printf("  instruments selected   %zu\n", instruments.size());
     for (const SInstrumentCounters& i : instruments) {
         if (!i.updates) continue;
-        out += Printf("    %-16s %12" PRIu64 " updates, last %s%s\n", Text(i.instrument_id, sizeof i.instrument_id).c_str(),
-                      i.updates, MsOfDayText(i.last_update_ms).c_str(), i.last_trust == 1 ? "" : ", untrusted");
+        out += Printf("    %-16s %12" PRIu64 " updates, last %s%s\n",
+                      Text(i.instrument_id, sizeof i.instrument_id).c_str(), i.updates,
+                      MsOfDayText(i.last_update_ms).c_str(), i.last_trust == 1 ? "" : ", untrusted");
     }
     if (!now.snapshot.consistent) out += "  (the writer never paused: values copied one by one)\n";
     return out;
@@ -200,13 +212,14 @@ std::string FormatJson(const Connector& c) {
                       ",\"device\":" + JsonString(Text(h.device, sizeof h.device)) +
                       ",\"state\":" + JsonString(StateText(c)) + ",\"alive\":" + (c.alive ? "true" : "false") +
                       ",\"consistent\":" + (c.snapshot.consistent ? "true" : "false");
-    out += Printf(",\"startup\":{\"configuration_read\":%s,\"snapshot_loaded\":%s,\"card_opened\":%s,"
-                  "\"version_checked\":%s,\"fpga_ready\":%s,\"work_mode\":%" PRIu64 ",\"trade_date\":%" PRId64
-                  ",\"firmware_version\":%" PRIu64 ",\"version_check\":%" PRIu64,
-                  s.steps & STARTUP_CONFIG_READ ? "true" : "false", s.steps & STARTUP_SNAPSHOT_LOADED ? "true" : "false",
-                  s.steps & STARTUP_CARD_OPENED ? "true" : "false", s.steps & STARTUP_VERSION_CHECKED ? "true" : "false",
-                  s.steps & STARTUP_FPGA_READY ? "true" : "false", s.work_mode, s.trade_date, s.firmware_version,
-                  s.version_check);
+    out +=
+        Printf(",\"startup\":{\"configuration_read\":%s,\"snapshot_loaded\":%s,\"card_opened\":%s,"
+               "\"version_checked\":%s,\"fpga_ready\":%s,\"work_mode\":%" PRIu64 ",\"trade_date\":%" PRId64
+               ",\"firmware_version\":%" PRIu64 ",\"version_check\":%" PRIu64,
+               s.steps & STARTUP_CONFIG_READ ? "true" : "false", s.steps & STARTUP_SNAPSHOT_LOADED ? "true" : "false",
+               s.steps & STARTUP_CARD_OPENED ? "true" : "false", s.steps & STARTUP_VERSION_CHECKED ? "true" : "false",
+               s.steps & STARTUP_FPGA_READY ? "true" : "false", s.work_mode, s.trade_date, s.firmware_version,
+               s.version_check);
     out += ",\"snapshot_file\":" + JsonString(Text(s.snapshot_file, sizeof s.snapshot_file)) +
            ",\"software_version\":" + JsonString(Text(s.software_version, sizeof s.software_version)) + "}";
     out += ",\"counters\":{";
@@ -231,7 +244,8 @@ std::string FormatJson(const Connector& c) {
     for (const SInstrumentCounters& i : c.snapshot.instruments) {
         out += (&i == c.snapshot.instruments.data() ? "{\"instrument_id\":" : ",{\"instrument_id\":") +
                JsonString(Text(i.instrument_id, sizeof i.instrument_id));
-        out += Printf(",\"inst_id\":%" PRId64 ",\"updates\":%" PRIu64 ",\"last_update\":\"%s\",\"last_trust\":%" PRIu64 "}",
+        out += Printf(",\"inst_id\":%" PRId64 ",\"updates\":%" PRIu64 ",\"last_update\":\"%s\",\"last_trust\":%" PRIu64
+                      "}",
                       i.inst_id, i.updates, MsOfDayText(i.last_update_ms).c_str(), i.last_trust);
     }
     return out + "]}\n";
@@ -251,9 +265,12 @@ std::string FormatPrometheus(const std::vector<Connector>& connectors) {
     }
     MetricHead(out, "vorn_r10_last_frame_timestamp_seconds", "Wall-clock time of a recent frame", "gauge");
     for (const Connector& c : connectors)
-        out += "vorn_r10_last_frame_timestamp_seconds{" + Labels(c) + "} " +
-               Printf("%.3f", static_cast<double>(TicksToRealtimeNs(c.snapshot.header, c.snapshot.header.values.last_frame_tsc)) / 1e9) +
-               "\n";
+        out +=
+            "vorn_r10_last_frame_timestamp_seconds{" + Labels(c) + "} " +
+            Printf("%.3f",
+                   static_cast<double>(TicksToRealtimeNs(c.snapshot.header, c.snapshot.header.values.last_frame_tsc)) /
+                       1e9) +
+            "\n";
     MetricHead(out, "vorn_r10_latency_seconds", "Library time per frame, receive return to last callback return",
                "summary");
     for (const Connector& c : connectors) {
@@ -264,8 +281,8 @@ std::string FormatPrometheus(const std::vector<Connector>& connectors) {
             for (size_t q = 0; q < 3; ++q)
                 out += "vorn_r10_latency_seconds{" + labels + ",quantile=\"" + kQuantileNames[q] + "\"} " +
                        Printf("%.9f", TicksToNs(h, HistogramPercentile(hist, kQuantiles[q])) / 1e9) + "\n";
-            out += "vorn_r10_latency_seconds_sum{" + labels + "} " + Printf("%.9f", TicksToNs(h, hist.sum_ticks) / 1e9) +
-                   "\n";
+            out += "vorn_r10_latency_seconds_sum{" + labels + "} " +
+                   Printf("%.9f", TicksToNs(h, hist.sum_ticks) / 1e9) + "\n";
             out += "vorn_r10_latency_seconds_count{" + labels + "} " + std::to_string(hist.count) + "\n";
         }
     }
@@ -273,7 +290,8 @@ std::string FormatPrometheus(const std::vector<Connector>& connectors) {
     for (const Connector& c : connectors)
         for (const SInstrumentCounters& i : c.snapshot.instruments)
             out += "vorn_r10_instrument_updates_total{" + Labels(c) + ",instrument=\"" +
-                   LabelValue(Text(i.instrument_id, sizeof i.instrument_id)) + "\"} " + std::to_string(i.updates) + "\n";
+                   LabelValue(Text(i.instrument_id, sizeof i.instrument_id)) + "\"} " + std::to_string(i.updates) +
+                   "\n";
     return out;
 }
 

@@ -114,8 +114,10 @@ std::vector<Connector> LoadAll(const std::string& dir) {
     for (const std::string& path : FindCountersFiles(dir)) {
         Connector c;
         std::string error;
-        if (Load(path, c, error)) all.push_back(std::move(c));
-        else fprintf(stderr, "vorn-stat: %s\n", error.c_str());
+        if (Load(path, c, error))
+            all.push_back(std::move(c));
+        else
+            fprintf(stderr, "vorn-stat: %s\n", error.c_str());
     }
     return all;
 }
@@ -148,8 +150,10 @@ bool Select(const Options& options, bool all, std::vector<Connector>& chosen) {
     for (Connector& c : LoadAll(options.dir))
         if (target.empty() ? all || IsRunning(c) : Matches(c, target)) chosen.push_back(std::move(c));
     if (!chosen.empty() || all) return true;
-    if (target.empty()) fprintf(stderr, "vorn-stat: no running connector in %s (see --list)\n", options.dir.c_str());
-    else fprintf(stderr, "vorn-stat: no counters file of '%s' in %s\n", target.c_str(), options.dir.c_str());
+    if (target.empty())
+        fprintf(stderr, "vorn-stat: no running connector in %s (see --list)\n", options.dir.c_str());
+    else
+        fprintf(stderr, "vorn-stat: no counters file of '%s' in %s\n", target.c_str(), options.dir.c_str());
     return false;
 }
 
@@ -228,15 +232,13 @@ int main(int argc, char** argv) {
     std::vector<Connector> chosen;
     Connector one;
     switch (options.action) {
-    case Action::List:
-        fputs(vorn_stat::FormatList(LoadAll(options.dir)).c_str(), stdout);
-        return 0;
-    case Action::RemoveStale:
-        return RemoveStale(options);
+    case Action::List: fputs(vorn_stat::FormatList(LoadAll(options.dir)).c_str(), stdout); return 0;
+    case Action::RemoveStale: return RemoveStale(options);
     case Action::Json:
     case Action::Prometheus:
         if (!Select(options, true, chosen)) return 1;
-        if (options.action == Action::Prometheus) fputs(vorn_stat::FormatPrometheus(chosen).c_str(), stdout);
+        if (options.action == Action::Prometheus)
+            fputs(vorn_stat::FormatPrometheus(chosen).c_str(), stdout);
         else
             for (const Connector& c : chosen) fputs(vorn_stat::FormatJson(c).c_str(), stdout);
         return 0;
