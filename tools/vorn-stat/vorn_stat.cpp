@@ -14,6 +14,7 @@
 
 #include "counters_reader.h"
 #include "stat_report.h"
+#include "vorn_version.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ int ParseArgs(int argc, char** argv, Options& options) {
             Usage(stdout);
             return 1;
         } else if (arg == "--version") {
-            printf("vorn-stat %s (counters layout %u)\n", VORN_VERSION, kCountersLayoutVersion);
+            printf("vorn-stat %s (counters layout %u)\n", VORN_SOFT_VERSION, kCountersLayoutVersion);
             return 1;
         } else if (arg == "--list") {
             options.action = Action::List;
