@@ -5,7 +5,9 @@
 
 #include <cstring>
 
+#include "exanic_dma.h"
 #include "feed_encoder.h"
+#include "output_records.h"
 #include "sample_code.h"
 
 namespace vorn_bench {
@@ -27,6 +29,29 @@ PreparedConnector::PreparedConnector(const vorn_sim::SessionConfig& config) : se
     api.ParseFeedChannels();
     gfunc_parser = SinkV1;
     gfunc_parser_verison_2 = SinkV2;
+}
+
+BenchCard::BenchCard() {
+    name = "vbench" + std::to_string(getpid());
+    vorn_sim_create(name.c_str());
+    card = vorn_sim_open(name.c_str());
+    handle = exanic_acquire_handle(name.c_str());
+    Vorn_R10::CExanicDMA::GetInstance().exanic_dma0_init(handle);
+    Vorn_R10::CExanicDMA::GetInstance().exanic_dma1_init(handle);
+}
+
+BenchCard::~BenchCard() {
+    vorn_sim_close(card);
+    vorn_sim_remove(name.c_str());
+}
+
+void BenchCard::Put(int port, const std::vector<uint8_t>& frame) {
+    vorn_sim_put_frame(card, port, frame.data(), frame.size(), VORN_SIM_OVERWRITE, 0);
+}
+
+BenchCard& Card() {
+    static BenchCard card;
+    return card;
 }
 
 PreparedConnector::~PreparedConnector() { unlink(snapshotPath.c_str()); }
@@ -52,12 +77,14 @@ void SinkV2(VornCffexMdType* record) { benchmark::DoNotOptimize(record->bid1_pri
 void Baseline::Run(const uint8_t* payload, size_t size) {
     memcpy(scratch.data(), payload, size);
     benchmark::DoNotOptimize(scratch.data());
-    v2 = v2Source;
-    benchmark::DoNotOptimize(&v2);
-    memset(&v2, 0, sizeof v2);
-    v1 = v1Source;
-    benchmark::DoNotOptimize(&v1);
-    memset(&v1, 0, sizeof v1);
+    benchmark::DoNotOptimize(onV2);
+    benchmark::DoNotOptimize(onV1);
+    CopyRecord(&v2, &v2Source, sizeof v2);
+    onV2(&v2);
+    ClearRecord(&v2, sizeof v2);
+    CopyRecord(&v1, &v1Source, sizeof v1);
+    onV1(&v1);
+    ClearRecord(&v1, sizeof v1);
     benchmark::ClobberMemory();
 }
 

@@ -7,6 +7,7 @@
 
 #include "VornCffexMdApiImpl.h"
 #include "synthetic_session.h"
+#include "vorn_sim_card.h"
 
 namespace vorn_bench {
 
@@ -19,6 +20,20 @@ struct PreparedConnector {
     std::string snapshotPath;
 };
 
+// A simulated card, created once per process, with both receive channels open in this
+// process's receive-channel singletons.
+struct BenchCard {
+    BenchCard();
+    ~BenchCard();
+    // Puts a frame on `port`, overwriting unread frames when the ring is full.
+    void Put(int port, const std::vector<uint8_t>& frame);
+
+    std::string name;
+    vorn_sim_card_t* card = nullptr;
+    exanic_t* handle = nullptr;
+};
+BenchCard& Card();
+
 // A typical packet: update time, best, last match and one more level field.
 std::vector<uint8_t> TypicalPacket(const vorn_sim::SyntheticSession& session, uint32_t seqno, bool encrypted);
 
@@ -26,13 +41,17 @@ std::vector<uint8_t> TypicalPacket(const vorn_sim::SyntheticSession& session, ui
 void SinkV1(MarketDepthUpdate* record);
 void SinkV2(VornCffexMdType* record);
 
-// Baseline: copy the payload and fill and clear both output records.
+// Baseline: the unavoidable work of one packet. Copy the payload once, then for each record
+// fill it from a finished one, call its callback through a pointer and clear it, with the
+// library's own record copy and clear (no inline string instructions).
 struct Baseline {
     std::vector<uint8_t> scratch = std::vector<uint8_t>(2048);
     VornCffexMdType v2{};
     MarketDepthUpdate v1{};
     VornCffexMdType v2Source{};
     MarketDepthUpdate v1Source{};
+    void (*onV2)(VornCffexMdType*) = SinkV2;
+    void (*onV1)(MarketDepthUpdate*) = SinkV1;
     void Run(const uint8_t* payload, size_t size);
 };
 

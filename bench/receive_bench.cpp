@@ -2,48 +2,17 @@
 // ExanicCffexDMA0 (software mode) and a decoded record through ExanicCffexDMA1 (hardware
 // mode). The card's put is part of each iteration; its own cost is measured alone beside.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
-
 #include <cstring>
 
 #include "bench_fixture.h"
 #include "exanic_dma.h"
 #include "feed_encoder.h"
-#include "vorn_sim_card.h"
 
 using namespace vorn_bench;
 
 namespace {
 
 constexpr uint32_t kSeqNo = 1000;
-
-// A simulated card with both channels open in this process.
-struct BenchCard {
-    BenchCard() {
-        name = "vbench" + std::to_string(getpid());
-        vorn_sim_create(name.c_str());
-        card = vorn_sim_open(name.c_str());
-        handle = exanic_acquire_handle(name.c_str());
-        Vorn_R10::CExanicDMA::GetInstance().exanic_dma0_init(handle);
-        Vorn_R10::CExanicDMA::GetInstance().exanic_dma1_init(handle);
-    }
-    ~BenchCard() {
-        vorn_sim_close(card);
-        vorn_sim_remove(name.c_str());
-    }
-    void Put(int port, const std::vector<uint8_t>& frame) {
-        vorn_sim_put_frame(card, port, frame.data(), frame.size(), VORN_SIM_OVERWRITE, 0);
-    }
-
-    std::string name;
-    vorn_sim_card_t* card = nullptr;
-    exanic_t* handle = nullptr;
-};
-
-BenchCard& Card() {
-    static BenchCard card;
-    return card;
-}
 
 // Baseline for a frame: the card's put and receive, then the packet baseline.
 void BM_FrameBaseline(benchmark::State& state) {
@@ -82,6 +51,28 @@ BENCHMARK(BM_FrameDirect);
 
 void BM_FrameBuffered(benchmark::State& state) { RunFrame(state, true); }
 BENCHMARK(BM_FrameBuffered);
+
+// The receive loop on one core: a ring of session frames waits on the card (put untimed),
+// and the loop's passes take them one by one through the whole software path.
+void BM_LoopOneCore(benchmark::State& state) {
+    vorn_sim::SessionConfig config;
+    PreparedConnector prepared(config);
+    CVornCffexMdApiImpl& api = prepared.api;
+    const uint32_t before = api.m_CurUdpNo;
+    std::vector<std::vector<uint8_t>> frames;
+    for (int i = 0; i < 4000; ++i) frames.push_back(prepared.session.NextFrame());
+    Card();
+    for (auto _ : state) {
+        state.PauseTiming();
+        api.m_CurUdpNo = before;
+        for (const auto& frame : frames) Card().Put(0, frame);
+        state.ResumeTiming();
+        for (size_t i = 0; i < frames.size(); ++i) api.VornRecv();
+    }
+    if (api.m_CurUdpNo != before + frames.size()) state.SkipWithError("frames were lost");
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames.size()));
+}
+BENCHMARK(BM_LoopOneCore);
 
 // Hardware mode: a 280-byte record frame to both callbacks (version 1 converted).
 std::vector<uint8_t> RecordFrame() {

@@ -1,12 +1,13 @@
 // Field decoding: byte 0 picks the descriptor, byte 1 the encrypted flag (bit 0) and the code
 // segment (bits 1-2: sample cipher, known segment 0, code_len 0, code_len 1000); the rest is
-// the field data.
+// the field data. The data path's compile-time decoders must agree with the descriptors.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "df_udp.h"
+#include "field_wire.h"
 #include "fuzz_support.h"
 #include "sample_code.h"
 
@@ -54,5 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Nothing beyond the descriptor's structure may be written.
     for (size_t i = static_cast<size_t>(descriptor.struct_size_); i < sizeof out; ++i)
         if (out[i] != 0xA5) __builtin_trap();
+    // The data path's compile-time decoder agrees on the bytes as decrypted.
+    alignas(8) unsigned char fast[64];
+    vorn_wire::DecodeWireByIndex(static_cast<uint16_t>(data[0] % 9), field.data(), field.size(), fast);
+    if (memcmp(out, fast, static_cast<size_t>(descriptor.struct_size_)) != 0) __builtin_trap();
     return 0;
 }

@@ -104,6 +104,7 @@ void LoadedConnector::Reset() {
     impl_.m_CurUdpNo = curUdpNo_;
     impl_.m_state = CVornCffexMdApiImpl::HEADER;
     impl_.SetCurrentInstrument(0);
+    impl_.ResetInstrumentCache();
 }
 
 } // namespace vorn_fuzz

@@ -1,5 +1,4 @@
 // Entry points, construction, the start-up sequence and the receive loop.
-#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
 #include "VornCffexMdApiImpl.h"
 
 #include <sched.h>
@@ -64,6 +63,7 @@ CVornCffexMdApiImpl::CVornCffexMdApiImpl() : m_logServer(CCommonLog::GetInstance
     m_depth_market_data_infos.reserve(10);
     m_depth_market_trust_flag.max_load_factor(1.0f);
     m_depth_market_trust_flag.reserve(10);
+    m_FieldData.resize(kFieldScratchBytes);
 }
 
 // Queued packets go back to the idle chain and every node is freed by the list itself.

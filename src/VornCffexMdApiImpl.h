@@ -1,5 +1,23 @@
-// The connector: all per-run state, the start-up sequence and the receive loop.
-// Member definitions are split by concern over the VornCffexMdApiImpl*.cpp files.
+// The connector: all per-run state, the start-up sequence and the receive loop. Member
+// definitions are split by concern over the VornCffexMdApiImpl*.cpp files.
+//
+// Threads: one thread owns everything here. The thread that calls VornStart (through
+// init_connector) runs start-up and then the receive loop, and the callbacks run on it; no
+// member is touched by any other thread, so nothing here locks (the reorder list's spin lock
+// aside). The process-wide pieces it uses (log, register window, receive channels, code
+// segment runner) are singletons of their own.
+//
+// Results: start-up operations return 0 for success and -1 for failure and log their own
+// line; VornRecv returns -1 once the exit flag is up, else 0. The receive operations
+// (ExanicCffexDMA*) return 0 per poll whatever the frame held (ExanicCffexDMA0: 1 for a frame
+// shorter than a packet header); faults in a frame are logged, never returned. Other
+// operations state their result where declared.
+//
+// Caches: members under "Derived" below are caches of the snapshot maps and the
+// configuration. Whoever changes m_depth_market_data_infos, m_ins_price_infos or
+// m_depth_market_trust_flag other than through the data path (snapshot load, tests, fuzz
+// harnesses) calls ResetInstrumentCache() before the next packet; changing the values of
+// existing trust entries needs no reset.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +37,7 @@
 #include "counters_writer.h"
 #include "VornCffexMdApi.h"
 #include "df_udp.h"
+#include "instrument_slots.h"
 #include "listex.h"
 #include "ust_string_base.h"
 
@@ -27,7 +46,8 @@ extern void (*gfunc_parser)(MarketDepthUpdate*);
 extern void (*gfunc_parser_verison_2)(VornCffexMdType*);
 }
 
-// Seconds since midnight to "HH:MM:SS" in a process-wide buffer; null above 86399.
+// Seconds since midnight to "HH:MM:SS" in a process-wide buffer, valid until the next call;
+// null above 86399.
 char* get_update_time(const uint32_t* src_time);
 // "HH:MM:SS" (8 characters, unchecked) to seconds since midnight.
 int64_t set_update_time(const char* update_time);
@@ -73,8 +93,7 @@ public:
     void CountSelectedInstruments();
     // Counter hooks that need the connector's state (one line at each call site).
     void CountReceiveError(ssize_t error);
-    void CountDelivered(const depth_market_data_field& record); // software mode, after the callbacks
-    void CountDelivered(const VornCffexMdType& record);         // hardware mode, after the callbacks
+    void CountDelivered(const VornCffexMdType& record, int64_t trust); // after the update's callbacks
     uint32_t _GetChannelCfg(const char* pInstrumentId, uint32_t instLength);
     uint32_t SelectionOf(const depth_market_data_field& record);
 
@@ -108,7 +127,6 @@ public:
     int32_t ExanicCffexDMA0_Abnormal_Event();
     void HandleRecordFrame(ssize_t size);
     void HandleEventFrame(ssize_t size);
-    static void convert_to_market_depth_update(MarketDepthUpdate& updatebuf, const VornCffexMdType* pCffexMdType);
 
     // Frame receive and reordering.
     int32_t ExanicCffexDMA0();
@@ -123,30 +141,74 @@ public:
     int32_t DealExanicRecvList();
     int32_t ExanicRecvListOverflow();
     void ParseFeedChannels();
-    void ClearTrustFlags();
 
-    // Feed parser. The code segment is passed by reference: it is read-only here.
+    // Feed parser: where it stands in the payload being parsed, kept in locals while parsing
+    // and written to m_state, m_UdpHeader, m_FieldHeader and m_CurUdpPktLen when it returns.
+    struct SParseState {
+        State state = HEADER;
+        df_udp_header header{};
+        field_header field{};
+        int32_t pktLen = 0;
+    };
+    // Parses one UDP payload (`size` bytes at `data`, read only; encrypted fields are
+    // decrypted in a scratch copy with the code segment passed in). Returns the bytes
+    // consumed (a skipped stale packet counts its declared length), or -1 for a cut or
+    // malformed payload; everything before the fault has been applied and delivered.
     int32_t _processChunk(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data,
                           uint32_t size, CVornCffexMdApiImpl& refCffexMdApiImpl);
-    int32_t processHeader(const uint8_t* data, uint32_t size, CVornCffexMdApiImpl& refCffexMdApiImpl);
-    int32_t processFieldHeader(const uint8_t* data, uint32_t size, CVornCffexMdApiImpl& refCffexMdApiImpl);
+    // The loop of _processChunk over a non-empty payload: bytes consumed, or -1.
+    int32_t ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size,
+                         SParseState& parse);
+    // The parser's steps: each returns the bytes it consumed, or -1.
+    int32_t processHeader(const uint8_t* data, uint32_t size, SParseState& parse);
+    int32_t processFieldHeader(const uint8_t* data, uint32_t size, SParseState& parse);
     int32_t processFieldData(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data,
-                             uint32_t size, CVornCffexMdApiImpl& refCffexMdApiImpl);
-    void DeliverPacket();
+                             uint32_t size, SParseState& parse);
+    // End of a packet: one update of the current instrument to each registered callback.
+    void DeliverPacket(const field_header& lastField);
 
-    // Field application and output conversion.
-    void processCompleteField(const encrypt_code_segment_field& EncryptCodeSegmentField,
-                              CVornCffexMdApiImpl& refCffexMdApiImpl);
+    // Field application (VornCffexMdApiImpl_apply.cpp): decodes one field (`len` bytes at
+    // `data`, read only) into the current instrument's depth record, its kept output records
+    // and its trust mask. Unknown ids are logged and ignored.
+    void processCompleteField(const encrypt_code_segment_field& EncryptCodeSegmentField, uint16_t fieldId,
+                              const uint8_t* data, uint16_t len, bool encrypted);
+    // A tick count as a price of the current instrument (the empty price for 4294967295).
     double get_price(const int64_t* src_price, CVornCffexMdApiImpl& refCffexMdApiImpl);
+    // NaN and magnitudes below 1e-11 become 0.
     static void check_adjust_price(double& price);
+    // The mask of `inst_id`, 0 when it has none; enters nothing.
+    int64_t GetTrustFlag(int inst_id) const;
+    // The trust mask: 31 for the snapshot's instruments, all cleared on a loss, one bit per
+    // depth-level field applied.
+    void SeedTrustFlags(const std::vector<int32_t>& keys);
+    void ClearTrustFlags();
+    // Makes `inst_id` the instrument that fields apply to.
+    void SetCurrentInstrument(int64_t inst_id);
+    // Drops the per-instrument slots (see "Caches" above).
+    void ResetInstrumentCache();
+    SInstrumentSlot& CurrentSlot() { return m_curSlot ? *m_curSlot : ResolveCurrentSlot(); }
+    SInstrumentSlot& ResolveCurrentSlot();
+    void AddTrustEntry(SInstrumentSlot& slot);
+    depth_market_data_field& CurrentDepth() {
+        SInstrumentSlot& slot = CurrentSlot();
+        return slot.depth ? *slot.depth : EnterCurrentDepth(slot);
+    }
+    depth_market_data_field& EnterCurrentDepth(SInstrumentSlot& slot);
+    const ins_price_encode_info_field& CurrentPriceInfo();
+
+    // Output conversion (VornCffexMdApiImpl_convert.cpp): a depth record into both output
+    // records. Only members the record carries are written; the trust flag is that of the
+    // record's own inst_id.
     void convert_data_v1(MarketDepthUpdate& updatebuf, depth_market_data_field& refmd,
                          CVornCffexMdApiImpl& refCffexMdApiImpl);
     void convert_data_v2(VornCffexMdType& updatebuf, depth_market_data_field& refmd,
                          CVornCffexMdApiImpl& refCffexMdApiImpl);
-    int64_t GetTrustFlag(int inst_id) const;
-    void SetCurrentInstrument(int64_t inst_id);
-    depth_market_data_field& CurrentDepth();
-    const ins_price_encode_info_field& CurrentPriceInfo();
+    // The output members that field `fieldId` writes, from a depth record into both records,
+    // exactly as the two conversions above write them.
+    static void ConvertFieldMembers(uint16_t fieldId, const depth_market_data_field& md, MarketDepthUpdate& v1,
+                                    VornCffexMdType& v2);
+    // A firmware record into a version-1 record; nothing for a null record.
+    static void convert_to_market_depth_update(MarketDepthUpdate& updatebuf, const VornCffexMdType* pCffexMdType);
 
     // --- members, in declaration order ---
     Vorn_R10::CCommonLog& m_logServer;
@@ -167,7 +229,7 @@ public:
     State m_state = HEADER;
     df_udp_header m_UdpHeader{};
     field_header m_FieldHeader{};
-    std::vector<uint8_t> m_FieldData;
+    std::vector<uint8_t> m_FieldData; // scratch of kFieldScratchBytes: a field being decrypted
     int32_t m_CurUdpPktLen = 0;
     uint32_t m_CurUdpNo = 0;
     int64_t m_last_inst_id = 0;
@@ -183,29 +245,18 @@ public:
     MarketDepthUpdate m_MktDepUpdate{};
     Vorn_R10::CListExImpl<sExanicRecv> m_ExanicRecvList;
 
-    // Derived at start-up and kept for the data path.
-    std::vector<SFeedChannel> m_feedChannels;       // m_MultiAddressField, parsed
+    // Derived: caches for the data path.
+    std::vector<SFeedChannel> m_feedChannels;       // m_MultiAddressField, parsed at start-up
     uint32_t m_recvLenDma0 = 0;                     // bytes of m_recvBufDma0 the last frame dirtied
     uint32_t m_recvLenDma1 = 0;                     // bytes of m_recvBufDma1 the last frame dirtied
-    // The current instrument's entries, resolved on first use after m_last_inst_id changes.
-    depth_market_data_field* m_curDepth = nullptr;
-    const ins_price_encode_info_field* m_curPriceInfo = nullptr;
-    int64_t* m_curTrust = nullptr;
-    int32_t m_curSelected = -1;                     // _GetChannelCfg of m_curDepth, -1 unknown
+    CInstrumentSlots m_slots;                       // the instrument maps, per instrument
+    SInstrumentSlot* m_curSlot = nullptr;           // slot of m_last_inst_id, null until needed
+
+    static constexpr size_t kFieldScratchBytes = 65535; // the longest field a header can declare
 
     // Live counters in shared memory, written by the receive thread only.
     Vorn_R10::CCountersWriter m_counters;
 };
-
-namespace Vorn_R10 {
-// Milliseconds since midnight of an "HH:MM:SS" text (unchecked) and its milliseconds.
-inline uint64_t MsOfDay(const char* hhmmss, int32_t msec) {
-    const auto two = [hhmmss](int at) {
-        return static_cast<uint64_t>(hhmmss[at] - '0') * 10 + static_cast<uint64_t>(hhmmss[at + 1] - '0');
-    };
-    return ((two(0) * 60 + two(3)) * 60 + two(6)) * 1000 + static_cast<uint64_t>(msec);
-}
-} // namespace Vorn_R10
 
 inline void CVornCffexMdApiImpl::CountReceiveError(ssize_t error) {
     using namespace Vorn_R10;
@@ -214,17 +265,8 @@ inline void CVornCffexMdApiImpl::CountReceiveError(ssize_t error) {
     else m_counters.ReceiveError(RX_FAULTY);
 }
 
-// The trust flag counted is the one both records carried: the instrument's mask complete.
-inline void CVornCffexMdApiImpl::CountDelivered(const depth_market_data_field& record) {
-    const int64_t mask = m_curTrust && record.inst_id == static_cast<int32_t>(m_last_inst_id)
-                             ? *m_curTrust
-                             : GetTrustFlag(record.inst_id);
-    m_counters.Delivered(record.inst_id, Vorn_R10::MsOfDay(record.update_time, record.update_msec),
-                         mask == 31 ? 1 : 0, gfunc_parser != nullptr, gfunc_parser_verison_2 != nullptr);
-}
-
-inline void CVornCffexMdApiImpl::CountDelivered(const VornCffexMdType& record) {
+// `record` holds the update's instrument and time; `trust` is the flag both records carried.
+inline void CVornCffexMdApiImpl::CountDelivered(const VornCffexMdType& record, int64_t trust) {
     const uint64_t ms = static_cast<uint64_t>(record.UpdateTime) * 1000 + static_cast<uint64_t>(record.update_msec);
-    m_counters.Delivered(record.inst_no, ms, record.trust_flag, gfunc_parser != nullptr,
-                         gfunc_parser_verison_2 != nullptr);
+    m_counters.Delivered(record.inst_no, ms, trust, gfunc_parser != nullptr, gfunc_parser_verison_2 != nullptr);
 }

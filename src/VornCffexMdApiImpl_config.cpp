@@ -1,5 +1,4 @@
 // Configuration keys and the per-channel instrument selection.
-#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
 #include <cstdio>
 #include <cstring>
 

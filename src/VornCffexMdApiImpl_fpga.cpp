@@ -1,5 +1,4 @@
 // FPGA set-up: common registers, mode switches and the version handshake.
-#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
 #include <arpa/inet.h>
 
 #include <cstdio>

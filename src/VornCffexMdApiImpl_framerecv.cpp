@@ -1,6 +1,5 @@
 // Software mode receive: raw feed frames from channel 0, matched to the feed's channels and
 // handed to the parser in sequence order, directly or through the reorder list.
-#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -65,10 +64,6 @@ void CVornCffexMdApiImpl::ParseFeedChannels() {
                         ParseDottedAddress(source, channel.source_addr);
         m_feedChannels.push_back(channel);
     }
-}
-
-void CVornCffexMdApiImpl::ClearTrustFlags() {
-    for (auto& entry : m_depth_market_trust_flag) entry.second = 0;
 }
 
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {

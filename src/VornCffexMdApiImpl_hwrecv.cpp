@@ -1,5 +1,4 @@
 // Hardware mode receive: decoded records on channel 1, lost-message events on channel 0.
-#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
 #include <cstring>
 
 #include "VornCffexMdApiImpl.h"
@@ -13,8 +12,6 @@ namespace {
 constexpr ssize_t kRecordOffset = 4; // the firmware's prefix before each record
 constexpr ssize_t kMinRecordFrame = sizeof(VornCffexMdType);
 constexpr ssize_t kBufferBytes = 2048;
-
-double FromThousandths(int64_t value) { return static_cast<double>(value) / 1000.0; }
 
 } // namespace
 
@@ -52,7 +49,7 @@ void CVornCffexMdApiImpl::HandleRecordFrame(ssize_t size) {
         ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
     if (gfunc_parser_verison_2) gfunc_parser_verison_2(record);
-    CountDelivered(*record);
+    CountDelivered(*record, record->trust_flag);
 }
 
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Abnormal_Event() {
@@ -80,22 +77,4 @@ void CVornCffexMdApiImpl::HandleEventFrame(ssize_t size) {
     m_counters.HardwareLossEvent();
     VORN_LOG(LOG_WARNING, "[%s:%d] [%s], msy type is %u, len is %u, lost_msg_seqnum is %u, lost_lane is %lu.",
              event.msg_type, event.msg_len, event.lost_msg_seqnum, static_cast<unsigned long>(event.lost_lane));
-}
-
-void CVornCffexMdApiImpl::convert_to_market_depth_update(MarketDepthUpdate& updatebuf,
-                                                         const VornCffexMdType* pCffexMdType) {
-    if (!pCffexMdType) return;
-    const VornCffexMdType& md = *pCffexMdType;
-    memcpy(updatebuf.InstrumentID, md.instrument_id, sizeof updatebuf.InstrumentID);
-    // Seconds beyond the day have no text: the version-1 time is then empty.
-    const uint32_t seconds = static_cast<uint32_t>(md.UpdateTime);
-    const char* text = get_update_time(&seconds);
-    if (text) memcpy(updatebuf.UpdateTime, text, sizeof updatebuf.UpdateTime);
-    else memset(updatebuf.UpdateTime, 0, sizeof updatebuf.UpdateTime);
-    updatebuf.UpdateMillisec = md.update_msec;
-    updatebuf.Volume = md.volume;
-    updatebuf.Turnover = md.turn_over;
-    updatebuf.OpenInterest = static_cast<double>(md.open_interest);
-    FillLevelsAndPrices(updatebuf, md, [](int64_t x) { return FromThousandths(x); });
-    updatebuf.Trust_flag = md.trust_flag;
 }

@@ -1,6 +1,5 @@
 // Feed parser: walks one UDP payload packet by packet and field by field, and delivers one
 // update per complete packet of a selected instrument.
-#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
 #include <cstring>
 
 #include "VornCffexMdApiImpl.h"
@@ -13,44 +12,55 @@ namespace {
 
 constexpr uint32_t kPacketHeaderBytes = sizeof(df_udp_header);
 constexpr uint32_t kFieldHeaderBytes = sizeof(field_header);
+constexpr int64_t kCompleteBook = 31;
 
 } // namespace
 
+// One loop over the payload, packet by packet and field by field; the parser's position
+// lives in locals and reaches the members only on return.
 int32_t CVornCffexMdApiImpl::_processChunk(const encrypt_code_segment_field& EncryptCodeSegmentField,
                                            const uint8_t* data, uint32_t size, CVornCffexMdApiImpl& refCffexMdApiImpl) {
     CVornCffexMdApiImpl& p = refCffexMdApiImpl;
-    p.m_state = HEADER;
-    memset(&p.m_UdpHeader, 0, sizeof p.m_UdpHeader);
-    memset(&p.m_FieldHeader, 0, sizeof p.m_FieldHeader);
-    p.m_FieldData.clear();
-    p.m_CurUdpPktLen = 0;
-    if (size == 0) return 0;
+    SParseState parse;
+    const int32_t result = size == 0 ? 0 : p.ParsePayload(EncryptCodeSegmentField, data, size, parse);
+    if (result == -1) p.m_counters.ParseError();
+    p.m_state = parse.state;
+    p.m_UdpHeader = parse.header;
+    p.m_FieldHeader = parse.field;
+    p.m_CurUdpPktLen = parse.pktLen;
+    return result;
+}
 
+// Each step leaves parse.state at the step that follows: a stale packet's header and a field
+// header that ends its packet lead to the next packet header.
+int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data,
+                                          uint32_t size, SParseState& parse) {
     // 64-bit so that a skipped stale packet's declared length cannot wrap the count.
-    uint64_t totalBytesProcessed = 0;
-    while (true) {
-        const uint8_t* at = data + totalBytesProcessed;
-        const uint32_t left = size - static_cast<uint32_t>(totalBytesProcessed);
-        int32_t step;
-        switch (p.m_state) {
-        case HEADER: step = processHeader(at, left, p); break;
-        case FIELD_HEADER: step = processFieldHeader(at, left, p); break;
-        case FIELD_DATA: step = processFieldData(EncryptCodeSegmentField, at, left, p); break;
-        default: p.m_state = HEADER; return -1;
+    uint64_t done = 0;
+    const auto consume = [&done, size](int32_t step) {
+        done += static_cast<uint32_t>(step);
+        return done >= size;
+    };
+    for (;;) {
+        int32_t step = processHeader(data + done, size - static_cast<uint32_t>(done), parse);
+        if (step == -1) return -1;
+        if (consume(step)) return static_cast<int32_t>(done);
+        while (parse.state != HEADER) {
+            step = processFieldHeader(data + done, size - static_cast<uint32_t>(done), parse);
+            if (step == -1) return -1;
+            if (consume(step)) return static_cast<int32_t>(done);
+            if (parse.state == HEADER) break;
+            step = processFieldData(code, data + done, size - static_cast<uint32_t>(done), parse);
+            if (step == -1) return -1;
+            if (consume(step)) return static_cast<int32_t>(done);
         }
-        if (step == -1) {
-            m_counters.ParseError();
-            return -1;
-        }
-        totalBytesProcessed += static_cast<uint32_t>(step);
-        if (totalBytesProcessed >= size) return static_cast<int32_t>(totalBytesProcessed);
     }
 }
 
-int32_t CVornCffexMdApiImpl::processHeader(const uint8_t* data, uint32_t size, CVornCffexMdApiImpl& refCffexMdApiImpl) {
-    CVornCffexMdApiImpl& p = refCffexMdApiImpl;
+__attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processHeader(const uint8_t* data, uint32_t size,
+                                                                                 SParseState& parse) {
     if (size < kPacketHeaderBytes) return -1;
-    df_udp_header& header = p.m_UdpHeader;
+    df_udp_header& header = parse.header;
     header.ver = data[0];
     header.type = data[1];
     header.topicid = LoadBe16(data + 2);
@@ -59,85 +69,91 @@ int32_t CVornCffexMdApiImpl::processHeader(const uint8_t* data, uint32_t size, C
     header.numFields = LoadBe16(data + 12);
     header.bodylen = LoadBe16(data + 14);
     header.encrypt = LoadBe32(data + 16);
-    p.m_CurUdpPktLen = header.bodylen;
-    p.m_state = FIELD_HEADER;
 
-    if (header.seqno <= p.m_CurUdpNo) {
-        p.m_counters.PacketStale();
-        p.m_state = HEADER;
-        p.m_CurUdpPktLen = 0;
+    // Stale: at or below the last packet taken in.
+    if (header.seqno <= m_CurUdpNo) {
+        m_counters.PacketStale();
+        parse.state = HEADER;
+        parse.pktLen = 0;
         return header.bodylen + static_cast<int32_t>(kPacketHeaderBytes);
     }
-    if (header.seqno != p.m_CurUdpNo + 1)
+    parse.pktLen = header.bodylen;
+    parse.state = FIELD_HEADER;
+    // A gap in the sequence.
+    if (header.seqno != m_CurUdpNo + 1)
         VORN_LOG(LOG_INFO, "[%s:%d] [%s],UdpNo is not seq, m_CurUdpNo is [%d], m_UdpHeader seqno is [%d]",
-                 static_cast<int>(p.m_CurUdpNo), static_cast<int>(header.seqno));
-    p.m_CurUdpNo = header.seqno;
-    p.m_counters.PacketParsed();
+                 static_cast<int>(m_CurUdpNo), static_cast<int>(header.seqno));
+    m_CurUdpNo = header.seqno;
+    m_counters.PacketParsed();
     VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed header type, bodylen is [%d], seqno is [%d]",
              static_cast<int>(header.bodylen), static_cast<int>(header.seqno));
     return static_cast<int32_t>(kPacketHeaderBytes);
 }
 
-int32_t CVornCffexMdApiImpl::processFieldHeader(const uint8_t* data, uint32_t size,
-                                                CVornCffexMdApiImpl& refCffexMdApiImpl) {
-    CVornCffexMdApiImpl& p = refCffexMdApiImpl;
-    if (size < kFieldHeaderBytes || p.m_CurUdpPktLen < static_cast<int32_t>(kFieldHeaderBytes)) return -1;
-    p.m_CurUdpPktLen -= kFieldHeaderBytes;
-    p.m_state = p.m_CurUdpPktLen > 0 ? FIELD_DATA : HEADER;
-    p.m_FieldHeader.fieldId = LoadBe16(data);
-    p.m_FieldHeader.fieldlen = LoadBe16(data + 2);
+__attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processFieldHeader(const uint8_t* data,
+                                                                                      uint32_t size,
+                                                                                      SParseState& parse) {
+    if (size < kFieldHeaderBytes || parse.pktLen < static_cast<int32_t>(kFieldHeaderBytes)) return -1;
+    parse.pktLen -= kFieldHeaderBytes;
+    parse.state = parse.pktLen > 0 ? FIELD_DATA : HEADER;
+    parse.field.fieldId = LoadBe16(data);
+    parse.field.fieldlen = LoadBe16(data + 2);
     VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
-             static_cast<unsigned>(p.m_FieldHeader.fieldId), static_cast<int>(p.m_FieldHeader.fieldlen));
+             static_cast<unsigned>(parse.field.fieldId), static_cast<int>(parse.field.fieldlen));
     return static_cast<int32_t>(kFieldHeaderBytes);
 }
 
-int32_t CVornCffexMdApiImpl::processFieldData(const encrypt_code_segment_field& EncryptCodeSegmentField,
-                                              const uint8_t* data, uint32_t size,
-                                              CVornCffexMdApiImpl& refCffexMdApiImpl) {
-    CVornCffexMdApiImpl& p = refCffexMdApiImpl;
-    const uint16_t fieldlen = p.m_FieldHeader.fieldlen;
+// The field is applied before its length is checked against the packet's: a field that
+// overruns its packet still lands, and the payload then fails.
+__attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processFieldData(
+    const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data, uint32_t size,
+    SParseState& parse) {
+    const uint16_t fieldlen = parse.field.fieldlen;
     if (fieldlen > size) return -1;
-    p.m_FieldData.assign(data, data + fieldlen);
-    processCompleteField(EncryptCodeSegmentField, p);
-    if (p.m_CurUdpPktLen < fieldlen) return -1;
-    p.m_CurUdpPktLen -= fieldlen;
-    if (p.m_CurUdpPktLen > 0) {
-        p.m_state = FIELD_HEADER;
+    processCompleteField(EncryptCodeSegmentField, parse.field.fieldId, data, fieldlen,
+                         (parse.header.encrypt & DF_ENCRYPT_FLAG) != 0);
+    if (parse.pktLen < fieldlen) return -1;
+    parse.pktLen -= fieldlen;
+    if (parse.pktLen > 0) {
+        parse.state = FIELD_HEADER;
         VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
-                 static_cast<unsigned>(p.m_FieldHeader.fieldId), static_cast<int>(fieldlen));
+                 static_cast<unsigned>(parse.field.fieldId), static_cast<int>(fieldlen));
         return fieldlen;
     }
-    p.m_state = HEADER;
-    p.DeliverPacket();
+    parse.state = HEADER;
+    DeliverPacket(parse.field);
     return fieldlen;
 }
 
-// End of a packet: one update for the current instrument, version 2 first.
-void CVornCffexMdApiImpl::DeliverPacket() {
-    depth_market_data_field* record = m_curDepth;
-    if (!record) {
-        const auto found = m_depth_market_data_infos.find(static_cast<int32_t>(m_last_inst_id));
-        if (found == m_depth_market_data_infos.end()) {
-            VORN_LOG(LOG_DEBUG, "[%s:%d] [%s], inst_id is [%d], is not snapshot data, ",
-                     static_cast<int>(m_last_inst_id));
-            return;
-        }
-        record = m_curDepth = &found->second;
+// End of a packet: one update for the current instrument, version 2 first. The slot's
+// records are copied, so a callback that writes into its record changes nothing kept.
+void CVornCffexMdApiImpl::DeliverPacket(const field_header& lastField) {
+    SInstrumentSlot& slot = CurrentSlot();
+    if (!slot.depth) {
+        VORN_LOG(LOG_DEBUG, "[%s:%d] [%s], inst_id is [%d], is not snapshot data, ", static_cast<int>(m_last_inst_id));
+        return;
     }
-    if (m_curSelected < 0) m_curSelected = static_cast<int32_t>(SelectionOf(*record));
-    if (m_curSelected == 0) return;
-
+    if (slot.selected < 0) slot.selected = static_cast<int32_t>(SelectionOf(*slot.depth));
+    if (slot.selected == 0) return;
+    if (!slot.outputsCurrent) {
+        convert_data_v2(slot.v2, *slot.depth, *this);
+        convert_data_v1(slot.v1, *slot.depth, *this);
+        slot.outputsCurrent = true;
+    }
+    const int64_t trust = slot.outputTrust && *slot.outputTrust == kCompleteBook ? 1 : 0;
     if (gfunc_parser_verison_2) {
-        convert_data_v2(m_CffexMarketdata, *record, *this);
+        CopyRecord(&m_CffexMarketdata, &slot.v2, sizeof m_CffexMarketdata);
+        m_CffexMarketdata.trust_flag = trust;
         gfunc_parser_verison_2(&m_CffexMarketdata);
         ClearRecord(&m_CffexMarketdata, sizeof m_CffexMarketdata);
     }
     if (gfunc_parser) {
-        convert_data_v1(m_MktDepUpdate, *record, *this);
+        CopyRecord(&m_MktDepUpdate, &slot.v1, sizeof m_MktDepUpdate);
+        m_MktDepUpdate.Trust_flag = trust;
         gfunc_parser(&m_MktDepUpdate);
         ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
-    CountDelivered(*record);
+    CountDelivered(slot.v2, trust);
     VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
-             static_cast<unsigned>(m_FieldHeader.fieldId), static_cast<int>(m_FieldHeader.fieldlen));
+             static_cast<unsigned>(lastField.fieldId), static_cast<int>(lastField.fieldlen));
 }

@@ -1,6 +1,5 @@
 // The day's snapshot file: channels, trade date, last sequence number, code segment,
 // price encodings and depth records.
-#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,7 +130,7 @@ void CVornCffexMdApiImpl::init_snaphot_params() {
     memset(&m_RspEncryptCodeSegmentField, 0, sizeof m_RspEncryptCodeSegmentField);
     m_ins_price_infos.clear();
     m_depth_market_data_infos.clear();
-    SetCurrentInstrument(m_last_inst_id);
+    ResetInstrumentCache();
 }
 
 std::string CVornCffexMdApiImpl::SnapshotFileName(const CDateType& date) {
@@ -202,8 +201,8 @@ int32_t CVornCffexMdApiImpl::LoadFromFile(const std::string& filename) {
     m_ins_price_infos.insert(priceInfos.begin(), priceInfos.end());
     m_depth_market_data_infos.clear();
     m_depth_market_data_infos.insert(depthInfos.begin(), depthInfos.end());
-    for (int32_t key : depthKeys) m_depth_market_trust_flag[key] = 31;
-    SetCurrentInstrument(m_last_inst_id);
+    SeedTrustFlags(depthKeys);
+    ResetInstrumentCache();
     return 0;
 }
 

@@ -1,6 +1,5 @@
 // The instrument table of hardware mode: one row per snapshot instrument, prices in
 // thousandths, written word by word through the FPGA's 85-register row window.
-#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
 #include <cstring>
 
 #include "VornCffexMdApiImpl.h"

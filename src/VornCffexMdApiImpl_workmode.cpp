@@ -1,5 +1,4 @@
 // Work-mode selection: hardware mode when the day's code segment is one the firmware knows.
-#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
 #include <cstdio>
 #include <cstring>
 

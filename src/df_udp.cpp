@@ -1,6 +1,5 @@
 // Table-driven decoding of the nine varint market-data fields, and the runner of the day's
 // decryption code segment.
-#define VORN_LOG_FILE "df_udp.cpp"
 #include "df_udp.h"
 
 #include <sys/mman.h>
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "CommonLog.h"
+#include "varint.h"
 
 using namespace Vorn_R10;
 
@@ -28,9 +28,10 @@ namespace {
 constexpr int32_t kMaxCodeLen = 400;
 constexpr size_t kArgumentBlockBytes = 100; // arg1 of the code segment record
 
-// Runs the code segment from one executable page prepared once (one runner per process).
-// Every run starts from the bytes a fresh mapping would hold (the segment, zeros after it) and
-// from the day's argument block; each is restored only when it changed.
+// Runs the code segment from one executable page prepared once. The runner is process-wide
+// (one page for every connector in the process) and used from one thread at a time. Every run
+// starts from the bytes a fresh mapping would hold (the segment, zeros after it) and from the
+// day's argument block; each is restored only when it changed.
 class CodeSegmentRunner {
 public:
     ~CodeSegmentRunner() {
@@ -43,14 +44,7 @@ public:
             return false;
         }
         if (!m_exec && !Map()) return false;
-        if (code_len != m_codeLen || memcmp(m_pristine, code, static_cast<size_t>(code_len)) != 0) {
-            memset(m_pristine, 0, sizeof m_pristine);
-            memcpy(m_pristine, code, static_cast<size_t>(code_len));
-            m_codeLen = code_len;
-            Restore();
-        } else if (memcmp(m_exec, m_pristine, sizeof m_pristine) != 0) {
-            Restore();
-        }
+        if (!HoldsFresh(code, static_cast<size_t>(code_len))) Restore(code, static_cast<size_t>(code_len));
         reinterpret_cast<CodeFunc>(m_exec)(buf, static_cast<int32_t>(buf_len), arg1 ? ArgumentBlock(arg1) : nullptr);
         return true;
     }
@@ -64,7 +58,6 @@ private:
             return false;
         }
         m_exec = static_cast<uint8_t*>(page);
-        m_codeLen = 0;
         return true;
     }
 
@@ -75,11 +68,17 @@ private:
         return m_args;
     }
 
-    // The segment area (400 bytes) as a fresh mapping holds it. Changes are looked for in
-    // that area only: a segment that writes beyond it would cost a page compare per run.
-    void Restore() {
-        memcpy(m_exec, m_pristine, sizeof m_pristine);
-        memset(m_exec + sizeof m_pristine, 0, m_pageBytes - sizeof m_pristine);
+    // One read-only pass over the segment area (400 bytes): this segment, then zeros. Changes
+    // are looked for in that area only: a segment that writes beyond it would cost a page
+    // compare per run.
+    bool HoldsFresh(const char* code, size_t code_len) const {
+        static const uint8_t kZeros[kMaxCodeLen] = {};
+        return memcmp(m_exec, code, code_len) == 0 && memcmp(m_exec + code_len, kZeros, kMaxCodeLen - code_len) == 0;
+    }
+
+    void Restore(const char* code, size_t code_len) {
+        memcpy(m_exec, code, code_len);
+        memset(m_exec + code_len, 0, m_pageBytes - code_len);
     }
 
     void ReportBadLength(int32_t code_len) {
@@ -92,9 +91,7 @@ private:
 
     uint8_t* m_exec = nullptr;
     size_t m_pageBytes = 0;
-    uint8_t m_pristine[kMaxCodeLen] = {};
     char m_args[kArgumentBlockBytes] = {};
-    int32_t m_codeLen = 0;
     bool m_reportedBadLength = false;
 };
 
@@ -125,42 +122,9 @@ void FieldDescribe::add_member(const std::string& name, MemberType type, uint32_
     ++total_member_;
 }
 
-namespace {
-
-inline int64_t ZigZag(uint64_t raw) { return static_cast<int64_t>((raw >> 1) ^ (~(raw & 1) + 1)); }
-
-// Kept inline in the member loop: most members are one or two bytes.
-__attribute__((always_inline)) inline int64_t DecodeVarint(const uint8_t* buf, size_t buf_len,
-                                                           size_t& bytes_consumed) {
-    if (buf_len >= 2) {
-        if (buf[0] < 0x80) {
-            bytes_consumed = 1;
-            return ZigZag(buf[0]);
-        }
-        if (buf[1] < 0x80) {
-            bytes_consumed = 2;
-            return ZigZag(static_cast<uint64_t>(buf[0] & 0x7F) | static_cast<uint64_t>(buf[1]) << 7);
-        }
-    }
-    uint64_t raw = 0;
-    const size_t limit = buf_len < 10 ? buf_len : 10;
-    for (size_t i = 0; i < limit; ++i) {
-        const uint8_t byte = buf[i];
-        raw |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
-        // The tenth byte ends the number whatever its high bit; only its lowest bit counts.
-        if ((byte & 0x80) == 0 || i == 9) {
-            bytes_consumed = i + 1;
-            return ZigZag(raw);
-        }
-    }
-    bytes_consumed = 0;
-    return 0;
-}
-
-} // namespace
 
 int64_t vint_decode(const uint8_t* buf, size_t buf_len, size_t& bytes_consumed) {
-    return DecodeVarint(buf, buf_len, bytes_consumed);
+    return vorn_wire::DecodeVarint(buf, buf_len, bytes_consumed);
 }
 
 bool FieldDescribe::decrypt_data(u_char* buf, size_t buf_len, const char* compiled_code, int32_t code_len,
@@ -193,7 +157,7 @@ void FieldDescribe::init_from_stream(u_char* buf, size_t buf_len, void* out, boo
         }
         case FT_VZINT: {
             size_t consumed = 0;
-            const int64_t value = DecodeVarint(buf + cursor, buf_len - cursor, consumed);
+            const int64_t value = vorn_wire::DecodeVarint(buf + cursor, buf_len - cursor, consumed);
             memcpy(target + member.offset_struct, &value, 8);
             cursor += consumed;
             break;

@@ -1,6 +1,7 @@
-// Ordered queue of waiting packets with a pool of idle nodes, under one spin lock held only
-// for pointer updates. Nodes are never freed while the list lives: a node taken off the queue
-// goes back to the idle chain.
+// Ordered queue of waiting packets with a pool of idle nodes. Nodes are never freed while the
+// list lives: a node taken off the queue goes back to the idle chain.
+// Single-threaded: one thread (the connector's receive thread) uses a list. The spin lock is
+// held only for each pointer update; it keeps no sequence of calls (Head, then Pop) whole.
 #pragma once
 
 #include <atomic>

@@ -21,9 +21,11 @@ inline int64_t Truncate(double x) {
 inline double OrZero(double x) { return x >= EMPTY_PRICE ? 0.0 : x; }
 // A price in thousandths: x * 1000 + 0.5 truncated toward zero (the product rounded first).
 inline int64_t Thousandths(double x) {
-    if (x >= EMPTY_PRICE) return 0;
-    const double scaled = x * 1000.0;
-    return Truncate(scaled + 0.5);
+    const double rounded = x * 1000.0 + 0.5;
+    // In range (neither the empty price, NaN nor beyond int64): one test, then convert.
+    if (__builtin_expect(rounded > -9223372036854775808.0 && rounded < 9223372036854775807.0, 1))
+        return static_cast<int64_t>(rounded);
+    return x >= EMPTY_PRICE ? 0 : Truncate(rounded);
 }
 // A count: x + 0.5 truncated toward zero.
 inline int64_t Count(double x) { return x >= EMPTY_PRICE ? 0 : Truncate(x + 0.5); }

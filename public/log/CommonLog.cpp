@@ -31,7 +31,7 @@ LevelStyle StyleOf(ELOGLEVEL level) {
 
 void CCommonLog::SetLogLevel(ELOGLEVEL logLevel) {
     std::lock_guard<std::mutex> guard(m_mutexLog);
-    m_logLevel.store(logLevel, std::memory_order_relaxed);
+    s_logLevel.store(logLevel, std::memory_order_relaxed);
 }
 
 void CCommonLog::SetLogPath(std::string& refLogPath) {

@@ -35,7 +35,10 @@ public:
     // `fmt` starts with "[%s:%d] [%s]" filled by file, line and function of the call site.
     void WriteLog(ELOGLEVEL logLevel, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
-    bool IsEnabled(ELOGLEVEL logLevel) const { return (m_logLevel.load(std::memory_order_relaxed) & logLevel) != 0; }
+    bool IsEnabled(ELOGLEVEL logLevel) const { return Enabled(logLevel); }
+    // The level test of every call site: one load of a constant-initialised mask, without the
+    // first-use check of GetInstance.
+    static bool Enabled(ELOGLEVEL logLevel) { return (s_logLevel.load(std::memory_order_relaxed) & logLevel) != 0; }
     // Path of the open log file; empty before the first accepted message.
     std::string GetLogFileName();
 
@@ -44,7 +47,7 @@ private:
     ~CCommonLog() = default;
 
     // Read without the mutex by every log call; atomic so that the unlocked read is defined.
-    std::atomic<int32_t> m_logLevel{15};
+    static inline std::atomic<int32_t> s_logLevel{15};
     FILE* m_logHandler = nullptr;
     std::mutex m_mutexLog;
     std::string m_log_path;
@@ -62,7 +65,7 @@ private:
 // level is masked off, so traces on the data path cost one test.
 #define VORN_LOG(level, fmt, ...)                                                              \
     do {                                                                                       \
-        ::Vorn_R10::CCommonLog& vorn_log_ = ::Vorn_R10::CCommonLog::GetInstance();             \
-        if (vorn_log_.IsEnabled(level))                                                        \
-            vorn_log_.WriteLog(level, fmt, VORN_LOG_FILE, __LINE__, __func__, ##__VA_ARGS__);  \
+        if (::Vorn_R10::CCommonLog::Enabled(level))                                            \
+            ::Vorn_R10::CCommonLog::GetInstance().WriteLog(level, fmt, VORN_LOG_FILE, __LINE__,   \
+                                                           __func__, ##__VA_ARGS__);           \
     } while (0)

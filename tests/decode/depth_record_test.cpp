@@ -2,6 +2,7 @@
 // output conversions, driven through the parser of an in-memory connector.
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "decode_fixture.h"
 #include "sample_code.h"
@@ -174,6 +175,44 @@ TEST_F(DepthRecord, StaticLastMatchAndBandingMembersInPlainAndEncryptedPackets) 
     EXPECT_EQ(kB, +Recorded().v2[0].inst_no);
     EXPECT_EQ(0, memcmp(&Recorded().v2[0], &Recorded().v2[1], sizeof(VornCffexMdType)));
     EXPECT_EQ(0, +Recorded().v2[0].upper_limit_price);
+}
+
+// Delivered records are the two conversions of the depth record as it stands after the
+// packet, whatever mix of fields, instruments, empty prices and losses came before.
+TEST_F(DepthRecord, DeliveriesEqualTheConversionsOfTheDepthRecord) {
+    std::mt19937_64 random(5);
+    const auto ticks = [&random] {
+        const int64_t choice = static_cast<int64_t>(random() % 7);
+        return choice == 0 ? 4294967295LL : choice == 1 ? static_cast<int64_t>(random()) : choice * 137 - 300;
+    };
+    const auto some = [&random] { return static_cast<int64_t>(random() % 100000) - 20; };
+    for (uint32_t seqno = 101; seqno < 401; ++seqno) {
+        PacketBuilder packet(seqno);
+        if (random() % 3 == 0) packet.UpdateTime(random() % 2 ? kA : kB, static_cast<int64_t>(random() % 90000), some());
+        for (int field = 0; field < 3; ++field) {
+            switch (random() % 8) {
+            case 0: packet.Static(ticks(), ticks(), ticks(), ticks(), ticks(), ticks(), some() * 0.5, -0.7); break;
+            case 1: packet.LastMatch(ticks(), some(), random() % 2 ? EMPTY_PRICE : some() * 2.5, some()); break;
+            case 2: packet.Best(ticks(), some(), ticks(), some()); break;
+            case 3: packet.Bid23(ticks(), some(), ticks(), some()); break;
+            case 4: packet.Ask23(ticks(), some(), ticks(), some()); break;
+            case 5: packet.Bid45(ticks(), some(), ticks(), some()); break;
+            case 6: packet.Ask45(ticks(), some(), ticks(), some()); break;
+            default: packet.RealPriceBanding(ticks(), ticks()); break;
+            }
+        }
+        if (random() % 40 == 0) api->ClearTrustFlags();
+        const size_t before = Recorded().v2.size();
+        ASSERT_GT(Chunk(packet.Bytes()), 0);
+        ASSERT_EQ(before + 1, Recorded().v2.size());
+        depth_market_data_field md = Depth(static_cast<int32_t>(api->m_last_inst_id));
+        VornCffexMdType v2{};
+        MarketDepthUpdate v1{};
+        api->convert_data_v2(v2, md, *api);
+        api->convert_data_v1(v1, md, *api);
+        ASSERT_EQ(0, memcmp(&v2, &Recorded().v2.back(), sizeof v2)) << seqno;
+        ASSERT_EQ(0, memcmp(&v1, &Recorded().v1.back(), sizeof v1)) << seqno;
+    }
 }
 
 // Updates before any update time, or for a key outside the snapshot, go to instrument 0;

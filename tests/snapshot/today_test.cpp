@@ -62,7 +62,7 @@ TEST_F(Today, LogLinesInOrderAndChannelAddresses) {
     };
     EXPECT_EQ(expected, Messages(output, "LoadSnaphot"));
     EXPECT_EQ(expected.size(), LinesWith(output, "\033[32;1m [I]").size());
-    EXPECT_EQ(expected.size(), LinesWith(output, "[VornCffexMdApiImpl.cpp:").size());
+    EXPECT_EQ(expected.size(), LinesWith(output, "[VornCffexMdApiImpl_snapshot.cpp:").size());
     EXPECT_STREQ("30001", connector->m_udp_dst_port_a.c_str());
     EXPECT_STREQ("10.0.0.5", connector->m_udp_src_ip_a.c_str());
     EXPECT_STREQ("30002", connector->m_udp_dst_port_b.c_str());

@@ -88,7 +88,7 @@ TEST_F(ConfigTest, DebugLinesReportTheConfiguration) {
     std::vector<std::string> texts;
     for (std::string line; std::getline(lines, line);) {
         EXPECT_EQ(0u, line.find("\x1b[37;1m [D] [")) << line;
-        EXPECT_NE(std::string::npos, line.find("[VornCffexMdApiImpl.cpp:")) << line;
+        EXPECT_NE(std::string::npos, line.find("[VornCffexMdApiImpl_config.cpp:")) << line;
         const size_t at = line.find("] [_ReadConfig] ");
         ASSERT_NE(std::string::npos, at) << line;
         texts.push_back(line.substr(at + 16, line.rfind("\x1b[0m ") - at - 16));

@@ -27,6 +27,7 @@ namespace {
 using Keys = std::map<std::string, std::string>;
 
 const char* const kFailLine = "IMdToAppApi VornStart is fail, [-1]. \n";
+const char* const kFpgaFile = "VornCffexMdApiImpl_fpga.cpp";
 
 // True when `log` holds a complete entry at level `tag` ("E", "W", "I", "D") logged from `file`
 // whose text after "file:line]" is `rest` (e.g. " [_BindCpu] CPU[-1] exceed max procs.").
@@ -87,7 +88,7 @@ TEST(Startup, LongConfigurationPathIsCutTo255) {
     EXPECT_EQ(0u, out.find("ReadConfig is " + file.substr(0, 254) + "x failed \nInit, _ReadConfig failed \n" +
                            kFailLine)) << out;
     // The second reached the card open with the device named in the file.
-    EXPECT_TRUE(HasLine(out, "D", " [_ReadConfig] device[" + device + "]"));
+    EXPECT_TRUE(HasLine(out, "D", " [_ReadConfig] device[" + device + "]", "VornCffexMdApiImpl_config.cpp"));
     EXPECT_NE(std::string::npos, out.find("get [" + device + "] handle failed"));
     EXPECT_TRUE(EndsWith(out, kFailLine));
 }
@@ -184,7 +185,7 @@ TEST_P(StartupHandshake, Outcome) {
         {"I", "soft version, litte Endian 0x01010101."}, {"I", "soft version, big Endian 0x01010101."}, {"I", compared}};
     lines.insert(lines.end(), c.lines.begin(), c.lines.end());
     for (const auto& line : lines)
-        EXPECT_TRUE(HasLine(log, line.first, std::string(" [_CheckVersion] ") + line.second)) << line.second << "\n" << log;
+        EXPECT_TRUE(HasLine(log, line.first, std::string(" [_CheckVersion] ") + line.second, kFpgaFile)) << line.second << "\n" << log;
     for (const char* text : c.absent) EXPECT_EQ(std::string::npos, log.find(text)) << text;
     // The software version is written whatever the outcome.
     const auto writes = run.RegisterWrites();
@@ -237,8 +238,8 @@ TEST(Startup, SoftwareModeRegisterTraffic) {
     for (uint32_t reg : {13u, 22u, 24u}) EXPECT_EQ(0u, vorn_sim_read_reg(run.Card(), reg)) << reg;
     for (uint32_t reg = 320; reg < 405; ++reg) ASSERT_EQ(0u, vorn_sim_read_reg(run.Card(), reg)) << reg;
     const std::string log = run.LogText();
-    EXPECT_TRUE(HasLine(log, "I", " [_SetRegIp] ipReg is [14], refIpAddr [10.0.0.5] .")) << log;
-    EXPECT_TRUE(HasLine(log, "I", " [_SetRegPort] portReg is [16] refPort [30001] .")) << log;
+    EXPECT_TRUE(HasLine(log, "I", " [_SetRegIp] ipReg is [14], refIpAddr [10.0.0.5] .", kFpgaFile)) << log;
+    EXPECT_TRUE(HasLine(log, "I", " [_SetRegPort] portReg is [16] refPort [30001] .", kFpgaFile)) << log;
     EXPECT_TRUE(HasLine(log, "D", "[set_fpga_reg] set_fpga_reg addr: 14, val: 167772165", "exanic_reg.cpp")) << log;
     EXPECT_EQ(std::string::npos, out.find("IMdToAppApi"));
 }

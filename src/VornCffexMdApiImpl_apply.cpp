@@ -1,0 +1,307 @@
+// Field application: decodes each market-data field in place into the current instrument's
+// depth record and kept output records, and keeps the trust mask (seeded, cleared and set
+// here only).
+#include <cmath>
+#include <cstring>
+
+#include "VornCffexMdApiImpl.h"
+#include "field_wire.h"
+
+using namespace Vorn_R10;
+using vorn_wire::DecodeWire;
+
+namespace {
+
+constexpr uint16_t kFirstVintField = static_cast<uint16_t>(FIELD_ID::vint_market_data_static);
+constexpr int64_t kNoPriceTicks = 4294967295LL;
+constexpr int64_t kCompleteBook = 31;
+
+// Trust bits of the five depth-level fields, by field index (best is index 2).
+constexpr int64_t kTrustBit[9] = {0, 0, 1, 2, 4, 8, 16, 0, 0};
+
+int32_t Low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+
+int64_t TicksOf(double slot) {
+    int64_t ticks;
+    memcpy(&ticks, &slot, sizeof ticks);
+    return ticks;
+}
+
+double Adjusted(double value) {
+    CVornCffexMdApiImpl::check_adjust_price(value);
+    return value;
+}
+
+// Static and update-time fields travel in clear even in an encrypted packet.
+bool Encryptable(uint16_t fieldId) {
+    return fieldId != static_cast<uint16_t>(FIELD_ID::vint_market_data_static) &&
+           fieldId != static_cast<uint16_t>(FIELD_ID::vint_market_data_update_time);
+}
+
+} // namespace
+
+void CVornCffexMdApiImpl::SetCurrentInstrument(int64_t inst_id) {
+    m_last_inst_id = inst_id;
+    m_curSlot = nullptr;
+}
+
+void CVornCffexMdApiImpl::ResetInstrumentCache() {
+    m_curSlot = nullptr;
+    m_slots.Clear();
+}
+
+// A new slot resolves the entries that exist; the data path fills in the rest as it enters them.
+SInstrumentSlot& CVornCffexMdApiImpl::ResolveCurrentSlot() {
+    const int32_t key = static_cast<int32_t>(m_last_inst_id);
+    if ((m_curSlot = m_slots.Find(key))) return *m_curSlot;
+    SInstrumentSlot& slot = m_slots.Add(key);
+    const auto depth = m_depth_market_data_infos.find(key);
+    if (depth != m_depth_market_data_infos.end()) {
+        slot.depth = &depth->second;
+        const auto own = m_depth_market_trust_flag.find(slot.depth->inst_id);
+        if (own != m_depth_market_trust_flag.end()) slot.outputTrust = &own->second;
+    }
+    const auto price = m_ins_price_infos.find(key);
+    if (price != m_ins_price_infos.end()) slot.price = &price->second;
+    const auto trust = m_depth_market_trust_flag.find(key);
+    if (trust != m_depth_market_trust_flag.end()) slot.trust = &trust->second;
+    m_curSlot = &slot;
+    return slot;
+}
+
+// Entered all zero on first use, as a map lookup with insertion would.
+depth_market_data_field& CVornCffexMdApiImpl::EnterCurrentDepth(SInstrumentSlot& slot) {
+    slot.depth = &m_depth_market_data_infos[static_cast<int32_t>(m_last_inst_id)];
+    const auto own = m_depth_market_trust_flag.find(slot.depth->inst_id);
+    slot.outputTrust = own == m_depth_market_trust_flag.end() ? nullptr : &own->second;
+    slot.outputsCurrent = false;
+    return *slot.depth;
+}
+
+const ins_price_encode_info_field& CVornCffexMdApiImpl::CurrentPriceInfo() {
+    SInstrumentSlot& slot = CurrentSlot();
+    if (!slot.price) slot.price = &m_ins_price_infos[static_cast<int32_t>(m_last_inst_id)];
+    return *slot.price;
+}
+
+int64_t CVornCffexMdApiImpl::GetTrustFlag(int inst_id) const {
+    const auto found = m_depth_market_trust_flag.find(inst_id);
+    return found == m_depth_market_trust_flag.end() ? 0 : found->second;
+}
+
+void CVornCffexMdApiImpl::SeedTrustFlags(const std::vector<int32_t>& keys) {
+    for (int32_t key : keys) m_depth_market_trust_flag[key] = kCompleteBook;
+}
+
+void CVornCffexMdApiImpl::ClearTrustFlags() {
+    for (auto& entry : m_depth_market_trust_flag) entry.second = 0;
+}
+
+double CVornCffexMdApiImpl::get_price(const int64_t* src_price, CVornCffexMdApiImpl& refCffexMdApiImpl) {
+    int64_t ticks;
+    memcpy(&ticks, src_price, sizeof ticks);
+    if (ticks == kNoPriceTicks) return EMPTY_PRICE;
+    const ins_price_encode_info_field& encoding = refCffexMdApiImpl.CurrentPriceInfo();
+    const double product = static_cast<double>(ticks) * encoding.price_tick;
+    return product + encoding.base_price;
+}
+
+void CVornCffexMdApiImpl::check_adjust_price(double& price) {
+    if (std::isnan(price) || std::fabs(price) < 1e-11) price = 0.0;
+}
+
+namespace {
+
+// A decoded price slot holds a tick count; it becomes a price through the encoding.
+struct PriceMaker {
+    CVornCffexMdApiImpl& api;
+    double operator()(double slot) const {
+        const int64_t ticks = TicksOf(slot);
+        double price = api.get_price(&ticks, api);
+        CVornCffexMdApiImpl::check_adjust_price(price);
+        return price;
+    }
+};
+
+} // namespace
+
+void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field& EncryptCodeSegmentField,
+                                               uint16_t fieldId, const uint8_t* data, uint16_t len, bool encrypted) {
+    const uint16_t index = static_cast<uint16_t>(fieldId - kFirstVintField);
+    if (index > 8) {
+        m_counters.UnknownField();
+        VORN_LOG(LOG_DEBUG, "[%s:%d] [%s], Unknown type: 0x[%x], length is [%d]", static_cast<unsigned>(fieldId),
+                 static_cast<int>(len));
+        return;
+    }
+    if (encrypted && Encryptable(fieldId)) {
+        const encrypt_code_segment_field& code = EncryptCodeSegmentField;
+        memcpy(m_FieldData.data(), data, len);
+        FieldDescribe::decrypt_data(m_FieldData.data(), len, code.compiled_code, code.code_len,
+                                    const_cast<char*>(code.arg1));
+        data = m_FieldData.data();
+    }
+    const PriceMaker price{*this};
+
+    switch (static_cast<FIELD_ID>(fieldId)) {
+    case FIELD_ID::vint_market_data_static: {
+        const auto f = DecodeWire<vint_market_data_static_field>(data, len);
+        const double open = price(f.open_price), high = price(f.high_price), low = price(f.low_price);
+        const double close = price(f.close_price), upper = price(f.upper_limit_price);
+        const double lower = price(f.lower_limit_price);
+        const double settlement = Adjusted(f.settlement_price), delta = Adjusted(f.curr_delta);
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_static_field,            open_price is [%f], high_price is [%f], "
+                 "low_price is [%f], close_price is [%f], upper_limit_price is [%f],            lower_limit_price "
+                 "is [%f], settlement_price is [%f], curr_delta is [%f]",
+                 open, high, low, close, upper, lower, settlement, delta);
+        depth_market_data_field& md = CurrentDepth();
+        md.open_price = open;
+        md.high_price = high;
+        md.low_price = low;
+        md.close_price = close;
+        md.upper_limit_price = upper;
+        md.lower_limit_price = lower;
+        md.settlement_price = settlement;
+        md.curr_delta = delta;
+        break;
+    }
+    case FIELD_ID::vint_market_data_last_match: {
+        const auto f = DecodeWire<vint_market_data_last_match_field>(data, len);
+        const double last = price(f.last_price), turnover = Adjusted(f.turn_over);
+        const double interest = Adjusted(static_cast<double>(TicksOf(f.open_interest)));
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_last_match_field,            last_price is [%f], volume is [%ld],  "
+                 "turn_over is [%f], open_interest is [%f]",
+                 last, static_cast<long>(f.volume), turnover, interest);
+        depth_market_data_field& md = CurrentDepth();
+        md.last_price = last;
+        md.volume = Low32(f.volume);
+        md.turn_over = turnover;
+        md.open_interest = interest;
+        break;
+    }
+    case FIELD_ID::vint_market_data_best: {
+        const auto f = DecodeWire<vint_market_data_best_field>(data, len);
+        const double bid = price(f.bid1_price), ask = price(f.ask1_price);
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_best_field,             bid1_price is [%f], bid1_volume is [%ld], "
+                 "ask1_price is [%f], ask1_volume is [%ld]",
+                 bid, static_cast<long>(f.bid1_volume), ask, static_cast<long>(f.ask1_volume));
+        depth_market_data_field& md = CurrentDepth();
+        md.bid1_price = bid;
+        md.bid1_volume = Low32(f.bid1_volume);
+        md.ask1_price = ask;
+        md.ask1_volume = Low32(f.ask1_volume);
+        break;
+    }
+    case FIELD_ID::vint_market_data_bid23: {
+        const auto f = DecodeWire<vint_market_data_bid23_field>(data, len);
+        const double bid2 = price(f.bid2_price), bid3 = price(f.bid3_price);
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_bid23_field,             bid2_price is [%f], bid2_volume is [%ld], "
+                 "bid3_price is [%f], bid3_volume is [%ld]",
+                 bid2, static_cast<long>(f.bid2_volume), bid3, static_cast<long>(f.bid3_volume));
+        depth_market_data_field& md = CurrentDepth();
+        md.bid2_price = bid2;
+        md.bid2_volume = Low32(f.bid2_volume);
+        md.bid3_price = bid3;
+        md.bid3_volume = Low32(f.bid3_volume);
+        break;
+    }
+    case FIELD_ID::vint_market_data_ask23: {
+        const auto f = DecodeWire<vint_market_data_ask23_field>(data, len);
+        const double ask2 = price(f.ask2_price), ask3 = price(f.ask3_price);
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_ask23_field,             ask2_price is [%f], ask2_volume is [%ld], "
+                 "ask3_price is [%f], ask3_volume is [%ld]",
+                 ask2, static_cast<long>(f.ask2_volume), ask3, static_cast<long>(f.ask3_volume));
+        depth_market_data_field& md = CurrentDepth();
+        md.ask2_price = ask2;
+        md.ask2_volume = Low32(f.ask2_volume);
+        md.ask3_price = ask3;
+        md.ask3_volume = Low32(f.ask3_volume);
+        break;
+    }
+    case FIELD_ID::vint_market_data_bid45: {
+        const auto f = DecodeWire<vint_market_data_bid45_field>(data, len);
+        const double bid4 = price(f.bid4_price), bid5 = price(f.bid5_price);
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_bid45_field, bid4_price is [%f], bid4_volume is [%ld], bid5_price is "
+                 "[%f], bid5_volume is [%ld]",
+                 bid4, static_cast<long>(f.bid4_volume), bid5, static_cast<long>(f.bid5_volume));
+        depth_market_data_field& md = CurrentDepth();
+        md.bid4_price = bid4;
+        md.bid4_volume = Low32(f.bid4_volume);
+        md.bid5_price = bid5;
+        md.bid5_volume = Low32(f.bid5_volume);
+        break;
+    }
+    case FIELD_ID::vint_market_data_ask45: {
+        const auto f = DecodeWire<vint_market_data_ask45_field>(data, len);
+        const double ask4 = price(f.ask4_price), ask5 = price(f.ask5_price);
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_ask45_field,                 ask4_price is [%f], ask4_volume is "
+                 "[%ld], ask5_price is [%f], ask5_volume is [%ld]",
+                 ask4, static_cast<long>(f.ask4_volume), ask5, static_cast<long>(f.ask5_volume));
+        depth_market_data_field& md = CurrentDepth();
+        md.ask4_price = ask4;
+        md.ask4_volume = Low32(f.ask4_volume);
+        md.ask5_price = ask5;
+        md.ask5_volume = Low32(f.ask5_volume);
+        break;
+    }
+    case FIELD_ID::vint_market_data_update_time: {
+        const auto f = DecodeWire<vint_market_data_update_time_field>(data, len);
+        if (f.ins_int_id != m_last_inst_id) SetCurrentInstrument(f.ins_int_id);
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
+                 "is [%ld], update_msec is [%ld]",
+                 static_cast<long>(f.ins_int_id), static_cast<long>(f.update_time), static_cast<long>(f.update_msec));
+        depth_market_data_field& md = CurrentDepth();
+        md.update_msec = Low32(f.update_msec);
+        // Seconds beyond the day have no text: the previous time stays. The text is made
+        // once per second of the instrument.
+        const uint32_t seconds = static_cast<uint32_t>(f.update_time);
+        SInstrumentSlot& slot = *m_curSlot;
+        if (seconds != slot.textSeconds) {
+            if (const char* text = get_update_time(&seconds)) {
+                memcpy(md.update_time, text, sizeof md.update_time);
+                slot.textSeconds = seconds;
+            }
+        }
+        break;
+    }
+    case FIELD_ID::vint_market_data_real_price_banding: {
+        const auto f = DecodeWire<vint_market_data_real_price_banding_field>(data, len);
+        const double upper = price(f.banding_upper_price), lower = price(f.banding_lower_price);
+        VORN_LOG(LOG_DEBUG_EX,
+                 "[%s:%d] [%s], vint_market_data_real_price_banding_field, banding_upper_price is [%f], "
+                 "banding_lower_price is [%f]",
+                 upper, lower);
+        depth_market_data_field& md = CurrentDepth();
+        md.banding_upper_price = upper;
+        md.banding_lower_price = lower;
+        return; // reaches neither output record nor the trust mask
+    }
+    default: return;
+    }
+
+    SInstrumentSlot& slot = *m_curSlot; // resolved by CurrentDepth above
+    if (slot.outputsCurrent) ConvertFieldMembers(fieldId, *slot.depth, slot.v1, slot.v2);
+    if (const int64_t bit = kTrustBit[index]) {
+        if (!slot.trust) AddTrustEntry(slot);
+        *slot.trust |= bit;
+    }
+}
+
+// A new entry is the outputs' trust for every instrument whose record carries this key.
+void CVornCffexMdApiImpl::AddTrustEntry(SInstrumentSlot& slot) {
+    const int32_t key = static_cast<int32_t>(m_last_inst_id);
+    const auto entry = m_depth_market_trust_flag.try_emplace(key, 0);
+    slot.trust = &entry.first->second;
+    if (!entry.second) return;
+    m_slots.ForEach([key, mask = slot.trust](SInstrumentSlot& other) {
+        if (other.depth && other.depth->inst_id == key) other.outputTrust = mask;
+    });
+}

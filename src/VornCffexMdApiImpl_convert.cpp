@@ -1,0 +1,218 @@
+// Output conversions: depth records into the version-1 and version-2 records of software
+// mode (whole, or the members one field writes), firmware records into version-1 records of
+// hardware mode, and the update-time text both ways.
+#include <cstring>
+
+#include "VornCffexMdApiImpl.h"
+#include "output_records.h"
+#include "price_convert.h"
+
+using vorn_price::Count;
+using vorn_price::OrZero;
+using vorn_price::Thousandths;
+
+namespace {
+
+constexpr int64_t kCompleteBook = 31;
+
+char sz_time[9];
+
+int64_t OutputTrust(const CVornCffexMdApiImpl& api, int32_t inst_id) {
+    return api.GetTrustFlag(inst_id) == kCompleteBook ? 1 : 0;
+}
+
+double FromThousandths(int64_t value) { return static_cast<double>(value) / 1000.0; }
+
+} // namespace
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the time text is composed as one little-endian word");
+
+// The eight characters are stored as one word, so the caller's 8-byte read of the text is
+// forwarded from that store instead of stalling on eight byte stores.
+char* get_update_time(const uint32_t* src_time) {
+    const uint32_t s = *src_time;
+    if (s > 86399) return nullptr;
+    const uint32_t hours = s / 3600, minutes = s % 3600 / 60, seconds = s % 60;
+    const auto at = [](uint32_t character, int place) { return static_cast<uint64_t>(character) << (8 * place); };
+    const uint64_t text = at('0' + hours / 10, 0) | at('0' + hours % 10, 1) | at(':', 2) | at('0' + minutes / 10, 3) |
+                          at('0' + minutes % 10, 4) | at(':', 5) | at('0' + seconds / 10, 6) |
+                          at('0' + seconds % 10, 7);
+    memcpy(sz_time, &text, sizeof text);
+    sz_time[8] = '\0';
+    return sz_time;
+}
+
+int64_t set_update_time(const char* update_time) {
+    const auto digit = [update_time](int at) {
+        return static_cast<int32_t>(static_cast<int8_t>(update_time[at])) - 48;
+    };
+    const int32_t hours = 10 * digit(0) + digit(1);
+    const int32_t minutes = 10 * digit(3) + digit(4);
+    const int32_t seconds = 10 * digit(6) + digit(7);
+    return static_cast<int64_t>(hours * 3600 + minutes * 60 + seconds);
+}
+
+void CVornCffexMdApiImpl::convert_data_v1(MarketDepthUpdate& updatebuf, depth_market_data_field& refmd,
+                                          CVornCffexMdApiImpl& refCffexMdApiImpl) {
+    const depth_market_data_field& md = refmd;
+    memcpy(updatebuf.InstrumentID, md.instrument_id, sizeof md.instrument_id);
+    memcpy(updatebuf.UpdateTime, md.update_time, sizeof md.update_time);
+    updatebuf.UpdateMillisec = md.update_msec;
+    updatebuf.Volume = md.volume;
+    updatebuf.Turnover = OrZero(md.turn_over);
+    updatebuf.OpenInterest = OrZero(md.open_interest);
+    FillLevelsAndPrices(updatebuf, md, [](double x) { return OrZero(x); });
+    updatebuf.Trust_flag = OutputTrust(refCffexMdApiImpl, md.inst_id);
+}
+
+void CVornCffexMdApiImpl::convert_data_v2(VornCffexMdType& updatebuf, depth_market_data_field& refmd,
+                                          CVornCffexMdApiImpl& refCffexMdApiImpl) {
+    const depth_market_data_field& md = refmd;
+    updatebuf.inst_no = md.inst_id;
+    memcpy(updatebuf.trading_day, md.trading_day, sizeof md.trading_day);
+    memcpy(updatebuf.instrument_id, md.instrument_id, sizeof md.instrument_id);
+    updatebuf.UpdateTime = set_update_time(md.update_time);
+    updatebuf.update_msec = md.update_msec;
+    updatebuf.volume = md.volume;
+    updatebuf.last_price = Thousandths(md.last_price);
+    updatebuf.turn_over = md.turn_over;
+    updatebuf.open_interest = Count(md.open_interest);
+    updatebuf.bid1_volume = md.bid1_volume;
+    updatebuf.ask1_volume = md.ask1_volume;
+    updatebuf.bid2_volume = md.bid2_volume;
+    updatebuf.ask2_volume = md.ask2_volume;
+    updatebuf.bid3_volume = md.bid3_volume;
+    updatebuf.ask3_volume = md.ask3_volume;
+    updatebuf.bid4_volume = md.bid4_volume;
+    updatebuf.ask4_volume = md.ask4_volume;
+    updatebuf.bid5_volume = md.bid5_volume;
+    updatebuf.ask5_volume = md.ask5_volume;
+    updatebuf.bid1_price = Thousandths(md.bid1_price);
+    updatebuf.ask1_price = Thousandths(md.ask1_price);
+    updatebuf.bid2_price = Thousandths(md.bid2_price);
+    updatebuf.ask2_price = Thousandths(md.ask2_price);
+    updatebuf.bid3_price = Thousandths(md.bid3_price);
+    updatebuf.ask3_price = Thousandths(md.ask3_price);
+    updatebuf.bid4_price = Thousandths(md.bid4_price);
+    updatebuf.ask4_price = Thousandths(md.ask4_price);
+    updatebuf.bid5_price = Thousandths(md.bid5_price);
+    updatebuf.ask5_price = Thousandths(md.ask5_price);
+    updatebuf.high_price = Thousandths(md.high_price);
+    updatebuf.low_price = Thousandths(md.low_price);
+    updatebuf.open_price = Thousandths(md.open_price);
+    updatebuf.close_price = Thousandths(md.close_price);
+    updatebuf.upper_limit_price = Thousandths(md.upper_limit_price);
+    updatebuf.lower_limit_price = Thousandths(md.lower_limit_price);
+    updatebuf.settlement_price = Thousandths(md.settlement_price);
+    updatebuf.curr_delta = Count(md.curr_delta);
+    updatebuf.trust_flag = OutputTrust(refCffexMdApiImpl, md.inst_id);
+}
+
+void CVornCffexMdApiImpl::ConvertFieldMembers(uint16_t fieldId, const depth_market_data_field& md,
+                                              MarketDepthUpdate& v1, VornCffexMdType& v2) {
+    switch (static_cast<FIELD_ID>(fieldId)) {
+    case FIELD_ID::vint_market_data_static:
+        v1.OpenPrice = OrZero(md.open_price);
+        v1.HighestPrice = OrZero(md.high_price);
+        v1.LowestPrice = OrZero(md.low_price);
+        v1.ClosePrice = OrZero(md.close_price);
+        v1.UpperLimitPrice = OrZero(md.upper_limit_price);
+        v1.LowerLimitPrice = OrZero(md.lower_limit_price);
+        v1.SettlementPrice = OrZero(md.settlement_price);
+        v1.CurrDelta = OrZero(md.curr_delta);
+        v2.open_price = Thousandths(md.open_price);
+        v2.high_price = Thousandths(md.high_price);
+        v2.low_price = Thousandths(md.low_price);
+        v2.close_price = Thousandths(md.close_price);
+        v2.upper_limit_price = Thousandths(md.upper_limit_price);
+        v2.lower_limit_price = Thousandths(md.lower_limit_price);
+        v2.settlement_price = Thousandths(md.settlement_price);
+        v2.curr_delta = Count(md.curr_delta);
+        break;
+    case FIELD_ID::vint_market_data_last_match:
+        v1.LastPrice = OrZero(md.last_price);
+        v1.Volume = md.volume;
+        v1.Turnover = OrZero(md.turn_over);
+        v1.OpenInterest = OrZero(md.open_interest);
+        v2.last_price = Thousandths(md.last_price);
+        v2.volume = md.volume;
+        v2.turn_over = md.turn_over;
+        v2.open_interest = Count(md.open_interest);
+        break;
+    case FIELD_ID::vint_market_data_best:
+        v1.BidPrice1 = OrZero(md.bid1_price);
+        v1.BidVolume1 = md.bid1_volume;
+        v1.AskPrice1 = OrZero(md.ask1_price);
+        v1.AskVolume1 = md.ask1_volume;
+        v2.bid1_price = Thousandths(md.bid1_price);
+        v2.bid1_volume = md.bid1_volume;
+        v2.ask1_price = Thousandths(md.ask1_price);
+        v2.ask1_volume = md.ask1_volume;
+        break;
+    case FIELD_ID::vint_market_data_bid23:
+        v1.BidPrice2 = OrZero(md.bid2_price);
+        v1.BidVolume2 = md.bid2_volume;
+        v1.BidPrice3 = OrZero(md.bid3_price);
+        v1.BidVolume3 = md.bid3_volume;
+        v2.bid2_price = Thousandths(md.bid2_price);
+        v2.bid2_volume = md.bid2_volume;
+        v2.bid3_price = Thousandths(md.bid3_price);
+        v2.bid3_volume = md.bid3_volume;
+        break;
+    case FIELD_ID::vint_market_data_ask23:
+        v1.AskPrice2 = OrZero(md.ask2_price);
+        v1.AskVolume2 = md.ask2_volume;
+        v1.AskPrice3 = OrZero(md.ask3_price);
+        v1.AskVolume3 = md.ask3_volume;
+        v2.ask2_price = Thousandths(md.ask2_price);
+        v2.ask2_volume = md.ask2_volume;
+        v2.ask3_price = Thousandths(md.ask3_price);
+        v2.ask3_volume = md.ask3_volume;
+        break;
+    case FIELD_ID::vint_market_data_bid45:
+        v1.BidPrice4 = OrZero(md.bid4_price);
+        v1.BidVolume4 = md.bid4_volume;
+        v1.BidPrice5 = OrZero(md.bid5_price);
+        v1.BidVolume5 = md.bid5_volume;
+        v2.bid4_price = Thousandths(md.bid4_price);
+        v2.bid4_volume = md.bid4_volume;
+        v2.bid5_price = Thousandths(md.bid5_price);
+        v2.bid5_volume = md.bid5_volume;
+        break;
+    case FIELD_ID::vint_market_data_ask45:
+        v1.AskPrice4 = OrZero(md.ask4_price);
+        v1.AskVolume4 = md.ask4_volume;
+        v1.AskPrice5 = OrZero(md.ask5_price);
+        v1.AskVolume5 = md.ask5_volume;
+        v2.ask4_price = Thousandths(md.ask4_price);
+        v2.ask4_volume = md.ask4_volume;
+        v2.ask5_price = Thousandths(md.ask5_price);
+        v2.ask5_volume = md.ask5_volume;
+        break;
+    case FIELD_ID::vint_market_data_update_time:
+        memcpy(v1.UpdateTime, md.update_time, sizeof md.update_time);
+        v1.UpdateMillisec = md.update_msec;
+        v2.UpdateTime = set_update_time(md.update_time);
+        v2.update_msec = md.update_msec;
+        break;
+    default: break; // the price band reaches neither record
+    }
+}
+
+void CVornCffexMdApiImpl::convert_to_market_depth_update(MarketDepthUpdate& updatebuf,
+                                                         const VornCffexMdType* pCffexMdType) {
+    if (!pCffexMdType) return;
+    const VornCffexMdType& md = *pCffexMdType;
+    memcpy(updatebuf.InstrumentID, md.instrument_id, sizeof updatebuf.InstrumentID);
+    // Seconds beyond the day have no text: the version-1 time is then empty.
+    const uint32_t seconds = static_cast<uint32_t>(md.UpdateTime);
+    const char* text = get_update_time(&seconds);
+    if (text) memcpy(updatebuf.UpdateTime, text, sizeof updatebuf.UpdateTime);
+    else memset(updatebuf.UpdateTime, 0, sizeof updatebuf.UpdateTime);
+    updatebuf.UpdateMillisec = md.update_msec;
+    updatebuf.Volume = md.volume;
+    updatebuf.Turnover = md.turn_over;
+    updatebuf.OpenInterest = static_cast<double>(md.open_interest);
+    FillLevelsAndPrices(updatebuf, md, [](int64_t x) { return FromThousandths(x); });
+    updatebuf.Trust_flag = md.trust_flag;
+}
