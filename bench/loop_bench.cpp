@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "bench_fixture.h"
+#include "counters_files.h"
 #include "SignalProcess.h"
 #include "vorn_sim_card.h"
 
@@ -35,7 +36,8 @@ void BM_LoopThroughput(benchmark::State& state) {
     const std::string ini = dir + ".ini";
     vorn_sim_create(device.c_str());
     vorn_sim_card_t* card = vorn_sim_open(device.c_str());
-    std::ofstream(ini) << "[config]\ndevice=" << device << "\nlog_level=3\nlog_path=/tmp\ninsts=all\noptions=recv\n";
+    std::ofstream(ini) << "[config]\ndevice=" << device
+                       << "\nlog_level=3\nlog_path=/tmp\ncounters_path=/tmp\ninsts=all\noptions=recv\n";
     // The connector reads today's snapshot from its fixed path; tests share that path and
     // take this lock around it.
     const int lock = open("/tmp/.vorn_r10_test_snapshot.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -60,6 +62,7 @@ void BM_LoopThroughput(benchmark::State& state) {
     vorn_sim_close(card);
     vorn_sim_remove(device.c_str());
     unlink(ini.c_str());
+    unlink(Vorn_R10::CountersFilePath("/tmp", getpid(), device).c_str());
     if (lock >= 0) close(lock);
 }
 BENCHMARK(BM_LoopThroughput)->Arg(100000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

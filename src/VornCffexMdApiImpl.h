@@ -34,6 +34,7 @@
 #include "FpgaStruct.h"
 #include "FpgaStructCommon.h"
 #include "SignalProcess.h"
+#include "counters_writer.h"
 #include "VornCffexMdApi.h"
 #include "df_udp.h"
 #include "instrument_slots.h"
@@ -86,6 +87,13 @@ public:
 
     // Configuration.
     int32_t _ReadConfig();
+    // Live counters: the file once the configuration is known, the selected instruments once
+    // the snapshot and work mode are. Neither fails start-up: the counters stay private.
+    void StartCounters();
+    void CountSelectedInstruments();
+    // Counter hooks that need the connector's state (one line at each call site).
+    void CountReceiveError(ssize_t error);
+    void CountDelivered(const VornCffexMdType& record, int64_t trust); // after the update's callbacks
     uint32_t _GetChannelCfg(const char* pInstrumentId, uint32_t instLength);
     uint32_t SelectionOf(const depth_market_data_field& record);
 
@@ -117,9 +125,12 @@ public:
     // Hardware receive.
     int32_t ExanicCffexDMA1();
     int32_t ExanicCffexDMA0_Abnormal_Event();
+    void HandleRecordFrame(ssize_t size);
+    void HandleEventFrame(ssize_t size);
 
     // Frame receive and reordering.
     int32_t ExanicCffexDMA0();
+    int32_t HandleFrameDma0(ssize_t received);
     // A feed datagram of channel 0: its payload starts udp_packet_len bytes into the frame and
     // holds payload_len bytes; recvSize (the whole frame's length) is printed in log lines.
     int32_t ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t payload_len,
@@ -242,4 +253,20 @@ public:
     SInstrumentSlot* m_curSlot = nullptr;           // slot of m_last_inst_id, null until needed
 
     static constexpr size_t kFieldScratchBytes = 65535; // the longest field a header can declare
+
+    // Live counters in shared memory, written by the receive thread only.
+    Vorn_R10::CCountersWriter m_counters;
 };
+
+inline void CVornCffexMdApiImpl::CountReceiveError(ssize_t error) {
+    using namespace Vorn_R10;
+    if (error == -EXANIC_RX_FRAME_SWOVFL) m_counters.ReceiveError(RX_OVERRUN);
+    else if (error == -EXANIC_RX_FRAME_TRUNCATED) m_counters.ReceiveError(RX_TRUNCATED);
+    else m_counters.ReceiveError(RX_FAULTY);
+}
+
+// `record` holds the update's instrument and time; `trust` is the flag both records carried.
+inline void CVornCffexMdApiImpl::CountDelivered(const VornCffexMdType& record, int64_t trust) {
+    const uint64_t ms = static_cast<uint64_t>(record.UpdateTime) * 1000 + static_cast<uint64_t>(record.update_msec);
+    m_counters.Delivered(record.inst_no, ms, trust, gfunc_parser != nullptr, gfunc_parser_verison_2 != nullptr);
+}

@@ -134,6 +134,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
                                                uint16_t fieldId, const uint8_t* data, uint16_t len, bool encrypted) {
     const uint16_t index = static_cast<uint16_t>(fieldId - kFirstVintField);
     if (index > 8) {
+        m_counters.UnknownField();
         VORN_LOG(LOG_DEBUG, "[%s:%d] [%s], Unknown type: 0x[%x], length is [%d]", static_cast<unsigned>(fieldId),
                  static_cast<int>(len));
         return;

@@ -41,6 +41,15 @@ bool ParsePort(const std::string& text, uint16_t& port) {
     return true;
 }
 
+// The drop counter of a frame the check refused.
+EFrameDrop DropReasonOf(FrameCheck check) {
+    switch (check) {
+    case FrameCheck::NotIpv4Udp:
+    case FrameCheck::Fragment: return DROP_NOT_UDP;
+    default: return DROP_TOO_SHORT; // UDP length, frame or payload too short for a datagram
+    }
+}
+
 } // namespace
 
 // Each channel text is parsed once; a frame then matches a channel when its IPv4 source
@@ -62,9 +71,27 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {
     const ssize_t received = exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0,
                                                   kBufferBytes, nullptr);
     m_recvLenDma0 = DirtiedBytes(received);
-    if (received < 1 || received > kBufferBytes) return 0;
+    if (received == 0) {
+        m_counters.Idle();
+        return 0;
+    }
+    m_counters.FrameBegin();
+    const int32_t result = HandleFrameDma0(received);
+    m_counters.FrameEnd();
+    return result;
+}
+
+// One frame of channel 0 in software mode, or the receive call's error.
+int32_t CVornCffexMdApiImpl::HandleFrameDma0(ssize_t received) {
+    m_counters.FrameReceived();
+    if (received < 0) {
+        CountReceiveError(received);
+        return 0;
+    }
+    if (received > kBufferBytes) return 0;
     const uint32_t recvSize = static_cast<uint32_t>(received);
     if (received < kPacketHeaderBytes) {
+        m_counters.FrameDropped(DROP_TOO_SHORT);
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] msg is error,  (msg len is %d) < (df_udp_header len is %d). ",
                  static_cast<int>(recvSize), static_cast<int>(kPacketHeaderBytes));
         return 1;
@@ -72,16 +99,23 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {
 
     FeedFrame frame;
     const FrameCheck check = CheckFeedFrame(reinterpret_cast<const uint8_t*>(m_recvBufDma0), recvSize, frame);
-    if (check != FrameCheck::Accepted) return 0;
+    if (check != FrameCheck::Accepted) {
+        m_counters.FrameDropped(DropReasonOf(check));
+        return 0;
+    }
+    bool ofFeed = false;
     for (const SFeedChannel& channel : m_feedChannels) {
         if (!channel.valid || channel.source_addr != frame.source_addr || channel.port != frame.dest_port) continue;
         const uint32_t udp_packet_len = frame.payload_offset;
+        ofFeed = true;
         const df_udp_header* pUdpHeader = reinterpret_cast<const df_udp_header*>(m_recvBufDma0 + udp_packet_len);
         if (m_r10ConfigInfo.exanic_cache_flag == 1)
             ExanicCffexDMA0_Buffer(pUdpHeader, udp_packet_len, frame.payload_length, recvSize);
         else
             ExanicCffexDMA0_NoBuffer(pUdpHeader, udp_packet_len, frame.payload_length, recvSize);
     }
+    if (ofFeed) m_counters.FrameOfFeed();
+    else m_counters.FrameDropped(DROP_FOREIGN);
     return 0;
 }
 
@@ -90,6 +124,7 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpH
     const uint32_t seqno = SeqNoOf(pUdpHeader);
     if (seqno > m_CurUdpNo + 1) {
         ClearTrustFlags();
+        m_counters.GapSkipped();
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] recvSize is %d, pUdpHeader->seqno is %d, m_CurUdpNo is %d.",
                  static_cast<int>(recvSize), static_cast<int>(seqno), static_cast<int>(m_CurUdpNo));
     }
@@ -108,6 +143,7 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHea
             VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error, pUdpHeader->seqno is %d.",
                      static_cast<int>(seqno));
         DealExanicRecvList();
+        m_counters.ReorderDepth(static_cast<uint64_t>(m_ExanicRecvList.GetQueueCount()));
         return 0;
     }
     VORN_LOG(LOG_INFO,
@@ -117,12 +153,15 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHea
              static_cast<int>(m_CurUdpNo));
     if (m_ExanicRecvList.GetQueueCount() < m_r10ConfigInfo.exanic_cache_size) {
         InsertExanicRecvList(pUdpHeader, udp_packet_len, payload_len);
+        m_counters.ReorderDepth(static_cast<uint64_t>(m_ExanicRecvList.GetQueueCount()));
         return 0;
     }
     // The list is full: the gap is given up.
     ClearTrustFlags();
     InsertExanicRecvList(pUdpHeader, udp_packet_len, payload_len);
+    m_counters.ReorderDepth(static_cast<uint64_t>(m_ExanicRecvList.GetQueueCount()));
     ExanicRecvListOverflow();
+    m_counters.ReorderDepth(0);
     return 0;
 }
 
@@ -136,6 +175,7 @@ int32_t CVornCffexMdApiImpl::InsertExanicRecvList(const df_udp_header* pUdpHeade
     node->seqno = SeqNoOf(pUdpHeader);
     if (wasEmpty) {
         m_ExanicRecvList.Push(node);
+        m_counters.GapDetected();
         return 0;
     }
     // Behind the last queued packet whose seqno is not greater: equal seqnos keep arrival order.
@@ -146,9 +186,13 @@ int32_t CVornCffexMdApiImpl::InsertExanicRecvList(const df_udp_header* pUdpHeade
     return 0;
 }
 
+// A gap is filled once its late packets let queued ones go; packets still queued behind a
+// further gap start a new wait.
 int32_t CVornCffexMdApiImpl::DealExanicRecvList() {
     if (m_ExanicRecvList.GetQueueCount() <= 0) return 0;
     sExanicRecv* node = m_ExanicRecvList.Head();
+    if (node->seqno > m_CurUdpNo + 1) return 0; // still missing
+    m_counters.GapFilled();
     while (node && node->seqno <= m_CurUdpNo + 1) {
         sExanicRecv* next = node->pNext;
         if (_processChunk(m_RspEncryptCodeSegmentField, reinterpret_cast<const uint8_t*>(node->m_recvBufDma),
@@ -159,10 +203,12 @@ int32_t CVornCffexMdApiImpl::DealExanicRecvList() {
         m_ExanicRecvList.Recycle(node);
         node = next;
     }
+    if (m_ExanicRecvList.GetQueueCount() > 0) m_counters.GapDetected();
     return 0;
 }
 
 int32_t CVornCffexMdApiImpl::ExanicRecvListOverflow() {
+    m_counters.GapGivenUp();
     sExanicRecv* node = m_ExanicRecvList.Head();
     while (node) {
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] dma0 recv buffer, pUdpHeader->seqno is %d, m_CurUdpNo is %d.",

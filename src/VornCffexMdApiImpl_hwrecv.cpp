@@ -20,8 +20,28 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA1() {
     const ssize_t size = exanic_receive_frame(CExanicDMA::GetInstance().get_dma1_ptr(), m_recvBufDma1,
                                               kBufferBytes, nullptr);
     m_recvLenDma1 = DirtiedBytes(size);
-    if (size < kMinRecordFrame || size > kBufferBytes) return 0;
+    if (size == 0) {
+        m_counters.Idle();
+        return 0;
+    }
+    m_counters.FrameBegin();
+    HandleRecordFrame(size);
+    m_counters.FrameEnd();
+    return 0;
+}
 
+// One frame of channel 1 in hardware mode: a record behind the firmware's prefix, or the
+// receive call's error.
+void CVornCffexMdApiImpl::HandleRecordFrame(ssize_t size) {
+    if (size < 0) {
+        CountReceiveError(size);
+        return;
+    }
+    if (size < kMinRecordFrame || size > kBufferBytes) {
+        m_counters.FrameDropped(DROP_TOO_SHORT);
+        return;
+    }
+    m_counters.HardwareRecord();
     VornCffexMdType* record = reinterpret_cast<VornCffexMdType*>(m_recvBufDma1 + kRecordOffset);
     if (gfunc_parser) {
         convert_to_market_depth_update(m_MktDepUpdate, record);
@@ -29,7 +49,7 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA1() {
         ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
     if (gfunc_parser_verison_2) gfunc_parser_verison_2(record);
-    return 0;
+    CountDelivered(*record, record->trust_flag);
 }
 
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Abnormal_Event() {
@@ -37,12 +57,24 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Abnormal_Event() {
     const ssize_t size = exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0,
                                               kBufferBytes, nullptr);
     m_recvLenDma0 = DirtiedBytes(size);
-    if (size < 1 || size > kBufferBytes) return 0;
+    if (size == 0) return 0;
+    m_counters.FrameBegin();
+    HandleEventFrame(size);
+    m_counters.FrameEnd();
+    return 0;
+}
 
+// One frame of channel 0 in hardware mode: a lost-message event, or the receive call's error.
+void CVornCffexMdApiImpl::HandleEventFrame(ssize_t size) {
+    if (size < 0) {
+        CountReceiveError(size);
+        return;
+    }
+    if (size > kBufferBytes) return;
     sAbnormalEvent event;
     memcpy(&event, m_recvBufDma0, sizeof event);
-    if (event.msg_type != DMA_EVENT) return 0;
+    if (event.msg_type != DMA_EVENT) return;
+    m_counters.HardwareLossEvent();
     VORN_LOG(LOG_WARNING, "[%s:%d] [%s], msy type is %u, len is %u, lost_msg_seqnum is %u, lost_lane is %lu.",
              event.msg_type, event.msg_len, event.lost_msg_seqnum, static_cast<unsigned long>(event.lost_lane));
-    return 0;
 }

@@ -23,6 +23,7 @@ int32_t CVornCffexMdApiImpl::_processChunk(const encrypt_code_segment_field& Enc
     CVornCffexMdApiImpl& p = refCffexMdApiImpl;
     SParseState parse;
     const int32_t result = size == 0 ? 0 : p.ParsePayload(EncryptCodeSegmentField, data, size, parse);
+    if (result == -1) p.m_counters.ParseError();
     p.m_state = parse.state;
     p.m_UdpHeader = parse.header;
     p.m_FieldHeader = parse.field;
@@ -71,6 +72,7 @@ __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processHeader
 
     // Stale: at or below the last packet taken in.
     if (header.seqno <= m_CurUdpNo) {
+        m_counters.PacketStale();
         parse.state = HEADER;
         parse.pktLen = 0;
         return header.bodylen + static_cast<int32_t>(kPacketHeaderBytes);
@@ -82,6 +84,7 @@ __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processHeader
         VORN_LOG(LOG_INFO, "[%s:%d] [%s],UdpNo is not seq, m_CurUdpNo is [%d], m_UdpHeader seqno is [%d]",
                  static_cast<int>(m_CurUdpNo), static_cast<int>(header.seqno));
     m_CurUdpNo = header.seqno;
+    m_counters.PacketParsed();
     VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed header type, bodylen is [%d], seqno is [%d]",
              static_cast<int>(header.bodylen), static_cast<int>(header.seqno));
     return static_cast<int32_t>(kPacketHeaderBytes);
@@ -150,6 +153,7 @@ void CVornCffexMdApiImpl::DeliverPacket(const field_header& lastField) {
         gfunc_parser(&m_MktDepUpdate);
         ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
+    CountDelivered(slot.v2, trust);
     VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
              static_cast<unsigned>(lastField.fieldId), static_cast<int>(lastField.fieldlen));
 }

@@ -75,7 +75,8 @@ TEST(Startup, LongConfigurationPathIsCutTo255) {
     const std::string dir = run.Dir() + "/" + std::string(120, 'd');
     ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
     const std::string file = dir + "/" + std::string(255 - dir.size() - 1, 'f');
-    std::ofstream(file) << "[config]\ndevice = nodev\nlog_path = " << run.Dir() << "\n";
+    std::ofstream(file) << "[config]\ndevice = nodev\nlog_path = " << run.Dir() << "\ncounters_path = " << run.Dir()
+                        << "\n";
     testing::internal::CaptureStdout();
     EXPECT_EQ(-1, init_connector((file + "/" + std::string(44, 'z')).c_str()));
     const std::string out = testing::internal::GetCapturedStdout();

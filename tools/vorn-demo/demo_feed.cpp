@@ -117,6 +117,7 @@ std::string WriteConfig(const std::string& dir, const std::string& device) {
     out << "[config]\n"
         << "device = " << device << "\n"
         << "log_path = " << dir << "\n"
+        << "counters_path = " << dir << "\n"
         << "log_level = 7\n" // errors, warnings and info
         << "insts = all\n"
         << "options = recv\n"

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,13 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "FpgaStruct.h"
+#include "counters_reader.h"
 #include "demo_app.h"
 #include "demo_feed.h"
 #include "synthetic_session.h"
@@ -160,6 +160,9 @@ private:
     double nextLine_ = 1.0;
 };
 
+// The simulated card of this process.
+std::string DeviceName() { return "vorn_demo_" + std::to_string(getpid()); }
+
 // ---- the log ----------------------------------------------------------------------------
 
 std::string LogFileIn(const std::string& dir) {
@@ -172,76 +175,73 @@ std::string LogFileIn(const std::string& dir) {
     return found;
 }
 
-size_t CountLines(const std::string& path, const std::vector<std::string>& needles) {
-    std::ifstream in(path);
-    std::string line;
-    size_t count = 0;
-    while (std::getline(in, line)) {
-        bool all = true;
-        for (const std::string& needle : needles) all = all && line.find(needle) != std::string::npos;
-        if (all) ++count;
-    }
-    return count;
-}
-
-struct GapCounts {
-    size_t detected = 0; // a packet arrived early: the connector began waiting for a missing one
-    size_t givenUp = 0;  // the wait ended without the missing packet
-};
-
-GapCounts CountGaps(const std::string& logPath, bool hardware) {
-    GapCounts gaps;
-    if (hardware) {
-        gaps.detected = gaps.givenUp = CountLines(logPath, {"lost_msg_seqnum is"});
-        return gaps;
-    }
-    gaps.detected = CountLines(logPath, {"add buffer", "GetQueueCount() is 0,"});
-    gaps.givenUp = CountLines(logPath, {"UdpNo is not seq"});
-    return gaps;
-}
-
 // ---- summary ----------------------------------------------------------------------------
 
-std::string Micros(uint32_t ns) {
+std::string Micros(double ns) {
     char text[32];
     snprintf(text, sizeof text, "%.1f us", ns / 1000.0);
     return text;
 }
 
-void PrintLatency(FILE* screen, std::vector<uint32_t> samples, const char* port) {
+// What the application measured: the simulated card's put stamp to the callback.
+void PrintEndToEnd(FILE* screen, std::vector<uint32_t> samples, const char* port) {
     if (samples.empty()) {
         fprintf(screen, "  latency           no samples\n");
         return;
     }
     std::sort(samples.begin(), samples.end());
     auto at = [&](double q) { return samples[std::min(samples.size() - 1, static_cast<size_t>(q * samples.size()))]; };
-    fprintf(screen, "  frame put -> callback (%zu updates, card port %s):\n", samples.size(), port);
-    fprintf(screen, "      p50 %s   p99 %s   p99.9 %s   max %s\n", Micros(at(0.50)).c_str(), Micros(at(0.99)).c_str(),
-            Micros(at(0.999)).c_str(), Micros(samples.back()).c_str());
-    fprintf(screen, "      (simulated card: put time stamped by the producer; a real application would use the\n"
-                    "       card's hardware receive timestamps)\n");
+    fprintf(screen, "  frame put -> callback   p50 %s   p99 %s   p99.9 %s   max %s  (application, %zu updates, port %s)\n",
+            Micros(at(0.50)).c_str(), Micros(at(0.99)).c_str(), Micros(at(0.999)).c_str(),
+            Micros(samples.back()).c_str(), samples.size(), port);
+}
+
+// The library's own share from its counters: the receive call's return to the last callback's return.
+void PrintLibraryShare(FILE* screen, const Vorn_R10::SCountersHeader& h) {
+    const Vorn_R10::SLatencyHistogram& hist = h.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK];
+    if (!hist.count) return;
+    const auto at = [&](double q) { return Micros(Vorn_R10::TicksToNs(h, Vorn_R10::HistogramPercentile(hist, q))); };
+    fprintf(screen, "  take -> callback        p50 %s   p99 %s   p99.9 %s   max %s  (library's own share, %llu samples)\n",
+            at(0.50).c_str(), at(0.99).c_str(), at(0.999).c_str(), Micros(Vorn_R10::TicksToNs(h, hist.max_ticks)).c_str(),
+            static_cast<unsigned long long>(hist.count));
+    fprintf(screen, "  put -> callback is dominated by the producer's put, the cross-core transfer, two clock reads\n"
+                    "  and the scheduler on this %d-core machine; take -> callback is the library's own time.\n",
+            get_nprocs());
 }
 
 void PrintSummary(FILE* screen, const char* mode, bool hardware, const FeedStats& feed, const DemoApp& app,
-                  const std::string& logPath, double seconds) {
-    const AppCounters c = app.Counters();
-    const GapCounts gaps = CountGaps(logPath, hardware);
+                  const std::string& dir, double seconds) {
     fprintf(screen, "\n%s mode summary (%.1f s)\n", mode, seconds);
     fprintf(screen, "  packets sent      %llu (lost on purpose %llu, reordered on purpose %llu)\n",
             static_cast<unsigned long long>(feed.sent.load()), static_cast<unsigned long long>(feed.dropped.load()),
             static_cast<unsigned long long>(feed.reordered.load()));
-    fprintf(screen, "  updates delivered v2 %llu, v1 %llu (one per packet received: %s)\n",
-            static_cast<unsigned long long>(c.v2), static_cast<unsigned long long>(c.v1),
-            c.v2 == feed.sent.load() && c.v1 == c.v2 ? "yes" : "NO");
-    if (hardware)
-        fprintf(screen, "  lost messages     %zu reported by the card as events\n", gaps.detected);
-    else
-        fprintf(screen, "  gaps              %zu detected, %zu given up, %zu filled by a late packet\n", gaps.detected,
-                gaps.givenUp, gaps.detected - std::min(gaps.detected, gaps.givenUp));
-    fprintf(screen, "  trusted updates   %.2f%%%s\n", Share(c.trusted, c.v2),
+    const std::string countersPath = Vorn_R10::CountersFilePath(dir, getpid(), DeviceName());
+    Vorn_R10::CCountersReader reader;
+    Vorn_R10::SCountersSnapshot counters;
+    std::string error;
+    if (!reader.Open(countersPath, error) || !reader.Read(counters, error)) {
+        fprintf(screen, "  library counters  unavailable: %s\n", error.c_str());
+        PrintEndToEnd(screen, app.Latencies(), hardware ? "1" : "0");
+        return;
+    }
+    const Vorn_R10::SCounterValues& v = counters.header.values;
+    const auto n = [](uint64_t x) { return static_cast<unsigned long long>(x); };
+    fprintf(screen, "  updates delivered %llu (v2 %llu, v1 %llu; one per packet received: %s)\n", n(v.updates),
+            n(v.updates_v2), n(v.updates_v1), v.updates_v2 == feed.sent.load() && v.updates_v1 == v.updates_v2 ? "yes" : "NO");
+    if (hardware) {
+        fprintf(screen, "  records           %llu from the firmware; %llu lost messages reported as events\n",
+                n(v.hw_records), n(v.hw_loss_events));
+    } else {
+        fprintf(screen, "  packets parsed    %llu (stale %llu) from %llu frames of the feed\n", n(v.packets_parsed),
+                n(v.packets_stale), n(v.frames_feed));
+        fprintf(screen, "  gaps              %llu detected, %llu filled by a late packet, %llu given up (reorder list at most %llu)\n",
+                n(v.gaps_detected), n(v.gaps_filled), n(v.gaps_given_up), n(v.reorder_high_water));
+    }
+    fprintf(screen, "  trusted updates   %.2f%%%s\n", Share(v.updates - v.updates_untrusted, v.updates),
             hardware ? " (as the card reports)" : " (a loss distrusts every book until all its levels are refreshed)");
-    PrintLatency(screen, app.Latencies(), hardware ? "1" : "0");
-    fprintf(screen, "  log               %s\n", logPath.empty() ? "(none)" : logPath.c_str());
+    PrintEndToEnd(screen, app.Latencies(), hardware ? "1" : "0");
+    PrintLibraryShare(screen, counters.header);
+    fprintf(screen, "  counters          %s (vorn-stat --dir %s)\n", countersPath.c_str(), dir.c_str());
 }
 
 // ---- one mode ---------------------------------------------------------------------------
@@ -279,7 +279,7 @@ int RunMode(const Options& options) {
         return 1;
     }
     const std::string dir = dirTemplate;
-    const std::string device = "vorn_demo_" + std::to_string(getpid());
+    const std::string device = DeviceName();
     FILE* screen = DivertLibraryOutput(dir);
     if (!screen) {
         perror("vorn-demo: redirecting standard output");
@@ -346,7 +346,9 @@ int RunMode(const Options& options) {
     ticker.Tick(seconds, feed, app);
     const int result = app.Stop();
 
-    PrintSummary(screen, mode, hardware, feed, app, LogFileIn(dir), seconds);
+    PrintSummary(screen, mode, hardware, feed, app, dir, seconds);
+    const std::string logPath = LogFileIn(dir);
+    fprintf(screen, "  log               %s\n", logPath.empty() ? "(none)" : logPath.c_str());
     fprintf(screen, "  library stdout    %s/library_stdout.txt\n", dir.c_str());
     vorn_sim_close(card);
     vorn_sim_remove(device.c_str());

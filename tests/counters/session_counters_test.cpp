@@ -1,0 +1,114 @@
+// The live counters after a scripted software-mode session: every frame's fate, the gaps,
+// the deliveries and the start-up state read through the counters file as a tool reads it.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "connector_harness.h"
+#include "counters_reader.h"
+#include "feed_encoder.h"
+#include "synthetic_session.h"
+#include "tick_clock.h"
+
+namespace {
+
+using namespace vorn_test;
+using vorn_sim::PacketBuilder;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int32_t kIF = 1001;
+
+Bytes Tagged(uint32_t seqno) { return PacketBuilder(seqno).UpdateTime(kIF, 34200, 0).Best(3, 1, 4, 1).Bytes(); }
+
+Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run) {
+    Vorn_R10::CCountersReader reader;
+    Vorn_R10::SCountersSnapshot snapshot;
+    std::string error;
+    EXPECT_TRUE(reader.Open(Vorn_R10::CountersFilePath(run.Dir(), getpid(), run.Device()), error)) << error;
+    EXPECT_TRUE(reader.Read(snapshot, error)) << error;
+    return snapshot;
+}
+
+TEST(SessionCounters, MatchWhatHappened) {
+    vorn_sim::SessionConfig config;
+    config.first_seqno = 101; // the snapshot covers up to 100
+    vorn_sim::SyntheticSession session(config);
+    ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
+    ConnectorRun run({{"insts", "IF2612,IH2612"}, {"exanic_cache_size", "3"}, {"latency_sample", "1"}});
+    const Bytes foreign = vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 3000, Tagged(101));
+    // The reader is lapped before it starts: one overrun, then the newest frame (foreign).
+    for (uint32_t i = 0; i <= VORN_SIM_RING_SLOTS; ++i)
+        vorn_sim_put_frame(run.Card(), 0, foreign.data(), foreign.size(), VORN_SIM_OVERWRITE, 0);
+    ASSERT_EQ(0, run.Start());
+
+    for (uint32_t seqno : {101u, 103u, 102u, 101u}) run.Put(0, session.Frame(Tagged(seqno))); // a gap filled, a stale
+    run.Put(0, foreign);
+    run.Put(0, Bytes(19, 0x45));
+    const Bytes faulty = session.Frame(Tagged(104));
+    vorn_sim_put_frame(run.Card(), 0, faulty.data(), faulty.size(), VORN_SIM_WAIT, VORN_SIM_FRAME_FAULTY);
+    run.Put(0, Bytes(3000, 0)); // larger than the receive buffer
+    for (uint32_t seqno : {106u, 107u, 108u, 109u}) run.Put(0, session.Frame(Tagged(seqno))); // a gap given up
+    run.Put(0, session.Frame(PacketBuilder(110).UpdateTime(kIF, 34201, 5).Raw(0x4500, {1, 2}).Bytes()));
+    Bytes cut = Tagged(111);
+    cut.pop_back();
+    run.Put(0, session.Frame(cut));
+    ASSERT_TRUE(run.Drain()); // puts two 60-byte barrier frames of zeros
+
+    const Vorn_R10::SCountersSnapshot got = ReadCounters(run);
+    const Vorn_R10::SCounterValues& v = got.header.values;
+    EXPECT_TRUE(got.consistent);
+    EXPECT_EQ(18u, v.frames_received);
+    EXPECT_EQ(10u, v.frames_feed);
+    EXPECT_EQ(2u, v.dropped_foreign);
+    EXPECT_EQ(2u, v.dropped_not_udp); // the barriers: no EtherType
+    EXPECT_EQ(1u, v.dropped_too_short);
+    EXPECT_EQ(1u, v.rx_overrun);
+    EXPECT_EQ(1u, v.rx_truncated);
+    EXPECT_EQ(1u, v.rx_faulty);
+    EXPECT_EQ(9u, v.packets_parsed); // 101-103, 106-111
+    EXPECT_EQ(1u, v.packets_stale);
+    EXPECT_EQ(2u, v.gaps_detected);
+    EXPECT_EQ(1u, v.gaps_filled);
+    EXPECT_EQ(1u, v.gaps_given_up);
+    EXPECT_EQ(0u, v.reorder_depth);
+    EXPECT_EQ(4u, v.reorder_high_water); // the packet that overflowed the list joins it first
+    EXPECT_EQ(8u, v.updates);            // all but the cut 111
+    EXPECT_EQ(8u, v.updates_v1);
+    EXPECT_EQ(8u, v.updates_v2);
+    EXPECT_EQ(5u, v.updates_untrusted); // 106-110, after the gap was given up
+    EXPECT_EQ(1u, v.unknown_fields);
+    EXPECT_EQ(1u, v.parse_errors);
+    EXPECT_EQ(0u, v.hw_records + v.hw_loss_events);
+    const int64_t lastFrame = Vorn_R10::TicksToRealtimeNs(got.header, v.last_frame_tsc);
+    EXPECT_LT(std::abs(lastFrame - Vorn_R10::RealtimeNs()), 60 * 1000000000LL);
+
+    const Vorn_R10::SLatencyHistogram& latency = got.header.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK];
+    EXPECT_EQ(4u, latency.count); // frames that delivered: 101, 102 (with 103), 109 (with 106-108), 110
+    EXPECT_EQ(1u, latency.sample_every);
+    EXPECT_LE(Vorn_R10::HistogramPercentile(latency, 0.5), latency.max_ticks);
+    EXPECT_EQ(0u, got.header.histograms[Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK].count);
+
+    ASSERT_EQ(2u, got.instruments.size());
+    EXPECT_STREQ("IF2612", got.instruments[0].instrument_id);
+    EXPECT_EQ(8u, got.instruments[0].updates);
+    EXPECT_EQ(34201005u, got.instruments[0].last_update_ms);
+    EXPECT_EQ(0u, got.instruments[0].last_trust);
+    EXPECT_STREQ("IH2612", got.instruments[1].instrument_id);
+    EXPECT_EQ(0u, got.instruments[1].updates);
+
+    const Vorn_R10::SStartupState& s = got.header.startup;
+    EXPECT_EQ(Vorn_R10::COUNTERS_RUNNING, s.run_state);
+    EXPECT_EQ(31u, s.steps);
+    EXPECT_EQ(1u, s.work_mode);
+    EXPECT_EQ(20261216, s.trade_date);
+    EXPECT_EQ(vorn_sim::SnapshotWriter::TodayPath(), s.snapshot_file);
+    EXPECT_EQ(VORN_SIM_FIRMWARE_VERSION, s.firmware_version);
+    EXPECT_EQ(VORN_SIM_VERDICT_OK, s.version_check);
+    EXPECT_TRUE(Vorn_R10::WriterIsAlive(got.header));
+
+    EXPECT_EQ(0, run.Stop());
+    const Vorn_R10::SCountersSnapshot ended = ReadCounters(run);
+    EXPECT_EQ(Vorn_R10::COUNTERS_ENDED, ended.header.startup.run_state);
+    EXPECT_GT(ended.header.startup.ended_realtime_ns, 0);
+}
+
+} // namespace
