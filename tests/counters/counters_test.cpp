@@ -12,7 +12,7 @@
 #include "connector_harness.h"
 #include "counters_reader.h"
 #include "counters_writer.h"
-#include "process_util.h"
+#include "child_process.h"
 
 namespace {
 
