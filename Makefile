@@ -7,7 +7,7 @@ PACKAGES  := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-de
 
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: demo test deps release asan fuzz-smoke bench clean
+.PHONY: demo test deps release asan fuzz-smoke bench sample clean
 
 demo: deps release
 	$(BUILD)/release/tools/vorn-demo
@@ -38,6 +38,12 @@ asan:
 
 fuzz-smoke:
 	@if [ -f fuzz/run_smoke.sh ]; then CC=clang CXX=clang++ ./fuzz/run_smoke.sh $(BUILD)/fuzz; fi
+
+# A small day to try the tools on: a snapshot and the capture of the session that follows it.
+sample: release
+	mkdir -p $(BUILD)/sample
+	$(BUILD)/release/tools/vorn-snapshot make --date 20261216 --out $(BUILD)/sample/snapshot.bin \
+	  --capture $(BUILD)/sample/capture.pcap --frames 2000
 
 bench: release
 	$(BUILD)/release/bench/vorn_bench

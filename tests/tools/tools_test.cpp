@@ -1,5 +1,7 @@
-// The tools against the library: a capture replayed by vorn-replay gives exactly the updates of
-// the same frames fed directly, and vorn-dump's CSV and JSON read back into those updates.
+// The tools against the library: a capture replayed by vorn-replay or decoded by vorn-decode
+// gives exactly the updates of the same frames fed directly, and vorn-dump's CSV and JSON read
+// back into those updates.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -69,11 +71,12 @@ std::vector<Delivery> Deserialize(const std::string& bytes) {
 
 // The updates of the frames put straight onto a card, from a forked run (one connector per
 // process); the run in this process is left to the tool under test.
-std::vector<Delivery> DirectDeliveries(const std::vector<std::vector<uint8_t>>& frames, const std::string& dir) {
+std::vector<Delivery> DirectDeliveries(const std::vector<std::vector<uint8_t>>& frames, const std::string& dir,
+                                       const std::map<std::string, std::string>& config = kConfig) {
     const std::string path = dir + "/direct.bin";
     const int code = RunForked(
         [&] {
-            ConnectorRun run(kConfig);
+            ConnectorRun run(config);
             if (run.Start() != 0) return 1;
             for (const auto& frame : frames) run.Put(0, frame);
             if (!run.Drain() || run.Stop() != 0) return 2;
@@ -348,5 +351,192 @@ TEST(VornDump, CsvAndJsonReadBackIntoTheUpdates) {
             EXPECT_NE(std::string::npos, ReadFile(err).find("m_CurUdpNo is"));
             ExpectRowsMatch(ParseCsv(ReadFile(out)), direct);
         }
+    }
+}
+
+// ---- vorn-decode ----
+
+constexpr int32_t kTradeDate = 20261216;
+
+// 09:30 local time of the trade date, in nanoseconds since the epoch.
+uint64_t SessionStartNs() {
+    struct tm day {};
+    day.tm_year = kTradeDate / 10000 - 1900;
+    day.tm_mon = kTradeDate / 100 % 100 - 1;
+    day.tm_mday = kTradeDate % 100;
+    day.tm_hour = 9;
+    day.tm_min = 30;
+    day.tm_isdst = -1;
+    return static_cast<uint64_t>(mktime(&day)) * 1000000000ULL;
+}
+
+// An encrypted session (software mode) with its snapshot at a private path, and its frames
+// mixed with frames of two other sources (3 and 1) and one ARP frame.
+struct DecodeDay {
+    std::string snapshot;
+    std::vector<std::vector<uint8_t>> frames;
+};
+
+DecodeDay MakeDecodeDay(const std::string& dir, int32_t lastSeqno = 0, int32_t tradeDate = kTradeDate) {
+    vorn_sim::SessionConfig config;
+    config.seed = 11;
+    config.encrypted = true;
+    vorn_sim::SyntheticSession session(config);
+    vorn_sim::SnapshotWriter writer = session.Snapshot();
+    writer.SetLastSeqNo(lastSeqno);
+    writer.SetTradeDate(tradeDate);
+    DecodeDay day{dir + "/day.bin", {}};
+    EXPECT_TRUE(writer.WriteFile(day.snapshot));
+    const std::vector<uint8_t> payload(40, 7);
+    for (int i = 0; i < kFrames; ++i) {
+        day.frames.push_back(session.NextFrame());
+        if (i % 100 == 50) day.frames.push_back(vorn_sim::MakeFrame("10.0.0.9", "239.3.42.1", 30001, payload));
+    }
+    day.frames.push_back(vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 30002, payload));
+    std::vector<uint8_t> arp(60, 0);
+    arp[12] = 0x08, arp[13] = 0x06;
+    day.frames.push_back(arp);
+    return day;
+}
+
+struct DecodeResult {
+    int code;
+    std::string out, err;
+};
+
+DecodeResult RunDecode(const std::string& dir, const std::string& capture, const std::string& snapshot,
+                       std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {VORN_DECODE_BIN, capture, "--snapshot", snapshot, "--out", dir + "/rows.csv",
+                                     "--options", "recv", "--library-log", dir + "/library.txt"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    const int code = WaitExit(Spawn(argv, dir + "/decode.out", dir + "/decode.err"), std::chrono::seconds(60));
+    return {code, ReadFile(dir + "/rows.csv"), ReadFile(dir + "/decode.err")};
+}
+
+// The summary line of `name` (its figures after the name).
+std::string Figure(const std::string& summary, const std::string& name) {
+    const std::vector<std::string> lines = LinesWith(summary, "  " + name + " ");
+    if (lines.empty()) return "<no line " + name + ">";
+    const std::string& line = lines.front();
+    const size_t at = line.find_first_not_of(' ', line.find(name) + name.size());
+    return at == std::string::npos ? "" : line.substr(at);
+}
+
+std::vector<std::string> ShmEntriesWith(const std::string& needle) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir("/dev/shm")) {
+        while (const dirent* entry = readdir(dir))
+            if (std::string(entry->d_name).find(needle) != std::string::npos) names.push_back(entry->d_name);
+        closedir(dir);
+    }
+    return names;
+}
+
+// Every link type and file format gives the rows of the same frames fed straight to a card;
+// the summary counts what the capture holds.
+TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
+    ConnectorRun scratch; // for its directory
+    const std::string dir = scratch.Dir();
+    const DecodeDay day = MakeDecodeDay(dir);
+    std::map<std::string, std::string> config = kConfig;
+    config["snapshot"] = day.snapshot;
+    const std::vector<Delivery> direct = DirectDeliveries(day.frames, dir, config);
+    ASSERT_EQ(2u * kFrames, direct.size());
+    using vorn_sim::CaptureLink;
+    const struct {
+        const char* name;
+        vorn_sim::CaptureForm form;
+    } kForms[] = {{"ethernet pcap", {CaptureLink::Ethernet, false, 65535}},
+                  {"ethernet pcapng ns", {CaptureLink::Ethernet, true, 65535}},
+                  {"sll pcap", {CaptureLink::LinuxSll, false, 65535}},
+                  {"sll2 pcapng ns", {CaptureLink::LinuxSll2, true, 65535}},
+                  {"raw ip pcap", {CaptureLink::RawIp, false, 65535}}};
+    for (const auto& form : kForms) {
+        SCOPED_TRACE(form.name);
+        const std::string capture = dir + "/day.cap";
+        ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, form.form, SessionStartNs(), 1500));
+        const DecodeResult result = RunDecode(dir, capture, day.snapshot);
+        ASSERT_EQ(0, result.code) << result.err;
+        ExpectRowsMatch(ParseCsv(result.out), direct);
+        EXPECT_EQ(std::to_string(kFrames + 5), Figure(result.err, "frames read"));
+        EXPECT_EQ(std::to_string(kFrames), Figure(result.err, "frames of the feed"));
+        EXPECT_EQ("4", Figure(result.err, "frames of other sources"));
+        EXPECT_EQ(1u, LinesWith(result.err, "    10.0.0.9:30001 3").size()) << result.err;
+        EXPECT_EQ(1u, LinesWith(result.err, "    10.0.0.5:30002 1").size()) << result.err;
+        // Raw IP has no ARP: the ARP frame's bytes make no IP packet either way.
+        EXPECT_EQ("0 truncated by the capture's snaplen, 1 not Ethernet/IPv4/UDP, 0 too long",
+                  Figure(result.err, "frames skipped"));
+        EXPECT_EQ(std::to_string(2 * kFrames) + " to " + dir + "/rows.csv", Figure(result.err, "updates written"));
+        EXPECT_EQ(std::string::npos, result.err.find("warning:")) << result.err;
+        EXPECT_NE(std::string::npos, ReadFile(dir + "/library.txt").find("m_CurUdpNo is")) << "library output kept";
+    }
+}
+
+// Frames cut by the snaplen are skipped and named; the exit code says so unless allowed.
+TEST(VornDecode, TruncatedFramesAreCountedAndFailTheRunUnlessAllowed) {
+    ConnectorRun scratch;
+    const std::string dir = scratch.Dir();
+    const DecodeDay day = MakeDecodeDay(dir);
+    constexpr uint32_t kSnaplen = 120;
+    size_t cut = 0;
+    for (const auto& frame : day.frames) cut += frame.size() > kSnaplen;
+    ASSERT_GT(cut, 0u);
+    ASSERT_LT(cut, day.frames.size());
+    const std::string capture = dir + "/cut.pcap";
+    ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {vorn_sim::CaptureLink::Ethernet, false, kSnaplen},
+                                       SessionStartNs(), 1500));
+    const DecodeResult strict = RunDecode(dir, capture, day.snapshot);
+    EXPECT_EQ(3, strict.code) << strict.err;
+    EXPECT_EQ(0u, Figure(strict.err, "frames skipped").rfind(std::to_string(cut) + " truncated by the capture's snaplen", 0))
+        << strict.err;
+    EXPECT_EQ(1u, LinesWith(strict.err, "warning: " + std::to_string(cut) + " frames were cut by the capture's snaplen").size());
+    EXPECT_EQ(0, RunDecode(dir, capture, day.snapshot, {"--allow-truncated"}).code);
+}
+
+// A snapshot ahead of the capture and of another day: nothing is written, and the three
+// reasons are warned about.
+TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
+    ConnectorRun scratch;
+    const std::string dir = scratch.Dir();
+    const DecodeDay day = MakeDecodeDay(dir, 100000, 20261215);
+    const std::string capture = dir + "/day.pcap";
+    ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {}, SessionStartNs(), 1500));
+    const DecodeResult result = RunDecode(dir, capture, day.snapshot);
+    EXPECT_EQ(0, result.code) << result.err;
+    EXPECT_EQ("0 to " + dir + "/rows.csv", Figure(result.err, "updates written"));
+    EXPECT_EQ((std::vector<std::string>{
+                  "warning: nothing was written: see the warnings above, --insts and the library output",
+                  "warning: the snapshot's last sequence number 100000 is at or beyond the capture's first packet 1: "
+                  "packets up to it are skipped as already known",
+                  "warning: the snapshot's trade date 20261215 differs from the capture's date 20261216"}),
+              LinesWith(result.err, "warning:"));
+}
+
+// The private card and directory are gone after a normal run and after Ctrl-C mid-capture,
+// which still ends with the summary.
+TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
+    ConnectorRun scratch;
+    const std::string dir = scratch.Dir();
+    const DecodeDay day = MakeDecodeDay(dir);
+    std::vector<std::vector<uint8_t>> many;
+    for (int i = 0; i < 300; ++i) many.insert(many.end(), day.frames.begin(), day.frames.end());
+    const std::string capture = dir + "/long.pcap";
+    ASSERT_TRUE(vorn_sim::WriteCapture(capture, many, {}, SessionStartNs(), 1500));
+    for (const bool interrupt : {false, true}) {
+        SCOPED_TRACE(interrupt ? "SIGINT" : "normal");
+        const pid_t decode = Spawn({VORN_DECODE_BIN, capture, "--snapshot", day.snapshot, "--out", "/dev/null",
+                                    "--no-library-log"},
+                                   dir + "/decode.out", dir + "/decode.err");
+        const std::string device = "vorn_decode_" + std::to_string(decode) + "_";
+        if (interrupt) {
+            for (int i = 0; i < 5000 && ShmEntriesWith(device).empty(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ASSERT_EQ(1u, ShmEntriesWith(device).size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            kill(decode, SIGINT);
+        }
+        EXPECT_EQ(interrupt ? 130 : 0, WaitExit(decode, std::chrono::seconds(60))) << ReadFile(dir + "/decode.err");
+        EXPECT_EQ(std::vector<std::string>{}, ShmEntriesWith(device));
+        EXPECT_EQ(interrupt, ReadFile(dir + "/decode.err").find(", interrupted") != std::string::npos);
     }
 }
