@@ -70,7 +70,11 @@ CVornCffexMdApiImpl::CVornCffexMdApiImpl() : m_logServer(CCommonLog::GetInstance
 CVornCffexMdApiImpl::~CVornCffexMdApiImpl() = default;
 
 int CVornCffexMdApiImpl::VornRecvStart(CVornCffexMdSpi& refVornCffexMdSpi, const char* lpConfig) {
-    if (VornStart(refVornCffexMdSpi, lpConfig) != 0) return -1;
+    if (VornStart(refVornCffexMdSpi, lpConfig) != 0) {
+        m_counters.SetRunState(COUNTERS_START_FAILED);
+        return -1;
+    }
+    m_counters.SetRunState(COUNTERS_RUNNING);
     while (VornRecv() != -1) {
     }
     return 0;
@@ -92,9 +96,11 @@ int CVornCffexMdApiImpl::VornStart(CVornCffexMdSpi& refVornCffexMdSpi, const cha
         fflush(stdout);
         return -1;
     }
+    StartCounters();
     m_ExanicRecvList.Init(m_r10ConfigInfo.exanic_cache_size, 32767);
     if (LoadSnaphot() != 0) return -1;
     LoadKey();
+    CountSelectedInstruments();
     _BindCpu();
 
     const char* device = m_r10ConfigInfo.device.c_str();
@@ -115,19 +121,23 @@ int CVornCffexMdApiImpl::VornStart(CVornCffexMdSpi& refVornCffexMdSpi, const cha
         VORN_LOG(LOG_ERROR, "[%s:%d][%s] get [%s] dma1 init failed, %s", device, exanic_get_last_error());
         return -1;
     }
+    m_counters.StartupStep(STARTUP_CARD_OPENED);
     _InitFpgaCommon();
     if (_CheckVersion() != 0) {
         VORN_LOG(LOG_ERROR, "[%s:%d] [%s] _CheckVersion failed");
         return -1;
     }
+    m_counters.StartupStep(STARTUP_VERSION_CHECKED);
     if (m_iWorkMode == 2) {
         _InitFpgaUdp();
         _MarketToContract();
         _WriteContractTable(m_instTable, 2048);
+        m_counters.StartupStep(STARTUP_FPGA_READY);
         CExanicReg::GetInstance().set_fpga_reg(TABLE_END_FLAG, 1);
         return 0;
     }
     ParseFeedChannels();
+    m_counters.StartupStep(STARTUP_FPGA_READY);
     _InitSoftUdp();
     return 0;
 }

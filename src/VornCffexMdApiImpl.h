@@ -16,6 +16,7 @@
 #include "FpgaStruct.h"
 #include "FpgaStructCommon.h"
 #include "SignalProcess.h"
+#include "counters_writer.h"
 #include "VornCffexMdApi.h"
 #include "df_udp.h"
 #include "listex.h"
@@ -66,6 +67,10 @@ public:
 
     // Configuration.
     int32_t _ReadConfig();
+    // Live counters: the file once the configuration is known, the selected instruments once
+    // the snapshot and work mode are. Neither fails start-up: the counters stay private.
+    void StartCounters();
+    void CountSelectedInstruments();
     uint32_t _GetChannelCfg(const char* pInstrumentId, uint32_t instLength);
     uint32_t SelectionOf(const depth_market_data_field& record);
 
@@ -177,4 +182,7 @@ public:
     const ins_price_encode_info_field* m_curPriceInfo = nullptr;
     int64_t* m_curTrust = nullptr;
     int32_t m_curSelected = -1;                     // _GetChannelCfg of m_curDepth, -1 unknown
+
+    // Live counters in shared memory, written by the receive thread only.
+    Vorn_R10::CCountersWriter m_counters;
 };

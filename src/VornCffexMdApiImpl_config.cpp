@@ -8,6 +8,11 @@
 
 using namespace Vorn_R10;
 
+namespace {
+// One frame in this many is timed unless `latency_sample` says otherwise.
+constexpr int32_t kDefaultLatencySample = 1;
+} // namespace
+
 int32_t CVornCffexMdApiImpl::_ReadConfig() {
     CIniReader reader;
     if (!reader.ReadConfig(m_configFileName.c_str())) {
@@ -26,6 +31,9 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     config.exanic_cache_size = (cacheSize >= 1 && cacheSize <= 100) ? cacheSize : 10;
     config.device = reader.ReadString("config", "device", "exanic0");
     config.snapshot = reader.ReadString("config", "snapshot", "");
+    config.counters_path = reader.ReadString("config", "counters_path", kCountersDefaultFolder);
+    const int32_t sample = reader.ReadInt32("config", "latency_sample", kDefaultLatencySample);
+    config.latency_sample = sample >= 0 ? static_cast<uint64_t>(sample) : kDefaultLatencySample;
 
     R10ChannelInfo& channel = config.channelInfo[MANAGER_CHANNEL];
     channel.insts.Assign(reader.ReadString("config", "insts", ""));
@@ -42,6 +50,8 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] cpucore[%d]", config.cpucore);
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] exanic_cache_flag[%d]", config.exanic_cache_flag);
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] exanic_cache_size[%d]", config.exanic_cache_size);
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] counters_path[%s]", config.counters_path.c_str());
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] latency_sample[%d]", static_cast<int>(config.latency_sample));
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] channel[%d] insts[%s], options[%s], recvall[%d]", MANAGER_CHANNEL,
              channel.insts.c_str(), channel.options ? "recv" : "norecv", channel.recvall ? 1 : 0);
     for (const auto& entry : m_instMap) {

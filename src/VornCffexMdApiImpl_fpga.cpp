@@ -88,6 +88,7 @@ int32_t CVornCffexMdApiImpl::_CheckVersion() {
     VORN_LOG(LOG_INFO, "[%s:%d] [%s] hardware version check is success.");
 
     const uint32_t iCheckRst = Registers().get_fpga_reg(check_soft_ver);
+    m_counters.SetVersions(kSoftVersion, hwVersion, iCheckRst);
     switch (iCheckRst) {
     case 0:
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] soft version write is fail.");

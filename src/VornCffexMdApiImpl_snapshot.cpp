@@ -259,5 +259,6 @@ int32_t CVornCffexMdApiImpl::LoadSnaphot() {
              m_udp_src_ip_b.c_str());
     VORN_LOG(LOG_INFO, "[%s:%d] [%s], m_CurUdpNo is %d.", static_cast<int>(m_CurUdpNo));
     VORN_LOG(LOG_INFO, "[%s:%d] [%s], m_key_arg is %d.", static_cast<int>(m_key_arg));
+    m_counters.SetSnapshot(filename, m_iTradeDate);
     return 0;
 }

@@ -74,7 +74,8 @@ TEST(Startup, LongConfigurationPathIsCutTo255) {
     ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
     const std::string file = dir + "/" + std::string(255 - dir.size() - 1, 'f');
     const std::string device = "nodev_" + std::to_string(getpid());
-    std::ofstream(file) << "[config]\ndevice = " << device << "\nlog_path = " << run.Dir() << "\n";
+    std::ofstream(file) << "[config]\ndevice = " << device << "\nlog_path = " << run.Dir()
+                        << "\ncounters_path = " << run.Dir() << "\n";
     const std::string path = file + "/" + std::string(44, 'z');
     ASSERT_EQ(300u, path.size());
 

@@ -105,6 +105,7 @@ ConnectorRun::ConnectorRun(std::map<std::string, std::string> config) {
     card_ = vorn_sim_open(device_.c_str());
     if (!config.count("device")) config["device"] = device_;
     if (!config.count("log_path")) config["log_path"] = dir_;
+    if (!config.count("counters_path")) config["counters_path"] = dir_;
     WriteConfig(config);
     g_deliveries.clear();
     RegisterCallbacks(true, true);

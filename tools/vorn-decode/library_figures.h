@@ -20,8 +20,9 @@ struct LibraryFigures {
     uint64_t updates_v2 = 0;
 };
 
-// The figures of the connector whose counters file lies in `countersDir`; `available` false
-// (with `error` set) when there is none or it cannot be read.
-LibraryFigures ReadLibraryFigures(const std::string& countersDir, std::string& error);
+// The figures of the one connector whose counters file lies in `countersDir`, after it was
+// given `framesPut` frames; `available` false (with `error` set) when there is no such file,
+// it cannot be read, or its counters stayed at zero.
+LibraryFigures ReadLibraryFigures(const std::string& countersDir, uint64_t framesPut, std::string& error);
 
 } // namespace vorn_decode

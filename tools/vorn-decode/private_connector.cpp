@@ -76,7 +76,7 @@ bool PrivateConnector::Create(const ConnectorSettings& settings, std::string& er
            << "options = " << (settings.options ? "recv" : "norecv") << "\n"
            << "log_path = " << dir_ << "\n"
            << "log_level = " << settings.log_level << "\n"
-           << "counters_dir = " << dir_ << "\n";
+           << "counters_path = " << dir_ << "\n";
     if (!config.flush()) {
         error = "cannot write " + configPath_;
         return false;

@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
         }
         fed = Feed(reader, connector, tally, options.progress);
         connector.Stop();
-        library = ReadLibraryFigures(connector.Directory(), error);
+        library = ReadLibraryFigures(connector.Directory(), tally.feed_frames + tally.other_frames, error);
     }
     const bool written = fflush(out) == 0;
     fclose(out);

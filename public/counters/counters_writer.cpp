@@ -1,0 +1,206 @@
+#include "counters_writer.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "counters_files.h"
+
+namespace Vorn_R10 {
+
+namespace {
+
+constexpr uint64_t kHeaderBytes = sizeof(SCountersHeader);
+// Instrument numbers below this are indexed by a dense array.
+constexpr int64_t kDenseInstruments = 1 << 16;
+
+void CopyText(char* to, size_t capacity, const std::string& text) {
+    const size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
+    memcpy(to, text.data(), n);
+    memset(to + n, 0, capacity - n);
+}
+
+void InitHeader(SCountersHeader& h) {
+    h.magic = kCountersMagic;
+    h.layout_version = kCountersLayoutVersion;
+    h.header_bytes = static_cast<uint32_t>(kHeaderBytes);
+    h.total_bytes = kHeaderBytes;
+    h.pid = getpid();
+    h.process_start = ProcessStartTime(h.pid);
+    h.ticks_per_second = CalibrateTicksPerSecond();
+    h.anchor_ticks = ReadTicks();
+    h.anchor_realtime_ns = RealtimeNs();
+    h.instruments_offset = kHeaderBytes;
+    CopyText(h.histograms[HISTOGRAM_RECV_TO_CALLBACK].name, sizeof h.histograms[0].name, "recv_to_callback");
+    h.histograms[HISTOGRAM_RECV_TO_CALLBACK].sample_every = 1;
+}
+
+} // namespace
+
+CCountersWriter::CCountersWriter() {
+    void* block = mmap(nullptr, kHeaderBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) abort();
+    mappedBytes_ = kHeaderBytes;
+    header_ = static_cast<SCountersHeader*>(block);
+    InitHeader(*header_);
+    Rebind();
+}
+
+CCountersWriter::~CCountersWriter() {
+    if (header_->startup.run_state != COUNTERS_START_FAILED) SetRunState(COUNTERS_ENDED);
+    BeginStartupWrite();
+    header_->startup.ended_realtime_ns = RealtimeNs();
+    EndStartupWrite();
+    munmap(header_, mappedBytes_);
+    if (fd_ >= 0) close(fd_);
+}
+
+bool CCountersWriter::Create(const std::string& folder, const std::string& device, std::string& error) {
+    const std::string path = CountersFilePath(folder, getpid(), device);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = path + ": " + strerror(errno);
+        return false;
+    }
+    void* block = MAP_FAILED;
+    if (ftruncate(fd, static_cast<off_t>(mappedBytes_)) == 0)
+        block = mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (block == MAP_FAILED) {
+        error = path + ": " + strerror(errno);
+        close(fd);
+        unlink(path.c_str());
+        return false;
+    }
+    memcpy(block, header_, mappedBytes_);
+    CopyText(static_cast<SCountersHeader*>(block)->device, sizeof header_->device, device);
+    munmap(header_, mappedBytes_);
+    header_ = static_cast<SCountersHeader*>(block);
+    fd_ = fd;
+    path_ = path;
+    Rebind();
+    return true;
+}
+
+void CCountersWriter::Rebind() {
+    values_ = &header_->values;
+    instruments_ = reinterpret_cast<SInstrumentCounters*>(reinterpret_cast<char*>(header_) + kHeaderBytes);
+}
+
+bool CCountersWriter::Remap(uint64_t bytes, std::string& error) {
+    if (fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(bytes)) != 0) {
+        error = path_ + ": " + strerror(errno);
+        return false;
+    }
+    void* block = mremap(header_, mappedBytes_, bytes, MREMAP_MAYMOVE);
+    if (block == MAP_FAILED) {
+        error = std::string("counters: ") + strerror(errno);
+        return false;
+    }
+    header_ = static_cast<SCountersHeader*>(block);
+    mappedBytes_ = bytes;
+    Rebind();
+    return true;
+}
+
+bool CCountersWriter::SetInstruments(const std::vector<SInstrumentName>& instruments, std::string& error) {
+    const uint64_t bytes = kHeaderBytes + instruments.size() * sizeof(SInstrumentCounters);
+    if (bytes > mappedBytes_ && !Remap(bytes, error)) return false;
+    denseIndex_.clear();
+    sparseIndex_.clear();
+    BeginStartupWrite();
+    for (size_t i = 0; i < instruments.size(); ++i) {
+        SInstrumentCounters& entry = instruments_[i];
+        memset(&entry, 0, sizeof entry);
+        CopyText(entry.instrument_id, sizeof entry.instrument_id, instruments[i].instrument_id);
+        const int64_t id = instruments[i].inst_id;
+        entry.inst_id = id;
+        const uint32_t slot = static_cast<uint32_t>(i + 1);
+        if (id >= 0 && id < kDenseInstruments) {
+            if (static_cast<size_t>(id) >= denseIndex_.size()) denseIndex_.resize(static_cast<size_t>(id) + 1, 0);
+            denseIndex_[static_cast<size_t>(id)] = slot;
+        } else {
+            sparseIndex_[id] = slot;
+        }
+    }
+    header_->instrument_count = instruments.size();
+    EndStartupWrite();
+    // Published last: a reader that sees the new size finds the entries complete.
+    __atomic_store_n(&header_->total_bytes, bytes, __ATOMIC_RELEASE);
+    return true;
+}
+
+SInstrumentCounters* CCountersWriter::SparseEntry(int64_t instId) {
+    if (sparseIndex_.empty()) return nullptr;
+    const auto found = sparseIndex_.find(instId);
+    return found == sparseIndex_.end() ? nullptr : instruments_ + found->second - 1;
+}
+
+void CCountersWriter::EndSample() {
+    const uint64_t ticks = ReadTicks() - sampleStart_;
+    sampleStart_ = 0;
+    if (values_->updates == sampleUpdates_) {
+        countdown_ = 1; // nothing was delivered: measure the next frame instead
+        return;
+    }
+    SLatencyHistogram& h = header_->histograms[HISTOGRAM_RECV_TO_CALLBACK];
+    Bump(h.buckets[HistogramBucketOf(ticks)]);
+    Store(h.sum_ticks, h.sum_ticks + ticks);
+    if (ticks > h.max_ticks) Store(h.max_ticks, ticks);
+    Bump(h.count);
+}
+
+void CCountersWriter::SetLatencySampling(uint64_t every) {
+    sampleEvery_ = every ? every : ~uint64_t{0};
+    countdown_ = sampleEvery_;
+    BeginStartupWrite();
+    header_->histograms[HISTOGRAM_RECV_TO_CALLBACK].sample_every = every;
+    EndStartupWrite();
+}
+
+void CCountersWriter::BeginStartupWrite() {
+    Store(header_->sequence, ++sequence_);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+}
+
+void CCountersWriter::EndStartupWrite() { __atomic_store_n(&header_->sequence, ++sequence_, __ATOMIC_RELEASE); }
+
+void CCountersWriter::StartupStep(EStartupStep step) {
+    BeginStartupWrite();
+    header_->startup.steps |= step;
+    EndStartupWrite();
+}
+
+void CCountersWriter::SetRunState(ECountersRunState state) {
+    BeginStartupWrite();
+    header_->startup.run_state = state;
+    EndStartupWrite();
+}
+
+void CCountersWriter::SetSnapshot(const std::string& file, int64_t tradeDate) {
+    BeginStartupWrite();
+    CopyText(header_->startup.snapshot_file, sizeof header_->startup.snapshot_file, file);
+    header_->startup.trade_date = tradeDate;
+    header_->startup.steps |= STARTUP_SNAPSHOT_LOADED;
+    EndStartupWrite();
+}
+
+void CCountersWriter::SetWorkMode(uint64_t workMode) {
+    BeginStartupWrite();
+    header_->startup.work_mode = workMode;
+    EndStartupWrite();
+}
+
+void CCountersWriter::SetVersions(const char* software, uint64_t firmware, uint64_t verdict) {
+    BeginStartupWrite();
+    CopyText(header_->startup.software_version, sizeof header_->startup.software_version, software);
+    header_->startup.firmware_version = firmware;
+    header_->startup.version_check = verdict;
+    EndStartupWrite();
+}
+
+} // namespace Vorn_R10

@@ -1,0 +1,158 @@
+// The connector's side of the counters file: created at start-up, written by the receive
+// thread alone with relaxed stores (no lock, no system call), marked ended at exit.
+//
+// Until Create succeeds, and when it fails, the counters live in private memory of the same
+// layout, so every hook always has somewhere to write. Start-up functions (Create,
+// SetInstruments, the Set* and Startup* calls) run on the connector's thread before the
+// receive loop; the inline hooks below run on the receive thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "counters_layout.h"
+#include "tick_clock.h"
+
+namespace Vorn_R10 {
+
+// Drop reasons of a frame on the feed's receive channel, each one counter.
+enum EFrameDrop : uint32_t { DROP_FOREIGN, DROP_NOT_UDP, DROP_TOO_SHORT };
+// Receive errors by kind, each one counter.
+enum EReceiveError : uint32_t { RX_OVERRUN, RX_TRUNCATED, RX_FAULTY };
+
+// A selected instrument for SetInstruments.
+struct SInstrumentName {
+    std::string instrument_id;
+    int64_t inst_id;
+};
+
+class CCountersWriter {
+public:
+    // Maps private counters (cannot fail short of memory exhaustion, which aborts).
+    CCountersWriter();
+    // Marks the run ended unless start-up failed, and unmaps; the file stays for readers.
+    ~CCountersWriter();
+    CCountersWriter(const CCountersWriter&) = delete;
+    CCountersWriter& operator=(const CCountersWriter&) = delete;
+
+    // Moves the counters into a new file `folder`/vorn_r10.<pid>.<device>.counters (mode 0600,
+    // replacing one of the same name). False, with the reason in `error`, when the file cannot
+    // be made; the counters then stay private and keep counting.
+    bool Create(const std::string& folder, const std::string& device, std::string& error);
+    // The file's path; empty while the counters are private.
+    const std::string& Path() const { return path_; }
+
+    // Start-up state.
+    void StartupStep(EStartupStep step);
+    void SetRunState(ECountersRunState state);
+    void SetSnapshot(const std::string& file, int64_t tradeDate);
+    void SetWorkMode(uint64_t workMode);
+    void SetVersions(const char* software, uint64_t firmware, uint64_t verdict);
+    // One latency sample every `every` frames that deliver updates; 0 switches sampling off.
+    void SetLatencySampling(uint64_t every);
+    // Gives each selected instrument an entry (grows the file). False with `error` when the
+    // file cannot grow; the entries are then missing and updates of them are not counted
+    // per instrument.
+    bool SetInstruments(const std::vector<SInstrumentName>& instruments, std::string& error);
+    // The header, for tests and tools in the same process.
+    const SCountersHeader& Header() const { return *header_; }
+
+    // --- receive-thread hooks: each a few plain stores ---
+
+    // A poll found no frame: the next frame's time is taken.
+    void Idle() { idle_ = true; }
+    // A frame (or receive error) came back from the card: opens the frame's changes to
+    // readers' consistent cut, and starts a latency sample when one is due.
+    void FrameBegin() {
+        Store(header_->sequence, ++sequence_);
+        __atomic_thread_fence(__ATOMIC_RELEASE);
+        Bump(values_->frames_received);
+        if (--countdown_ == 0) StartSample();
+        else if (idle_) TakeFrameTime();
+    }
+    // The frame's processing (callbacks included) is over.
+    void FrameEnd() {
+        if (sampleStart_) EndSample();
+        __atomic_store_n(&header_->sequence, ++sequence_, __ATOMIC_RELEASE);
+    }
+    void FrameOfFeed() { Bump(values_->frames_feed); }
+    void FrameDropped(EFrameDrop why) { Bump((&values_->dropped_foreign)[why]); }
+    void ReceiveError(EReceiveError kind) { Bump((&values_->rx_overrun)[kind]); }
+    void PacketParsed() { Bump(values_->packets_parsed); }
+    void PacketStale() { Bump(values_->packets_stale); }
+    void GapDetected() { Bump(values_->gaps_detected); }
+    void GapFilled() { Bump(values_->gaps_filled); }
+    void GapGivenUp() { Bump(values_->gaps_given_up); }
+    void ReorderDepth(uint64_t depth) {
+        Store(values_->reorder_depth, depth);
+        if (depth > values_->reorder_high_water) Store(values_->reorder_high_water, depth);
+    }
+    void UnknownField() { Bump(values_->unknown_fields); }
+    void ParseError() { Bump(values_->parse_errors); }
+    void HardwareRecord() { Bump(values_->hw_records); }
+    void HardwareLossEvent() { Bump(values_->hw_loss_events); }
+    // One update handed to the application through the callbacks flagged.
+    void Delivered(int64_t instId, uint64_t updateMs, int64_t trust, bool v1, bool v2) {
+        Bump(values_->updates);
+        if (v1) Bump(values_->updates_v1);
+        if (v2) Bump(values_->updates_v2);
+        if (trust != 1) Bump(values_->updates_untrusted);
+        if (SInstrumentCounters* entry = Entry(instId)) {
+            Bump(entry->updates);
+            Store(entry->last_update_ms, updateMs);
+            Store(entry->last_trust, static_cast<uint64_t>(trust));
+        }
+    }
+
+private:
+    static void Store(uint64_t& word, uint64_t value) { __atomic_store_n(&word, value, __ATOMIC_RELAXED); }
+    // Single writer: a load and a store, no locked instruction.
+    static void Bump(uint64_t& word) { Store(word, word + 1); }
+
+    void StartSample() {
+        countdown_ = sampleEvery_;
+        sampleStart_ = ReadTicks();
+        sampleUpdates_ = values_->updates;
+        idle_ = false;
+        Store(values_->last_frame_tsc, sampleStart_);
+    }
+    void TakeFrameTime() {
+        idle_ = false;
+        Store(values_->last_frame_tsc, ReadTicks());
+    }
+    // Records the sample when the frame delivered updates; otherwise the next frame is measured.
+    void EndSample();
+    SInstrumentCounters* Entry(int64_t instId) {
+        if (static_cast<uint64_t>(instId) < denseIndex_.size()) {
+            const uint32_t slot = denseIndex_[static_cast<size_t>(instId)];
+            return slot ? instruments_ + slot - 1 : nullptr;
+        }
+        return SparseEntry(instId);
+    }
+    SInstrumentCounters* SparseEntry(int64_t instId);
+    // Start-up writes bracketed like a frame, so readers never see half a text.
+    void BeginStartupWrite();
+    void EndStartupWrite();
+    bool Remap(uint64_t bytes, std::string& error);
+    void Rebind();
+
+    SCountersHeader* header_ = nullptr;
+    SCounterValues* values_ = nullptr;
+    SInstrumentCounters* instruments_ = nullptr;
+    uint64_t mappedBytes_ = 0;
+    int fd_ = -1;
+    std::string path_;
+    uint64_t sequence_ = 0;
+    uint64_t sampleEvery_ = 1;
+    uint64_t countdown_ = 1;
+    uint64_t sampleStart_ = 0;
+    uint64_t sampleUpdates_ = 0;
+    bool idle_ = true;
+    // Instrument number -> entry + 1 (0: not selected), dense for small numbers.
+    std::vector<uint32_t> denseIndex_;
+    std::unordered_map<int64_t, uint32_t> sparseIndex_;
+};
+
+} // namespace Vorn_R10

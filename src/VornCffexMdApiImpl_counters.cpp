@@ -1,0 +1,36 @@
+// Live counters: the shared-memory file and the selected instruments' entries.
+#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
+#include <algorithm>
+#include <cstring>
+
+#include "VornCffexMdApiImpl.h"
+
+using namespace Vorn_R10;
+
+void CVornCffexMdApiImpl::StartCounters() {
+    const R10CffexConfigInfo& config = m_r10ConfigInfo;
+    std::string error;
+    if (m_counters.Create(config.counters_path, config.device, error))
+        VORN_LOG(LOG_INFO, "[%s:%d] [%s] counters file is %s.", m_counters.Path().c_str());
+    else
+        VORN_LOG(LOG_WARNING, "[%s:%d] [%s] counters file not created, %s.", error.c_str());
+    m_counters.StartupStep(STARTUP_CONFIG_READ);
+    m_counters.SetLatencySampling(config.latency_sample);
+}
+
+// Every instrument of the snapshot that the configuration selects, in code order.
+void CVornCffexMdApiImpl::CountSelectedInstruments() {
+    m_counters.SetWorkMode(static_cast<uint64_t>(m_iWorkMode));
+    std::vector<SInstrumentName> selected;
+    for (const auto& entry : m_depth_market_data_infos) {
+        const depth_market_data_field& record = entry.second;
+        if (SelectionOf(record) == 0) continue;
+        const size_t length = strnlen(record.instrument_id, sizeof record.instrument_id);
+        selected.push_back(SInstrumentName{std::string(record.instrument_id, length), entry.first});
+    }
+    std::sort(selected.begin(), selected.end(),
+              [](const SInstrumentName& a, const SInstrumentName& b) { return a.instrument_id < b.instrument_id; });
+    std::string error;
+    if (!m_counters.SetInstruments(selected, error))
+        VORN_LOG(LOG_WARNING, "[%s:%d] [%s] counters of instruments not kept, %s.", error.c_str());
+}
