@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "pcap_writer.h"
 #include "process_util.h"
 #include "synthetic_session.h"
+#include "update_rows.h"
 
 using namespace vorn_test;
 
@@ -538,5 +540,34 @@ TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
         EXPECT_EQ(interrupt ? 130 : 0, WaitExit(decode, std::chrono::seconds(60))) << ReadFile(dir + "/decode.err");
         EXPECT_EQ(std::vector<std::string>{}, ShmEntriesWith(device));
         EXPECT_EQ(interrupt, ReadFile(dir + "/decode.err").find(", interrupted") != std::string::npos);
+    }
+}
+
+// Doubles take the price fast path where they can; the text must stay what the general
+// shortest-form conversion gives.
+TEST(UpdateRows, DoublesAreWrittenInTheirShortestFormThatReadsBack) {
+    std::vector<double> values = {0.0, -0.0, 0.001, -0.001, 0.5, 1.0, 10000.0, 100000.0, 120000.0, -100000.0,
+                                  1e9 - 0.001, 1e9, 999999999.999, 4012.4, 108.245, 102.118, 1601210240.5,
+                                  1.7976931348623157e308, 5e-324, 0.1 + 0.2};
+    uint64_t seed = 7;
+    for (int i = 0; i < 20000; ++i) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        const int64_t ticks = static_cast<int64_t>(seed >> 40) - (1 << 23);
+        values.push_back(ticks * 0.2 + 4000.0);           // as the library rebuilds prices
+        values.push_back(static_cast<double>(ticks) / 1000.0); // exact thousandths
+        values.push_back(static_cast<double>(ticks) * 1000.0);
+        double bits;
+        memcpy(&bits, &seed, sizeof bits);
+        if (std::isfinite(bits)) values.push_back(bits);
+    }
+    for (const double value : values) {
+        MarketDepthUpdate record{};
+        record.LastPrice = value;
+        std::string row;
+        vorn_tools::AppendRow(vorn_tools::RowFormat::Csv, 1, &record, row);
+        char expected[64];
+        *std::to_chars(expected, expected + sizeof expected, value).ptr = '\0';
+        // version, inst_no, trading_day, instrument_id, update_time, update_msec, volume, last_price
+        EXPECT_EQ(expected, SplitCsvLine(row.substr(0, row.size() - 1)).at(7)) << value;
     }
 }

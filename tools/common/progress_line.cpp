@@ -26,9 +26,9 @@ void ProgressLine::Draw(uint64_t frames, uint64_t fileBytesRead, uint64_t fileBy
     drawn_ = true;
 }
 
-void ProgressLine::Finish(uint64_t frames, uint64_t fileBytesRead, uint64_t fileBytes, uint64_t captureNs) {
+void ProgressLine::Finish(uint64_t frames, const CaptureReader& reader, uint64_t captureNs) {
     if (!enabled_) return;
-    Draw(frames, fileBytesRead, fileBytes, captureNs, true);
+    Draw(frames, reader.Position(), reader.FileBytes(), captureNs, true);
     if (drawn_) fputc('\n', stderr);
 }
 

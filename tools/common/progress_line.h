@@ -6,18 +6,20 @@
 #include <chrono>
 #include <cstdint>
 
+#include "capture_reader.h"
+
 namespace vorn_tools {
 
 class ProgressLine {
 public:
     // `enabled` false keeps it silent even on a terminal.
     explicit ProgressLine(bool enabled);
-    // Cheap on most calls: looks at the clock every 4096 frames only.
-    void Update(uint64_t frames, uint64_t fileBytesRead, uint64_t fileBytes, uint64_t captureNs) {
-        if ((frames & 4095) == 0) Draw(frames, fileBytesRead, fileBytes, captureNs, false);
+    // Cheap on most calls: looks at the clock and the file position every 4096 frames only.
+    void Update(uint64_t frames, const CaptureReader& reader, uint64_t captureNs) {
+        if ((frames & 4095) == 0) Draw(frames, reader.Position(), reader.FileBytes(), captureNs, false);
     }
     // Draws the final figures and ends the line.
-    void Finish(uint64_t frames, uint64_t fileBytesRead, uint64_t fileBytes, uint64_t captureNs);
+    void Finish(uint64_t frames, const CaptureReader& reader, uint64_t captureNs);
 
 private:
     void Draw(uint64_t frames, uint64_t fileBytesRead, uint64_t fileBytes, uint64_t captureNs, bool force);

@@ -162,7 +162,7 @@ bool Feed(vorn_tools::CaptureReader& reader, PrivateConnector& connector, Captur
     vorn_tools::CaptureReader::Result result;
     while (!g_interrupted.load(std::memory_order_relaxed) && (result = reader.Next(frame)) == vorn_tools::CaptureReader::kFrame) {
         tally.Read(frame.ts_ns);
-        line.Update(tally.frames_read, reader.Position(), reader.FileBytes(), frame.ts_ns);
+        line.Update(tally.frames_read, reader, frame.ts_ns);
         if (frame.truncated) {
             ++tally.truncated;
         } else if (frame.not_ethernet_form || !vorn_tools::ReadUdp(frame.data, frame.len, view)) {
@@ -174,7 +174,7 @@ bool Feed(vorn_tools::CaptureReader& reader, PrivateConnector& connector, Captur
             if (!connector.Put(frame.data, frame.len, g_interrupted)) break;
         }
     }
-    line.Finish(tally.frames_read, reader.Position(), reader.FileBytes(), tally.last_ns);
+    line.Finish(tally.frames_read, reader, tally.last_ns);
     if (!g_interrupted && result == vorn_tools::CaptureReader::kError) {
         fprintf(stderr, "vorn-decode: %s: %s\n", reader.Error().c_str(), "the capture is damaged; stopped there");
         return false;

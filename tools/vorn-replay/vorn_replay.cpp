@@ -200,7 +200,7 @@ int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options
     int code = kExitOk;
     while (!g_interrupted && (result = reader.Next(frame)) == vorn_tools::CaptureReader::kFrame) {
         ++totals.read;
-        progress.Update(totals.read, reader.Position(), reader.FileBytes(), frame.ts_ns);
+        progress.Update(totals.read, reader, frame.ts_ns);
         if (options.pace) pacer.WaitFor(frame.ts_ns);
         if (frame.truncated) {
             ++totals.truncated;
@@ -228,7 +228,7 @@ int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options
         ++totals.frames;
         totals.bytes += frame.len;
     }
-    progress.Finish(totals.read, reader.Position(), reader.FileBytes(), frame.ts_ns);
+    progress.Finish(totals.read, reader, frame.ts_ns);
     if (!g_interrupted && code == kExitOk && result == vorn_tools::CaptureReader::kError) {
         fprintf(stderr, "vorn-replay: %s: %s\n", options.capture.c_str(), reader.Error().c_str());
         code = kExitFailed;
