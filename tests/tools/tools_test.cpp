@@ -309,7 +309,7 @@ TEST(VornReplay, CaptureGivesTheUpdatesOfTheFramesFedDirectly) {
     EXPECT_TRUE(Serialize(direct) == Serialize(Deliveries())) << "the replayed updates differ";
 }
 
-TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateIt) {
+TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyReads) {
     ConnectorRun run; // for its directory
     const std::string capture = run.Dir() + "/one.pcap";
     ASSERT_TRUE(vorn_sim::WritePcap(capture, {std::vector<uint8_t>(64, 1)}));
@@ -321,6 +321,18 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateIt) {
     ASSERT_NE(nullptr, card);
     EXPECT_EQ(1u, vorn_sim_backlog(card, 0));
     vorn_sim_close(card);
+
+    // Nobody reads the card: once its ring is full the replay ends with a message, not a hang.
+    const std::string many = run.Dir() + "/many.pcap";
+    ASSERT_TRUE(vorn_sim::WritePcap(many, std::vector<std::vector<uint8_t>>(VORN_SIM_RING_SLOTS + 100,
+                                                                            std::vector<uint8_t>(64, 1))));
+    const std::string out = run.Dir() + "/full.out", err = run.Dir() + "/full.err";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, many}, out, err), std::chrono::seconds(20)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(0u, ReadFile(out).rfind("frames " + std::to_string(VORN_SIM_RING_SLOTS - 1) + ",", 0)) << ReadFile(out);
+    EXPECT_EQ(1u, LinesWith(ReadFile(err), device + " port 0 is full (4096 frames) and nobody has taken a frame for 1 s")
+                      .size()) << ReadFile(err);
     vorn_sim_remove(device.c_str());
 }
 

@@ -484,7 +484,7 @@ int Make(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
+    if (argc < 2) return Usage("no command given");
     const std::string command = argv[1];
     if (command == "show") {
         if (argc != 3) return Usage("show takes one FILE");
