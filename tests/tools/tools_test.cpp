@@ -519,10 +519,10 @@ TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
     EXPECT_EQ(0, result.code) << result.err;
     EXPECT_EQ("0 to " + dir + "/rows.csv", Figure(result.err, "updates written"));
     EXPECT_EQ((std::vector<std::string>{
-                  "warning: nothing was written: see the warnings above, --insts and the library output",
                   "warning: the snapshot's last sequence number 100000 is at or beyond the capture's first packet 1: "
                   "packets up to it are skipped as already known",
-                  "warning: the snapshot's trade date 20261215 differs from the capture's date 20261216"}),
+                  "warning: the snapshot's trade date 20261215 differs from the capture's date 20261216",
+                  "warning: nothing was written: see the warnings above, --insts and the library output"}),
               LinesWith(result.err, "warning:"));
 }
 

@@ -59,12 +59,6 @@ int PrintWarnings(const RunFacts& run, const CaptureTally& tally, const Snapshot
     if (tally.truncated)
         warn(std::to_string(tally.truncated) + " frames were cut by the capture's snaplen and skipped" +
              (run.allow_truncated ? "" : " (--allow-truncated accepts that)"));
-    if (run.rows_written == 0) {
-        if (tally.feed_frames == 0)
-            warn("nothing was written: no frame of the capture comes from a channel of the snapshot");
-        else
-            warn("nothing was written: see the warnings above, --insts and the library output");
-    }
     if (tally.have_first_seqno &&
         static_cast<uint32_t>(snapshot.last_seqno) >= tally.first_seqno)
         warn("the snapshot's last sequence number " + std::to_string(snapshot.last_seqno) +
@@ -73,6 +67,14 @@ int PrintWarnings(const RunFacts& run, const CaptureTally& tally, const Snapshot
     if (tally.frames_read && LocalDate(tally.first_ns) != snapshot.trade_date)
         warn("the snapshot's trade date " + std::to_string(snapshot.trade_date) + " differs from the capture's date " +
              std::to_string(LocalDate(tally.first_ns)));
+    // Last, so that it can point at the reasons given above.
+    if (run.rows_written == 0) {
+        if (tally.feed_frames == 0)
+            warn("nothing was written: no frame of the capture comes from a channel of the snapshot");
+        else
+            warn(std::string("nothing was written: ") + (warnings ? "see the warnings above, " : "see ") +
+                 "--insts and the library output");
+    }
     return warnings;
 }
 

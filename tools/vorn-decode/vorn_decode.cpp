@@ -37,7 +37,7 @@ struct Options {
     std::string snapshot;
     std::string out;               // empty: standard output
     vorn_tools::RowFormat format = vorn_tools::RowFormat::Csv;
-    bool v1 = true, v2 = true;
+    bool v1 = false, v2 = false; // neither given: both
     std::string insts = "all";
     bool options_recv = false;
     std::string library_log = "vorn-decode.library.log";
@@ -108,9 +108,10 @@ int ParseArgs(int argc, char** argv, Options& options, bool& done) {
         } else if (arg == "--format") {
             if (value != "csv" && value != "json") return UsageError("--format wants csv or json, not '" + value + "'");
             options.format = value == "json" ? vorn_tools::RowFormat::Json : vorn_tools::RowFormat::Csv;
-        } else if (arg == "--v1" || arg == "--v2") {
-            options.v1 = arg == "--v1";
-            options.v2 = arg == "--v2";
+        } else if (arg == "--v1") {
+            options.v1 = true;
+        } else if (arg == "--v2") {
+            options.v2 = true;
         } else if (arg == "--insts") {
             options.insts = value;
         } else if (arg == "--options") {
@@ -135,6 +136,7 @@ int ParseArgs(int argc, char** argv, Options& options, bool& done) {
             return UsageError((arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option '") + arg + "'");
         }
     }
+    if (!options.v1 && !options.v2) options.v1 = options.v2 = true;
     if (options.capture.empty()) return UsageError("no CAPTURE given");
     if (options.snapshot.empty()) return UsageError("no --snapshot FILE given");
     return kExitOk;
@@ -159,7 +161,7 @@ bool Feed(vorn_tools::CaptureReader& reader, PrivateConnector& connector, Captur
     vorn_tools::ProgressLine line(progress);
     vorn_tools::CapturedFrame frame;
     vorn_tools::UdpView view;
-    vorn_tools::CaptureReader::Result result;
+    vorn_tools::CaptureReader::Result result = vorn_tools::CaptureReader::kEnd;
     while (!g_interrupted.load(std::memory_order_relaxed) && (result = reader.Next(frame)) == vorn_tools::CaptureReader::kFrame) {
         tally.Read(frame.ts_ns);
         line.Update(tally.frames_read, reader, frame.ts_ns);
