@@ -486,16 +486,23 @@ TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
     }
 }
 
-// Frames cut by the snaplen are skipped and named; the exit code says so unless allowed.
-TEST(VornDecode, TruncatedFramesAreCountedAndFailTheRunUnlessAllowed) {
+// Frames cut by the snaplen are skipped and named, the others give the rows of those frames
+// fed directly; the exit code says so unless allowed.
+TEST(VornDecode, TruncatedFramesAreSkippedAndFailTheRunUnlessAllowed) {
     ConnectorRun scratch;
     const std::string dir = scratch.Dir();
     const DecodeDay day = MakeDecodeDay(dir);
     constexpr uint32_t kSnaplen = 120;
-    size_t cut = 0;
-    for (const auto& frame : day.frames) cut += frame.size() > kSnaplen;
+    std::vector<std::vector<uint8_t>> whole;
+    for (const auto& frame : day.frames)
+        if (frame.size() <= kSnaplen) whole.push_back(frame);
+    const size_t cut = day.frames.size() - whole.size();
     ASSERT_GT(cut, 0u);
-    ASSERT_LT(cut, day.frames.size());
+    ASSERT_GT(whole.size(), 100u);
+    std::map<std::string, std::string> config = kConfig;
+    config["snapshot"] = day.snapshot;
+    const std::vector<Delivery> direct = DirectDeliveries(whole, dir, config);
+    ASSERT_GT(direct.size(), 100u);
     const std::string capture = dir + "/cut.pcap";
     ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {vorn_sim::CaptureLink::Ethernet, false, kSnaplen},
                                        SessionStartNs(), 1500));
@@ -504,7 +511,9 @@ TEST(VornDecode, TruncatedFramesAreCountedAndFailTheRunUnlessAllowed) {
     EXPECT_EQ(0u, Figure(strict.err, "frames skipped").rfind(std::to_string(cut) + " truncated by the capture's snaplen", 0))
         << strict.err;
     EXPECT_EQ(1u, LinesWith(strict.err, "warning: " + std::to_string(cut) + " frames were cut by the capture's snaplen").size());
-    EXPECT_EQ(0, RunDecode(dir, capture, day.snapshot, {"--allow-truncated"}).code);
+    const DecodeResult allowed = RunDecode(dir, capture, day.snapshot, {"--allow-truncated"});
+    EXPECT_EQ(0, allowed.code) << allowed.err;
+    ExpectRowsMatch(ParseCsv(allowed.out), direct);
 }
 
 // A snapshot ahead of the capture and of another day: nothing is written, and the three
