@@ -21,6 +21,7 @@
 #include "pcap_writer.h"
 #include "process_util.h"
 #include "synthetic_session.h"
+#include "udp_view.h"
 #include "update_rows.h"
 
 using namespace vorn_test;
@@ -590,5 +591,22 @@ TEST(UpdateRows, DoublesAreWrittenInTheirShortestFormThatReadsBack) {
         *std::to_chars(expected, expected + sizeof expected, value).ptr = '\0';
         // version, inst_no, trading_day, instrument_id, update_time, update_msec, volume, last_price
         EXPECT_EQ(expected, SplitCsvLine(row.substr(0, row.size() - 1)).at(7)) << value;
+    }
+}
+
+// Every cut of a feed frame (as a capture may hold it) is read inside its bytes or refused.
+TEST(UdpView, EveryCutOfAFrameStaysInBounds) {
+    const std::vector<uint8_t> full = vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 30001, std::vector<uint8_t>(50, 9));
+    for (size_t len = 0; len <= full.size(); ++len) {
+        const std::vector<uint8_t> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(len));
+        vorn_tools::UdpView view;
+        const bool read = vorn_tools::ReadUdp(cut.data(), cut.size(), view);
+        EXPECT_EQ(len >= vorn_sim::kFrameHeadersSize, read) << len;
+        if (read) {
+            EXPECT_EQ(0x0a000005u, view.src_ip);
+            EXPECT_EQ(30001, view.dst_port);
+            EXPECT_EQ(len - vorn_sim::kFrameHeadersSize, view.payload_len) << len;
+            EXPECT_EQ(cut.data() + vorn_sim::kFrameHeadersSize, view.payload);
+        }
     }
 }
