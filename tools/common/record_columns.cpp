@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vorn_dump {
+namespace vorn_tools {
 namespace {
 
 FieldAt Text(size_t offset, size_t width) { return {Kind::Text, offset, width}; }
@@ -134,4 +134,4 @@ bool FormatValue(const FieldAt& field, const void* record, std::string& out) {
     return false;
 }
 
-} // namespace vorn_dump
+} // namespace vorn_tools

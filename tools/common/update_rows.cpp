@@ -8,11 +8,6 @@
 namespace vorn_tools {
 namespace {
 
-using vorn_dump::Column;
-using vorn_dump::Columns;
-using vorn_dump::FieldAt;
-using vorn_dump::Kind;
-
 // Quotes the text appended from `from` on when it holds a separator, quote or line break.
 void QuoteCsvTextFrom(std::string& line, size_t from) {
     if (line.find_first_of(",\"\r\n", from) == std::string::npos) return;
@@ -58,7 +53,7 @@ void AppendCsvRow(int version, const void* record, std::string& line) {
         const FieldAt& field = version == 1 ? column.v1 : column.v2;
         line += ',';
         const size_t from = line.size();
-        if (vorn_dump::FormatValue(field, record, line) && field.kind == Kind::Text) QuoteCsvTextFrom(line, from);
+        if (FormatValue(field, record, line) && field.kind == Kind::Text) QuoteCsvTextFrom(line, from);
     }
     line += '\n';
 }
@@ -77,7 +72,7 @@ void AppendJsonRow(int version, const void* record, std::string& line) {
             line += "null";
             continue;
         }
-        vorn_dump::FormatValue(field, record, line);
+        FormatValue(field, record, line);
         if (field.kind == Kind::Text) QuoteJsonTextFrom(line, from);
     }
     line += "}\n";
