@@ -53,8 +53,8 @@ const Day& TheDay() {
 }
 
 int RunDecode(const Day& day) {
-    const std::vector<std::string> args = {VORN_DECODE_BIN, day.capture, "--snapshot", day.snapshot, "--out",
-                                           "/dev/null", "--no-library-log", "--no-progress"};
+    const std::vector<std::string> args = {VORN_DECODE_BIN, day.capture, "--snapshot",       day.snapshot,
+                                           "--out",         "/dev/null", "--no-library-log", "--no-progress"};
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -112,9 +112,9 @@ struct Records {
             a.Turnover = b.turn_over = 1601210240.0 + i * 1200.6;
             a.OpenInterest = 46522 + i;
             b.open_interest = 46522 + i;
-            double* prices[] = {&a.LastPrice, &a.BidPrice1, &a.AskPrice1, &a.BidPrice2, &a.AskPrice2, &a.BidPrice3,
-                                &a.AskPrice3, &a.BidPrice4, &a.AskPrice4, &a.BidPrice5, &a.AskPrice5,
-                                &a.HighestPrice, &a.LowestPrice, &a.UpperLimitPrice, &a.LowerLimitPrice};
+            double* prices[] = {&a.LastPrice, &a.BidPrice1,    &a.AskPrice1,   &a.BidPrice2,       &a.AskPrice2,
+                                &a.BidPrice3, &a.AskPrice3,    &a.BidPrice4,   &a.AskPrice4,       &a.BidPrice5,
+                                &a.AskPrice5, &a.HighestPrice, &a.LowestPrice, &a.UpperLimitPrice, &a.LowerLimitPrice};
             for (size_t k = 0; k < sizeof prices / sizeof prices[0]; ++k) *prices[k] = 4000.0 + 0.2 * ((i + k) % 97);
             a.BidVolume1 = b.bid1_volume = 3 + i % 40;
             b.last_price = 4000000 + 200 * (i % 97);

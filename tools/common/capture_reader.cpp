@@ -43,8 +43,8 @@ bool CaptureReader::Open(const std::string& path) {
     pcap_ = pcap;
     linkType_ = pcap_datalink(pcap);
     linkName_ = NameOf(linkType_);
-    const bool known = linkType_ == DLT_EN10MB || linkType_ == DLT_LINUX_SLL || linkType_ == kLinkSll2 ||
-                       IsRawIp(linkType_);
+    const bool known =
+        linkType_ == DLT_EN10MB || linkType_ == DLT_LINUX_SLL || linkType_ == kLinkSll2 || IsRawIp(linkType_);
     if (!known) {
         error_ = path + " has link type " + linkName_ + " (" + std::to_string(linkType_) +
                  "); readable are EN10MB (Ethernet), LINUX_SLL, LINUX_SLL2 and RAW (IPv4)";

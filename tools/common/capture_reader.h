@@ -13,8 +13,8 @@ namespace vorn_tools {
 struct CapturedFrame {
     const uint8_t* data = nullptr; // Ethernet frame (only when !truncated)
     size_t len = 0;
-    uint64_t ts_ns = 0;            // capture time, nanoseconds since the epoch
-    bool truncated = false;        // cut by the capture's snapshot length: not handed over
+    uint64_t ts_ns = 0;             // capture time, nanoseconds since the epoch
+    bool truncated = false;         // cut by the capture's snapshot length: not handed over
     bool not_ethernet_form = false; // a link header that names no Ethernet payload (e.g. SLL of ARPHRD other)
 };
 

@@ -1,8 +1,8 @@
 #include "record_columns.h"
 
 #include <charconv>
-#include <cmath>
 #include <cinttypes>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -114,17 +114,10 @@ const std::vector<Column>& Columns() {
 bool FormatValue(const FieldAt& field, const void* record, std::string& out) {
     const char* base = static_cast<const char*>(record) + field.offset;
     switch (field.kind) {
-    case Kind::None:
-        return false;
-    case Kind::Text:
-        out.append(base, strnlen(base, field.width));
-        return true;
-    case Kind::Int32:
-        AppendNumber(out, Load<int32_t>(record, field.offset));
-        return true;
-    case Kind::Int64:
-        AppendNumber(out, Load<int64_t>(record, field.offset));
-        return true;
+    case Kind::None: return false;
+    case Kind::Text: out.append(base, strnlen(base, field.width)); return true;
+    case Kind::Int32: AppendNumber(out, Load<int32_t>(record, field.offset)); return true;
+    case Kind::Int64: AppendNumber(out, Load<int64_t>(record, field.offset)); return true;
     case Kind::Double: {
         const double value = Load<double>(record, field.offset);
         if (!AppendThreeDecimals(out, value)) AppendNumber(out, value);

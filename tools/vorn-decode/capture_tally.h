@@ -29,13 +29,13 @@ public:
     std::vector<std::string> TopOtherSources(size_t n) const;
 
     uint64_t frames_read = 0;
-    uint64_t truncated = 0;      // cut by the capture's snapshot length
-    uint64_t not_udp = 0;        // no Ethernet/IPv4/UDP frame
-    uint64_t too_long = 0;       // longer than the card takes
-    uint64_t feed_frames = 0;    // of a channel of the snapshot
+    uint64_t truncated = 0;   // cut by the capture's snapshot length
+    uint64_t not_udp = 0;     // no Ethernet/IPv4/UDP frame
+    uint64_t too_long = 0;    // longer than the card takes
+    uint64_t feed_frames = 0; // of a channel of the snapshot
     uint64_t other_frames = 0;
     bool have_first_seqno = false;
-    uint32_t first_seqno = 0;    // of the first feed packet
+    uint32_t first_seqno = 0; // of the first feed packet
     uint64_t first_ns = 0, last_ns = 0;
 
 private:

@@ -59,8 +59,7 @@ int PrintWarnings(const RunFacts& run, const CaptureTally& tally, const Snapshot
     if (tally.truncated)
         warn(std::to_string(tally.truncated) + " frames were cut by the capture's snaplen and skipped" +
              (run.allow_truncated ? "" : " (--allow-truncated accepts that)"));
-    if (tally.have_first_seqno &&
-        static_cast<uint32_t>(snapshot.last_seqno) >= tally.first_seqno)
+    if (tally.have_first_seqno && static_cast<uint32_t>(snapshot.last_seqno) >= tally.first_seqno)
         warn("the snapshot's last sequence number " + std::to_string(snapshot.last_seqno) +
              " is at or beyond the capture's first packet " + std::to_string(tally.first_seqno) +
              ": packets up to it are skipped as already known");

@@ -4,8 +4,8 @@
 // after an interrupted run.
 #pragma once
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -15,11 +15,11 @@
 namespace vorn_decode {
 
 struct ConnectorSettings {
-    std::string snapshot;        // absolute path of the snapshot file
-    std::string insts = "all";   // the insts key
-    bool options = false;        // options = recv
-    int log_level = 7;           // error, warning, info
-    std::string library_output;  // file for the library's standard output; empty: discarded
+    std::string snapshot;       // absolute path of the snapshot file
+    std::string insts = "all";  // the insts key
+    bool options = false;       // options = recv
+    int log_level = 7;          // error, warning, info
+    std::string library_output; // file for the library's standard output; empty: discarded
 };
 
 class PrivateConnector {

@@ -35,7 +35,7 @@ constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitTruncated = 3, 
 struct Options {
     std::string capture;
     std::string snapshot;
-    std::string out;               // empty: standard output
+    std::string out; // empty: standard output
     vorn_tools::RowFormat format = vorn_tools::RowFormat::Csv;
     bool v1 = false, v2 = false; // neither given: both
     std::string insts = "all";
@@ -115,7 +115,8 @@ int ParseArgs(int argc, char** argv, Options& options, bool& done) {
         } else if (arg == "--insts") {
             options.insts = value;
         } else if (arg == "--options") {
-            if (value != "recv" && value != "norecv") return UsageError("--options wants recv or norecv, not '" + value + "'");
+            if (value != "recv" && value != "norecv")
+                return UsageError("--options wants recv or norecv, not '" + value + "'");
             options.options_recv = value == "recv";
         } else if (arg == "--library-log") {
             options.library_log = value;
@@ -124,7 +125,8 @@ int ParseArgs(int argc, char** argv, Options& options, bool& done) {
         } else if (arg == "--log-level") {
             char* end = nullptr;
             const long level = strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end || level < 0 || level > 31) return UsageError("--log-level wants 0 to 31, not '" + value + "'");
+            if (value.empty() || *end || level < 0 || level > 31)
+                return UsageError("--log-level wants 0 to 31, not '" + value + "'");
             options.log_level = static_cast<int>(level);
         } else if (arg == "--allow-truncated") {
             options.allow_truncated = true;
@@ -133,7 +135,8 @@ int ParseArgs(int argc, char** argv, Options& options, bool& done) {
         } else if (!arg.empty() && arg[0] != '-' && options.capture.empty()) {
             options.capture = arg;
         } else {
-            return UsageError((arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option '") + arg + "'");
+            return UsageError((arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option '") + arg +
+                              "'");
         }
     }
     if (!options.v1 && !options.v2) options.v1 = options.v2 = true;
@@ -162,7 +165,8 @@ bool Feed(vorn_tools::CaptureReader& reader, PrivateConnector& connector, Captur
     vorn_tools::CapturedFrame frame;
     vorn_tools::UdpView view;
     vorn_tools::CaptureReader::Result result = vorn_tools::CaptureReader::kEnd;
-    while (!g_interrupted.load(std::memory_order_relaxed) && (result = reader.Next(frame)) == vorn_tools::CaptureReader::kFrame) {
+    while (!g_interrupted.load(std::memory_order_relaxed) &&
+           (result = reader.Next(frame)) == vorn_tools::CaptureReader::kFrame) {
         tally.Read(frame.ts_ns);
         line.Update(tally.frames_read, reader, frame.ts_ns);
         if (frame.truncated) {
@@ -211,8 +215,8 @@ int main(int argc, char** argv) {
     }
     FILE* out = OpenOutput(options);
     if (!out) {
-        fprintf(stderr, "vorn-decode: cannot open %s: %s\n", options.out.empty() ? "standard output" : options.out.c_str(),
-                strerror(errno));
+        fprintf(stderr, "vorn-decode: cannot open %s: %s\n",
+                options.out.empty() ? "standard output" : options.out.c_str(), strerror(errno));
         return kExitFailed;
     }
     static char outBuffer[1 << 20];

@@ -28,7 +28,7 @@ struct Options {
     bool v1 = false;
     bool v2 = false;
     bool quiet = false;
-    std::string libraryLog; // file for the library's standard output
+    std::string libraryLog;     // file for the library's standard output
     double idleExitSeconds = 0; // 0: run until SIGINT or SIGTERM
 };
 
@@ -42,19 +42,18 @@ int64_t NowNs() {
 }
 
 void Usage(FILE* out) {
-    fprintf(out,
-            "usage: vorn-dump [--json] [--v1] [--v2] [--out FILE] [--idle-exit SECONDS]\n"
-            "                 [--quiet | --library-log FILE] CONFIG.ini\n"
-            "  Starts the connector with CONFIG.ini and writes every update it delivers.\n"
-            "  --json            JSON lines instead of CSV\n"
-            "  --v1, --v2        only version-1 or version-2 updates (default: both)\n"
-            "  --out FILE        write to FILE instead of standard output\n"
-            "  --idle-exit S     stop after S seconds without an update (default: on SIGINT/SIGTERM)\n"
-            "  --quiet           discard the library's standard output (log echo, byte dumps)\n"
-            "  --library-log F   write the library's standard output to F\n"
-            "                    (default: standard error when the data goes to standard output,\n"
-            "                    else standard output)\n"
-            "  --version         print the version\n");
+    fprintf(out, "usage: vorn-dump [--json] [--v1] [--v2] [--out FILE] [--idle-exit SECONDS]\n"
+                 "                 [--quiet | --library-log FILE] CONFIG.ini\n"
+                 "  Starts the connector with CONFIG.ini and writes every update it delivers.\n"
+                 "  --json            JSON lines instead of CSV\n"
+                 "  --v1, --v2        only version-1 or version-2 updates (default: both)\n"
+                 "  --out FILE        write to FILE instead of standard output\n"
+                 "  --idle-exit S     stop after S seconds without an update (default: on SIGINT/SIGTERM)\n"
+                 "  --quiet           discard the library's standard output (log echo, byte dumps)\n"
+                 "  --library-log F   write the library's standard output to F\n"
+                 "                    (default: standard error when the data goes to standard output,\n"
+                 "                    else standard output)\n"
+                 "  --version         print the version\n");
 }
 
 bool BadArgument(const std::string& problem) {
@@ -91,7 +90,9 @@ bool ParseArgs(int argc, char** argv, Options& options) {
         } else if (!arg.empty() && arg[0] != '-' && options.config.empty()) {
             options.config = arg;
         } else {
-            return BadArgument((arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option or missing value '") + arg + "'");
+            return BadArgument(
+                (arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option or missing value '") + arg +
+                "'");
         }
     }
     if (!options.v1 && !options.v2) options.v1 = options.v2 = true;
@@ -110,7 +111,8 @@ void OnVersion2(VornCffexMdType* record) { WriteRecord(2, record); }
 // named file, standard error when the data takes standard output; -2: left as it is.
 int LibraryOutputFd(const Options& options) {
     if (options.quiet) return open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (!options.libraryLog.empty()) return open(options.libraryLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (!options.libraryLog.empty())
+        return open(options.libraryLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (options.outPath.empty()) return dup(STDERR_FILENO);
     return -2;
 }

@@ -52,21 +52,20 @@ std::atomic<bool> g_interrupted{false};
 void OnSignal(int) { g_interrupted = true; }
 
 void Usage(FILE* out) {
-    fprintf(out,
-            "usage: vorn-replay --device DEV [--create] [--port N] [--pace [--speed X] [--max-gap S]]\n"
-            "                   [--overwrite | --wait] [--no-progress] CAPTURE\n"
-            "  Plays every frame of CAPTURE (pcap or pcapng; Ethernet, Linux cooked SLL/SLL2 or raw IP)\n"
-            "  onto a port of the simulated card DEV, as Ethernet frames.\n"
-            "  --create      create the device when it does not exist\n"
-            "  --port N      card port 0 or 1 (default 0)\n"
-            "  --pace        keep the capture's own pacing (default: as fast as possible)\n"
-            "  --speed X     with --pace, play X times faster (default 1)\n"
-            "  --max-gap S   with --pace, shorten every pause longer than S seconds to S\n"
-            "  --overwrite   card-like: a slow reader is lapped and loses frames (default: lossless)\n"
-            "  --wait        lossless, and when the card is full wait for a reader (with a notice);\n"
-            "                by default a full card that nobody reads for 1 s ends the replay (exit 1)\n"
-            "  --no-progress no progress line (it is shown only on a terminal anyway)\n"
-            "  A summary is printed at the end, also after SIGINT/SIGTERM (exit 130).\n");
+    fprintf(out, "usage: vorn-replay --device DEV [--create] [--port N] [--pace [--speed X] [--max-gap S]]\n"
+                 "                   [--overwrite | --wait] [--no-progress] CAPTURE\n"
+                 "  Plays every frame of CAPTURE (pcap or pcapng; Ethernet, Linux cooked SLL/SLL2 or raw IP)\n"
+                 "  onto a port of the simulated card DEV, as Ethernet frames.\n"
+                 "  --create      create the device when it does not exist\n"
+                 "  --port N      card port 0 or 1 (default 0)\n"
+                 "  --pace        keep the capture's own pacing (default: as fast as possible)\n"
+                 "  --speed X     with --pace, play X times faster (default 1)\n"
+                 "  --max-gap S   with --pace, shorten every pause longer than S seconds to S\n"
+                 "  --overwrite   card-like: a slow reader is lapped and loses frames (default: lossless)\n"
+                 "  --wait        lossless, and when the card is full wait for a reader (with a notice);\n"
+                 "                by default a full card that nobody reads for 1 s ends the replay (exit 1)\n"
+                 "  --no-progress no progress line (it is shown only on a terminal anyway)\n"
+                 "  A summary is printed at the end, also after SIGINT/SIGTERM (exit 130).\n");
 }
 
 bool BadArgument(const std::string& problem) {
@@ -99,9 +98,11 @@ bool ParseArgs(int argc, char** argv, Options& options) {
         } else if (arg == "--pace") {
             options.pace = true;
         } else if (arg == "--speed") {
-            if (!ParsePositive(value, options.speed)) return BadArgument("--speed wants a number above 0, not '" + std::string(value) + "'");
+            if (!ParsePositive(value, options.speed))
+                return BadArgument("--speed wants a number above 0, not '" + std::string(value) + "'");
         } else if (arg == "--max-gap") {
-            if (!ParsePositive(value, options.maxGapSeconds)) return BadArgument("--max-gap wants seconds above 0, not '" + std::string(value) + "'");
+            if (!ParsePositive(value, options.maxGapSeconds))
+                return BadArgument("--max-gap wants seconds above 0, not '" + std::string(value) + "'");
         } else if (arg == "--overwrite") {
             options.overwrite = true;
         } else if (arg == "--wait") {
@@ -116,7 +117,8 @@ bool ParseArgs(int argc, char** argv, Options& options) {
         } else if (!arg.empty() && arg[0] != '-' && options.capture.empty()) {
             options.capture = arg;
         } else {
-            return BadArgument((arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option '") + arg + "'");
+            return BadArgument((arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option '") + arg +
+                               "'");
         }
     }
     if (options.overwrite && options.wait) return BadArgument("--overwrite and --wait exclude each other");
@@ -148,7 +150,8 @@ public:
         if (maxGapNs && gapNs > maxGapNs) gapNs = maxGapNs;
         playedNs_ += gapNs;
         previousNs_ = frameNs;
-        const auto due = start_ + std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(playedNs_) / options_.speed));
+        const auto due =
+            start_ + std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(playedNs_) / options_.speed));
         while (!g_interrupted && Clock::now() < due)
             std::this_thread::sleep_until(std::min(due, Clock::now() + std::chrono::milliseconds(100)));
     }
@@ -181,7 +184,8 @@ Room WaitForRoom(vorn_sim_card_t* card, const Options& options) {
         } else if (Clock::now() - lastProgress >= kStuckReaderLimit) {
             if (!options.wait) return Room::Stuck;
             if (!noticed)
-                fprintf(stderr, "\nvorn-replay: %s port %d is full and nobody reads it; waiting for a reader (Ctrl-C ends)\n",
+                fprintf(stderr,
+                        "\nvorn-replay: %s port %d is full and nobody reads it; waiting for a reader (Ctrl-C ends)\n",
                         options.device.c_str(), options.port);
             noticed = true;
         }
@@ -214,8 +218,9 @@ int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options
             const Room room = WaitForRoom(card, options);
             if (room == Room::Interrupted) break;
             if (room == Room::Stuck) {
-                fprintf(stderr, "\nvorn-replay: %s port %d is full (%u frames) and nobody has taken a frame for 1 s: "
-                                "start the reader first, or use --wait or --overwrite\n",
+                fprintf(stderr,
+                        "\nvorn-replay: %s port %d is full (%u frames) and nobody has taken a frame for 1 s: "
+                        "start the reader first, or use --wait or --overwrite\n",
                         options.device.c_str(), options.port, VORN_SIM_RING_SLOTS);
                 code = kExitFailed;
                 break;
@@ -240,12 +245,13 @@ void PrintSummary(const Totals& totals, double seconds, bool interrupted) {
     const double rate = seconds > 0 ? static_cast<double>(totals.frames) / seconds : 0;
     const double mbps = seconds > 0 ? static_cast<double>(totals.bytes) * 8 / seconds / 1e6 : 0;
     printf("frames %llu, bytes %llu, duration %.3f s, rate %.0f frames/s (%.1f Mbit/s)",
-           static_cast<unsigned long long>(totals.frames), static_cast<unsigned long long>(totals.bytes), seconds,
-           rate, mbps);
+           static_cast<unsigned long long>(totals.frames), static_cast<unsigned long long>(totals.bytes), seconds, rate,
+           mbps);
     if (totals.truncated)
         printf(", skipped %llu cut by the capture's snaplen", static_cast<unsigned long long>(totals.truncated));
     if (totals.unusable)
-        printf(", skipped %llu without an Ethernet payload or too long", static_cast<unsigned long long>(totals.unusable));
+        printf(", skipped %llu without an Ethernet payload or too long",
+               static_cast<unsigned long long>(totals.unusable));
     if (totals.failed) printf(", not put %llu", static_cast<unsigned long long>(totals.failed));
     if (interrupted) printf(", interrupted after %llu frames read", static_cast<unsigned long long>(totals.read));
     printf("\n");
