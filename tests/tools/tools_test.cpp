@@ -338,7 +338,8 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
 }
 
 // vorn-dump prints CSV of both versions on standard output (the library's log echo goes to
-// standard error); with --json --v2 --idle-exit it writes version-2 JSON lines and ends when idle.
+// standard error); with --json --v2 --idle-exit --quiet it writes version-2 JSON lines, nothing
+// else, and ends when idle.
 TEST(VornDump, CsvAndJsonReadBackIntoTheUpdates) {
     const std::vector<std::vector<uint8_t>> frames = SessionFrames();
     for (const bool json : {false, true}) {
@@ -347,7 +348,7 @@ TEST(VornDump, CsvAndJsonReadBackIntoTheUpdates) {
         const std::vector<Delivery> direct = DirectDeliveries(frames, exchange.Dir());
         ASSERT_EQ(2u * kFrames, direct.size());
         const std::string out = exchange.Dir() + "/dump.out", err = exchange.Dir() + "/dump.err";
-        const pid_t dump = json ? Spawn({VORN_DUMP_BIN, "--json", "--v2", "--idle-exit", "2", "--out", out,
+        const pid_t dump = json ? Spawn({VORN_DUMP_BIN, "--json", "--v2", "--idle-exit", "2", "--quiet", "--out", out,
                                          exchange.ConfigPath()}, exchange.Dir() + "/dump.stdout", err)
                                 : Spawn({VORN_DUMP_BIN, exchange.ConfigPath()}, out, err);
         ASSERT_TRUE(WaitStarted(exchange, dump)) << ReadFile(err);
@@ -362,6 +363,7 @@ TEST(VornDump, CsvAndJsonReadBackIntoTheUpdates) {
             for (const Delivery& d : direct)
                 if (d.version == 2) v2.push_back(d);
             ExpectRowsMatch(ParseJsonLines(ReadFile(out)), v2);
+            EXPECT_EQ("", ReadFile(exchange.Dir() + "/dump.stdout")) << "--quiet keeps the library's output away";
         } else {
             EXPECT_NE(std::string::npos, ReadFile(err).find("m_CurUdpNo is"));
             ExpectRowsMatch(ParseCsv(ReadFile(out)), direct);
