@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -520,7 +521,7 @@ TEST(VornDecode, TruncatedFramesAreSkippedAndFailTheRunUnlessAllowed) {
 }
 
 // A snapshot ahead of the capture and of another day: nothing is written, and the three
-// reasons are warned about.
+// reasons are warned about; a snapshot the library refuses fails with the library's reason.
 TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
     ConnectorRun scratch;
     const std::string dir = scratch.Dir();
@@ -536,6 +537,13 @@ TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
                   "warning: the snapshot's trade date 20261215 differs from the capture's date 20261216",
                   "warning: nothing was written: see the warnings above, --insts and the library output"}),
               LinesWith(result.err, "warning:"));
+
+    // A snapshot the library refuses: start-up fails and its reason is shown.
+    ASSERT_EQ(0, chmod(day.snapshot.c_str(), 0664));
+    const DecodeResult refused = RunDecode(dir, capture, day.snapshot);
+    EXPECT_EQ(1, refused.code);
+    EXPECT_EQ(1u, LinesWith(refused.err, "snapshot " + day.snapshot + " is writable by group or others (mode 664), refused.")
+                      .size()) << refused.err;
 }
 
 // The private card and directory are gone after a normal run and after Ctrl-C mid-capture,

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "VornCffexMd_interface.h"
@@ -188,6 +189,23 @@ bool Feed(vorn_tools::CaptureReader& reader, PrivateConnector& connector, Captur
     return true;
 }
 
+// The library's error lines in its output file, colour codes removed, on standard error.
+void PrintLibraryErrors(const std::string& path) {
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(" [E] ") == std::string::npos) continue;
+        std::string plain;
+        for (size_t i = 0; i < line.size(); ++i) {
+            if (line[i] != '\033') {
+                plain += line[i];
+                continue;
+            }
+            while (i < line.size() && line[i] != 'm') ++i;
+        }
+        fprintf(stderr, "  %s\n", plain.c_str());
+    }
+}
+
 FILE* OpenOutput(const Options& options) {
     if (!options.out.empty()) return fopen(options.out.c_str(), "w");
     // The library's standard output is redirected later: the rows keep the real one.
@@ -254,6 +272,8 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "vorn-decode: the connector did not start; its reasons are in %s\n",
                         options.library_log.empty() ? "the library output (rerun with --library-log FILE)"
                                                     : options.library_log.c_str());
+            if (started == PrivateConnector::Started::Failed && !options.library_log.empty())
+                PrintLibraryErrors(options.library_log);
             return kExitFailed;
         }
         fed = Feed(reader, connector, tally, options.progress);
