@@ -1,21 +1,26 @@
 # Two commands: `make demo` (the main job) and `make test` (every test, release and
-# sanitizer builds). Run as root on Debian, both first install the packages that are missing.
+# sanitizer builds, warnings as errors, and the build against the vendor's libexanic when
+# VENDOR_EXANIC holds it). Run as root on Debian, both first install the packages that are missing.
 
 BUILD     ?= build
 JOBS      ?= $(shell nproc)
-PACKAGES  := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev clang libclang-rt-14-dev binutils
+PACKAGES  := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev clang libclang-rt-dev binutils
 
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=Release
+# The vendor's libexanic sources (optional): `make test` builds the library against them.
+VENDOR_EXANIC ?= ../shared/vendor/libexanic
 
-.PHONY: demo test deps release asan fuzz-smoke bench sample clean
+.PHONY: demo test deps release asan vendor-check fuzz-smoke bench sample clean
 
 demo: deps release
 	$(BUILD)/release/tools/vorn-demo
 
+test: WERROR := -DVORN_WERROR=ON
 test: deps release asan
 	cd $(BUILD)/release && ctest --output-on-failure -j$(JOBS) --timeout 300
 	cd $(BUILD)/asan && ctest --output-on-failure -j$(JOBS) --timeout 600
 	$(MAKE) --no-print-directory fuzz-smoke
+	$(MAKE) --no-print-directory vendor-check
 
 deps:
 	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -29,12 +34,15 @@ deps:
 	fi
 
 release:
-	cmake -S . -B $(BUILD)/release $(CMAKE_COMMON)
+	cmake -S . -B $(BUILD)/release $(CMAKE_COMMON) $(WERROR)
 	cmake --build $(BUILD)/release -j$(JOBS)
 
 asan:
-	cmake -S . -B $(BUILD)/asan $(CMAKE_COMMON) -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF
+	cmake -S . -B $(BUILD)/asan $(CMAKE_COMMON) $(WERROR) -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF
 	cmake --build $(BUILD)/asan -j$(JOBS)
+
+vendor-check:
+	./.ci/vendor_check.sh $(BUILD)/vendor $(VENDOR_EXANIC) $(JOBS)
 
 fuzz-smoke:
 	@if [ -f fuzz/run_smoke.sh ]; then CC=clang CXX=clang++ ./fuzz/run_smoke.sh $(BUILD)/fuzz; fi

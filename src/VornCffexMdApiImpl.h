@@ -107,9 +107,13 @@ public:
 
     // Frame receive and reordering.
     int32_t ExanicCffexDMA0();
-    int32_t ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t recvSize);
-    int32_t ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t recvSize);
-    int32_t InsertExanicRecvList(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t recvSize);
+    // A feed datagram of channel 0: its payload starts udp_packet_len bytes into the frame and
+    // holds payload_len bytes; recvSize (the whole frame's length) is printed in log lines.
+    int32_t ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t payload_len,
+                                     uint32_t recvSize);
+    int32_t ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t payload_len,
+                                   uint32_t recvSize);
+    int32_t InsertExanicRecvList(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t payload_len);
     int32_t DealExanicRecvList();
     int32_t ExanicRecvListOverflow();
     void ParseFeedChannels();

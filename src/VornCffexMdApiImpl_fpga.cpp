@@ -9,12 +9,13 @@
 
 #include "VornCffexMdApiImpl.h"
 #include "exanic_reg.h"
+#include "vorn_version.h"
 
 using namespace Vorn_R10;
 
 namespace {
 
-const char* const kSoftVersion = "1.1.1.1";
+const char* const kSoftVersion = VORN_SOFT_VERSION;
 
 
 CExanicReg& Registers() { return CExanicReg::GetInstance(); }
@@ -61,7 +62,7 @@ int32_t CVornCffexMdApiImpl::_InitSoftUdp() {
 }
 
 int32_t CVornCffexMdApiImpl::_CheckVersion() {
-    const std::map<std::string, uint32_t> VerMap = {{"1.1.1.1", 0x20250801u}};
+    const std::map<std::string, uint32_t> VerMap = {{VORN_SOFT_VERSION, VORN_FIRMWARE_VERSION}};
 
     unsigned parts[4] = {0, 0, 0, 0};
     sscanf(kSoftVersion, "%x.%x.%x.%x", &parts[0], &parts[1], &parts[2], &parts[3]);

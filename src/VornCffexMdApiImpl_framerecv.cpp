@@ -75,24 +75,23 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {
         return 1;
     }
 
-    const CUDPPacket packet(reinterpret_cast<const uint8_t*>(m_recvBufDma0), recvSize);
-    const uint32_t source = packet.getIPHeader().getSourceAddr();
-    const uint16_t port = packet.getUDPHeader().getDestPort();
+    FeedFrame frame;
+    const FrameCheck check = CheckFeedFrame(reinterpret_cast<const uint8_t*>(m_recvBufDma0), recvSize, frame);
+    if (check != FrameCheck::Accepted) return 0;
     for (const SFeedChannel& channel : m_feedChannels) {
-        if (!channel.valid || channel.source_addr != source || channel.port != port) continue;
-        const uint32_t udp_packet_len = packet.getPayloadOffset();
-        if (udp_packet_len == 0) continue;
+        if (!channel.valid || channel.source_addr != frame.source_addr || channel.port != frame.dest_port) continue;
+        const uint32_t udp_packet_len = frame.payload_offset;
         const df_udp_header* pUdpHeader = reinterpret_cast<const df_udp_header*>(m_recvBufDma0 + udp_packet_len);
         if (m_r10ConfigInfo.exanic_cache_flag == 1)
-            ExanicCffexDMA0_Buffer(pUdpHeader, udp_packet_len, recvSize);
+            ExanicCffexDMA0_Buffer(pUdpHeader, udp_packet_len, frame.payload_length, recvSize);
         else
-            ExanicCffexDMA0_NoBuffer(pUdpHeader, udp_packet_len, recvSize);
+            ExanicCffexDMA0_NoBuffer(pUdpHeader, udp_packet_len, frame.payload_length, recvSize);
     }
     return 0;
 }
 
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
-                                                      uint32_t recvSize) {
+                                                      uint32_t payload_len, uint32_t recvSize) {
     const uint32_t seqno = SeqNoOf(pUdpHeader);
     if (seqno > m_CurUdpNo + 1) {
         ClearTrustFlags();
@@ -100,17 +99,17 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpH
                  static_cast<int>(recvSize), static_cast<int>(seqno), static_cast<int>(m_CurUdpNo));
     }
     const uint8_t* payload = reinterpret_cast<const uint8_t*>(m_recvBufDma0) + udp_packet_len;
-    if (_processChunk(m_RspEncryptCodeSegmentField, payload, recvSize - udp_packet_len, *this) == -1)
+    if (_processChunk(m_RspEncryptCodeSegmentField, payload, payload_len, *this) == -1)
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error.");
     return 0;
 }
 
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
-                                                    uint32_t recvSize) {
+                                                    uint32_t payload_len, uint32_t recvSize) {
     const uint32_t seqno = SeqNoOf(pUdpHeader);
     if (seqno <= m_CurUdpNo + 1) {
         const uint8_t* payload = reinterpret_cast<const uint8_t*>(m_recvBufDma0) + udp_packet_len;
-        if (_processChunk(m_RspEncryptCodeSegmentField, payload, recvSize - udp_packet_len, *this) == -1)
+        if (_processChunk(m_RspEncryptCodeSegmentField, payload, payload_len, *this) == -1)
             VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error, pUdpHeader->seqno is %d.",
                      static_cast<int>(seqno));
         DealExanicRecvList();
@@ -122,24 +121,23 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHea
              static_cast<int>(recvSize), m_ExanicRecvList.GetQueueCount(), static_cast<int>(seqno),
              static_cast<int>(m_CurUdpNo));
     if (m_ExanicRecvList.GetQueueCount() < m_r10ConfigInfo.exanic_cache_size) {
-        InsertExanicRecvList(pUdpHeader, udp_packet_len, recvSize);
+        InsertExanicRecvList(pUdpHeader, udp_packet_len, payload_len);
         return 0;
     }
     // The list is full: the gap is given up.
     ClearTrustFlags();
-    InsertExanicRecvList(pUdpHeader, udp_packet_len, recvSize);
+    InsertExanicRecvList(pUdpHeader, udp_packet_len, payload_len);
     ExanicRecvListOverflow();
     return 0;
 }
 
 int32_t CVornCffexMdApiImpl::InsertExanicRecvList(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
-                                                  uint32_t recvSize) {
+                                                  uint32_t payload_len) {
     const bool wasEmpty = m_ExanicRecvList.GetQueueCount() == 0;
     sExanicRecv* node = m_ExanicRecvList.GetFree();
     if (!node) return wasEmpty ? 0 : -1;
-    const uint32_t size = recvSize - udp_packet_len;
-    memcpy(node->m_recvBufDma, m_recvBufDma0 + udp_packet_len, size);
-    node->m_recvBufSize = size;
+    memcpy(node->m_recvBufDma, m_recvBufDma0 + udp_packet_len, payload_len);
+    node->m_recvBufSize = payload_len;
     node->seqno = SeqNoOf(pUdpHeader);
     if (wasEmpty) {
         m_ExanicRecvList.Push(node);

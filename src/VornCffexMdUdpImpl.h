@@ -1,75 +1,58 @@
-// Read-only views on an Ethernet/IPv4/UDP frame in a receive buffer; they own nothing.
+// Whether a frame in a receive buffer is a feed datagram, and where its payload lies.
 // Header fields are read byte by byte (big-endian on the wire), never through wider pointers.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <string>
 
 #include "byte_order.h"
 
-class CIPHeader {
-public:
-    explicit CIPHeader(const uint8_t* header) : m_header(header) {}
-    uint8_t getVersion() const { return m_header[0] >> 4; }
-    uint8_t getHeaderLength() const { return static_cast<uint8_t>((m_header[0] & 0x0F) * 4); }
-    uint16_t getTotalLength() const { return Be16(2); }
-    // Source address in host order (a.b.c.d is a << 24 | b << 16 | c << 8 | d).
-    uint32_t getSourceAddr() const { return Be32(12); }
-    uint32_t getDestAddr() const { return Be32(16); }
-    std::string getSourceIP() const { return Dotted(12); }
-    std::string getDestIP() const { return Dotted(16); }
+// Why a frame on the receive channel is or is not taken as a feed datagram.
+enum class FrameCheck : uint8_t {
+    Accepted,     // IPv4/UDP, unfragmented, with payload bytes to parse
+    NotIpv4Udp,   // another EtherType (ARP, IPv6, ...), IP version not 4, IHL < 5, or not UDP
+    Fragment,     // fragment offset set or more-fragments flag set
+    BadUdpLength, // UDP length below its own 8-byte header
+    Truncated,    // the frame ends before the UDP payload
+    Empty,        // a datagram without payload
+};
 
-private:
-    uint16_t Be16(int at) const { return LoadBe16(m_header + at); }
-    uint32_t Be32(int at) const { return LoadBe32(m_header + at); }
-    std::string Dotted(int at) const {
-        char text[16];
-        snprintf(text, sizeof text, "%u.%u.%u.%u", m_header[at], m_header[at + 1], m_header[at + 2],
-                 m_header[at + 3]);
-        return text;
+// Where the fields the receive path uses lie in an accepted frame.
+struct FeedFrame {
+    uint32_t source_addr;    // IPv4 source address, host order
+    uint16_t dest_port;      // UDP destination port
+    uint32_t payload_offset; // first byte of the UDP payload
+    // Payload bytes inside both the datagram and the frame: an FCS, padding or trailer after
+    // the datagram is never part of it.
+    uint32_t payload_length;
+};
+
+// Checks an Ethernet frame (EtherType IPv4, or one 802.1Q tag then IPv4) of `length` bytes.
+// Reads nothing at or beyond `length`. Fills `out` only when the result is Accepted.
+inline FrameCheck CheckFeedFrame(const uint8_t* frame, uint32_t length, FeedFrame& out) {
+    constexpr uint32_t kEthernetHeader = 14, kVlanTag = 4, kIpv4MinHeader = 20, kUdpHeader = 8;
+    uint32_t ip = kEthernetHeader;
+    if (length < ip + kIpv4MinHeader) return FrameCheck::Truncated;
+    uint16_t etherType = LoadBe16(frame + 12);
+    if (etherType == 0x8100) {
+        etherType = LoadBe16(frame + 16);
+        ip += kVlanTag;
+        if (length < ip + kIpv4MinHeader) return FrameCheck::Truncated;
     }
-
-    const uint8_t* m_header;
-};
-
-class CUDPHeader {
-public:
-    explicit CUDPHeader(const uint8_t* header) : m_header(header) {}
-    uint16_t getSourcePort() const { return Be16(0); }
-    uint16_t getDestPort() const { return Be16(2); }
-    uint16_t getHeaderLength() const { return 8; }
-    uint16_t getLength() const { return Be16(4); }
-    uint16_t getCheckNumber() const { return Be16(6); }
-
-private:
-    uint16_t Be16(int at) const { return LoadBe16(m_header + at); }
-
-    const uint8_t* m_header;
-};
-
-class CUDPPacket {
-public:
-    static constexpr uint32_t kEthernetHeader = 14;
-
-    CUDPPacket(const uint8_t* frame, uint32_t total_length)
-        : m_packet_data(frame),
-          m_total_length(total_length),
-          m_IPHeader(frame + kEthernetHeader),
-          m_UDPHeader(frame + kEthernetHeader + m_IPHeader.getHeaderLength()) {}
-
-    const uint8_t* getFrame() const { return m_packet_data; }
-    const CIPHeader& getIPHeader() const { return m_IPHeader; }
-    const CUDPHeader& getUDPHeader() const { return m_UDPHeader; }
-    // Offset of the UDP payload, or 0 when the frame ends before it.
-    uint32_t getPayloadOffset() const {
-        const uint32_t offset = kEthernetHeader + m_IPHeader.getHeaderLength() + 8;
-        return offset < m_total_length ? offset : 0;
-    }
-
-private:
-    const uint8_t* m_packet_data;
-    uint32_t m_total_length;
-    CIPHeader m_IPHeader;
-    CUDPHeader m_UDPHeader;
-};
+    const uint8_t versionAndLength = frame[ip];
+    if (etherType != 0x0800 || versionAndLength >> 4 != 4 || (versionAndLength & 0x0F) < 5 || frame[ip + 9] != 17)
+        return FrameCheck::NotIpv4Udp;
+    if (LoadBe16(frame + ip + 6) & 0x3FFF) return FrameCheck::Fragment; // more-fragments flag, offset
+    const uint32_t udp = ip + (versionAndLength & 0x0Fu) * 4;
+    if (length < udp + kUdpHeader) return FrameCheck::Truncated;
+    const uint32_t udpLength = LoadBe16(frame + udp + 4);
+    if (udpLength < kUdpHeader) return FrameCheck::BadUdpLength;
+    const uint32_t payload = udp + kUdpHeader;
+    if (length <= payload) return FrameCheck::Truncated;
+    if (udpLength == kUdpHeader) return FrameCheck::Empty;
+    const uint32_t inFrame = length - payload, inDatagram = udpLength - kUdpHeader;
+    out.source_addr = LoadBe32(frame + ip + 12);
+    out.dest_port = LoadBe16(frame + udp + 2);
+    out.payload_offset = payload;
+    out.payload_length = inFrame < inDatagram ? inFrame : inDatagram;
+    return FrameCheck::Accepted;
+}

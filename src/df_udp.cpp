@@ -26,10 +26,11 @@ FieldDescribe g_vint_market_data_real_price_banding_field_desc;
 namespace {
 
 constexpr int32_t kMaxCodeLen = 400;
+constexpr size_t kArgumentBlockBytes = 100; // arg1 of the code segment record
 
-// Runs the code segment from one executable page prepared once. Every run starts from the
-// bytes a fresh mapping would hold (the segment, zeros after it); the page is restored only
-// when the segment changed or the previous run wrote into it.
+// Runs the code segment from one executable page prepared once (one runner per process).
+// Every run starts from the bytes a fresh mapping would hold (the segment, zeros after it) and
+// from the day's argument block; each is restored only when it changed.
 class CodeSegmentRunner {
 public:
     ~CodeSegmentRunner() {
@@ -50,7 +51,7 @@ public:
         } else if (memcmp(m_exec, m_pristine, sizeof m_pristine) != 0) {
             Restore();
         }
-        reinterpret_cast<CodeFunc>(m_exec)(buf, static_cast<int32_t>(buf_len), arg1);
+        reinterpret_cast<CodeFunc>(m_exec)(buf, static_cast<int32_t>(buf_len), arg1 ? ArgumentBlock(arg1) : nullptr);
         return true;
     }
 
@@ -65,6 +66,13 @@ private:
         m_exec = static_cast<uint8_t*>(page);
         m_codeLen = 0;
         return true;
+    }
+
+    // The block the code runs with: a copy of the day's block, which is never written. The
+    // copy is refreshed only when it differs (the day's block changed or a run wrote into it).
+    char* ArgumentBlock(const char* day) {
+        if (memcmp(m_args, day, sizeof m_args) != 0) memcpy(m_args, day, sizeof m_args);
+        return m_args;
     }
 
     // The segment area (400 bytes) as a fresh mapping holds it. Changes are looked for in
@@ -85,6 +93,7 @@ private:
     uint8_t* m_exec = nullptr;
     size_t m_pageBytes = 0;
     uint8_t m_pristine[kMaxCodeLen] = {};
+    char m_args[kArgumentBlockBytes] = {};
     int32_t m_codeLen = 0;
     bool m_reportedBadLength = false;
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include <exanic/exanic.h>
+#include <exanic/util.h>
 
 namespace Vorn_R10 {
 

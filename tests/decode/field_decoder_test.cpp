@@ -150,6 +150,30 @@ TEST(Decryption, SelfModifyingSegmentSeesFreshBytesOnEveryRun) {
     EXPECT_EQ(1, RunCounting(sizeof kCountingRoutine));
 }
 
+// mov al,[rdx]; test esi,esi; jle end; loop: xor [rdi],al; inc rdi; dec esi; jnz loop;
+// end: inc byte [rdx]; ret. XORs the data with arg1[0], then increments arg1[0].
+const uint8_t kArgumentWritingRoutine[] = {0x8A, 0x02, 0x85, 0xF6, 0x7E, 0x09, 0x30, 0x07, 0x48,
+                                           0xFF, 0xC7, 0xFF, 0xCE, 0x75, 0xF7, 0xFE, 0x02, 0xC3};
+
+// The day's argument block is never changed by a run, and every run starts from it.
+TEST(Decryption, SegmentWritingItsArgumentBlockSeesTheDaysBlockOnEveryRun) {
+    decode_test::UseTemporaryLog();
+    encrypt_code_segment_field segment{};
+    memcpy(segment.compiled_code, kArgumentWritingRoutine, sizeof kArgumentWritingRoutine);
+    segment.code_len = sizeof kArgumentWritingRoutine;
+    for (char day : {5, 9}) {
+        segment.arg1[0] = day;
+        for (int run = 0; run < 3; ++run) {
+            u_char data[2] = {0x30, 0x0F};
+            EXPECT_TRUE(FieldDescribe::decrypt_data(data, sizeof data, segment.compiled_code, segment.code_len,
+                                                    segment.arg1));
+            EXPECT_EQ(0x30 ^ day, data[0]) << run;
+            EXPECT_EQ(0x0F ^ day, data[1]) << run;
+            EXPECT_EQ(day, segment.arg1[0]);
+        }
+    }
+}
+
 TEST(Decryption, UnrunnableLengthsDecodeTheBytesAsTheyArrivedWithOneErrorLine) {
     decode_test::UseTemporaryLog();
     init_market_data();

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Installs the build tree into a temporary prefix and builds the minimal C example against it
-# twice: through find_package(vorn_r10) and through pkg-config. Each must start and report
-# the missing configuration file the way the library does.
+# Installs the build tree into a temporary prefix; the installed library must export exactly
+# the three entry points. Builds the minimal C example against it twice: through
+# find_package(vorn_r10) and through pkg-config. Each must start and report the missing
+# configuration file the way the library does.
 set -eu
 build=$1
 example=$2
@@ -9,6 +10,12 @@ work=$(mktemp -d /tmp/vorn_install_XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
+
+exported=$(nm -D --defined-only "$work/prefix/lib/libvorn_r10.so" | awk '{print $NF}' | sort | tr '\n' ' ')
+if [ "$exported" != "init_connector set_parse_data set_parse_data_version_2 " ]; then
+    echo "libvorn_r10.so exports: $exported"
+    exit 1
+fi
 cp "$example" "$work/app.c"
 
 cat > "$work/CMakeLists.txt" <<'CMAKE'

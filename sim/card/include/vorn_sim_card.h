@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "vorn_version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -16,7 +18,7 @@ extern "C" {
 #define VORN_SIM_MAX_FRAME 4096u      /* largest frame a slot holds */
 #define VORN_SIM_PORTS 2
 
-#define VORN_SIM_FIRMWARE_VERSION 0x20250801u /* preset in register 65 */
+#define VORN_SIM_FIRMWARE_VERSION VORN_FIRMWARE_VERSION /* preset in register 65: the one required */
 #define VORN_SIM_VERDICT_OK 1u                /* preset in register 64 */
 
 typedef struct vorn_sim_card vorn_sim_card_t;

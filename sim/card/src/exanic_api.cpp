@@ -5,6 +5,7 @@
 #include "device.h"
 #include "exanic/exanic.h"
 #include "exanic/fifo_rx.h"
+#include "exanic/util.h"
 #include "export.h"
 #include "ring.h"
 #include "vorn_sim_card.h"

@@ -12,6 +12,7 @@
 
 #include <exanic/exanic.h>
 #include <exanic/fifo_rx.h>
+#include <exanic/util.h>
 #include <vorn_sim_card.h>
 
 inline std::string unique_device_name(const char *tag) {
