@@ -12,7 +12,7 @@ CMAKE_COMMON := -DCMAKE_BUILD_TYPE=Release
 # The vendor's libexanic sources (optional): `make test` builds the library against them.
 VENDOR_EXANIC ?= ../shared/vendor/libexanic
 
-.PHONY: demo test deps release asan vendor-check fuzz-smoke fuzz bench clean
+.PHONY: demo test deps release asan vendor-check fuzz-smoke fuzz bench sample clean
 
 demo: deps release
 	$(BUILD)/release/tools/vorn-demo
@@ -53,6 +53,12 @@ fuzz-smoke:
 # Every fuzz target for FUZZ_SECONDS (default 300) seconds each: make fuzz FUZZ_SECONDS=3600
 fuzz: deps
 	CC=clang CXX=clang++ FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run_smoke.sh $(BUILD)/fuzz
+
+# A small day to try the tools on: a snapshot and the capture of the session that follows it.
+sample: release
+	mkdir -p $(BUILD)/sample
+	$(BUILD)/release/tools/vorn-snapshot make --date 20261216 --out $(BUILD)/sample/snapshot.bin \
+	  --capture $(BUILD)/sample/capture.pcap --frames 2000
 
 bench: release
 	$(BUILD)/release/bench/vorn_bench

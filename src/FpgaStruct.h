@@ -19,6 +19,7 @@ struct R10ChannelInfo {
 struct R10CffexConfigInfo {
     static constexpr int CHANNEL_SIZE = 1;
     std::string device;
+    std::string snapshot; // snapshot file to load; empty: the day's file (SnapshotFileName)
     int32_t exanic_cache_flag;
     int32_t exanic_cache_size;
     std::string log_path;

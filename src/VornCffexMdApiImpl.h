@@ -99,6 +99,7 @@ public:
 
     // Snapshot and work mode.
     void init_snaphot_params();
+    // Loads the configured `snapshot` file, or the day's file when none is configured. 0 or -1.
     int32_t LoadSnaphot();
     int32_t LoadFromFile(const std::string& filename);
     static bool _parseURL(const std::string& url, std::string& port, std::string& ipAfter);

@@ -31,6 +31,7 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     const int32_t cacheSize = reader.ReadInt32("config", "exanic_cache_size", 10);
     config.exanic_cache_size = (cacheSize >= 1 && cacheSize <= 100) ? cacheSize : 10;
     config.device = reader.ReadString("config", "device", "exanic0");
+    config.snapshot = reader.ReadString("config", "snapshot", "");
     config.counters_path = reader.ReadString("config", "counters_path", kCountersDefaultFolder);
     const int32_t sample = reader.ReadInt32("config", "latency_sample", kDefaultLatencySample);
     config.latency_sample = sample >= 0 ? static_cast<uint64_t>(sample) : kDefaultLatencySample;
@@ -44,6 +45,7 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     channel.insts.SplitByChar(selectors, ',');
 
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] device[%s]", config.device.c_str());
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] snapshot[%s]", config.snapshot.c_str());
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] log_path[%s]", config.log_path.c_str());
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] log_level[%d]", config.log_level);
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] cpucore[%d]", config.cpucore);

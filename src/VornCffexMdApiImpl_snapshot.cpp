@@ -222,7 +222,8 @@ bool CVornCffexMdApiImpl::_parseURL(const std::string& url, std::string& port, s
 }
 
 int32_t CVornCffexMdApiImpl::LoadSnaphot() {
-    const std::string filename = SnapshotFileName();
+    const std::string& configured = m_r10ConfigInfo.snapshot;
+    const std::string filename = configured.empty() ? SnapshotFileName() : configured;
     if (LoadFromFile(filename) != 0) {
         VORN_LOG(LOG_ERROR, "[%s:%d] [%s], load_from_file is failed. file name is %s .", filename.c_str());
         return -1;

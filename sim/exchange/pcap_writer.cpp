@@ -2,6 +2,9 @@
 
 #include <pcap/pcap.h>
 
+#include <cstring>
+#include <fstream>
+
 namespace vorn_sim {
 namespace {
 
@@ -70,6 +73,137 @@ bool WritePcap(const std::string& path, const std::vector<std::vector<uint8_t>>&
         ts += stepUsec;
     }
     return writer.Close();
+}
+
+namespace {
+
+constexpr size_t kEthernetHeader = 14;
+
+void Put16(std::string& out, uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); }
+void Put32(std::string& out, uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
+void PutBe16(std::string& out, uint16_t v) {
+    out += static_cast<char>(v >> 8);
+    out += static_cast<char>(v);
+}
+void Pad4(std::string& out) { out.append((4 - out.size() % 4) % 4, '\0'); }
+
+uint32_t LinkTypeOf(CaptureLink link) {
+    switch (link) {
+    case CaptureLink::LinuxSll: return 113;
+    case CaptureLink::LinuxSll2: return 276;
+    case CaptureLink::RawIp: return 101;
+    case CaptureLink::Ethernet: break;
+    }
+    return 1;
+}
+
+// The frame with its Ethernet header replaced by the link's header (big-endian fields).
+std::string Relinked(const std::vector<uint8_t>& frame, CaptureLink link) {
+    if (link == CaptureLink::Ethernet || frame.size() < kEthernetHeader)
+        return std::string(frame.begin(), frame.end());
+    const uint16_t etherType = static_cast<uint16_t>(frame[12] << 8 | frame[13]);
+    const char* srcMac = reinterpret_cast<const char*>(frame.data() + 6);
+    std::string out;
+    if (link == CaptureLink::LinuxSll) {
+        PutBe16(out, 0);           // packet type: to us
+        PutBe16(out, 1);           // ARPHRD_ETHER
+        PutBe16(out, 6);           // address length
+        out.append(srcMac, 6);
+        out.append(2, '\0');
+        PutBe16(out, etherType);
+    } else if (link == CaptureLink::LinuxSll2) {
+        PutBe16(out, etherType);
+        PutBe16(out, 0);           // reserved
+        out.append("\0\0\0\2", 4); // interface index
+        PutBe16(out, 1);           // ARPHRD_ETHER
+        out += '\0';              // packet type
+        out += '\6';              // address length
+        out.append(srcMac, 6);
+        out.append(2, '\0');
+    }
+    out.append(reinterpret_cast<const char*>(frame.data() + kEthernetHeader), frame.size() - kEthernetHeader);
+    return out;
+}
+
+void PcapRecord(std::string& out, const std::string& data, uint32_t snaplen, uint64_t ns) {
+    const uint32_t caplen = data.size() < snaplen ? static_cast<uint32_t>(data.size()) : snaplen;
+    Put32(out, static_cast<uint32_t>(ns / 1000000000ULL));
+    Put32(out, static_cast<uint32_t>(ns % 1000000000ULL / 1000));
+    Put32(out, caplen);
+    Put32(out, static_cast<uint32_t>(data.size()));
+    out.append(data, 0, caplen);
+}
+
+void PcapngBlock(std::string& out, uint32_t type, const std::string& body) {
+    std::string padded = body;
+    Pad4(padded);
+    const uint32_t length = static_cast<uint32_t>(padded.size() + 12);
+    Put32(out, type);
+    Put32(out, length);
+    out += padded;
+    Put32(out, length);
+}
+
+void PcapngHeader(std::string& out, uint32_t linkType, uint32_t snaplen) {
+    std::string section;
+    Put32(section, 0x1A2B3C4D);
+    Put16(section, 1);
+    Put16(section, 0);
+    section.append(8, '\xff'); // section length unknown
+    PcapngBlock(out, 0x0A0D0D0A, section);
+    std::string interface;
+    Put16(interface, static_cast<uint16_t>(linkType));
+    Put16(interface, 0);
+    Put32(interface, snaplen);
+    Put16(interface, 9); // if_tsresol: 10^-9 s
+    Put16(interface, 1);
+    interface += '\x09';
+    Pad4(interface);
+    Put32(interface, 0); // end of options
+    PcapngBlock(out, 1, interface);
+}
+
+void PcapngRecord(std::string& out, const std::string& data, uint32_t snaplen, uint64_t ns) {
+    const uint32_t caplen = data.size() < snaplen ? static_cast<uint32_t>(data.size()) : snaplen;
+    std::string body;
+    Put32(body, 0); // interface
+    Put32(body, static_cast<uint32_t>(ns >> 32));
+    Put32(body, static_cast<uint32_t>(ns));
+    Put32(body, caplen);
+    Put32(body, static_cast<uint32_t>(data.size()));
+    body.append(data, 0, caplen);
+    PcapngBlock(out, 6, body);
+}
+
+} // namespace
+
+bool WriteCapture(const std::string& path, const std::vector<std::vector<uint8_t>>& frames, const CaptureForm& form,
+                  uint64_t startNs, uint64_t stepNs) {
+    std::string out;
+    const uint32_t linkType = LinkTypeOf(form.link);
+    if (form.pcapng) {
+        PcapngHeader(out, linkType, form.snaplen);
+    } else {
+        Put32(out, 0xa1b2c3d4);
+        Put16(out, 2);
+        Put16(out, 4);
+        Put32(out, 0);
+        Put32(out, 0);
+        Put32(out, form.snaplen);
+        Put32(out, linkType);
+    }
+    uint64_t ns = startNs;
+    for (const auto& frame : frames) {
+        const std::string data = Relinked(frame, form.link);
+        if (form.pcapng)
+            PcapngRecord(out, data, form.snaplen, ns);
+        else
+            PcapRecord(out, data, form.snaplen, ns);
+        ns += stepNs;
+    }
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(out.data(), static_cast<std::streamsize>(out.size()));
+    return static_cast<bool>(file.flush());
 }
 
 bool ReadPcap(const std::string& path, std::vector<PcapFrame>& frames, std::string* error) {

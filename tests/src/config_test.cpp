@@ -74,7 +74,7 @@ TEST_F(ConfigTest, DefaultsAndChecks) {
 TEST_F(ConfigTest, DebugLinesReportTheConfiguration) {
     testing::internal::CaptureStdout();
     Read({{"device", "exanic3"}, {"log_level", "8"}, {"cpucore", "1"}, {"exanic_cache_flag", "0"},
-          {"exanic_cache_size", "101"}, {"insts", "IF,,IC2612"}, {"options", "recv"}});
+          {"exanic_cache_size", "101"}, {"insts", "IF,,IC2612"}, {"options", "recv"}, {"snapshot", "/srv/day.bin"}});
     std::istringstream lines(testing::internal::GetCapturedStdout());
     std::vector<std::string> texts;
     for (std::string line; std::getline(lines, line);) {
@@ -85,7 +85,7 @@ TEST_F(ConfigTest, DebugLinesReportTheConfiguration) {
         texts.push_back(line.substr(at + 16, line.rfind("\x1b[0m ") - at - 16));
     }
     const std::vector<std::string> expected = {
-        "device[exanic3]", "log_path[" + dir_ + "]", "log_level[8]", "cpucore[1]", "exanic_cache_flag[0]",
+        "device[exanic3]", "snapshot[/srv/day.bin]", "log_path[" + dir_ + "]", "log_level[8]", "cpucore[1]", "exanic_cache_flag[0]",
         "exanic_cache_size[10]", "counters_path[/dev/shm]", "latency_sample[16]",
         "channel[0] insts[IF,,IC2612], options[recv], recvall[0]",
         "channel[0] insts count[3]", "channel[0] insts[IF]", "channel[0] insts[]", "channel[0] insts[IC2612]"};

@@ -46,4 +46,12 @@ bool Running(pid_t pid) {
     return info.si_pid == 0;
 }
 
+int RunForked(const std::function<int()>& body, std::chrono::seconds timeout) {
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid < 0 ? -1 : WaitExit(pid, timeout);
+}
+
 } // namespace vorn_test

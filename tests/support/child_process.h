@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,5 +17,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdoutPath,
 int WaitExit(pid_t pid, std::chrono::seconds timeout);
 // True while the process runs (an ended child is left for WaitExit).
 bool Running(pid_t pid);
+// Runs `body` in a forked copy of the test (one connector per process); the child's exit code,
+// or -1 when it outlived `timeout`.
+int RunForked(const std::function<int()>& body, std::chrono::seconds timeout);
 
 } // namespace vorn_test

@@ -3,6 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <fstream>
+
 #include "test_files.h"
 
 using namespace vorn_test;
@@ -35,7 +38,38 @@ TEST(VornSnapshot, MakeShowAndACutFile) {
     EXPECT_EQ(1u, LinesWith(cut.second, "snapshot " + path + " ends inside the code segment section.").size())
         << cut.second;
     EXPECT_EQ(0u, CountOf(cut.second, "\033[")) << "log colours leaked";
-    EXPECT_EQ(2, Tool("make --segment 3").first);
+
+    // Channels of one's choice, a count of instruments beyond the sample set, or a file of them.
+    ASSERT_EQ(0, Tool("make --out " + path + " --channel udp://239.9.9.9:40001/10.1.1.1"
+                      " --channel udp://239.9.9.10:40002/10.1.1.2 --instruments 12").first);
+    auto made = Tool("show " + path);
+    for (const char* line : {"source 10.1.1.1 port 40001 (channel A)", "source 10.1.1.2 port 40002 (channel B)",
+                             "instruments: 12 price encodings, 12 depth records", " IF2701 ", " IH2701 "})
+        EXPECT_EQ(1u, LinesWith(made.second, line).size()) << line << "\n" << made.second;
+    const std::string list = dir.File("instruments.txt");
+    std::ofstream(list) << ("# code product base tick multiple pre-settlement\nXY2701 XY 100.5 0.01 10 101\n"
+                            "XY2701-C-100 XY 0 0.1 10 2.5\n");
+    ASSERT_EQ(0, Tool("make --out " + path + " --instruments " + list).first);
+    made = Tool("show " + path);
+    EXPECT_EQ(1u, LinesWith(made.second, "instruments: 2 price encodings, 2 depth records").size()) << made.second;
+    EXPECT_EQ(1u, LinesWith(made.second, " XY2701 ").size()) << made.second;
+
+    // Without --out the file is the shared path of its trade date.
+    const std::string dated = "/tmp/.20270309_V2.bin";
+    unlink(dated.c_str());
+    made = Tool("make --date 20270309");
+    EXPECT_EQ(0, made.first) << made.second;
+    EXPECT_EQ(1u, LinesWith(made.second, "wrote " + dated + ": ").size()) << made.second;
+    EXPECT_EQ(1u, LinesWith(Tool("show " + dated).second, "trade date: 20270309").size());
+    unlink(dated.c_str());
+
+    // A usage error names the bad argument.
+    for (const char* bad : {"make --segment 3", "make --date 2027-03-09", "make --channel udp://239.1.1.1:70000/10.0.0.1",
+                            "make --instruments 0"}) {
+        const auto usage = Tool(bad);
+        EXPECT_EQ(2, usage.first) << bad;
+        EXPECT_NE(std::string::npos, usage.second.find(strrchr(bad, ' ') + 1)) << bad << ": the message names it";
+    }
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 #include "demo_app.h"
 #include "demo_feed.h"
 #include "synthetic_session.h"
+#include "tool_version.h"
 #include "vorn_sim_card.h"
 
 namespace {
@@ -43,9 +44,14 @@ void OnInterrupt(int) { g_interrupted.store(true); }
 
 void Usage(FILE* out) {
     fprintf(out,
-            "usage: vorn-demo [--seconds S] [--rate PACKETS_PER_SECOND] [--mode software|hardware]\n"
+            "usage: vorn-demo [--seconds S] [--rate PACKETS_PER_SECOND] [--mode software|hardware] [--version]\n"
             "  Plays a synthetic trading session through a simulated card into an application of\n"
             "  the library, in software mode and then in hardware mode (each S seconds, default 12).\n");
+}
+
+bool BadValue(const std::string& option, const char* value, const char* wanted) {
+    fprintf(stderr, "vorn-demo: %s wants %s, not '%s'\n", option.c_str(), wanted, value);
+    return false;
 }
 
 bool ParseArgs(int argc, char** argv, Options& options) {
@@ -53,17 +59,21 @@ bool ParseArgs(int argc, char** argv, Options& options) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
             options.seconds = atof(argv[++i]);
-            if (!(options.seconds > 0 && options.seconds <= 3600)) return false;
+            if (!(options.seconds > 0 && options.seconds <= 3600)) return BadValue(arg, argv[i], "0 to 3600");
         } else if (arg == "--rate" && i + 1 < argc) {
             options.rate = atoi(argv[++i]);
-            if (options.rate < 1 || options.rate > 1000000) return false;
+            if (options.rate < 1 || options.rate > 1000000) return BadValue(arg, argv[i], "1 to 1000000");
         } else if (arg == "--mode" && i + 1 < argc) {
             options.mode = argv[++i];
-            if (options.mode != "software" && options.mode != "hardware") return false;
+            if (options.mode != "software" && options.mode != "hardware") return BadValue(arg, argv[i], "software or hardware");
         } else if (arg == "-h" || arg == "--help") {
             Usage(stdout);
             exit(0);
+        } else if (arg == "--version") {
+            vorn_tools::PrintVersion("vorn-demo");
+            exit(0);
         } else {
+            fprintf(stderr, "vorn-demo: bad argument '%s'\n", arg.c_str());
             return false;
         }
     }

@@ -16,14 +16,10 @@
 #include <thread>
 
 #include "VornCffexMd_interface.h"
-#include "record_columns.h"
+#include "tool_version.h"
+#include "update_rows.h"
 
 namespace {
-
-using vorn_dump::Column;
-using vorn_dump::Columns;
-using vorn_dump::FieldAt;
-using vorn_dump::Kind;
 
 struct Options {
     std::string config;
@@ -32,13 +28,13 @@ struct Options {
     bool v1 = false;
     bool v2 = false;
     bool quiet = false;
+    std::string libraryLog;     // file for the library's standard output
     double idleExitSeconds = 0; // 0: run until SIGINT or SIGTERM
 };
 
 FILE* g_out = nullptr;
-bool g_json = false;
+vorn_tools::RowWriter* g_rows = nullptr; // used by the callbacks, which all run on the connector's thread
 std::atomic<int64_t> g_lastUpdateNs{0};
-std::string g_line; // reused by the callbacks, which all run on the connector's thread
 
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -46,15 +42,23 @@ int64_t NowNs() {
 }
 
 void Usage(FILE* out) {
-    fprintf(out,
-            "usage: vorn-dump [--json] [--v1] [--v2] [--out FILE] [--idle-exit SECONDS] [--quiet] CONFIG.ini\n"
-            "  Starts the connector with CONFIG.ini and writes every update it delivers.\n"
-            "  --json            JSON lines instead of CSV\n"
-            "  --v1, --v2        only version-1 or version-2 updates (default: both)\n"
-            "  --out FILE        write to FILE instead of standard output\n"
-            "  --idle-exit S     stop after S seconds without an update (default: on SIGINT/SIGTERM)\n"
-            "  --quiet           drop the library's log echo (default: to standard error when the\n"
-            "                    data goes to standard output)\n");
+    fprintf(out, "usage: vorn-dump [--json] [--v1] [--v2] [--out FILE] [--idle-exit SECONDS]\n"
+                 "                 [--quiet | --library-log FILE] CONFIG.ini\n"
+                 "  Starts the connector with CONFIG.ini and writes every update it delivers.\n"
+                 "  --json            JSON lines instead of CSV\n"
+                 "  --v1, --v2        only version-1 or version-2 updates (default: both)\n"
+                 "  --out FILE        write to FILE instead of standard output\n"
+                 "  --idle-exit S     stop after S seconds without an update (default: on SIGINT/SIGTERM)\n"
+                 "  --quiet           discard the library's standard output (log echo, byte dumps)\n"
+                 "  --library-log F   write the library's standard output to F\n"
+                 "                    (default: standard error when the data goes to standard output,\n"
+                 "                    else standard output)\n"
+                 "  --version         print the version\n");
+}
+
+bool BadArgument(const std::string& problem) {
+    fprintf(stderr, "vorn-dump: %s\n", problem.c_str());
+    return false;
 }
 
 bool ParseArgs(int argc, char** argv, Options& options) {
@@ -69,135 +73,70 @@ bool ParseArgs(int argc, char** argv, Options& options) {
             options.v2 = true;
         } else if (arg == "--quiet") {
             options.quiet = true;
+        } else if (arg == "--library-log" && hasValue) {
+            options.libraryLog = argv[++i];
         } else if (arg == "--out" && hasValue) {
             options.outPath = argv[++i];
         } else if (arg == "--idle-exit" && hasValue) {
             char* end = nullptr;
             options.idleExitSeconds = strtod(argv[++i], &end);
-            if (*end != '\0' || !(options.idleExitSeconds > 0)) return false;
+            if (*end != '\0' || !(options.idleExitSeconds > 0)) return BadArgument("--idle-exit wants seconds above 0");
         } else if (arg == "-h" || arg == "--help") {
             Usage(stdout);
+            exit(0);
+        } else if (arg == "--version") {
+            vorn_tools::PrintVersion("vorn-dump");
             exit(0);
         } else if (!arg.empty() && arg[0] != '-' && options.config.empty()) {
             options.config = arg;
         } else {
-            return false;
+            return BadArgument(
+                (arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option or missing value '") + arg +
+                "'");
         }
     }
     if (!options.v1 && !options.v2) options.v1 = options.v2 = true;
-    return !options.config.empty();
-}
-
-void AppendCsvText(std::string& line, const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        line += text;
-        return;
-    }
-    line += '"';
-    for (char c : text) {
-        if (c == '"') line += '"';
-        line += c;
-    }
-    line += '"';
-}
-
-void AppendJsonText(std::string& line, const std::string& text) {
-    line += '"';
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            line += '\\';
-            line += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            line += escaped;
-        } else {
-            line += static_cast<char>(c);
-        }
-    }
-    line += '"';
-}
-
-bool IsFiniteDouble(const FieldAt& field, const void* record) {
-    if (field.kind != Kind::Double) return true;
-    double value;
-    memcpy(&value, static_cast<const char*>(record) + field.offset, sizeof value);
-    return std::isfinite(value);
-}
-
-// CSV: every column, empty where the version lacks the field.
-void AppendCsvRow(std::string& line, int version, const void* record) {
-    line += version == 1 ? '1' : '2';
-    std::string value;
-    for (const Column& column : Columns()) {
-        const FieldAt& field = version == 1 ? column.v1 : column.v2;
-        line += ',';
-        value.clear();
-        if (!vorn_dump::FormatValue(field, record, value)) continue;
-        if (field.kind == Kind::Text)
-            AppendCsvText(line, value);
-        else
-            line += value;
-    }
-    line += '\n';
-}
-
-// JSON: the fields the version has; non-finite doubles as null.
-void AppendJsonRow(std::string& line, int version, const void* record) {
-    line += "{\"version\":";
-    line += version == 1 ? '1' : '2';
-    std::string value;
-    for (const Column& column : Columns()) {
-        const FieldAt& field = version == 1 ? column.v1 : column.v2;
-        value.clear();
-        if (!vorn_dump::FormatValue(field, record, value)) continue;
-        line += ",\"";
-        line += column.name;
-        line += "\":";
-        if (field.kind == Kind::Text)
-            AppendJsonText(line, value);
-        else if (!IsFiniteDouble(field, record))
-            line += "null";
-        else
-            line += value;
-    }
-    line += "}\n";
+    return !options.config.empty() || BadArgument("no CONFIG.ini given");
 }
 
 void WriteRecord(int version, const void* record) {
-    g_line.clear();
-    if (g_json)
-        AppendJsonRow(g_line, version, record);
-    else
-        AppendCsvRow(g_line, version, record);
-    fwrite(g_line.data(), 1, g_line.size(), g_out);
+    g_rows->Write(version, record);
     g_lastUpdateNs.store(NowNs(), std::memory_order_relaxed);
 }
 
 void OnVersion1(MarketDepthUpdate* record) { WriteRecord(1, record); }
 void OnVersion2(VornCffexMdType* record) { WriteRecord(2, record); }
 
-void WriteCsvHeader(FILE* out) {
-    std::string header = "version";
-    for (const Column& column : Columns()) {
-        header += ',';
-        header += column.name;
-    }
-    header += '\n';
-    fwrite(header.data(), 1, header.size(), out);
+// Where the library's standard output (log echo, byte dumps) goes: nowhere with --quiet, the
+// named file, standard error when the data takes standard output; -2: left as it is.
+int LibraryOutputFd(const Options& options) {
+    if (options.quiet) return open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (!options.libraryLog.empty())
+        return open(options.libraryLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (options.outPath.empty()) return dup(STDERR_FILENO);
+    return -2;
 }
 
-// The data goes to the saved standard output; the library's own echo of its log, which it
-// writes to standard output, goes to standard error (or nowhere with --quiet).
+// The data goes to --out or to the saved standard output; then standard output is handed to
+// the library's output.
 FILE* OpenOutput(const Options& options) {
-    if (!options.outPath.empty()) return fopen(options.outPath.c_str(), "w");
-    const int dataFd = dup(STDOUT_FILENO);
-    if (dataFd < 0) return nullptr;
+    FILE* data = nullptr;
+    if (!options.outPath.empty()) {
+        data = fopen(options.outPath.c_str(), "w");
+    } else {
+        const int dataFd = dup(STDOUT_FILENO);
+        data = dataFd < 0 ? nullptr : fdopen(dataFd, "w");
+    }
+    if (!data) return nullptr;
     fflush(stdout);
-    const int logFd = options.quiet ? open("/dev/null", O_WRONLY) : dup(STDERR_FILENO);
-    if (logFd < 0 || dup2(logFd, STDOUT_FILENO) < 0) return nullptr;
-    close(logFd);
-    return fdopen(dataFd, "w");
+    const int libraryFd = LibraryOutputFd(options);
+    if (libraryFd == -2) return data;
+    if (libraryFd < 0 || dup2(libraryFd, STDOUT_FILENO) < 0) {
+        fclose(data);
+        return nullptr;
+    }
+    close(libraryFd);
+    return data;
 }
 
 // Flushes the output a few times a second and, with --idle-exit, ends the run after that long
@@ -219,7 +158,7 @@ void WatchOutput(const Options& options, const std::atomic<bool>& finished) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseArgs(argc, argv, options)) {
-        Usage(stderr);
+        fprintf(stderr, "(vorn-dump --help shows the usage)\n");
         return 2;
     }
     g_out = OpenOutput(options);
@@ -229,8 +168,8 @@ int main(int argc, char** argv) {
     }
     static char buffer[1 << 20];
     setvbuf(g_out, buffer, _IOFBF, sizeof buffer);
-    g_json = options.json;
-    if (!g_json) WriteCsvHeader(g_out);
+    vorn_tools::RowWriter rows(g_out, options.json ? vorn_tools::RowFormat::Json : vorn_tools::RowFormat::Csv);
+    g_rows = &rows;
 
     set_parse_data(options.v1 ? OnVersion1 : nullptr);
     set_parse_data_version_2(options.v2 ? OnVersion2 : nullptr);

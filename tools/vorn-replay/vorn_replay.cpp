@@ -1,7 +1,9 @@
-// vorn-replay: plays an Ethernet capture (pcap or pcapng) onto a port of a simulated card, so an
-// unchanged application can be run against recorded traffic.
-#include <pcap/pcap.h>
+// vorn-replay: plays a capture (pcap or pcapng; Ethernet, Linux cooked SLL/SLL2 or raw IP) onto
+// a port of a simulated card in the Ethernet form the card delivers, so an unchanged
+// application can be run against recorded traffic.
+#include <signal.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -10,9 +12,18 @@
 #include <string>
 #include <thread>
 
+#include "capture_reader.h"
+#include "progress_line.h"
+#include "tool_version.h"
 #include "vorn_sim_card.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitInterrupted = 130;
+// How long a full card may see no frame taken before the replay gives up (without --wait).
+constexpr auto kStuckReaderLimit = std::chrono::seconds(1);
 
 struct Options {
     std::string device;
@@ -20,57 +31,99 @@ struct Options {
     bool create = false;
     bool pace = false;
     double speed = 1.0;
+    double maxGapSeconds = 0; // 0: gaps kept as captured
     bool overwrite = false;
+    bool wait = false;
+    bool progress = true;
     int port = 0;
 };
 
 struct Totals {
+    uint64_t read = 0;
     uint64_t frames = 0;
     uint64_t bytes = 0;
-    uint64_t skipped = 0; // truncated captures or frames too long for the card
-    uint64_t failed = 0;  // puts the card refused
+    uint64_t truncated = 0; // cut by the capture's snaplen
+    uint64_t unusable = 0;  // no Ethernet payload, or longer than the card takes
+    uint64_t failed = 0;    // puts the card refused
 };
 
+std::atomic<bool> g_interrupted{false};
+
+void OnSignal(int) { g_interrupted = true; }
+
 void Usage(FILE* out) {
-    fprintf(out,
-            "usage: vorn-replay --device DEV [--create] [--pace [--speed X]] [--overwrite] [--port N] CAPTURE\n"
-            "  Plays every frame of CAPTURE (pcap or pcapng) onto a port of the simulated card DEV.\n"
-            "  --create     create the device when it does not exist\n"
-            "  --pace       keep the capture's own pacing (default: as fast as possible)\n"
-            "  --speed X    with --pace, play X times faster (default 1)\n"
-            "  --overwrite  card-like: a slow reader is lapped and loses frames (default: lossless)\n"
-            "  --port N     card port 0 or 1 (default 0)\n");
+    fprintf(out, "usage: vorn-replay --device DEV [--create] [--port N] [--pace [--speed X] [--max-gap S]]\n"
+                 "                   [--overwrite | --wait] [--no-progress] CAPTURE\n"
+                 "  Plays every frame of CAPTURE (pcap or pcapng; Ethernet, Linux cooked SLL/SLL2 or raw IP)\n"
+                 "  onto a port of the simulated card DEV, as Ethernet frames.\n"
+                 "  --create      create the device when it does not exist\n"
+                 "  --port N      card port 0 or 1 (default 0)\n"
+                 "  --pace        keep the capture's own pacing (default: as fast as possible)\n"
+                 "  --speed X     with --pace, play X times faster (default 1)\n"
+                 "  --max-gap S   with --pace, shorten every pause longer than S seconds to S\n"
+                 "  --overwrite   card-like: a slow reader is lapped and loses frames (default: lossless)\n"
+                 "  --wait        lossless, and when the card is full wait for a reader (with a notice);\n"
+                 "                by default a full card that nobody reads for 1 s ends the replay (exit 1)\n"
+                 "  --no-progress no progress line (it is shown only on a terminal anyway)\n"
+                 "  A summary is printed at the end, also after SIGINT/SIGTERM (exit 130).\n");
+}
+
+bool BadArgument(const std::string& problem) {
+    fprintf(stderr, "vorn-replay: %s (--help shows the usage)\n", problem.c_str());
+    return false;
+}
+
+bool ParsePositive(const char* text, double& value) {
+    char* end = nullptr;
+    value = strtod(text, &end);
+    return end != text && *end == '\0' && value > 0;
 }
 
 bool ParseArgs(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--device" && hasValue) {
-            options.device = argv[++i];
+        const bool takesValue = arg == "--device" || arg == "--speed" || arg == "--port" || arg == "--max-gap";
+        if (takesValue && i + 1 >= argc) return BadArgument("missing value after " + arg);
+        const char* value = takesValue ? argv[++i] : "";
+        if (arg == "-h" || arg == "--help") {
+            Usage(stdout);
+            exit(kExitOk);
+        } else if (arg == "--version") {
+            vorn_tools::PrintVersion("vorn-replay");
+            exit(kExitOk);
+        } else if (arg == "--device") {
+            options.device = value;
         } else if (arg == "--create") {
             options.create = true;
         } else if (arg == "--pace") {
             options.pace = true;
-        } else if (arg == "--speed" && hasValue) {
-            char* end = nullptr;
-            options.speed = strtod(argv[++i], &end);
-            if (*end != '\0' || !(options.speed > 0)) return false;
+        } else if (arg == "--speed") {
+            if (!ParsePositive(value, options.speed))
+                return BadArgument("--speed wants a number above 0, not '" + std::string(value) + "'");
+        } else if (arg == "--max-gap") {
+            if (!ParsePositive(value, options.maxGapSeconds))
+                return BadArgument("--max-gap wants seconds above 0, not '" + std::string(value) + "'");
         } else if (arg == "--overwrite") {
             options.overwrite = true;
-        } else if (arg == "--port" && hasValue) {
-            options.port = atoi(argv[++i]);
-            if (options.port < 0 || options.port >= VORN_SIM_PORTS) return false;
-        } else if (arg == "-h" || arg == "--help") {
-            Usage(stdout);
-            exit(0);
+        } else if (arg == "--wait") {
+            options.wait = true;
+        } else if (arg == "--no-progress") {
+            options.progress = false;
+        } else if (arg == "--port") {
+            char* end = nullptr;
+            options.port = static_cast<int>(strtol(value, &end, 10));
+            if (*value == '\0' || *end || options.port < 0 || options.port >= VORN_SIM_PORTS)
+                return BadArgument("--port wants 0 or 1, not '" + std::string(value) + "'");
         } else if (!arg.empty() && arg[0] != '-' && options.capture.empty()) {
             options.capture = arg;
         } else {
-            return false;
+            return BadArgument((arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option '") + arg +
+                               "'");
         }
     }
-    return !options.device.empty() && !options.capture.empty();
+    if (options.overwrite && options.wait) return BadArgument("--overwrite and --wait exclude each other");
+    if (options.device.empty()) return BadArgument("no --device DEV given");
+    return !options.capture.empty() || BadArgument("no CAPTURE given");
 }
 
 vorn_sim_card_t* OpenCard(const Options& options) {
@@ -80,91 +133,161 @@ vorn_sim_card_t* OpenCard(const Options& options) {
     return vorn_sim_open(options.device.c_str());
 }
 
-uint64_t TimestampNs(const pcap_pkthdr& header) {
-    // The capture is opened with nanosecond precision: tv_usec holds nanoseconds.
-    return static_cast<uint64_t>(header.ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(header.ts.tv_usec);
+// The capture's pacing: frame times relative to the first, pauses above the limit shortened,
+// scaled by the speed.
+class Pacer {
+public:
+    Pacer(const Options& options) : options_(options) {}
+    // Sleeps until the frame's place in the replay (interruptible in steps of 100 ms).
+    void WaitFor(uint64_t frameNs) {
+        if (!started_) {
+            started_ = true;
+            start_ = Clock::now();
+            previousNs_ = frameNs;
+        }
+        uint64_t gapNs = frameNs > previousNs_ ? frameNs - previousNs_ : 0;
+        const uint64_t maxGapNs = static_cast<uint64_t>(options_.maxGapSeconds * 1e9);
+        if (maxGapNs && gapNs > maxGapNs) gapNs = maxGapNs;
+        playedNs_ += gapNs;
+        previousNs_ = frameNs;
+        const auto due =
+            start_ + std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(playedNs_) / options_.speed));
+        while (!g_interrupted && Clock::now() < due)
+            std::this_thread::sleep_until(std::min(due, Clock::now() + std::chrono::milliseconds(100)));
+    }
+
+private:
+    const Options& options_;
+    bool started_ = false;
+    Clock::time_point start_;
+    uint64_t previousNs_ = 0;
+    uint64_t playedNs_ = 0; // capture time played so far, pauses shortened
+};
+
+enum class Room { Free, Stuck, Interrupted };
+
+// Lossless play waits here for room on the card's ring: a reader that takes no frame for 1 s
+// ends the replay, unless --wait, which waits on and says so once.
+Room WaitForRoom(vorn_sim_card_t* card, const Options& options) {
+    if (vorn_sim_backlog(card, options.port) < VORN_SIM_RING_SLOTS) return Room::Free;
+    vorn_sim_counters counters{};
+    vorn_sim_get_counters(card, options.port, &counters);
+    uint64_t taken = counters.taken;
+    auto lastProgress = Clock::now();
+    bool noticed = false;
+    while (vorn_sim_backlog(card, options.port) >= VORN_SIM_RING_SLOTS) {
+        if (g_interrupted) return Room::Interrupted;
+        vorn_sim_get_counters(card, options.port, &counters);
+        if (counters.taken != taken) {
+            taken = counters.taken;
+            lastProgress = Clock::now();
+        } else if (Clock::now() - lastProgress >= kStuckReaderLimit) {
+            if (!options.wait) return Room::Stuck;
+            if (!noticed)
+                fprintf(stderr,
+                        "\nvorn-replay: %s port %d is full and nobody reads it; waiting for a reader (Ctrl-C ends)\n",
+                        options.device.c_str(), options.port);
+            noticed = true;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return Room::Free;
 }
 
-// Sleeps until the frame's capture time, scaled by `speed`, has passed since the first frame.
-void WaitForPace(uint64_t firstNs, uint64_t frameNs, double speed, std::chrono::steady_clock::time_point start) {
-    if (frameNs <= firstNs) return;
-    const auto offset = std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(frameNs - firstNs) / speed));
-    std::this_thread::sleep_until(start + offset);
-}
-
-int Play(pcap_t* pcap, vorn_sim_card_t* card, const Options& options, Totals& totals) {
+// Plays the capture; 0, or the exit code of a failure.
+int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options& options, Totals& totals) {
     const vorn_sim_put_mode mode = options.overwrite ? VORN_SIM_OVERWRITE : VORN_SIM_WAIT;
-    const auto start = std::chrono::steady_clock::now();
-    uint64_t firstNs = 0;
-    pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    int rc;
-    while ((rc = pcap_next_ex(pcap, &header, &data)) == 1) {
-        const uint64_t ns = TimestampNs(*header);
-        if (totals.frames + totals.skipped + totals.failed == 0) firstNs = ns;
-        if (options.pace) WaitForPace(firstNs, ns, options.speed, start);
-        if (header->caplen != header->len || header->caplen > VORN_SIM_MAX_FRAME) {
-            ++totals.skipped;
+    Pacer pacer(options);
+    vorn_tools::ProgressLine progress(options.progress);
+    vorn_tools::CapturedFrame frame;
+    vorn_tools::CaptureReader::Result result = vorn_tools::CaptureReader::kEnd;
+    int code = kExitOk;
+    while (!g_interrupted && (result = reader.Next(frame)) == vorn_tools::CaptureReader::kFrame) {
+        ++totals.read;
+        progress.Update(totals.read, reader, frame.ts_ns);
+        if (options.pace) pacer.WaitFor(frame.ts_ns);
+        if (frame.truncated) {
+            ++totals.truncated;
             continue;
         }
-        if (vorn_sim_put_frame(card, options.port, data, header->caplen, mode, 0) != 0) {
+        if (frame.not_ethernet_form || frame.len > VORN_SIM_MAX_FRAME) {
+            ++totals.unusable;
+            continue;
+        }
+        if (!options.overwrite) {
+            const Room room = WaitForRoom(card, options);
+            if (room == Room::Interrupted) break;
+            if (room == Room::Stuck) {
+                fprintf(stderr,
+                        "\nvorn-replay: %s port %d is full (%u frames) and nobody has taken a frame for 1 s: "
+                        "start the reader first, or use --wait or --overwrite\n",
+                        options.device.c_str(), options.port, VORN_SIM_RING_SLOTS);
+                code = kExitFailed;
+                break;
+            }
+        }
+        if (vorn_sim_put_frame(card, options.port, frame.data, frame.len, mode, 0) != 0) {
             ++totals.failed;
             continue;
         }
         ++totals.frames;
-        totals.bytes += header->caplen;
+        totals.bytes += frame.len;
     }
-    if (rc == PCAP_ERROR) {
-        fprintf(stderr, "vorn-replay: %s: %s\n", options.capture.c_str(), pcap_geterr(pcap));
-        return -1;
+    progress.Finish(totals.read, reader, frame.ts_ns);
+    if (!g_interrupted && code == kExitOk && result == vorn_tools::CaptureReader::kError) {
+        fprintf(stderr, "vorn-replay: %s: %s\n", options.capture.c_str(), reader.Error().c_str());
+        code = kExitFailed;
     }
-    return 0;
+    return code;
 }
 
-void PrintSummary(const Totals& totals, double seconds) {
+void PrintSummary(const Totals& totals, double seconds, bool interrupted) {
     const double rate = seconds > 0 ? static_cast<double>(totals.frames) / seconds : 0;
     const double mbps = seconds > 0 ? static_cast<double>(totals.bytes) * 8 / seconds / 1e6 : 0;
     printf("frames %llu, bytes %llu, duration %.3f s, rate %.0f frames/s (%.1f Mbit/s)",
-           static_cast<unsigned long long>(totals.frames), static_cast<unsigned long long>(totals.bytes), seconds,
-           rate, mbps);
-    if (totals.skipped) printf(", skipped %llu", static_cast<unsigned long long>(totals.skipped));
+           static_cast<unsigned long long>(totals.frames), static_cast<unsigned long long>(totals.bytes), seconds, rate,
+           mbps);
+    if (totals.truncated)
+        printf(", skipped %llu cut by the capture's snaplen", static_cast<unsigned long long>(totals.truncated));
+    if (totals.unusable)
+        printf(", skipped %llu without an Ethernet payload or too long",
+               static_cast<unsigned long long>(totals.unusable));
     if (totals.failed) printf(", not put %llu", static_cast<unsigned long long>(totals.failed));
+    if (interrupted) printf(", interrupted after %llu frames read", static_cast<unsigned long long>(totals.read));
     printf("\n");
+    fflush(stdout);
+}
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    if (!ParseArgs(argc, argv, options)) {
-        Usage(stderr);
-        return 2;
-    }
-    char errbuf[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* pcap =
-        pcap_open_offline_with_tstamp_precision(options.capture.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
-    if (!pcap) {
-        fprintf(stderr, "vorn-replay: %s\n", errbuf);
-        return 1;
-    }
-    if (pcap_datalink(pcap) != DLT_EN10MB) {
-        fprintf(stderr, "vorn-replay: %s is not an Ethernet capture\n", options.capture.c_str());
-        pcap_close(pcap);
-        return 1;
+    if (!ParseArgs(argc, argv, options)) return kExitUsage;
+    vorn_tools::CaptureReader reader;
+    if (!reader.Open(options.capture)) {
+        fprintf(stderr, "vorn-replay: %s\n", reader.Error().c_str());
+        return kExitFailed;
     }
     vorn_sim_card_t* card = OpenCard(options);
     if (!card) {
         fprintf(stderr, "vorn-replay: no device %s (%s)%s\n", options.device.c_str(), vorn_sim_last_error(),
                 options.create ? "" : "; --create makes one");
-        pcap_close(pcap);
-        return 1;
+        return kExitFailed;
     }
+    InstallSignalHandlers();
     Totals totals;
-    const auto start = std::chrono::steady_clock::now();
-    const int result = Play(pcap, card, options, totals);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    PrintSummary(totals, seconds);
+    const auto start = Clock::now();
+    const int code = Play(reader, card, options, totals);
+    PrintSummary(totals, std::chrono::duration<double>(Clock::now() - start).count(), g_interrupted);
     vorn_sim_close(card);
-    pcap_close(pcap);
-    return result == 0 && totals.failed == 0 ? 0 : 1;
+    if (g_interrupted) return kExitInterrupted;
+    return code != kExitOk ? code : totals.failed == 0 ? kExitOk : kExitFailed;
 }

@@ -6,15 +6,16 @@
 #include <cstring>
 #include <string>
 
+#include "tool_version.h"
 #include "vorn_sim_card.h"
 
 namespace {
 
 constexpr int kUsageExit = 2;
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: vorn-card COMMAND DEV [ARGS]\n"
+int usage(FILE *out = stderr) {
+    std::fprintf(out,
+                 "usage: vorn-card COMMAND DEV [ARGS] | vorn-card --version\n"
                  "  create DEV               create (or reset) the simulated ExaNIC device DEV\n"
                  "  remove DEV               remove the device\n"
                  "  regs DEV [FROM [COUNT]]  show the non-zero registers, or COUNT registers\n"
@@ -125,10 +126,17 @@ int main(int argc, char **argv) {
     if (argc < 2) return usage();
     std::string command = argv[1];
     if (command == "-h" || command == "--help" || command == "help") {
-        usage();
+        usage(stdout);
         return 0;
     }
-    if (!argument_count_fits(command, argc)) return usage();
+    if (command == "--version") {
+        vorn_tools::PrintVersion("vorn-card");
+        return 0;
+    }
+    if (!argument_count_fits(command, argc)) {
+        std::fprintf(stderr, "vorn-card: unknown command or wrong number of arguments: '%s'\n", command.c_str());
+        return usage();
+    }
     if (command == "create" || command == "remove") {
         int result = command == "create" ? vorn_sim_create(argv[2]) : vorn_sim_remove(argv[2]);
         if (result != 0) std::fprintf(stderr, "vorn-card: %s\n", vorn_sim_last_error());

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "tool_version.h"
 #include "vorn_firmware.h"
 
 using namespace vorn_firmware;
@@ -19,9 +20,9 @@ namespace {
 
 constexpr int kUsageExit = 2;
 
-int Usage() {
-    std::fprintf(stderr,
-                 "usage: vorn-firmware DEV COMMAND [ARGS]\n"
+int Usage(FILE* out = stderr) {
+    std::fprintf(out,
+                 "usage: vorn-firmware DEV COMMAND [ARGS] | vorn-firmware table LOGFILE | --version\n"
                  "  record [--OPTION VALUE]...  put one decoded record on channel 1\n"
                  "      --inst N --id TEXT --day YYYYMMDD --time HH:MM:SS|SECONDS --msec N\n"
                  "      --volume N --last P --turnover X --oi N --delta N --trust N\n"
@@ -31,7 +32,8 @@ int Usage() {
                  "      prices P are decimals, delivered in thousandths (3800.2 -> 3800200)\n"
                  "  event --seq N --lane N [--len N] [--type N]  put an abnormal event on channel 0\n"
                  "  version [FIRMWARE VERDICT]  show or set registers 65 and 64\n"
-                 "  table LOGFILE               print the instrument table rebuilt from a connector log\n");
+                 "  table LOGFILE               print the instrument table rebuilt from a connector log\n"
+                 "                              (no device: vorn-firmware table LOGFILE)\n");
     return kUsageExit;
 }
 
@@ -216,11 +218,11 @@ int CommandVersion(FirmwareCard& card, int argc, char** argv) {
     return 0;
 }
 
-int CommandTable(int argc, char** argv) {
-    if (argc != 4) return Usage();
-    std::ifstream in(argv[3], std::ios::binary);
+// Prints the table rebuilt from the log file at `path`.
+int CommandTable(const char* path) {
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
-        std::fprintf(stderr, "vorn-firmware: cannot read %s\n", argv[3]);
+        std::fprintf(stderr, "vorn-firmware: cannot read %s\n", path);
         return 1;
     }
     std::stringstream text;
@@ -239,9 +241,20 @@ int CommandTable(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "-h" || first == "--help") {
+        Usage(stdout);
+        return 0;
+    }
+    if (first == "--version") {
+        vorn_tools::PrintVersion("vorn-firmware");
+        return 0;
+    }
+    // The table needs no device: "table LOGFILE", also accepted after a device name.
+    if (first == "table") return argc == 3 ? CommandTable(argv[2]) : Usage();
     if (argc < 3) return Usage();
     const std::string command = argv[2];
-    if (command == "table") return CommandTable(argc, argv);
+    if (command == "table") return argc == 4 ? CommandTable(argv[3]) : Usage();
     FirmwareCard card(argv[1]);
     if (!card.IsOpen()) {
         std::fprintf(stderr, "vorn-firmware: %s\n", vorn_sim_last_error());
@@ -250,5 +263,6 @@ int main(int argc, char** argv) {
     if (command == "record") return CommandRecord(card, argc, argv);
     if (command == "event") return CommandEvent(card, argc, argv);
     if (command == "version") return CommandVersion(card, argc, argv);
+    std::fprintf(stderr, "vorn-firmware: unknown command '%s'\n", command.c_str());
     return Usage();
 }

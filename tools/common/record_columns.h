@@ -1,5 +1,6 @@
-// The columns vorn-dump writes: one table for both record versions, each column naming where
-// its value sits in a MarketDepthUpdate and in a VornCffexMdType (or that the version lacks it).
+// The columns of an update row (vorn-dump, vorn-decode): one table for both record versions,
+// each column naming where its value sits in a MarketDepthUpdate and in a VornCffexMdType (or
+// that the version lacks it).
 #pragma once
 
 #include <cstddef>
@@ -8,7 +9,7 @@
 
 #include "VornCffexMd_interface.h"
 
-namespace vorn_dump {
+namespace vorn_tools {
 
 enum class Kind { None, Text, Int32, Int64, Double };
 
@@ -31,4 +32,4 @@ const std::vector<Column>& Columns();
 // same double, texts up to their terminator. False when the version has no such field.
 bool FormatValue(const FieldAt& field, const void* record, std::string& out);
 
-} // namespace vorn_dump
+} // namespace vorn_tools

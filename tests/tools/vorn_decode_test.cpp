@@ -1,0 +1,569 @@
+// The tools against the library: a capture replayed by vorn-replay or decoded by vorn-decode
+// gives exactly the updates of the same frames fed directly, and vorn-dump's CSV and JSON read
+// back into those updates.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "FpgaStruct.h"
+#include "connector_harness.h"
+#include "pcap_writer.h"
+#include "child_process.h"
+#include "synthetic_session.h"
+#include "udp_view.h"
+#include "update_rows.h"
+
+using namespace vorn_test;
+
+namespace {
+
+constexpr int kFrames = 300;
+const std::map<std::string, std::string> kConfig = {{"insts", "all"}, {"options", "recv"}, {"log_level", "7"}};
+
+// An encrypted session under the sample cipher (software mode), today's snapshot written.
+std::vector<std::vector<uint8_t>> SessionFrames() {
+    vorn_sim::SessionConfig config;
+    config.seed = 11;
+    config.encrypted = true;
+    vorn_sim::SyntheticSession session(config);
+    EXPECT_TRUE(WriteTodaySnapshot(session.Snapshot()));
+    std::vector<std::vector<uint8_t>> frames;
+    for (int i = 0; i < kFrames; ++i) frames.push_back(session.NextFrame());
+    return frames;
+}
+
+// Deliveries as bytes: per callback the version, then the record.
+std::string Serialize(const std::vector<Delivery>& deliveries) {
+    std::string bytes;
+    for (const Delivery& d : deliveries) {
+        bytes += static_cast<char>(d.version);
+        if (d.version == 1)
+            bytes.append(reinterpret_cast<const char*>(&d.v1), sizeof d.v1);
+        else
+            bytes.append(reinterpret_cast<const char*>(&d.v2), sizeof d.v2);
+    }
+    return bytes;
+}
+
+std::vector<Delivery> Deserialize(const std::string& bytes) {
+    std::vector<Delivery> deliveries;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        Delivery d{};
+        d.version = bytes[at++];
+        void* record = d.version == 1 ? static_cast<void*>(&d.v1) : static_cast<void*>(&d.v2);
+        const size_t size = d.version == 1 ? sizeof d.v1 : sizeof d.v2;
+        if (at + size > bytes.size()) break;
+        memcpy(record, bytes.data() + at, size);
+        at += size;
+        deliveries.push_back(d);
+    }
+    return deliveries;
+}
+
+// The updates of the frames put straight onto a card, from a forked run (one connector per
+// process); the run in this process is left to the tool under test.
+std::vector<Delivery> DirectDeliveries(const std::vector<std::vector<uint8_t>>& frames, const std::string& dir,
+                                       const std::map<std::string, std::string>& config = kConfig) {
+    const std::string path = dir + "/direct.bin";
+    const int code = RunForked(
+        [&] {
+            ConnectorRun run(config);
+            if (run.Start() != 0) return 1;
+            for (const auto& frame : frames) run.Put(0, frame);
+            if (!run.Drain() || run.Stop() != 0) return 2;
+            std::ofstream(path, std::ios::binary) << Serialize(Deliveries());
+            return 0;
+        },
+        std::chrono::seconds(60));
+    EXPECT_EQ(0, code) << "the direct run failed";
+    return Deserialize(ReadFile(path));
+}
+
+enum class Kind { Text, Int32, Int64, Double };
+struct FieldAt {
+    Kind kind;
+    size_t offset;
+    size_t width;
+};
+constexpr size_t kAbsent = SIZE_MAX;
+struct Field {
+    const char* name;
+    FieldAt v1;
+    FieldAt v2;
+};
+
+#define T1(f, w) FieldAt{Kind::Text, offsetof(MarketDepthUpdate, f), w}
+#define I1(f) FieldAt{Kind::Int32, offsetof(MarketDepthUpdate, f), 4}
+#define L1(f) FieldAt{Kind::Int64, offsetof(MarketDepthUpdate, f), 8}
+#define D1(f) FieldAt{Kind::Double, offsetof(MarketDepthUpdate, f), 8}
+#define T2(f, w) FieldAt{Kind::Text, offsetof(VornCffexMdType, f), w}
+#define I2(f) FieldAt{Kind::Int32, offsetof(VornCffexMdType, f), 4}
+#define L2(f) FieldAt{Kind::Int64, offsetof(VornCffexMdType, f), 8}
+#define D2(f) FieldAt{Kind::Double, offsetof(VornCffexMdType, f), 8}
+#define NONE FieldAt{Kind::Text, kAbsent, 0}
+#define LEVEL(n)                                                                                   \
+    Field{"bid" #n "_volume", I1(BidVolume##n), I2(bid##n##_volume)},                              \
+        Field{"ask" #n "_volume", I1(AskVolume##n), I2(ask##n##_volume)}
+#define PRICE(n)                                                                                   \
+    Field{"bid" #n "_price", D1(BidPrice##n), L2(bid##n##_price)},                                 \
+        Field{"ask" #n "_price", D1(AskPrice##n), L2(ask##n##_price)}
+
+const std::vector<Field> kFields = {
+    {"inst_no", NONE, I2(inst_no)},
+    {"trading_day", NONE, T2(trading_day, 9)},
+    {"instrument_id", T1(InstrumentID, 31), T2(instrument_id, 31)},
+    {"update_time", T1(UpdateTime, 9), L2(UpdateTime)},
+    {"update_msec", I1(UpdateMillisec), I2(update_msec)},
+    {"volume", I1(Volume), I2(volume)},
+    {"last_price", D1(LastPrice), L2(last_price)},
+    {"turn_over", D1(Turnover), D2(turn_over)},
+    {"open_interest", D1(OpenInterest), L2(open_interest)},
+    LEVEL(1), LEVEL(2), LEVEL(3), LEVEL(4), LEVEL(5),
+    PRICE(1), PRICE(2), PRICE(3), PRICE(4), PRICE(5),
+    {"high_price", D1(HighestPrice), L2(high_price)},
+    {"low_price", D1(LowestPrice), L2(low_price)},
+    {"open_price", D1(OpenPrice), L2(open_price)},
+    {"close_price", D1(ClosePrice), L2(close_price)},
+    {"upper_limit_price", D1(UpperLimitPrice), L2(upper_limit_price)},
+    {"lower_limit_price", D1(LowerLimitPrice), L2(lower_limit_price)},
+    {"settlement_price", D1(SettlementPrice), L2(settlement_price)},
+    {"curr_delta", D1(CurrDelta), L2(curr_delta)},
+    {"trust_flag", L1(Trust_flag), L2(trust_flag)},
+};
+
+// One output row: field name to its text ("" when the record has no such field).
+using Row = std::map<std::string, std::string>;
+
+// Checks that `text` reads back exactly into the field's value in `record`.
+void ExpectField(const Field& field, const FieldAt& at, const void* record, const std::string& text, size_t row) {
+    const char* base = static_cast<const char*>(record) + at.offset;
+    SCOPED_TRACE(std::string(field.name) + " of row " + std::to_string(row) + ": '" + text + "'");
+    if (at.offset == kAbsent) {
+        EXPECT_EQ("", text);
+        return;
+    }
+    char* end = nullptr;
+    switch (at.kind) {
+    case Kind::Text:
+        EXPECT_EQ(std::string(base, strnlen(base, at.width)), text);
+        return;
+    case Kind::Int32: {
+        int32_t value;
+        memcpy(&value, base, sizeof value);
+        EXPECT_EQ(value, strtoll(text.c_str(), &end, 10));
+        break;
+    }
+    case Kind::Int64: {
+        int64_t value;
+        memcpy(&value, base, sizeof value);
+        EXPECT_EQ(value, strtoll(text.c_str(), &end, 10));
+        break;
+    }
+    case Kind::Double: {
+        double value;
+        memcpy(&value, base, sizeof value);
+        const double read = strtod(text.c_str(), &end);
+        EXPECT_EQ(0, memcmp(&value, &read, sizeof value)) << value << " read as " << read;
+        break;
+    }
+    }
+    EXPECT_TRUE(end && *end == '\0' && !text.empty());
+}
+
+void ExpectRowsMatch(const std::vector<Row>& rows, const std::vector<Delivery>& expected) {
+    ASSERT_EQ(expected.size(), rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        const Delivery& d = expected[i];
+        ASSERT_EQ(std::to_string(d.version), row.at("version")) << "row " << i;
+        const void* record = d.version == 1 ? static_cast<const void*>(&d.v1) : static_cast<const void*>(&d.v2);
+        for (const Field& field : kFields) {
+            const auto cell = row.find(field.name);
+            ExpectField(field, d.version == 1 ? field.v1 : field.v2, record, cell == row.end() ? "" : cell->second, i);
+        }
+    }
+}
+
+std::vector<std::string> SplitCsvLine(const std::string& line) {
+    std::vector<std::string> cells(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+            cells.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            cells.emplace_back();
+        } else {
+            cells.back() += c;
+        }
+    }
+    return cells;
+}
+
+std::vector<Row> ParseCsv(const std::string& text) {
+    std::istringstream in(text);
+    std::string line;
+    std::vector<Row> rows;
+    if (!std::getline(in, line)) return rows;
+    const std::vector<std::string> header = SplitCsvLine(line);
+    while (std::getline(in, line)) {
+        const std::vector<std::string> cells = SplitCsvLine(line);
+        EXPECT_EQ(header.size(), cells.size()) << line;
+        Row row;
+        for (size_t i = 0; i < header.size() && i < cells.size(); ++i) row[header[i]] = cells[i];
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// A flat JSON object of strings, numbers and null; strings decoded, numbers as written.
+Row ParseJsonLine(const std::string& line) {
+    Row row;
+    size_t at = 0;
+    auto readString = [&](std::string& out) {
+        ++at; // opening quote
+        while (at < line.size() && line[at] != '"') {
+            if (line[at] == '\\' && at + 1 < line.size()) {
+                const char escaped = line[++at];
+                if (escaped == 'u' && at + 4 < line.size()) {
+                    out += static_cast<char>(strtol(line.substr(at + 1, 4).c_str(), nullptr, 16));
+                    at += 4;
+                } else {
+                    out += escaped;
+                }
+            } else {
+                out += line[at];
+            }
+            ++at;
+        }
+        ++at; // closing quote
+    };
+    EXPECT_EQ('{', line.empty() ? 0 : line[0]);
+    at = 1;
+    while (at < line.size() && line[at] != '}') {
+        std::string key, value;
+        readString(key);
+        ++at; // colon
+        if (line[at] == '"') {
+            readString(value);
+        } else {
+            const size_t end = line.find_first_of(",}", at);
+            value = line.substr(at, end - at);
+            at = end;
+        }
+        row[key] = value;
+        if (line[at] == ',') ++at;
+    }
+    return row;
+}
+
+std::vector<Row> ParseJsonLines(const std::string& text) {
+    std::istringstream in(text);
+    std::string line;
+    std::vector<Row> rows;
+    while (std::getline(in, line)) rows.push_back(ParseJsonLine(line));
+    return rows;
+}
+
+// Waits until the connector in `pid` finished its software-mode start-up on `run`'s card.
+bool WaitStarted(const ConnectorRun& run, pid_t pid) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         std::chrono::steady_clock::now() < deadline && Running(pid);
+         std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+        if (vorn_sim_read_reg(run.Card(), SOFT_HW_SW) == 1) return true;
+    return false;
+}
+
+} // namespace
+
+TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyReads) {
+    ConnectorRun run; // for its directory
+    const std::string capture = run.Dir() + "/one.pcap";
+    ASSERT_TRUE(vorn_sim::WritePcap(capture, {std::vector<uint8_t>(64, 1)}));
+    const std::string device = "vtt_missing" + std::to_string(getpid()), log = run.Dir() + "/replay.log";
+    EXPECT_EQ(1, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, capture}, log, log), std::chrono::seconds(20)));
+    EXPECT_EQ(0, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, "--create", "--overwrite", capture}, log, log),
+                          std::chrono::seconds(20))) << ReadFile(log);
+    vorn_sim_card_t* card = vorn_sim_open(device.c_str());
+    ASSERT_NE(nullptr, card);
+    EXPECT_EQ(1u, vorn_sim_backlog(card, 0));
+    vorn_sim_close(card);
+
+    // Nobody reads the card: once its ring is full the replay ends with a message, not a hang.
+    const std::string many = run.Dir() + "/many.pcap";
+    ASSERT_TRUE(vorn_sim::WritePcap(many, std::vector<std::vector<uint8_t>>(VORN_SIM_RING_SLOTS + 100,
+                                                                            std::vector<uint8_t>(64, 1))));
+    const std::string out = run.Dir() + "/full.out", err = run.Dir() + "/full.err";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, many}, out, err), std::chrono::seconds(20)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(0u, ReadFile(out).rfind("frames " + std::to_string(VORN_SIM_RING_SLOTS - 1) + ",", 0)) << ReadFile(out);
+    EXPECT_EQ(1u, LinesWith(ReadFile(err), device + " port 0 is full (4096 frames) and nobody has taken a frame for 1 s")
+                      .size()) << ReadFile(err);
+    vorn_sim_remove(device.c_str());
+}
+
+// ---- vorn-decode ----
+
+constexpr int32_t kTradeDate = 20261216;
+
+// 09:30 local time of the trade date, in nanoseconds since the epoch.
+uint64_t SessionStartNs() {
+    struct tm day {};
+    day.tm_year = kTradeDate / 10000 - 1900;
+    day.tm_mon = kTradeDate / 100 % 100 - 1;
+    day.tm_mday = kTradeDate % 100;
+    day.tm_hour = 9;
+    day.tm_min = 30;
+    day.tm_isdst = -1;
+    return static_cast<uint64_t>(mktime(&day)) * 1000000000ULL;
+}
+
+// An encrypted session (software mode) with its snapshot at a private path, and its frames
+// mixed with frames of two other sources (3 and 1) and one ARP frame.
+struct DecodeDay {
+    std::string snapshot;
+    std::vector<std::vector<uint8_t>> frames;
+};
+
+DecodeDay MakeDecodeDay(const std::string& dir, int32_t lastSeqno = 0, int32_t tradeDate = kTradeDate) {
+    vorn_sim::SessionConfig config;
+    config.seed = 11;
+    config.encrypted = true;
+    vorn_sim::SyntheticSession session(config);
+    vorn_sim::SnapshotWriter writer = session.Snapshot();
+    writer.SetLastSeqNo(lastSeqno);
+    writer.SetTradeDate(tradeDate);
+    DecodeDay day{dir + "/day.bin", {}};
+    EXPECT_TRUE(writer.WriteFile(day.snapshot));
+    const std::vector<uint8_t> payload(40, 7);
+    for (int i = 0; i < kFrames; ++i) {
+        day.frames.push_back(session.NextFrame());
+        if (i % 100 == 50) day.frames.push_back(vorn_sim::MakeFrame("10.0.0.9", "239.3.42.1", 30001, payload));
+    }
+    day.frames.push_back(vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 30002, payload));
+    std::vector<uint8_t> arp(60, 0);
+    arp[12] = 0x08, arp[13] = 0x06;
+    day.frames.push_back(arp);
+    return day;
+}
+
+struct DecodeResult {
+    int code;
+    std::string out, err;
+};
+
+DecodeResult RunDecode(const std::string& dir, const std::string& capture, const std::string& snapshot,
+                       std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {VORN_DECODE_BIN, capture, "--snapshot", snapshot, "--out", dir + "/rows.csv",
+                                     "--options", "recv", "--library-log", dir + "/library.txt"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    const int code = WaitExit(Spawn(argv, dir + "/decode.out", dir + "/decode.err"), std::chrono::seconds(60));
+    return {code, ReadFile(dir + "/rows.csv"), ReadFile(dir + "/decode.err")};
+}
+
+// The summary line of `name` (its figures after the name).
+std::string Figure(const std::string& summary, const std::string& name) {
+    const std::vector<std::string> lines = LinesWith(summary, "  " + name + " ");
+    if (lines.empty()) return "<no line " + name + ">";
+    const std::string& line = lines.front();
+    const size_t at = line.find_first_not_of(' ', line.find(name) + name.size());
+    return at == std::string::npos ? "" : line.substr(at);
+}
+
+std::vector<std::string> ShmEntriesWith(const std::string& needle) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir("/dev/shm")) {
+        while (const dirent* entry = readdir(dir))
+            if (std::string(entry->d_name).find(needle) != std::string::npos) names.push_back(entry->d_name);
+        closedir(dir);
+    }
+    return names;
+}
+
+// Every link type and file format gives the rows of the same frames fed straight to a card;
+// the summary counts what the capture holds.
+TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
+    ConnectorRun scratch; // for its directory
+    const std::string dir = scratch.Dir();
+    const DecodeDay day = MakeDecodeDay(dir);
+    std::map<std::string, std::string> config = kConfig;
+    config["snapshot"] = day.snapshot;
+    const std::vector<Delivery> direct = DirectDeliveries(day.frames, dir, config);
+    ASSERT_EQ(2u * kFrames, direct.size());
+    using vorn_sim::CaptureLink;
+    const struct {
+        const char* name;
+        vorn_sim::CaptureForm form;
+    } kForms[] = {{"ethernet pcap", {CaptureLink::Ethernet, false, 65535}},
+                  {"ethernet pcapng ns", {CaptureLink::Ethernet, true, 65535}},
+                  {"sll pcap", {CaptureLink::LinuxSll, false, 65535}},
+                  {"sll2 pcapng ns", {CaptureLink::LinuxSll2, true, 65535}},
+                  {"raw ip pcap", {CaptureLink::RawIp, false, 65535}}};
+    for (const auto& form : kForms) {
+        SCOPED_TRACE(form.name);
+        const std::string capture = dir + "/day.cap";
+        ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, form.form, SessionStartNs(), 1500));
+        const DecodeResult result = RunDecode(dir, capture, day.snapshot);
+        ASSERT_EQ(0, result.code) << result.err;
+        ExpectRowsMatch(ParseCsv(result.out), direct);
+        EXPECT_EQ(std::to_string(kFrames + 5), Figure(result.err, "frames read"));
+        EXPECT_EQ(std::to_string(kFrames), Figure(result.err, "frames of the feed"));
+        EXPECT_EQ("4", Figure(result.err, "frames of other sources"));
+        EXPECT_EQ(1u, LinesWith(result.err, "    10.0.0.9:30001 3").size()) << result.err;
+        EXPECT_EQ(1u, LinesWith(result.err, "    10.0.0.5:30002 1").size()) << result.err;
+        // Raw IP has no ARP: the ARP frame's bytes make no IP packet either way.
+        EXPECT_EQ("0 truncated by the capture's snaplen, 1 not Ethernet/IPv4/UDP, 0 too long",
+                  Figure(result.err, "frames skipped"));
+        EXPECT_EQ(std::to_string(2 * kFrames) + " to " + dir + "/rows.csv", Figure(result.err, "updates written"));
+        EXPECT_EQ(std::string::npos, result.err.find("warning:")) << result.err;
+        EXPECT_NE(std::string::npos, ReadFile(dir + "/library.txt").find("m_CurUdpNo is")) << "library output kept";
+    }
+}
+
+// Frames cut by the snaplen are skipped and named, the others give the rows of those frames
+// fed directly; the exit code says so unless allowed.
+TEST(VornDecode, TruncatedFramesAreSkippedAndFailTheRunUnlessAllowed) {
+    ConnectorRun scratch;
+    const std::string dir = scratch.Dir();
+    const DecodeDay day = MakeDecodeDay(dir);
+    constexpr uint32_t kSnaplen = 120;
+    std::vector<std::vector<uint8_t>> whole;
+    for (const auto& frame : day.frames)
+        if (frame.size() <= kSnaplen) whole.push_back(frame);
+    const size_t cut = day.frames.size() - whole.size();
+    ASSERT_GT(cut, 0u);
+    ASSERT_GT(whole.size(), 100u);
+    std::map<std::string, std::string> config = kConfig;
+    config["snapshot"] = day.snapshot;
+    const std::vector<Delivery> direct = DirectDeliveries(whole, dir, config);
+    ASSERT_GT(direct.size(), 100u);
+    const std::string capture = dir + "/cut.pcap";
+    ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {vorn_sim::CaptureLink::Ethernet, false, kSnaplen},
+                                       SessionStartNs(), 1500));
+    const DecodeResult strict = RunDecode(dir, capture, day.snapshot);
+    EXPECT_EQ(3, strict.code) << strict.err;
+    EXPECT_EQ(0u, Figure(strict.err, "frames skipped").rfind(std::to_string(cut) + " truncated by the capture's snaplen", 0))
+        << strict.err;
+    EXPECT_EQ(1u, LinesWith(strict.err, "warning: " + std::to_string(cut) + " frames were cut by the capture's snaplen").size());
+    const DecodeResult allowed = RunDecode(dir, capture, day.snapshot, {"--allow-truncated"});
+    EXPECT_EQ(0, allowed.code) << allowed.err;
+    ExpectRowsMatch(ParseCsv(allowed.out), direct);
+}
+
+// A snapshot ahead of the capture and of another day: nothing is written, and the three
+// reasons are warned about; a snapshot the library refuses fails with the library's reason.
+TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
+    ConnectorRun scratch;
+    const std::string dir = scratch.Dir();
+    const DecodeDay day = MakeDecodeDay(dir, 100000, 20261215);
+    const std::string capture = dir + "/day.pcap";
+    ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {}, SessionStartNs(), 1500));
+    const DecodeResult result = RunDecode(dir, capture, day.snapshot);
+    EXPECT_EQ(0, result.code) << result.err;
+    EXPECT_EQ("0 to " + dir + "/rows.csv", Figure(result.err, "updates written"));
+    EXPECT_EQ((std::vector<std::string>{
+                  "warning: the snapshot's last sequence number 100000 is at or beyond the capture's first packet 1: "
+                  "packets up to it are skipped as already known",
+                  "warning: the snapshot's trade date 20261215 differs from the capture's date 20261216",
+                  "warning: nothing was written: see the warnings above, --insts and the library output"}),
+              LinesWith(result.err, "warning:"));
+
+    // A snapshot the library refuses: start-up fails and its reason is shown.
+    ASSERT_EQ(0, chmod(day.snapshot.c_str(), 0664));
+    const DecodeResult refused = RunDecode(dir, capture, day.snapshot);
+    EXPECT_EQ(1, refused.code);
+    EXPECT_EQ(1u, LinesWith(refused.err, "snapshot " + day.snapshot + " is writable by group or others (mode 664), refused.")
+                      .size()) << refused.err;
+}
+
+// The private card and directory are gone after a normal run and after Ctrl-C mid-capture,
+// which still ends with the summary.
+TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
+    ConnectorRun scratch;
+    const std::string dir = scratch.Dir();
+    const DecodeDay day = MakeDecodeDay(dir);
+    std::vector<std::vector<uint8_t>> many;
+    for (int i = 0; i < 300; ++i) many.insert(many.end(), day.frames.begin(), day.frames.end());
+    const std::string capture = dir + "/long.pcap";
+    ASSERT_TRUE(vorn_sim::WriteCapture(capture, many, {}, SessionStartNs(), 1500));
+    for (const bool interrupt : {false, true}) {
+        SCOPED_TRACE(interrupt ? "SIGINT" : "normal");
+        const pid_t decode = Spawn({VORN_DECODE_BIN, capture, "--snapshot", day.snapshot, "--out", "/dev/null",
+                                    "--no-library-log"},
+                                   dir + "/decode.out", dir + "/decode.err");
+        const std::string device = "vorn_decode_" + std::to_string(decode) + "_";
+        if (interrupt) {
+            for (int i = 0; i < 5000 && ShmEntriesWith(device).empty(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ASSERT_EQ(1u, ShmEntriesWith(device).size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            kill(decode, SIGINT);
+        }
+        EXPECT_EQ(interrupt ? 130 : 0, WaitExit(decode, std::chrono::seconds(60))) << ReadFile(dir + "/decode.err");
+        EXPECT_EQ(std::vector<std::string>{}, ShmEntriesWith(device));
+        EXPECT_EQ(interrupt, ReadFile(dir + "/decode.err").find(", interrupted") != std::string::npos);
+    }
+}
+
+// Doubles take the price fast path where they can; the text must stay what the general
+// shortest-form conversion gives.
+TEST(UpdateRows, DoublesAreWrittenInTheirShortestFormThatReadsBack) {
+    std::vector<double> values = {0.0, -0.0, 0.001, -0.001, 0.5, 1.0, 10000.0, 100000.0, 120000.0, -100000.0,
+                                  1e9 - 0.001, 1e9, 999999999.999, 4012.4, 108.245, 102.118, 1601210240.5,
+                                  1.7976931348623157e308, 5e-324, 0.1 + 0.2};
+    uint64_t seed = 7;
+    for (int i = 0; i < 20000; ++i) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        const int64_t ticks = static_cast<int64_t>(seed >> 40) - (1 << 23);
+        values.push_back(ticks * 0.2 + 4000.0);           // as the library rebuilds prices
+        values.push_back(static_cast<double>(ticks) / 1000.0); // exact thousandths
+        values.push_back(static_cast<double>(ticks) * 1000.0);
+        double bits;
+        memcpy(&bits, &seed, sizeof bits);
+        if (std::isfinite(bits)) values.push_back(bits);
+    }
+    for (const double value : values) {
+        MarketDepthUpdate record{};
+        record.LastPrice = value;
+        std::string row;
+        vorn_tools::AppendRow(vorn_tools::RowFormat::Csv, 1, &record, row);
+        char expected[64];
+        *std::to_chars(expected, expected + sizeof expected, value).ptr = '\0';
+        // version, inst_no, trading_day, instrument_id, update_time, update_msec, volume, last_price
+        EXPECT_EQ(expected, SplitCsvLine(row.substr(0, row.size() - 1)).at(7)) << value;
+    }
+}
+
+// Every cut of a feed frame (as a capture may hold it) is read inside its bytes or refused.
+TEST(UdpView, EveryCutOfAFrameStaysInBounds) {
+    const std::vector<uint8_t> full = vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 30001, std::vector<uint8_t>(50, 9));
+    for (size_t len = 0; len <= full.size(); ++len) {
+        const std::vector<uint8_t> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(len));
+        vorn_tools::UdpView view;
+        const bool read = vorn_tools::ReadUdp(cut.data(), cut.size(), view);
+        EXPECT_EQ(len >= vorn_sim::kFrameHeadersSize, read) << len;
+        if (read) {
+            EXPECT_EQ(0x0a000005u, view.src_ip);
+            EXPECT_EQ(30001, view.dst_port);
+            EXPECT_EQ(len - vorn_sim::kFrameHeadersSize, view.payload_len) << len;
+            EXPECT_EQ(cut.data() + vorn_sim::kFrameHeadersSize, view.payload);
+        }
+    }
+}

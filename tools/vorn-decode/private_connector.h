@@ -1,0 +1,67 @@
+// The connector run by vorn-decode: the real library started through init_connector on a
+// simulated card of its own (a unique device name), with its configuration, log and counters
+// in a private directory. Everything it creates is removed again by the destructor, also
+// after an interrupted run.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "vorn_sim_card.h"
+
+namespace vorn_decode {
+
+struct ConnectorSettings {
+    std::string snapshot;       // absolute path of the snapshot file
+    std::string insts = "all";  // the insts key
+    bool options = false;       // options = recv
+    int log_level = 7;          // error, warning, info
+    std::string library_output; // file for the library's standard output; empty: discarded
+};
+
+class PrivateConnector {
+public:
+    PrivateConnector() = default;
+    ~PrivateConnector();
+    PrivateConnector(const PrivateConnector&) = delete;
+    PrivateConnector& operator=(const PrivateConnector&) = delete;
+
+    // Makes the private directory, its configuration file and the card. False with `error`.
+    bool Create(const ConnectorSettings& settings, std::string& error);
+    enum class Started { Software, Hardware, Failed };
+    // Sends the library's standard output where the settings say, starts init_connector on a
+    // thread and waits for the end of its start-up.
+    Started Start();
+    // Puts a frame on the card, waiting for room; false when the card refuses it, the
+    // connector has stopped or `cancel` was raised while waiting.
+    bool Put(const uint8_t* frame, size_t len, const std::atomic<bool>& cancel);
+    // Waits until the connector has taken every frame put, stops it and restores standard
+    // output. init_connector's result (-1 when start-up had failed).
+    int Stop();
+
+    const std::string& Directory() const { return dir_; }
+    const std::string& Device() const { return device_; }
+
+private:
+    bool RedirectStandardOutput();
+    void RestoreStandardOutput();
+
+    ConnectorSettings settings_;
+    std::string dir_;
+    std::string configPath_;
+    std::string device_;
+    vorn_sim_card_t* card_ = nullptr;
+    bool created_ = false;
+    std::thread thread_;
+    std::atomic<bool> returned_{false};
+    std::atomic<int> result_{-1};
+    int savedStdout_ = -1;
+};
+
+// True while the connector is being stopped by the tool itself (its own SIGTERM).
+bool StoppingOnPurpose();
+
+} // namespace vorn_decode

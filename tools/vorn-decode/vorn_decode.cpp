@@ -1,0 +1,304 @@
+// vorn-decode: decodes a capture into a table of updates in one process, through the real
+// library: the connector is started with init_connector on a private simulated card, the
+// capture's frames are put on that card in the Ethernet form the card delivers, and every
+// update the callbacks receive is written as CSV or JSON lines.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "VornCffexMd_interface.h"
+#include "capture_reader.h"
+#include "capture_tally.h"
+#include "decode_summary.h"
+#include "library_figures.h"
+#include "private_connector.h"
+#include "progress_line.h"
+#include "snapshot_facts.h"
+#include "tool_version.h"
+#include "udp_view.h"
+#include "update_rows.h"
+
+namespace {
+
+using namespace vorn_decode;
+
+constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitTruncated = 3, kExitInterrupted = 130;
+
+struct Options {
+    std::string capture;
+    std::string snapshot;
+    std::string out; // empty: standard output
+    vorn_tools::RowFormat format = vorn_tools::RowFormat::Csv;
+    bool v1 = false, v2 = false; // neither given: both
+    std::string insts = "all";
+    bool options_recv = false;
+    std::string library_log = "vorn-decode.library.log";
+    bool allow_truncated = false;
+    bool progress = true;
+    int log_level = 7;
+};
+
+std::atomic<bool> g_interrupted{false};
+vorn_tools::RowWriter* g_rows = nullptr;
+
+void OnVersion1(MarketDepthUpdate* record) { g_rows->Write(1, record); }
+void OnVersion2(VornCffexMdType* record) { g_rows->Write(2, record); }
+
+// Chained to by the connector's own handler once it runs; its own stop signal is not a user's.
+void OnSignal(int) {
+    if (!StoppingOnPurpose()) g_interrupted = true;
+}
+
+void Usage(FILE* out) {
+    fprintf(out,
+            "usage: vorn-decode CAPTURE --snapshot FILE [--out FILE] [--format csv|json] [--v1|--v2]\n"
+            "                   [--insts LIST] [--options recv] [--library-log FILE | --no-library-log]\n"
+            "                   [--log-level N] [--allow-truncated] [--no-progress]\n"
+            "  Decodes CAPTURE (pcap or pcapng; Ethernet, Linux cooked SLL/SLL2 or raw IP) through the\n"
+            "  library, as an application on a card would receive it, into one row per update.\n"
+            "  --snapshot FILE     the day's snapshot the capture starts from (required)\n"
+            "  --out FILE          write the updates to FILE (default: standard output)\n"
+            "  --format csv|json   CSV with a header row (default) or JSON lines\n"
+            "  --v1, --v2          only version-1 or only version-2 updates (default: both)\n"
+            "  --insts LIST        the insts key: instruments to deliver (default: all)\n"
+            "  --options recv      product and prefix selectors (and all) also select options\n"
+            "  --library-log FILE  where the library's standard output goes (default: %s)\n"
+            "  --no-library-log    discard the library's standard output\n"
+            "  --log-level N       the library's log_level (default 7: errors, warnings, info)\n"
+            "  --allow-truncated   exit 0 although frames cut by the capture's snaplen were skipped\n"
+            "  --no-progress       no progress line (it is shown only on a terminal anyway)\n"
+            "  The summary and warnings go to standard error. Exit: 0 done, 1 failed, 2 usage,\n"
+            "  3 frames were cut by the snaplen (see --allow-truncated), 130 interrupted.\n",
+            Options().library_log.c_str());
+}
+
+int UsageError(const std::string& problem) {
+    fprintf(stderr, "vorn-decode: %s (--help shows the usage)\n", problem.c_str());
+    return kExitUsage;
+}
+
+// 0 when parsed, else the exit code (usage error, or 0 after --help/--version with `done`).
+int ParseArgs(int argc, char** argv, Options& options, bool& done) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool takesValue = arg == "--snapshot" || arg == "--out" || arg == "--format" || arg == "--insts" ||
+                                arg == "--options" || arg == "--library-log" || arg == "--log-level";
+        if (takesValue && i + 1 >= argc) return UsageError("missing value after " + arg);
+        const std::string value = takesValue ? argv[++i] : "";
+        if (arg == "-h" || arg == "--help") {
+            Usage(stdout);
+            done = true;
+            return kExitOk;
+        } else if (arg == "--version") {
+            vorn_tools::PrintVersion("vorn-decode");
+            done = true;
+            return kExitOk;
+        } else if (arg == "--snapshot") {
+            options.snapshot = value;
+        } else if (arg == "--out") {
+            options.out = value;
+        } else if (arg == "--format") {
+            if (value != "csv" && value != "json") return UsageError("--format wants csv or json, not '" + value + "'");
+            options.format = value == "json" ? vorn_tools::RowFormat::Json : vorn_tools::RowFormat::Csv;
+        } else if (arg == "--v1") {
+            options.v1 = true;
+        } else if (arg == "--v2") {
+            options.v2 = true;
+        } else if (arg == "--insts") {
+            options.insts = value;
+        } else if (arg == "--options") {
+            if (value != "recv" && value != "norecv")
+                return UsageError("--options wants recv or norecv, not '" + value + "'");
+            options.options_recv = value == "recv";
+        } else if (arg == "--library-log") {
+            options.library_log = value;
+        } else if (arg == "--no-library-log") {
+            options.library_log.clear();
+        } else if (arg == "--log-level") {
+            char* end = nullptr;
+            const long level = strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end || level < 0 || level > 31)
+                return UsageError("--log-level wants 0 to 31, not '" + value + "'");
+            options.log_level = static_cast<int>(level);
+        } else if (arg == "--allow-truncated") {
+            options.allow_truncated = true;
+        } else if (arg == "--no-progress") {
+            options.progress = false;
+        } else if (!arg.empty() && arg[0] != '-' && options.capture.empty()) {
+            options.capture = arg;
+        } else {
+            return UsageError((arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option '") + arg +
+                              "'");
+        }
+    }
+    if (!options.v1 && !options.v2) options.v1 = options.v2 = true;
+    if (options.capture.empty()) return UsageError("no CAPTURE given");
+    if (options.snapshot.empty()) return UsageError("no --snapshot FILE given");
+    return kExitOk;
+}
+
+std::string AbsolutePath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Feeds every frame of the capture to the connector; false when the capture is damaged.
+bool Feed(vorn_tools::CaptureReader& reader, PrivateConnector& connector, CaptureTally& tally, bool progress) {
+    vorn_tools::ProgressLine line(progress);
+    vorn_tools::CapturedFrame frame;
+    vorn_tools::UdpView view;
+    vorn_tools::CaptureReader::Result result = vorn_tools::CaptureReader::kEnd;
+    while (!g_interrupted.load(std::memory_order_relaxed) &&
+           (result = reader.Next(frame)) == vorn_tools::CaptureReader::kFrame) {
+        tally.Read(frame.ts_ns);
+        line.Update(tally.frames_read, reader, frame.ts_ns);
+        if (frame.truncated) {
+            ++tally.truncated;
+        } else if (frame.not_ethernet_form || !vorn_tools::ReadUdp(frame.data, frame.len, view)) {
+            ++tally.not_udp;
+        } else if (frame.len > VORN_SIM_MAX_FRAME) {
+            ++tally.too_long;
+        } else {
+            tally.Udp(view);
+            if (!connector.Put(frame.data, frame.len, g_interrupted)) break;
+        }
+    }
+    line.Finish(tally.frames_read, reader, tally.last_ns);
+    if (!g_interrupted && result == vorn_tools::CaptureReader::kError) {
+        fprintf(stderr, "vorn-decode: %s: %s\n", reader.Error().c_str(), "the capture is damaged; stopped there");
+        return false;
+    }
+    return true;
+}
+
+// The library's error lines in its output file, colour codes removed, on standard error.
+void PrintLibraryErrors(const std::string& path) {
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(" [E] ") == std::string::npos) continue;
+        std::string plain;
+        for (size_t i = 0; i < line.size(); ++i) {
+            if (line[i] != '\033') {
+                plain += line[i];
+                continue;
+            }
+            while (i < line.size() && line[i] != 'm') ++i;
+        }
+        fprintf(stderr, "  %s\n", plain.c_str());
+    }
+}
+
+FILE* OpenOutput(const Options& options) {
+    if (!options.out.empty()) return fopen(options.out.c_str(), "w");
+    // The library's standard output is redirected later: the rows keep the real one.
+    const int fd = dup(STDOUT_FILENO);
+    return fd < 0 ? nullptr : fdopen(fd, "w");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    bool done = false;
+    if (const int code = ParseArgs(argc, argv, options, done); code || done) return code;
+
+    SnapshotFacts snapshot;
+    std::string error;
+    if (!ReadSnapshotFacts(options.snapshot, snapshot, error)) {
+        fprintf(stderr, "vorn-decode: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    vorn_tools::CaptureReader reader;
+    if (!reader.Open(options.capture)) {
+        fprintf(stderr, "vorn-decode: %s\n", reader.Error().c_str());
+        return kExitFailed;
+    }
+    FILE* out = OpenOutput(options);
+    if (!out) {
+        fprintf(stderr, "vorn-decode: cannot open %s: %s\n",
+                options.out.empty() ? "standard output" : options.out.c_str(), strerror(errno));
+        return kExitFailed;
+    }
+    static char outBuffer[1 << 20];
+    setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
+    vorn_tools::RowWriter rows(out, options.format);
+    g_rows = &rows;
+    set_parse_data(options.v1 ? OnVersion1 : nullptr);
+    set_parse_data_version_2(options.v2 ? OnVersion2 : nullptr);
+    InstallSignalHandlers();
+
+    ConnectorSettings settings;
+    settings.snapshot = AbsolutePath(options.snapshot);
+    settings.insts = options.insts;
+    settings.options = options.options_recv;
+    settings.log_level = options.log_level;
+    settings.library_output = options.library_log.empty() ? "" : AbsolutePath(options.library_log);
+    const auto start = std::chrono::steady_clock::now();
+    RunFacts run;
+    CaptureTally tally(snapshot.channels);
+    LibraryFigures library;
+    bool fed = false;
+    {
+        PrivateConnector connector;
+        if (!connector.Create(settings, error)) {
+            fprintf(stderr, "vorn-decode: %s\n", error.c_str());
+            return kExitFailed;
+        }
+        const PrivateConnector::Started started = connector.Start();
+        if (started != PrivateConnector::Started::Software) {
+            connector.Stop();
+            if (started == PrivateConnector::Started::Hardware)
+                fprintf(stderr, "vorn-decode: the snapshot's code segment is one the card's firmware decodes (hardware "
+                                "mode); vorn-decode decodes the raw feed of software-mode snapshots only\n");
+            else
+                fprintf(stderr, "vorn-decode: the connector did not start; its reasons are in %s\n",
+                        options.library_log.empty() ? "the library output (rerun with --library-log FILE)"
+                                                    : options.library_log.c_str());
+            if (started == PrivateConnector::Started::Failed && !options.library_log.empty())
+                PrintLibraryErrors(options.library_log);
+            return kExitFailed;
+        }
+        fed = Feed(reader, connector, tally, options.progress);
+        connector.Stop();
+        library = ReadLibraryFigures(connector.Directory(), tally.feed_frames + tally.other_frames, error);
+    }
+    const bool written = fflush(out) == 0;
+    fclose(out);
+    run.capture = options.capture;
+    run.link_type = reader.LinkTypeName();
+    run.snapshot = options.snapshot;
+    run.output = options.out.empty() ? "standard output" : options.out;
+    run.library_output = options.library_log.empty() ? "discarded" : options.library_log;
+    run.rows_written = rows.Rows();
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.interrupted = g_interrupted;
+    run.allow_truncated = options.allow_truncated;
+    PrintSummary(run, tally, library);
+    PrintWarnings(run, tally, snapshot);
+    if (!written) {
+        fprintf(stderr, "vorn-decode: writing %s failed\n", run.output.c_str());
+        return kExitFailed;
+    }
+    if (run.interrupted) return kExitInterrupted;
+    if (!fed) return kExitFailed;
+    if (tally.truncated && !options.allow_truncated) return kExitTruncated;
+    return kExitOk;
+}
