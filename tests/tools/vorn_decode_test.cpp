@@ -32,18 +32,6 @@ namespace {
 constexpr int kFrames = 300;
 const std::map<std::string, std::string> kConfig = {{"insts", "all"}, {"options", "recv"}, {"log_level", "7"}};
 
-// An encrypted session under the sample cipher (software mode), today's snapshot written.
-std::vector<std::vector<uint8_t>> SessionFrames() {
-    vorn_sim::SessionConfig config;
-    config.seed = 11;
-    config.encrypted = true;
-    vorn_sim::SyntheticSession session(config);
-    EXPECT_TRUE(WriteTodaySnapshot(session.Snapshot()));
-    std::vector<std::vector<uint8_t>> frames;
-    for (int i = 0; i < kFrames; ++i) frames.push_back(session.NextFrame());
-    return frames;
-}
-
 // Deliveries as bytes: per callback the version, then the record.
 std::string Serialize(const std::vector<Delivery>& deliveries) {
     std::string bytes;
@@ -230,64 +218,6 @@ std::vector<Row> ParseCsv(const std::string& text) {
         rows.push_back(row);
     }
     return rows;
-}
-
-// A flat JSON object of strings, numbers and null; strings decoded, numbers as written.
-Row ParseJsonLine(const std::string& line) {
-    Row row;
-    size_t at = 0;
-    auto readString = [&](std::string& out) {
-        ++at; // opening quote
-        while (at < line.size() && line[at] != '"') {
-            if (line[at] == '\\' && at + 1 < line.size()) {
-                const char escaped = line[++at];
-                if (escaped == 'u' && at + 4 < line.size()) {
-                    out += static_cast<char>(strtol(line.substr(at + 1, 4).c_str(), nullptr, 16));
-                    at += 4;
-                } else {
-                    out += escaped;
-                }
-            } else {
-                out += line[at];
-            }
-            ++at;
-        }
-        ++at; // closing quote
-    };
-    EXPECT_EQ('{', line.empty() ? 0 : line[0]);
-    at = 1;
-    while (at < line.size() && line[at] != '}') {
-        std::string key, value;
-        readString(key);
-        ++at; // colon
-        if (line[at] == '"') {
-            readString(value);
-        } else {
-            const size_t end = line.find_first_of(",}", at);
-            value = line.substr(at, end - at);
-            at = end;
-        }
-        row[key] = value;
-        if (line[at] == ',') ++at;
-    }
-    return row;
-}
-
-std::vector<Row> ParseJsonLines(const std::string& text) {
-    std::istringstream in(text);
-    std::string line;
-    std::vector<Row> rows;
-    while (std::getline(in, line)) rows.push_back(ParseJsonLine(line));
-    return rows;
-}
-
-// Waits until the connector in `pid` finished its software-mode start-up on `run`'s card.
-bool WaitStarted(const ConnectorRun& run, pid_t pid) {
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-         std::chrono::steady_clock::now() < deadline && Running(pid);
-         std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-        if (vorn_sim_read_reg(run.Card(), SOFT_HW_SW) == 1) return true;
-    return false;
 }
 
 } // namespace

@@ -55,7 +55,7 @@ int main() {
         return 1;
     }
     const std::string config = dir + "/md.ini";
-    std::ofstream(config) << "[config]\ndevice = exanic0\nlog_path = " << dir << "\n";
+    std::ofstream(config) << "[config]\ndevice = exanic0\nlog_path = " << dir << "\ncounters_path = " << dir << "\n";
 
     // The text the vendor library gives for the same device, found independently of the connector.
     if (exanic_t* card = exanic_acquire_handle("exanic0")) {
