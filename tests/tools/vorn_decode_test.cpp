@@ -80,144 +80,14 @@ std::vector<Delivery> DirectDeliveries(const std::vector<std::vector<uint8_t>>& 
     return Deserialize(ReadFile(path));
 }
 
-enum class Kind { Text, Int32, Int64, Double };
-struct FieldAt {
-    Kind kind;
-    size_t offset;
-    size_t width;
-};
-constexpr size_t kAbsent = SIZE_MAX;
-struct Field {
-    const char* name;
-    FieldAt v1;
-    FieldAt v2;
-};
-
-#define T1(f, w) FieldAt{Kind::Text, offsetof(MarketDepthUpdate, f), w}
-#define I1(f) FieldAt{Kind::Int32, offsetof(MarketDepthUpdate, f), 4}
-#define L1(f) FieldAt{Kind::Int64, offsetof(MarketDepthUpdate, f), 8}
-#define D1(f) FieldAt{Kind::Double, offsetof(MarketDepthUpdate, f), 8}
-#define T2(f, w) FieldAt{Kind::Text, offsetof(VornCffexMdType, f), w}
-#define I2(f) FieldAt{Kind::Int32, offsetof(VornCffexMdType, f), 4}
-#define L2(f) FieldAt{Kind::Int64, offsetof(VornCffexMdType, f), 8}
-#define D2(f) FieldAt{Kind::Double, offsetof(VornCffexMdType, f), 8}
-#define NONE FieldAt{Kind::Text, kAbsent, 0}
-#define LEVEL(n)                                                                                   \
-    Field{"bid" #n "_volume", I1(BidVolume##n), I2(bid##n##_volume)},                              \
-        Field{"ask" #n "_volume", I1(AskVolume##n), I2(ask##n##_volume)}
-#define PRICE(n)                                                                                   \
-    Field{"bid" #n "_price", D1(BidPrice##n), L2(bid##n##_price)},                                 \
-        Field{"ask" #n "_price", D1(AskPrice##n), L2(ask##n##_price)}
-
-const std::vector<Field> kFields = {
-    {"inst_no", NONE, I2(inst_no)},
-    {"trading_day", NONE, T2(trading_day, 9)},
-    {"instrument_id", T1(InstrumentID, 31), T2(instrument_id, 31)},
-    {"update_time", T1(UpdateTime, 9), L2(UpdateTime)},
-    {"update_msec", I1(UpdateMillisec), I2(update_msec)},
-    {"volume", I1(Volume), I2(volume)},
-    {"last_price", D1(LastPrice), L2(last_price)},
-    {"turn_over", D1(Turnover), D2(turn_over)},
-    {"open_interest", D1(OpenInterest), L2(open_interest)},
-    LEVEL(1), LEVEL(2), LEVEL(3), LEVEL(4), LEVEL(5),
-    PRICE(1), PRICE(2), PRICE(3), PRICE(4), PRICE(5),
-    {"high_price", D1(HighestPrice), L2(high_price)},
-    {"low_price", D1(LowestPrice), L2(low_price)},
-    {"open_price", D1(OpenPrice), L2(open_price)},
-    {"close_price", D1(ClosePrice), L2(close_price)},
-    {"upper_limit_price", D1(UpperLimitPrice), L2(upper_limit_price)},
-    {"lower_limit_price", D1(LowerLimitPrice), L2(lower_limit_price)},
-    {"settlement_price", D1(SettlementPrice), L2(settlement_price)},
-    {"curr_delta", D1(CurrDelta), L2(curr_delta)},
-    {"trust_flag", L1(Trust_flag), L2(trust_flag)},
-};
-
-// One output row: field name to its text ("" when the record has no such field).
-using Row = std::map<std::string, std::string>;
-
-// Checks that `text` reads back exactly into the field's value in `record`.
-void ExpectField(const Field& field, const FieldAt& at, const void* record, const std::string& text, size_t row) {
-    const char* base = static_cast<const char*>(record) + at.offset;
-    SCOPED_TRACE(std::string(field.name) + " of row " + std::to_string(row) + ": '" + text + "'");
-    if (at.offset == kAbsent) {
-        EXPECT_EQ("", text);
-        return;
-    }
-    char* end = nullptr;
-    switch (at.kind) {
-    case Kind::Text:
-        EXPECT_EQ(std::string(base, strnlen(base, at.width)), text);
-        return;
-    case Kind::Int32: {
-        int32_t value;
-        memcpy(&value, base, sizeof value);
-        EXPECT_EQ(value, strtoll(text.c_str(), &end, 10));
-        break;
-    }
-    case Kind::Int64: {
-        int64_t value;
-        memcpy(&value, base, sizeof value);
-        EXPECT_EQ(value, strtoll(text.c_str(), &end, 10));
-        break;
-    }
-    case Kind::Double: {
-        double value;
-        memcpy(&value, base, sizeof value);
-        const double read = strtod(text.c_str(), &end);
-        EXPECT_EQ(0, memcmp(&value, &read, sizeof value)) << value << " read as " << read;
-        break;
-    }
-    }
-    EXPECT_TRUE(end && *end == '\0' && !text.empty());
-}
-
-void ExpectRowsMatch(const std::vector<Row>& rows, const std::vector<Delivery>& expected) {
-    ASSERT_EQ(expected.size(), rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const Row& row = rows[i];
-        const Delivery& d = expected[i];
-        ASSERT_EQ(std::to_string(d.version), row.at("version")) << "row " << i;
-        const void* record = d.version == 1 ? static_cast<const void*>(&d.v1) : static_cast<const void*>(&d.v2);
-        for (const Field& field : kFields) {
-            const auto cell = row.find(field.name);
-            ExpectField(field, d.version == 1 ? field.v1 : field.v2, record, cell == row.end() ? "" : cell->second, i);
-        }
-    }
-}
-
-std::vector<std::string> SplitCsvLine(const std::string& line) {
-    std::vector<std::string> cells(1);
-    bool quoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
-            cells.back() += '"';
-            ++i;
-        } else if (c == '"') {
-            quoted = !quoted;
-        } else if (c == ',' && !quoted) {
-            cells.emplace_back();
-        } else {
-            cells.back() += c;
-        }
-    }
-    return cells;
-}
-
-std::vector<Row> ParseCsv(const std::string& text) {
-    std::istringstream in(text);
-    std::string line;
-    std::vector<Row> rows;
-    if (!std::getline(in, line)) return rows;
-    const std::vector<std::string> header = SplitCsvLine(line);
-    while (std::getline(in, line)) {
-        const std::vector<std::string> cells = SplitCsvLine(line);
-        EXPECT_EQ(header.size(), cells.size()) << line;
-        Row row;
-        for (size_t i = 0; i < header.size() && i < cells.size(); ++i) row[header[i]] = cells[i];
-        rows.push_back(row);
-    }
-    return rows;
+// The CSV the tool writes for `deliveries`: the decode path is under test here, the row format in
+// the dump test and UpdateRows below.
+std::string CsvOf(const std::vector<Delivery>& deliveries) {
+    std::string text = vorn_tools::CsvHeader();
+    for (const Delivery& d : deliveries)
+        vorn_tools::AppendRow(vorn_tools::RowFormat::Csv, d.version,
+                              d.version == 1 ? static_cast<const void*>(&d.v1) : static_cast<const void*>(&d.v2), text);
+    return text;
 }
 
 } // namespace
@@ -229,7 +99,8 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
     const std::string device = "vtt_missing" + std::to_string(getpid()), log = run.Dir() + "/replay.log";
     EXPECT_EQ(1, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, capture}, log, log), std::chrono::seconds(20)));
     EXPECT_EQ(0, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, "--create", "--overwrite", capture}, log, log),
-                          std::chrono::seconds(20))) << ReadFile(log);
+                          std::chrono::seconds(20)))
+        << ReadFile(log);
     vorn_sim_card_t* card = vorn_sim_open(device.c_str());
     ASSERT_NE(nullptr, card);
     EXPECT_EQ(1u, vorn_sim_backlog(card, 0));
@@ -237,15 +108,17 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
 
     // Nobody reads the card: once its ring is full the replay ends with a message, not a hang.
     const std::string many = run.Dir() + "/many.pcap";
-    ASSERT_TRUE(vorn_sim::WritePcap(many, std::vector<std::vector<uint8_t>>(VORN_SIM_RING_SLOTS + 100,
-                                                                            std::vector<uint8_t>(64, 1))));
+    ASSERT_TRUE(vorn_sim::WritePcap(
+        many, std::vector<std::vector<uint8_t>>(VORN_SIM_RING_SLOTS + 100, std::vector<uint8_t>(64, 1))));
     const std::string out = run.Dir() + "/full.out", err = run.Dir() + "/full.err";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(1, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, many}, out, err), std::chrono::seconds(20)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(0u, ReadFile(out).rfind("frames " + std::to_string(VORN_SIM_RING_SLOTS - 1) + ",", 0)) << ReadFile(out);
-    EXPECT_EQ(1u, LinesWith(ReadFile(err), device + " port 0 is full (4096 frames) and nobody has taken a frame for 1 s")
-                      .size()) << ReadFile(err);
+    EXPECT_EQ(
+        1u,
+        LinesWith(ReadFile(err), device + " port 0 is full (4096 frames) and nobody has taken a frame for 1 s").size())
+        << ReadFile(err);
     vorn_sim_remove(device.c_str());
 }
 
@@ -301,8 +174,9 @@ struct DecodeResult {
 
 DecodeResult RunDecode(const std::string& dir, const std::string& capture, const std::string& snapshot,
                        std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {VORN_DECODE_BIN, capture, "--snapshot", snapshot, "--out", dir + "/rows.csv",
-                                     "--options", "recv", "--library-log", dir + "/library.txt"};
+    std::vector<std::string> argv = {
+        VORN_DECODE_BIN,   capture,     "--snapshot", snapshot,        "--out",
+        dir + "/rows.csv", "--options", "recv",       "--library-log", dir + "/library.txt"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     const int code = WaitExit(Spawn(argv, dir + "/decode.out", dir + "/decode.err"), std::chrono::seconds(60));
     return {code, ReadFile(dir + "/rows.csv"), ReadFile(dir + "/decode.err")};
@@ -352,7 +226,7 @@ TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
         ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, form.form, SessionStartNs(), 1500));
         const DecodeResult result = RunDecode(dir, capture, day.snapshot);
         ASSERT_EQ(0, result.code) << result.err;
-        ExpectRowsMatch(ParseCsv(result.out), direct);
+        EXPECT_EQ(CsvOf(direct), result.out);
         EXPECT_EQ(std::to_string(kFrames + 5), Figure(result.err, "frames read"));
         EXPECT_EQ(std::to_string(kFrames), Figure(result.err, "frames of the feed"));
         EXPECT_EQ("4", Figure(result.err, "frames of other sources"));
@@ -389,12 +263,15 @@ TEST(VornDecode, TruncatedFramesAreSkippedAndFailTheRunUnlessAllowed) {
                                        SessionStartNs(), 1500));
     const DecodeResult strict = RunDecode(dir, capture, day.snapshot);
     EXPECT_EQ(3, strict.code) << strict.err;
-    EXPECT_EQ(0u, Figure(strict.err, "frames skipped").rfind(std::to_string(cut) + " truncated by the capture's snaplen", 0))
+    EXPECT_EQ(
+        0u, Figure(strict.err, "frames skipped").rfind(std::to_string(cut) + " truncated by the capture's snaplen", 0))
         << strict.err;
-    EXPECT_EQ(1u, LinesWith(strict.err, "warning: " + std::to_string(cut) + " frames were cut by the capture's snaplen").size());
+    EXPECT_EQ(
+        1u,
+        LinesWith(strict.err, "warning: " + std::to_string(cut) + " frames were cut by the capture's snaplen").size());
     const DecodeResult allowed = RunDecode(dir, capture, day.snapshot, {"--allow-truncated"});
     EXPECT_EQ(0, allowed.code) << allowed.err;
-    ExpectRowsMatch(ParseCsv(allowed.out), direct);
+    EXPECT_EQ(CsvOf(direct), allowed.out);
 }
 
 // A snapshot ahead of the capture and of another day: nothing is written, and the three
@@ -419,8 +296,10 @@ TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
     ASSERT_EQ(0, chmod(day.snapshot.c_str(), 0664));
     const DecodeResult refused = RunDecode(dir, capture, day.snapshot);
     EXPECT_EQ(1, refused.code);
-    EXPECT_EQ(1u, LinesWith(refused.err, "snapshot " + day.snapshot + " is writable by group or others (mode 664), refused.")
-                      .size()) << refused.err;
+    EXPECT_EQ(
+        1u, LinesWith(refused.err, "snapshot " + day.snapshot + " is writable by group or others (mode 664), refused.")
+                .size())
+        << refused.err;
 }
 
 // The private card and directory are gone after a normal run and after Ctrl-C mid-capture,
@@ -435,9 +314,9 @@ TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
     ASSERT_TRUE(vorn_sim::WriteCapture(capture, many, {}, SessionStartNs(), 1500));
     for (const bool interrupt : {false, true}) {
         SCOPED_TRACE(interrupt ? "SIGINT" : "normal");
-        const pid_t decode = Spawn({VORN_DECODE_BIN, capture, "--snapshot", day.snapshot, "--out", "/dev/null",
-                                    "--no-library-log"},
-                                   dir + "/decode.out", dir + "/decode.err");
+        const pid_t decode =
+            Spawn({VORN_DECODE_BIN, capture, "--snapshot", day.snapshot, "--out", "/dev/null", "--no-library-log"},
+                  dir + "/decode.out", dir + "/decode.err");
         const std::string device = "vorn_decode_" + std::to_string(decode) + "_";
         if (interrupt) {
             for (int i = 0; i < 5000 && ShmEntriesWith(device).empty(); ++i)
@@ -455,14 +334,15 @@ TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
 // Doubles take the price fast path where they can; the text must stay what the general
 // shortest-form conversion gives.
 TEST(UpdateRows, DoublesAreWrittenInTheirShortestFormThatReadsBack) {
-    std::vector<double> values = {0.0, -0.0, 0.001, -0.001, 0.5, 1.0, 10000.0, 100000.0, 120000.0, -100000.0,
-                                  1e9 - 0.001, 1e9, 999999999.999, 4012.4, 108.245, 102.118, 1601210240.5,
-                                  1.7976931348623157e308, 5e-324, 0.1 + 0.2};
+    std::vector<double> values = {0.0,           -0.0,     0.001,    -0.001,    0.5,          1.0,
+                                  10000.0,       100000.0, 120000.0, -100000.0, 1e9 - 0.001,  1e9,
+                                  999999999.999, 4012.4,   108.245,  102.118,   1601210240.5, 1.7976931348623157e308,
+                                  5e-324,        0.1 + 0.2};
     uint64_t seed = 7;
     for (int i = 0; i < 20000; ++i) {
         seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
         const int64_t ticks = static_cast<int64_t>(seed >> 40) - (1 << 23);
-        values.push_back(ticks * 0.2 + 4000.0);           // as the library rebuilds prices
+        values.push_back(ticks * 0.2 + 4000.0);                // as the library rebuilds prices
         values.push_back(static_cast<double>(ticks) / 1000.0); // exact thousandths
         values.push_back(static_cast<double>(ticks) * 1000.0);
         double bits;
@@ -477,7 +357,9 @@ TEST(UpdateRows, DoublesAreWrittenInTheirShortestFormThatReadsBack) {
         char expected[64];
         *std::to_chars(expected, expected + sizeof expected, value).ptr = '\0';
         // version, inst_no, trading_day, instrument_id, update_time, update_msec, volume, last_price
-        EXPECT_EQ(expected, SplitCsvLine(row.substr(0, row.size() - 1)).at(7)) << value;
+        size_t at = 0;
+        for (int column = 0; column < 7; ++column) at = row.find(',', at) + 1;
+        EXPECT_EQ(expected, row.substr(at, row.find(',', at) - at)) << value;
     }
 }
 
