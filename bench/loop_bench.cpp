@@ -51,8 +51,7 @@ void BM_LoopThroughput(benchmark::State& state) {
 
     for (auto _ : state) {
         g_updates = 0;
-        for (const auto& frame : frames)
-            vorn_sim_put_frame(card, 0, frame.data(), frame.size(), VORN_SIM_WAIT, 0);
+        for (const auto& frame : frames) vorn_sim_put_frame(card, 0, frame.data(), frame.size(), VORN_SIM_WAIT, 0);
         while (vorn_sim_backlog(card, 0) != 0) {
         }
     }

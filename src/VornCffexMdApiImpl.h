@@ -155,8 +155,8 @@ public:
     // decrypted in a scratch copy with the code segment passed in). Returns the bytes
     // consumed (a skipped stale packet counts its declared length), or -1 for a cut or
     // malformed payload; everything before the fault has been applied and delivered.
-    int32_t _processChunk(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data,
-                          uint32_t size, CVornCffexMdApiImpl& refCffexMdApiImpl);
+    int32_t _processChunk(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data, uint32_t size,
+                          CVornCffexMdApiImpl& refCffexMdApiImpl);
     // The loop of _processChunk over a non-empty payload: bytes consumed, or -1.
     int32_t ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size,
                          SParseState& parse);
@@ -247,11 +247,11 @@ public:
     Vorn_R10::CListExImpl<sExanicRecv> m_ExanicRecvList;
 
     // Derived: caches for the data path.
-    std::vector<SFeedChannel> m_feedChannels;       // m_MultiAddressField, parsed at start-up
-    uint32_t m_recvLenDma0 = 0;                     // bytes of m_recvBufDma0 the last frame dirtied
-    uint32_t m_recvLenDma1 = 0;                     // bytes of m_recvBufDma1 the last frame dirtied
-    CInstrumentSlots m_slots;                       // the instrument maps, per instrument
-    SInstrumentSlot* m_curSlot = nullptr;           // slot of m_last_inst_id, null until needed
+    std::vector<SFeedChannel> m_feedChannels; // m_MultiAddressField, parsed at start-up
+    uint32_t m_recvLenDma0 = 0;               // bytes of m_recvBufDma0 the last frame dirtied
+    uint32_t m_recvLenDma1 = 0;               // bytes of m_recvBufDma1 the last frame dirtied
+    CInstrumentSlots m_slots;                 // the instrument maps, per instrument
+    SInstrumentSlot* m_curSlot = nullptr;     // slot of m_last_inst_id, null until needed
 
     static constexpr size_t kFieldScratchBytes = 65535; // the longest field a header can declare
 
@@ -261,9 +261,12 @@ public:
 
 inline void CVornCffexMdApiImpl::CountReceiveError(ssize_t error) {
     using namespace Vorn_R10;
-    if (error == -EXANIC_RX_FRAME_SWOVFL) m_counters.ReceiveError(RX_OVERRUN);
-    else if (error == -EXANIC_RX_FRAME_TRUNCATED) m_counters.ReceiveError(RX_TRUNCATED);
-    else m_counters.ReceiveError(RX_FAULTY);
+    if (error == -EXANIC_RX_FRAME_SWOVFL)
+        m_counters.ReceiveError(RX_OVERRUN);
+    else if (error == -EXANIC_RX_FRAME_TRUNCATED)
+        m_counters.ReceiveError(RX_TRUNCATED);
+    else
+        m_counters.ReceiveError(RX_FAULTY);
 }
 
 // `record` holds the update's instrument and time; `trust` is the flag both records carried.

@@ -207,8 +207,10 @@ void CVornCffexMdApiImpl::convert_to_market_depth_update(MarketDepthUpdate& upda
     // Seconds beyond the day have no text: the version-1 time is then empty.
     const uint32_t seconds = static_cast<uint32_t>(md.UpdateTime);
     const char* text = get_update_time(&seconds);
-    if (text) memcpy(updatebuf.UpdateTime, text, sizeof updatebuf.UpdateTime);
-    else memset(updatebuf.UpdateTime, 0, sizeof updatebuf.UpdateTime);
+    if (text)
+        memcpy(updatebuf.UpdateTime, text, sizeof updatebuf.UpdateTime);
+    else
+        memset(updatebuf.UpdateTime, 0, sizeof updatebuf.UpdateTime);
     updatebuf.UpdateMillisec = md.update_msec;
     updatebuf.Volume = md.volume;
     updatebuf.Turnover = md.turn_over;

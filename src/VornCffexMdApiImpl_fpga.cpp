@@ -16,7 +16,6 @@ namespace {
 
 const char* const kSoftVersion = VORN_SOFT_VERSION;
 
-
 CExanicReg& Registers() { return CExanicReg::GetInstance(); }
 
 } // namespace
@@ -65,8 +64,8 @@ int32_t CVornCffexMdApiImpl::_CheckVersion() {
 
     unsigned parts[4] = {0, 0, 0, 0};
     sscanf(kSoftVersion, "%x.%x.%x.%x", &parts[0], &parts[1], &parts[2], &parts[3]);
-    const uint32_t little = (parts[0] & 0xFF) | (parts[1] & 0xFF) << 8 | (parts[2] & 0xFF) << 16 |
-                            (parts[3] & 0xFF) << 24;
+    const uint32_t little =
+        (parts[0] & 0xFF) | (parts[1] & 0xFF) << 8 | (parts[2] & 0xFF) << 16 | (parts[3] & 0xFF) << 24;
     VORN_LOG(LOG_INFO, "[%s:%d] [%s] soft version, litte Endian 0x%08x.", little);
     const uint32_t big = __builtin_bswap32(little);
     Registers().set_fpga_reg(SOFT_VERSION, big);
@@ -90,18 +89,12 @@ int32_t CVornCffexMdApiImpl::_CheckVersion() {
     const uint32_t iCheckRst = Registers().get_fpga_reg(check_soft_ver);
     m_counters.SetVersions(kSoftVersion, hwVersion, iCheckRst);
     switch (iCheckRst) {
-    case 0:
-        VORN_LOG(LOG_INFO, "[%s:%d] [%s] soft version write is fail.");
-        return -1;
-    case 1:
-        VORN_LOG(LOG_INFO, "[%s:%d] [%s] hardware and soft version check is success.");
-        return 0;
+    case 0: VORN_LOG(LOG_INFO, "[%s:%d] [%s] soft version write is fail."); return -1;
+    case 1: VORN_LOG(LOG_INFO, "[%s:%d] [%s] hardware and soft version check is success."); return 0;
     case 2:
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] you will need to update your soft version.");
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] iCheckRst == %d, soft  error.", 2);
         return -1;
-    default:
-        VORN_LOG(LOG_INFO, "[%s:%d] [%s] iCheckRst is %d error.", static_cast<int>(iCheckRst));
-        return -1;
+    default: VORN_LOG(LOG_INFO, "[%s:%d] [%s] iCheckRst is %d error.", static_cast<int>(iCheckRst)); return -1;
     }
 }

@@ -68,8 +68,8 @@ void CVornCffexMdApiImpl::ParseFeedChannels() {
 
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {
     ClearDirtied(m_recvBufDma0, m_recvLenDma0);
-    const ssize_t received = exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0,
-                                                  kBufferBytes, nullptr);
+    const ssize_t received =
+        exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0, kBufferBytes, nullptr);
     m_recvLenDma0 = DirtiedBytes(received);
     if (received == 0) {
         m_counters.Idle();
@@ -114,8 +114,10 @@ int32_t CVornCffexMdApiImpl::HandleFrameDma0(ssize_t received) {
         else
             ExanicCffexDMA0_NoBuffer(pUdpHeader, udp_packet_len, frame.payload_length, recvSize);
     }
-    if (ofFeed) m_counters.FrameOfFeed();
-    else m_counters.FrameDropped(DROP_FOREIGN);
+    if (ofFeed)
+        m_counters.FrameOfFeed();
+    else
+        m_counters.FrameDropped(DROP_FOREIGN);
     return 0;
 }
 
@@ -181,8 +183,10 @@ int32_t CVornCffexMdApiImpl::InsertExanicRecvList(const df_udp_header* pUdpHeade
     // Behind the last queued packet whose seqno is not greater: equal seqnos keep arrival order.
     sExanicRecv* last = nullptr;
     for (sExanicRecv* cur = m_ExanicRecvList.Head(); cur && cur->seqno <= node->seqno; cur = cur->pNext) last = cur;
-    if (last) m_ExanicRecvList.InsertAfter(last, node);
-    else m_ExanicRecvList.PushHead(node);
+    if (last)
+        m_ExanicRecvList.InsertAfter(last, node);
+    else
+        m_ExanicRecvList.PushHead(node);
     return 0;
 }
 

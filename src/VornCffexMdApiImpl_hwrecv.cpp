@@ -17,8 +17,8 @@ constexpr ssize_t kBufferBytes = 2048;
 
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA1() {
     ClearDirtied(m_recvBufDma1, m_recvLenDma1);
-    const ssize_t size = exanic_receive_frame(CExanicDMA::GetInstance().get_dma1_ptr(), m_recvBufDma1,
-                                              kBufferBytes, nullptr);
+    const ssize_t size =
+        exanic_receive_frame(CExanicDMA::GetInstance().get_dma1_ptr(), m_recvBufDma1, kBufferBytes, nullptr);
     m_recvLenDma1 = DirtiedBytes(size);
     if (size == 0) {
         m_counters.Idle();
@@ -54,8 +54,8 @@ void CVornCffexMdApiImpl::HandleRecordFrame(ssize_t size) {
 
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Abnormal_Event() {
     ClearDirtied(m_recvBufDma0, m_recvLenDma0);
-    const ssize_t size = exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0,
-                                              kBufferBytes, nullptr);
+    const ssize_t size =
+        exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0, kBufferBytes, nullptr);
     m_recvLenDma0 = DirtiedBytes(size);
     if (size == 0) return 0;
     m_counters.FrameBegin();

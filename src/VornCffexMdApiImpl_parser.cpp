@@ -33,8 +33,8 @@ int32_t CVornCffexMdApiImpl::_processChunk(const encrypt_code_segment_field& Enc
 
 // Each step leaves parse.state at the step that follows: a stale packet's header and a field
 // header that ends its packet lead to the next packet header.
-int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data,
-                                          uint32_t size, SParseState& parse) {
+int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size,
+                                          SParseState& parse) {
     // 64-bit so that a skipped stale packet's declared length cannot wrap the count.
     uint64_t done = 0;
     const auto consume = [&done, size](int32_t step) {
@@ -90,9 +90,8 @@ __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processHeader
     return static_cast<int32_t>(kPacketHeaderBytes);
 }
 
-__attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processFieldHeader(const uint8_t* data,
-                                                                                      uint32_t size,
-                                                                                      SParseState& parse) {
+__attribute__((always_inline)) inline int32_t
+CVornCffexMdApiImpl::processFieldHeader(const uint8_t* data, uint32_t size, SParseState& parse) {
     if (size < kFieldHeaderBytes || parse.pktLen < static_cast<int32_t>(kFieldHeaderBytes)) return -1;
     parse.pktLen -= kFieldHeaderBytes;
     parse.state = parse.pktLen > 0 ? FIELD_DATA : HEADER;
@@ -105,9 +104,9 @@ __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processFieldH
 
 // The field is applied before its length is checked against the packet's: a field that
 // overruns its packet still lands, and the payload then fails.
-__attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processFieldData(
-    const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data, uint32_t size,
-    SParseState& parse) {
+__attribute__((always_inline)) inline int32_t
+CVornCffexMdApiImpl::processFieldData(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data,
+                                      uint32_t size, SParseState& parse) {
     const uint16_t fieldlen = parse.field.fieldlen;
     if (fieldlen > size) return -1;
     processCompleteField(EncryptCodeSegmentField, parse.field.fieldId, data, fieldlen,

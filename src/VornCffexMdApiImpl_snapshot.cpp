@@ -100,7 +100,10 @@ bool ReadTrustedFile(int fd, const std::string& filename, std::vector<char>& byt
         size_t done = 0;
         while (ok && done < bytes.size()) {
             const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-            if (got <= 0) ok = false; else done += static_cast<size_t>(got);
+            if (got <= 0)
+                ok = false;
+            else
+                done += static_cast<size_t>(got);
         }
         if (!ok) VORN_LOG(LOG_ERROR, "[%s:%d] [%s], snapshot %s could not be read.", filename.c_str());
     }

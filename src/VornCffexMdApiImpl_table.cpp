@@ -101,15 +101,14 @@ int32_t CVornCffexMdApiImpl::_WriteContractTable(std::vector<SCffexInstTableType
                  "ask5_price:%ld,ask5_volume:%u,instrument_id:%s,table_done:%u.",
                  r.config, (long)r.base_price, (long)r.price_tick, r.volume_multiple, r.trading_day,
                  r.settlement_group_id, r.settlement_id, (long)r.pre_settlement_price, (long)r.pre_close_price,
-                 (unsigned long)r.pre_open_interest, (long)r.pre_delta, r.inst_id, (long)r.update_time,
-                 r.update_msec, (long)r.open_price, (long)r.high_price, (long)r.low_price, (long)r.close_price,
-                 (long)r.upper_limit_price, (long)r.lower_limit_price, (long)r.settlement_price,
-                 (long)r.curr_delta, (long)r.last_price, r.volume, r.turn_over, (long)r.open_interest,
-                 (long)r.bid1_price, r.bid1_volume, (long)r.ask1_price, r.ask1_volume, (long)r.bid2_price,
-                 r.bid2_volume, (long)r.ask2_price, r.ask2_volume, (long)r.bid3_price, r.bid3_volume,
-                 (long)r.ask3_price, r.ask3_volume, (long)r.bid4_price, r.bid4_volume, (long)r.ask4_price,
-                 r.ask4_volume, (long)r.bid5_price, r.bid5_volume, (long)r.ask5_price, r.ask5_volume,
-                 r.instrument_id, r.table_done);
+                 (unsigned long)r.pre_open_interest, (long)r.pre_delta, r.inst_id, (long)r.update_time, r.update_msec,
+                 (long)r.open_price, (long)r.high_price, (long)r.low_price, (long)r.close_price,
+                 (long)r.upper_limit_price, (long)r.lower_limit_price, (long)r.settlement_price, (long)r.curr_delta,
+                 (long)r.last_price, r.volume, r.turn_over, (long)r.open_interest, (long)r.bid1_price, r.bid1_volume,
+                 (long)r.ask1_price, r.ask1_volume, (long)r.bid2_price, r.bid2_volume, (long)r.ask2_price,
+                 r.ask2_volume, (long)r.bid3_price, r.bid3_volume, (long)r.ask3_price, r.ask3_volume,
+                 (long)r.bid4_price, r.bid4_volume, (long)r.ask4_price, r.ask4_volume, (long)r.bid5_price,
+                 r.bid5_volume, (long)r.ask5_price, r.ask5_volume, r.instrument_id, r.table_done);
     }
     return 0;
 }

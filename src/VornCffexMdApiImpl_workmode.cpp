@@ -39,12 +39,16 @@ void CVornCffexMdApiImpl::_hexdump(const unsigned char* p, size_t size) {
     printf("Dumping 0x%x bytes from %p:\n", static_cast<unsigned>(size), static_cast<const void*>(p));
     for (size_t row = 0; row < size; row += 16) {
         for (size_t col = 0; col < 16; ++col) {
-            if (row + col < size) printf("%02x ", p[row + col]);
-            else printf("   ");
+            if (row + col < size)
+                printf("%02x ", p[row + col]);
+            else
+                printf("   ");
         }
         for (size_t col = 0; col < 16; ++col) {
-            if (row + col >= size) putchar(' ');
-            else putchar(p[row + col] >= 0x20 && p[row + col] <= 0x7E ? p[row + col] : '.');
+            if (row + col >= size)
+                putchar(' ');
+            else
+                putchar(p[row + col] >= 0x20 && p[row + col] <= 0x7E ? p[row + col] : '.');
         }
         putchar('\n');
     }

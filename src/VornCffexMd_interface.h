@@ -140,12 +140,12 @@ VORN_STATIC_ASSERT(offsetof(VornCffexMdType, curr_delta) == 260, "curr_delta at 
 VORN_STATIC_ASSERT(offsetof(VornCffexMdType, trust_flag) == 268, "trust_flag at 268");
 
 /* Registers the version-1 consumer; null switches version-1 delivery off. Returns 0. */
-VORN_API int set_parse_data(void (*ptrFunc)(MarketDepthUpdate *));
+VORN_API int set_parse_data(void (*ptrFunc)(MarketDepthUpdate*));
 /* Registers the version-2 consumer; null switches version-2 delivery off. Returns 0. */
-VORN_API int set_parse_data_version_2(void (*ptrFunc)(VornCffexMdType *));
+VORN_API int set_parse_data_version_2(void (*ptrFunc)(VornCffexMdType*));
 /* Starts the connector with the INI file `filename` and polls the card on the calling
  * thread until SIGINT or SIGTERM. 0 after the loop ended, -1 when start-up failed. */
-VORN_API int init_connector(const char *filename);
+VORN_API int init_connector(const char* filename);
 
 #ifdef __cplusplus
 }

@@ -122,19 +122,16 @@ void FieldDescribe::add_member(const std::string& name, MemberType type, uint32_
     ++total_member_;
 }
 
-
 int64_t vint_decode(const uint8_t* buf, size_t buf_len, size_t& bytes_consumed) {
     return vorn_wire::DecodeVarint(buf, buf_len, bytes_consumed);
 }
 
-bool FieldDescribe::decrypt_data(u_char* buf, size_t buf_len, const char* compiled_code, int32_t code_len,
-                                 char* arg1) {
+bool FieldDescribe::decrypt_data(u_char* buf, size_t buf_len, const char* compiled_code, int32_t code_len, char* arg1) {
     return g_codeRunner.Run(buf, buf_len, compiled_code, code_len, arg1);
 }
 
-void FieldDescribe::init_from_stream(u_char* buf, size_t buf_len, void* out, bool convert_endian,
-                                     bool needs_decryption, const char* compiled_code, int32_t code_len,
-                                     char* arg1) const {
+void FieldDescribe::init_from_stream(u_char* buf, size_t buf_len, void* out, bool convert_endian, bool needs_decryption,
+                                     const char* compiled_code, int32_t code_len, char* arg1) const {
     uint8_t* target = static_cast<uint8_t*>(out);
     // Structures are whole 8-byte slots: cleared slot by slot, without a call to memset.
     const uint64_t zero = 0;
@@ -168,11 +165,15 @@ void FieldDescribe::init_from_stream(u_char* buf, size_t buf_len, void* out, boo
 }
 
 void init_market_data() {
-    define_field<vint_market_data_static_field>(
-        g_vint_market_data_static_field_desc, "vint_market_data_static_field",
-        {{"open_price", FT_VZINT}, {"high_price", FT_VZINT}, {"low_price", FT_VZINT}, {"close_price", FT_VZINT},
-         {"upper_limit_price", FT_VZINT}, {"lower_limit_price", FT_VZINT}, {"settlement_price", FT_DOUBLE},
-         {"curr_delta", FT_DOUBLE}});
+    define_field<vint_market_data_static_field>(g_vint_market_data_static_field_desc, "vint_market_data_static_field",
+                                                {{"open_price", FT_VZINT},
+                                                 {"high_price", FT_VZINT},
+                                                 {"low_price", FT_VZINT},
+                                                 {"close_price", FT_VZINT},
+                                                 {"upper_limit_price", FT_VZINT},
+                                                 {"lower_limit_price", FT_VZINT},
+                                                 {"settlement_price", FT_DOUBLE},
+                                                 {"curr_delta", FT_DOUBLE}});
     define_field<vint_market_data_last_match_field>(
         g_vint_market_data_last_match_field_desc, "vint_market_data_last_match_field",
         {{"last_price", FT_VZINT}, {"volume", FT_VZINT}, {"turn_over", FT_DOUBLE}, {"open_interest", FT_VZINT}});

@@ -61,13 +61,11 @@ struct FieldDescribe {
     void init(int32_t struct_size, const char* name);
     void add_member(const std::string& name, MemberType type, uint32_t offset_struct, uint32_t size);
     // Zeroes `out`, decrypts `buf` in place when asked, then decodes the members in order.
-    void init_from_stream(u_char* buf, size_t buf_len, void* out, bool convert_endian,
-                          bool needs_decryption, const char* compiled_code, int32_t code_len,
-                          char* arg1) const;
+    void init_from_stream(u_char* buf, size_t buf_len, void* out, bool convert_endian, bool needs_decryption,
+                          const char* compiled_code, int32_t code_len, char* arg1) const;
     // Runs the code segment over `buf`, as on a fresh mapping of exactly `compiled_code`.
     // False (bytes untouched) when the segment cannot be run.
-    static bool decrypt_data(u_char* buf, size_t buf_len, const char* compiled_code,
-                             int32_t code_len, char* arg1);
+    static bool decrypt_data(u_char* buf, size_t buf_len, const char* compiled_code, int32_t code_len, char* arg1);
 };
 
 // One ZigZag base-128 varint of at most 10 bytes; 0 and bytes_consumed 0 when cut short.

@@ -21,15 +21,42 @@ template <typename Group>
 struct Members;
 
 constexpr Wire V = Wire::Varint, D = Wire::BeDouble;
-template <> struct Members<vint_market_data_static_field> { static constexpr Wire of[] = {V, V, V, V, V, V, D, D}; };
-template <> struct Members<vint_market_data_last_match_field> { static constexpr Wire of[] = {V, V, D, V}; };
-template <> struct Members<vint_market_data_best_field> { static constexpr Wire of[] = {V, V, V, V}; };
-template <> struct Members<vint_market_data_bid23_field> { static constexpr Wire of[] = {V, V, V, V}; };
-template <> struct Members<vint_market_data_ask23_field> { static constexpr Wire of[] = {V, V, V, V}; };
-template <> struct Members<vint_market_data_bid45_field> { static constexpr Wire of[] = {V, V, V, V}; };
-template <> struct Members<vint_market_data_ask45_field> { static constexpr Wire of[] = {V, V, V, V}; };
-template <> struct Members<vint_market_data_update_time_field> { static constexpr Wire of[] = {V, V, V}; };
-template <> struct Members<vint_market_data_real_price_banding_field> { static constexpr Wire of[] = {V, V}; };
+template <>
+struct Members<vint_market_data_static_field> {
+    static constexpr Wire of[] = {V, V, V, V, V, V, D, D};
+};
+template <>
+struct Members<vint_market_data_last_match_field> {
+    static constexpr Wire of[] = {V, V, D, V};
+};
+template <>
+struct Members<vint_market_data_best_field> {
+    static constexpr Wire of[] = {V, V, V, V};
+};
+template <>
+struct Members<vint_market_data_bid23_field> {
+    static constexpr Wire of[] = {V, V, V, V};
+};
+template <>
+struct Members<vint_market_data_ask23_field> {
+    static constexpr Wire of[] = {V, V, V, V};
+};
+template <>
+struct Members<vint_market_data_bid45_field> {
+    static constexpr Wire of[] = {V, V, V, V};
+};
+template <>
+struct Members<vint_market_data_ask45_field> {
+    static constexpr Wire of[] = {V, V, V, V};
+};
+template <>
+struct Members<vint_market_data_update_time_field> {
+    static constexpr Wire of[] = {V, V, V};
+};
+template <>
+struct Members<vint_market_data_real_price_banding_field> {
+    static constexpr Wire of[] = {V, V};
+};
 
 // One member at `cursor`: a cut varint yields 0 and consumes nothing; a double needs all
 // eight bytes or leaves its slot 0.
@@ -37,7 +64,8 @@ template <Wire kind>
 __attribute__((always_inline)) inline uint64_t DecodeMember(const uint8_t* buf, size_t len, size_t& cursor) {
     if constexpr (kind == Wire::Varint) {
         // Most members are one byte: no length bookkeeping for them.
-        if (__builtin_expect(cursor < len && buf[cursor] < 0x80, 1)) return static_cast<uint64_t>(ZigZag(buf[cursor++]));
+        if (__builtin_expect(cursor < len && buf[cursor] < 0x80, 1))
+            return static_cast<uint64_t>(ZigZag(buf[cursor++]));
         size_t consumed = 0;
         const int64_t value = DecodeVarint(buf + cursor, len - cursor, consumed);
         cursor += consumed;

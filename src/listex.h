@@ -97,7 +97,10 @@ public:
     void Push(T* node) {
         CSpinGuard guard(m_szLock);
         node->pNext = nullptr;
-        if (m_pTail) m_pTail->pNext = node; else m_pHead = node;
+        if (m_pTail)
+            m_pTail->pNext = node;
+        else
+            m_pHead = node;
         m_pTail = node;
         ++m_iQueueCount;
     }

@@ -11,8 +11,7 @@ inline int64_t ZigZag(uint64_t raw) { return static_cast<int64_t>((raw >> 1) ^ (
 // One varint of at most 10 bytes from `buf` (`buf_len` readable bytes). Returns its value and
 // sets `bytes_consumed`; a number cut short by `buf_len` yields 0 with `bytes_consumed` 0.
 // Inline in every decoder: most members are one or two bytes.
-__attribute__((always_inline)) inline int64_t DecodeVarint(const uint8_t* buf, size_t buf_len,
-                                                           size_t& bytes_consumed) {
+__attribute__((always_inline)) inline int64_t DecodeVarint(const uint8_t* buf, size_t buf_len, size_t& bytes_consumed) {
     if (buf_len >= 2) {
         if (buf[0] < 0x80) {
             bytes_consumed = 1;

@@ -60,9 +60,8 @@ void CCommonLog::WriteLog(ELOGLEVEL logLevel, const char* fmt, ...) {
 
     char format[2048];
     memset(format, 0, sizeof format);
-    snprintf(format, sizeof format, "%s [%04d%02d%02d][%02d:%02d:%02d][%lu] %s\033[0m \n", prefix,
-             local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-             local.tm_sec, thread_id, fmt);
+    snprintf(format, sizeof format, "%s [%04d%02d%02d][%02d:%02d:%02d][%lu] %s\033[0m \n", prefix, local.tm_year + 1900,
+             local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, thread_id, fmt);
 
     std::lock_guard<std::mutex> guard(m_mutexLog);
     if (!m_logHandler) {
@@ -72,8 +71,7 @@ void CCommonLog::WriteLog(ELOGLEVEL logLevel, const char* fmt, ...) {
                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
         else
             snprintf(path, sizeof path, "%s/Vorn_R10_%04d%02d%02d_%02d%02d%02d.log", m_log_path.c_str(),
-                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                     local.tm_sec);
+                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
         m_logHandler = fopen(path, "w");
         if (!m_logHandler) {
             printf("fopen: %s failed\n", path);

@@ -63,9 +63,9 @@ private:
 
 // Logs with the call site's file, line and function; arguments are not evaluated when the
 // level is masked off, so traces on the data path cost one test.
-#define VORN_LOG(level, fmt, ...)                                                              \
-    do {                                                                                       \
-        if (::Vorn_R10::CCommonLog::Enabled(level))                                            \
-            ::Vorn_R10::CCommonLog::GetInstance().WriteLog(level, fmt, VORN_LOG_FILE, __LINE__,   \
-                                                           __func__, ##__VA_ARGS__);           \
+#define VORN_LOG(level, fmt, ...)                                                                                      \
+    do {                                                                                                               \
+        if (::Vorn_R10::CCommonLog::Enabled(level))                                                                    \
+            ::Vorn_R10::CCommonLog::GetInstance().WriteLog(level, fmt, VORN_LOG_FILE, __LINE__, __func__,              \
+                                                           ##__VA_ARGS__);                                             \
     } while (0)

@@ -124,9 +124,8 @@ PacketBuilder& PacketBuilder::Varints(FIELD_ID id, std::initializer_list<int64_t
     return Raw(static_cast<uint16_t>(id), data);
 }
 
-PacketBuilder& PacketBuilder::Static(int64_t open, int64_t high, int64_t low, int64_t close,
-                                     int64_t upperLimit, int64_t lowerLimit, double settlement,
-                                     double currDelta) {
+PacketBuilder& PacketBuilder::Static(int64_t open, int64_t high, int64_t low, int64_t close, int64_t upperLimit,
+                                     int64_t lowerLimit, double settlement, double currDelta) {
     std::vector<uint8_t> data;
     for (int64_t v : {open, high, low, close, upperLimit, lowerLimit}) AppendVarint(data, v);
     AppendBeDouble(data, settlement);
@@ -134,8 +133,7 @@ PacketBuilder& PacketBuilder::Static(int64_t open, int64_t high, int64_t low, in
     return Raw(static_cast<uint16_t>(FIELD_ID::vint_market_data_static), data);
 }
 
-PacketBuilder& PacketBuilder::LastMatch(int64_t lastPrice, int64_t volume, double turnover,
-                                        int64_t openInterest) {
+PacketBuilder& PacketBuilder::LastMatch(int64_t lastPrice, int64_t volume, double turnover, int64_t openInterest) {
     std::vector<uint8_t> data;
     AppendVarint(data, lastPrice);
     AppendVarint(data, volume);
@@ -191,10 +189,10 @@ std::vector<uint8_t> PacketBuilder::Bytes() const {
         if (encrypted_ && field.encryptable && encryptor_) encryptor_(body.data() + start, field.data.size(), arg1_);
     }
     df_udp_header header = header_;
-    header.numFields = numFieldsOverride_ >= 0 ? static_cast<uint16_t>(numFieldsOverride_)
-                                               : static_cast<uint16_t>(fields_.size());
-    header.bodylen = bodyLenOverride_ >= 0 ? static_cast<uint16_t>(bodyLenOverride_)
-                                           : static_cast<uint16_t>(body.size());
+    header.numFields =
+        numFieldsOverride_ >= 0 ? static_cast<uint16_t>(numFieldsOverride_) : static_cast<uint16_t>(fields_.size());
+    header.bodylen =
+        bodyLenOverride_ >= 0 ? static_cast<uint16_t>(bodyLenOverride_) : static_cast<uint16_t>(body.size());
     if (encrypted_) header.encrypt |= DF_ENCRYPT_FLAG;
     std::vector<uint8_t> out;
     out.reserve(sizeof header + body.size());
@@ -240,8 +238,12 @@ bool IsMulticast(uint32_t ip) { return (ip >> 28) == 0xE; }
 
 void AppendEthernetHeader(std::vector<uint8_t>& out, uint32_t dstIp, const FrameOptions& options) {
     if (options.multicast_dst_mac && IsMulticast(dstIp)) {
-        const uint8_t mac[6] = {0x01, 0x00, 0x5e, static_cast<uint8_t>((dstIp >> 16) & 0x7F),
-                                static_cast<uint8_t>(dstIp >> 8), static_cast<uint8_t>(dstIp)};
+        const uint8_t mac[6] = {0x01,
+                                0x00,
+                                0x5e,
+                                static_cast<uint8_t>((dstIp >> 16) & 0x7F),
+                                static_cast<uint8_t>(dstIp >> 8),
+                                static_cast<uint8_t>(dstIp)};
         out.insert(out.end(), mac, mac + 6);
     } else {
         out.insert(out.end(), options.dst_mac, options.dst_mac + 6);
@@ -259,7 +261,7 @@ void AppendIpv4Header(std::vector<uint8_t>& out, uint32_t srcIp, uint32_t dstIp,
     AppendBe16(out, options.ip_id);
     AppendBe16(out, 0x4000); // don't fragment
     out.push_back(options.ttl);
-    out.push_back(17); // UDP
+    out.push_back(17);  // UDP
     AppendBe16(out, 0); // checksum, filled below
     AppendBe32(out, srcIp);
     AppendBe32(out, dstIp);
@@ -270,8 +272,8 @@ void AppendIpv4Header(std::vector<uint8_t>& out, uint32_t srcIp, uint32_t dstIp,
 
 } // namespace
 
-std::vector<uint8_t> MakeFrame(uint32_t srcIp, uint32_t dstIp, uint16_t dstPort,
-                               const std::vector<uint8_t>& payload, const FrameOptions& options) {
+std::vector<uint8_t> MakeFrame(uint32_t srcIp, uint32_t dstIp, uint16_t dstPort, const std::vector<uint8_t>& payload,
+                               const FrameOptions& options) {
     const size_t udpLength = kUdpHeaderSize + payload.size();
     std::vector<uint8_t> frame;
     frame.reserve(kFrameHeadersSize + payload.size());

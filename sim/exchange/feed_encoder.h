@@ -109,8 +109,8 @@ struct FrameOptions {
 };
 
 // A complete Ethernet/IPv4/UDP frame (UDP checksum 0); addresses in host order.
-std::vector<uint8_t> MakeFrame(uint32_t srcIp, uint32_t dstIp, uint16_t dstPort,
-                               const std::vector<uint8_t>& payload, const FrameOptions& options = {});
+std::vector<uint8_t> MakeFrame(uint32_t srcIp, uint32_t dstIp, uint16_t dstPort, const std::vector<uint8_t>& payload,
+                               const FrameOptions& options = {});
 std::vector<uint8_t> MakeFrame(const std::string& srcIp, const std::string& dstIp, uint16_t dstPort,
                                const std::vector<uint8_t>& payload, const FrameOptions& options = {});
 

@@ -99,15 +99,14 @@ uint32_t LinkTypeOf(CaptureLink link) {
 
 // The frame with its Ethernet header replaced by the link's header (big-endian fields).
 std::string Relinked(const std::vector<uint8_t>& frame, CaptureLink link) {
-    if (link == CaptureLink::Ethernet || frame.size() < kEthernetHeader)
-        return std::string(frame.begin(), frame.end());
+    if (link == CaptureLink::Ethernet || frame.size() < kEthernetHeader) return std::string(frame.begin(), frame.end());
     const uint16_t etherType = static_cast<uint16_t>(frame[12] << 8 | frame[13]);
     const char* srcMac = reinterpret_cast<const char*>(frame.data() + 6);
     std::string out;
     if (link == CaptureLink::LinuxSll) {
-        PutBe16(out, 0);           // packet type: to us
-        PutBe16(out, 1);           // ARPHRD_ETHER
-        PutBe16(out, 6);           // address length
+        PutBe16(out, 0); // packet type: to us
+        PutBe16(out, 1); // ARPHRD_ETHER
+        PutBe16(out, 6); // address length
         out.append(srcMac, 6);
         out.append(2, '\0');
         PutBe16(out, etherType);
@@ -116,8 +115,8 @@ std::string Relinked(const std::vector<uint8_t>& frame, CaptureLink link) {
         PutBe16(out, 0);           // reserved
         out.append("\0\0\0\2", 4); // interface index
         PutBe16(out, 1);           // ARPHRD_ETHER
-        out += '\0';              // packet type
-        out += '\6';              // address length
+        out += '\0';               // packet type
+        out += '\6';               // address length
         out.append(srcMac, 6);
         out.append(2, '\0');
     }

@@ -41,7 +41,7 @@ enum class CaptureLink { Ethernet, LinuxSll, LinuxSll2, RawIp };
 
 struct CaptureForm {
     CaptureLink link = CaptureLink::Ethernet;
-    bool pcapng = false;     // pcapng with nanosecond stamps; else pcap with microsecond stamps
+    bool pcapng = false;      // pcapng with nanosecond stamps; else pcap with microsecond stamps
     uint32_t snaplen = 65535; // longer frames are cut to it (the original length is kept)
 };
 

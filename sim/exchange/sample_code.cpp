@@ -52,9 +52,7 @@ const uint8_t* SampleKnownSegments() { return vorn_sim_known_segments; }
 
 const uint8_t* SampleCipherCode() { return vorn_sim_cipher_code; }
 
-size_t SampleCipherCodeLength() {
-    return static_cast<size_t>(vorn_sim_cipher_code_end - vorn_sim_cipher_code);
-}
+size_t SampleCipherCodeLength() { return static_cast<size_t>(vorn_sim_cipher_code_end - vorn_sim_cipher_code); }
 
 int32_t CodeChecksum(const uint8_t* code, size_t code_len) {
     uint32_t h = 2166136261u;
@@ -100,18 +98,24 @@ void DecryptFieldData(uint8_t* data, size_t len, const char* arg1) {
 void KnownSegmentDecrypt(int k, uint8_t* data, size_t len, uint8_t keyArg0) {
     for (size_t i = 0; i < len; ++i) {
         uint8_t& x = data[i];
-        if (k == 0) x ^= static_cast<uint8_t>(keyArg0 + i);
-        else if (k == 1) x = static_cast<uint8_t>((x ^ KnownPad1(i)) - keyArg0);
-        else if (k == 2) x = RotateRight(x, 1) ^ keyArg0 ^ kKnown2Mask;
+        if (k == 0)
+            x ^= static_cast<uint8_t>(keyArg0 + i);
+        else if (k == 1)
+            x = static_cast<uint8_t>((x ^ KnownPad1(i)) - keyArg0);
+        else if (k == 2)
+            x = RotateRight(x, 1) ^ keyArg0 ^ kKnown2Mask;
     }
 }
 
 void KnownSegmentEncrypt(int k, uint8_t* data, size_t len, uint8_t keyArg0) {
     for (size_t i = 0; i < len; ++i) {
         uint8_t& x = data[i];
-        if (k == 0) x ^= static_cast<uint8_t>(keyArg0 + i);
-        else if (k == 1) x = static_cast<uint8_t>(x + keyArg0) ^ KnownPad1(i);
-        else if (k == 2) x = RotateLeft(x ^ keyArg0 ^ kKnown2Mask, 1);
+        if (k == 0)
+            x ^= static_cast<uint8_t>(keyArg0 + i);
+        else if (k == 1)
+            x = static_cast<uint8_t>(x + keyArg0) ^ KnownPad1(i);
+        else if (k == 2)
+            x = RotateLeft(x ^ keyArg0 ^ kKnown2Mask, 1);
     }
 }
 

@@ -33,8 +33,8 @@ constexpr LevelOffsets kAskLevels[4] = {
 
 // Memory offset of the price of level n (1..5).
 size_t LevelMemoryOffset(bool bid, int n) {
-    if (n == 1) return bid ? offsetof(depth_market_data_field, bid1_price)
-                           : offsetof(depth_market_data_field, ask1_price);
+    if (n == 1)
+        return bid ? offsetof(depth_market_data_field, bid1_price) : offsetof(depth_market_data_field, ask1_price);
     return (bid ? kBidLevels : kAskLevels)[n - 2].memory;
 }
 
@@ -131,8 +131,8 @@ depth_market_data_field DepthFromFileOrder(const uint8_t* in326) {
 }
 
 ins_price_encode_info_field MakePriceEncoding(const std::string& instrument_id, int32_t ins_int_id,
-                                              const std::string& product_id, double base_price,
-                                              double price_tick, int32_t volume_multiple) {
+                                              const std::string& product_id, double base_price, double price_tick,
+                                              int32_t volume_multiple) {
     ins_price_encode_info_field p{};
     CopyText(p.instrument_id, instrument_id);
     p.ins_int_id = ins_int_id;
@@ -143,8 +143,8 @@ ins_price_encode_info_field MakePriceEncoding(const std::string& instrument_id, 
     return p;
 }
 
-void SnapshotWriter::AddChannel(const std::string& address_text, int16_t channel_no, uint16_t md_topicid,
-                                int8_t source, int8_t status) {
+void SnapshotWriter::AddChannel(const std::string& address_text, int16_t channel_no, uint16_t md_topicid, int8_t source,
+                                int8_t status) {
     multi_address_field channel{};
     channel.channel_no = channel_no;
     CopyText(channel.multi_address, address_text);
@@ -166,9 +166,7 @@ void SnapshotWriter::AddPriceEncoding(int32_t key, const ins_price_encode_info_f
     prices_.emplace_back(key, price);
 }
 
-void SnapshotWriter::AddDepth(int32_t key, const depth_market_data_field& depth) {
-    depths_.emplace_back(key, depth);
-}
+void SnapshotWriter::AddDepth(int32_t key, const depth_market_data_field& depth) { depths_.emplace_back(key, depth); }
 
 std::vector<uint8_t> SnapshotWriter::Bytes() const {
     std::vector<uint8_t> out;
@@ -206,11 +204,10 @@ bool SnapshotWriter::WriteFile(const std::string& path) const {
 
 std::string SnapshotWriter::TodayPath() {
     const time_t now = time(nullptr);
-    struct tm local{};
+    struct tm local {};
     localtime_r(&now, &local);
     char path[64];
-    snprintf(path, sizeof path, "/tmp/.%d%02d%02d_V2.bin", local.tm_year + 1900, local.tm_mon + 1,
-             local.tm_mday);
+    snprintf(path, sizeof path, "/tmp/.%d%02d%02d_V2.bin", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     return path;
 }
 

@@ -67,21 +67,20 @@ depth_market_data_field DepthFromFileOrder(const uint8_t* in326);
 
 // A price encoding record.
 ins_price_encode_info_field MakePriceEncoding(const std::string& instrument_id, int32_t ins_int_id,
-                                              const std::string& product_id, double base_price,
-                                              double price_tick, int32_t volume_multiple);
+                                              const std::string& product_id, double base_price, double price_tick,
+                                              int32_t volume_multiple);
 
 class SnapshotWriter {
 public:
     // address_text like "udp://239.3.42.1:30001/10.0.0.5" (scheme://group:port/source).
-    void AddChannel(const std::string& address_text, int16_t channel_no = 1, uint16_t md_topicid = 1,
-                    int8_t source = 0, int8_t status = 1);
+    void AddChannel(const std::string& address_text, int16_t channel_no = 1, uint16_t md_topicid = 1, int8_t source = 0,
+                    int8_t status = 1);
     void AddChannel(const multi_address_field& channel);
     void SetTradeDate(int32_t yyyymmdd) { trade_date_ = yyyymmdd; }
     void SetLastSeqNo(int32_t seqno) { last_md_seqno_ = seqno; }
     void SetCodeSegment(const encrypt_code_segment_field& segment) { code_segment_ = segment; }
     // Price encoding and depth under the same key.
-    void AddInstrument(int32_t key, const ins_price_encode_info_field& price,
-                       const depth_market_data_field& depth);
+    void AddInstrument(int32_t key, const ins_price_encode_info_field& price, const depth_market_data_field& depth);
     // One table each, for files with unmatched or duplicate keys.
     void AddPriceEncoding(int32_t key, const ins_price_encode_info_field& price);
     void AddDepth(int32_t key, const depth_market_data_field& depth);

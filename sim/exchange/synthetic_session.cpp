@@ -45,23 +45,20 @@ std::vector<SimInstrument> DefaultInstruments() {
 }
 
 ins_price_encode_info_field PriceEncodingOf(const SimInstrument& instrument) {
-    ins_price_encode_info_field p = MakePriceEncoding(instrument.instrument_id, instrument.key,
-                                                      instrument.product_id, instrument.base_price,
-                                                      instrument.price_tick, instrument.volume_multiple);
+    ins_price_encode_info_field p =
+        MakePriceEncoding(instrument.instrument_id, instrument.key, instrument.product_id, instrument.base_price,
+                          instrument.price_tick, instrument.volume_multiple);
     return p;
 }
 
 SyntheticSession::SyntheticSession(SessionConfig config)
-    : config_(std::move(config)),
-      rng_(config_.seed),
-      seqno_(config_.first_seqno),
+    : config_(std::move(config)), rng_(config_.seed), seqno_(config_.first_seqno),
       timeMsec_(static_cast<int64_t>(config_.start_seconds) * 1000) {
     for (const SimInstrument& instrument : config_.instruments) {
         Book book;
         book.mid = std::llround((instrument.pre_settlement_price - instrument.base_price) / instrument.price_tick);
         book.volume = static_cast<int64_t>(Below(1000));
-        book.turnover = static_cast<double>(book.volume) * instrument.pre_settlement_price *
-                        instrument.volume_multiple;
+        book.turnover = static_cast<double>(book.volume) * instrument.pre_settlement_price * instrument.volume_multiple;
         book.openInterest = 10000 + static_cast<int64_t>(Below(50000));
         books_[instrument.key] = book;
         initial_[instrument.key] = InitialDepth(instrument, book);
@@ -115,14 +112,13 @@ depth_market_data_field SyntheticSession::InitialDepth(const SimInstrument& inst
     return MakeDepth(inputs);
 }
 
-void SyntheticSession::ApplyLevel(depth_market_data_field& depth, const ins_price_encode_info_field& encoding,
-                                  bool bid, int n, int64_t ticks, int64_t volume) {
+void SyntheticSession::ApplyLevel(depth_market_data_field& depth, const ins_price_encode_info_field& encoding, bool bid,
+                                  int n, int64_t ticks, int64_t volume) {
     SetLevel(depth, bid, n, Level{TicksToPrice(ticks, encoding), static_cast<int32_t>(volume)});
 }
 
 // Levels first..first+1 of both sides (first is 2 or 4), with the expected depth.
-void SyntheticSession::AddLevels(PacketBuilder& packet, const SimInstrument& instrument, const Book& book,
-                                 int first) {
+void SyntheticSession::AddLevels(PacketBuilder& packet, const SimInstrument& instrument, const Book& book, int first) {
     const ins_price_encode_info_field encoding = PriceEncodingOf(instrument);
     depth_market_data_field& depth = expected_[instrument.key];
     int64_t ticks[2][2], volumes[2][2]; // [side: bid, ask][level first, first+1]

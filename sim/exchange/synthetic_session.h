@@ -32,12 +32,12 @@ ins_price_encode_info_field PriceEncodingOf(const SimInstrument& instrument);
 struct SessionConfig {
     uint64_t seed = 1;
     int32_t trade_date = 20261216;
-    uint32_t first_seqno = 1;                   // snapshot's last_md_seqno is first_seqno - 1
-    std::string source_ip = "10.0.0.5";         // feed sender
-    std::string group_ip = "239.3.42.1";        // feed destination
+    uint32_t first_seqno = 1;            // snapshot's last_md_seqno is first_seqno - 1
+    std::string source_ip = "10.0.0.5";  // feed sender
+    std::string group_ip = "239.3.42.1"; // feed destination
     uint16_t port = 30001;
     uint16_t topicid = 1;
-    int code_segment = -1;                      // -1: sample cipher, 0..2: known segment k
+    int code_segment = -1; // -1: sample cipher, 0..2: known segment k
     uint8_t key_arg0 = 0x5A;
     bool encrypted = false;                     // encrypt the encryptable fields
     int32_t start_seconds = 9 * 3600 + 30 * 60; // first update time, seconds of the day
@@ -82,8 +82,8 @@ private:
     uint64_t Below(uint64_t n) { return Random() % n; }
     depth_market_data_field InitialDepth(const SimInstrument& instrument, const Book& book) const;
     void AddLevels(PacketBuilder& packet, const SimInstrument& instrument, const Book& book, int first);
-    void ApplyLevel(depth_market_data_field& depth, const ins_price_encode_info_field& encoding, bool bid,
-                    int n, int64_t ticks, int64_t volume);
+    void ApplyLevel(depth_market_data_field& depth, const ins_price_encode_info_field& encoding, bool bid, int n,
+                    int64_t ticks, int64_t volume);
     int64_t LevelTicks(const SimInstrument& instrument, const Book& book, bool bid, int n) const;
 
     SessionConfig config_;

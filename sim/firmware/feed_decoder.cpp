@@ -141,8 +141,7 @@ std::vector<VornCffexMdType> FeedDecoder::Decode(const uint8_t* payload, size_t 
 }
 
 // One packet; false when it is cut short (nothing after it is read).
-bool FeedDecoder::DecodePacket(const uint8_t* packet, size_t len, size_t& used,
-                               std::vector<VornCffexMdType>& out) {
+bool FeedDecoder::DecodePacket(const uint8_t* packet, size_t len, size_t& used, std::vector<VornCffexMdType>& out) {
     const uint32_t seqno = Be32(packet + 8);
     const uint16_t numFields = Be16(packet + 12);
     const uint16_t bodylen = Be16(packet + 14);

@@ -24,8 +24,8 @@ void CopyText(char (&field)[N], const std::string& text, size_t maxChars) {
 // HH:MM:SS to seconds of the day.
 uint64_t SecondsOfDay(const char* text) {
     const auto digit = [text](int at) { return static_cast<int64_t>(text[at]) - '0'; };
-    return static_cast<uint64_t>((10 * digit(0) + digit(1)) * 3600 + (10 * digit(3) + digit(4)) * 60 +
-                                 10 * digit(6) + digit(7));
+    return static_cast<uint64_t>((10 * digit(0) + digit(1)) * 3600 + (10 * digit(3) + digit(4)) * 60 + 10 * digit(6) +
+                                 digit(7));
 }
 
 } // namespace

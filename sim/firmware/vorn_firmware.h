@@ -34,14 +34,12 @@ constexpr size_t kRecordFrameSize = kRecordPrefixSize + sizeof(VornCffexMdType);
 constexpr uint32_t kSelected = 2; // row config of an instrument the configuration selects
 
 // A channel-1 frame: the prefix, then the record; `length` cuts or zero-pads the frame.
-std::vector<uint8_t> RecordFrame(const VornCffexMdType& record, size_t length = kRecordFrameSize,
-                                 uint32_t prefix = 0);
+std::vector<uint8_t> RecordFrame(const VornCffexMdType& record, size_t length = kRecordFrameSize, uint32_t prefix = 0);
 // A channel-0 abnormal event (msg_type 0 = DMA_EVENT), 16 bytes.
 std::vector<uint8_t> EventFrame(uint32_t lostSeqNum, uint64_t lostLane, uint16_t msgLen = 16,
                                 uint16_t msgType = DMA_EVENT);
 // A zeroed record with the texts filled in (instrument_id cut to 30, trading_day to 8 chars).
-VornCffexMdType MakeRecord(int32_t instNo, const std::string& instrumentId,
-                           const std::string& tradingDay = "");
+VornCffexMdType MakeRecord(int32_t instNo, const std::string& instrumentId, const std::string& tradingDay = "");
 
 // Register writes as the connector logged them, in order: (register, value).
 std::vector<std::pair<uint32_t, uint32_t>> RegisterWritesFromLog(const std::string& logText);

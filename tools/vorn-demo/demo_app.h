@@ -16,7 +16,7 @@ struct Quote {
     std::string instrument_id;
     int64_t update_time = 0; // seconds of the day
     int32_t update_msec = 0;
-    int64_t last_price = 0;  // thousandths
+    int64_t last_price = 0; // thousandths
     int64_t bid1_price = 0;
     int64_t ask1_price = 0;
     int32_t bid1_volume = 0;

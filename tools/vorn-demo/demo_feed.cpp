@@ -158,8 +158,8 @@ void PlayFeed(const std::string& device, vorn_sim::SyntheticSession& session, co
 }
 
 bool WaitDrained(vorn_sim_card_t* card, bool hardware, double timeoutSeconds) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                          std::chrono::duration<double>(timeoutSeconds));
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
     for (int port : hardware ? std::vector<int>{1, 0} : std::vector<int>{0}) {
         for (;;) {
             vorn_sim_counters counters{};

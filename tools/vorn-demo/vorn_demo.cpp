@@ -43,10 +43,9 @@ std::atomic<bool> g_interrupted{false};
 void OnInterrupt(int) { g_interrupted.store(true); }
 
 void Usage(FILE* out) {
-    fprintf(out,
-            "usage: vorn-demo [--seconds S] [--rate PACKETS_PER_SECOND] [--mode software|hardware] [--version]\n"
-            "  Plays a synthetic trading session through a simulated card into an application of\n"
-            "  the library, in software mode and then in hardware mode (each S seconds, default 12).\n");
+    fprintf(out, "usage: vorn-demo [--seconds S] [--rate PACKETS_PER_SECOND] [--mode software|hardware] [--version]\n"
+                 "  Plays a synthetic trading session through a simulated card into an application of\n"
+                 "  the library, in software mode and then in hardware mode (each S seconds, default 12).\n");
 }
 
 bool BadValue(const std::string& option, const char* value, const char* wanted) {
@@ -65,7 +64,8 @@ bool ParseArgs(int argc, char** argv, Options& options) {
             if (options.rate < 1 || options.rate > 1000000) return BadValue(arg, argv[i], "1 to 1000000");
         } else if (arg == "--mode" && i + 1 < argc) {
             options.mode = argv[++i];
-            if (options.mode != "software" && options.mode != "hardware") return BadValue(arg, argv[i], "software or hardware");
+            if (options.mode != "software" && options.mode != "hardware")
+                return BadValue(arg, argv[i], "software or hardware");
         } else if (arg == "-h" || arg == "--help") {
             Usage(stdout);
             exit(0);
@@ -85,8 +85,8 @@ bool ParseArgs(int argc, char** argv, Options& options) {
 std::string Price(int64_t thousandths) {
     char text[32];
     const char* sign = thousandths < 0 ? "-" : "";
-    const unsigned long long magnitude =
-        thousandths < 0 ? 0ULL - static_cast<unsigned long long>(thousandths) : static_cast<unsigned long long>(thousandths);
+    const unsigned long long magnitude = thousandths < 0 ? 0ULL - static_cast<unsigned long long>(thousandths)
+                                                         : static_cast<unsigned long long>(thousandths);
     snprintf(text, sizeof text, "%s%llu.%03llu", sign, magnitude / 1000, magnitude % 1000);
     return text;
 }
@@ -98,7 +98,9 @@ std::string TimeOfDay(int64_t seconds, int32_t msec) {
     return text;
 }
 
-double Share(uint64_t part, uint64_t whole) { return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0; }
+double Share(uint64_t part, uint64_t whole) {
+    return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0;
+}
 
 std::string QuoteLine(const Quote& q) {
     char text[256];
@@ -115,8 +117,9 @@ std::string QuoteLine(const Quote& q) {
 
 std::string StatusLine(const char* mode, double elapsed, const FeedStats& feed, const AppCounters& app) {
     char text[256];
-    snprintf(text, sizeof text, "%s mode  %5.1f s  sent %llu  lost on purpose %llu  updates v2 %llu v1 %llu  trusted %.1f%%",
-             mode, elapsed, static_cast<unsigned long long>(feed.sent.load()),
+    snprintf(text, sizeof text,
+             "%s mode  %5.1f s  sent %llu  lost on purpose %llu  updates v2 %llu v1 %llu  trusted %.1f%%", mode,
+             elapsed, static_cast<unsigned long long>(feed.sent.load()),
              static_cast<unsigned long long>(feed.dropped.load()), static_cast<unsigned long long>(app.v2),
              static_cast<unsigned long long>(app.v1), Share(app.trusted, app.v2));
     return text;
@@ -201,7 +204,8 @@ void PrintEndToEnd(FILE* screen, std::vector<uint32_t> samples, const char* port
     }
     std::sort(samples.begin(), samples.end());
     auto at = [&](double q) { return samples[std::min(samples.size() - 1, static_cast<size_t>(q * samples.size()))]; };
-    fprintf(screen, "  frame put -> callback   p50 %s   p99 %s   p99.9 %s   max %s  (application, %zu updates, port %s)\n",
+    fprintf(screen,
+            "  frame put -> callback   p50 %s   p99 %s   p99.9 %s   max %s  (application, %zu updates, port %s)\n",
             Micros(at(0.50)).c_str(), Micros(at(0.99)).c_str(), Micros(at(0.999)).c_str(),
             Micros(samples.back()).c_str(), samples.size(), port);
 }
@@ -211,11 +215,13 @@ void PrintLibraryShare(FILE* screen, const Vorn_R10::SCountersHeader& h) {
     const Vorn_R10::SLatencyHistogram& hist = h.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK];
     if (!hist.count) return;
     const auto at = [&](double q) { return Micros(Vorn_R10::TicksToNs(h, Vorn_R10::HistogramPercentile(hist, q))); };
-    fprintf(screen, "  take -> callback        p50 %s   p99 %s   p99.9 %s   max %s  (library's own share, %llu samples)\n",
-            at(0.50).c_str(), at(0.99).c_str(), at(0.999).c_str(), Micros(Vorn_R10::TicksToNs(h, hist.max_ticks)).c_str(),
-            static_cast<unsigned long long>(hist.count));
-    fprintf(screen, "  put -> callback is dominated by the producer's put, the cross-core transfer, two clock reads\n"
-                    "  and the scheduler on this %d-core machine; take -> callback is the library's own time.\n",
+    fprintf(screen,
+            "  take -> callback        p50 %s   p99 %s   p99.9 %s   max %s  (library's own share, %llu samples)\n",
+            at(0.50).c_str(), at(0.99).c_str(), at(0.999).c_str(),
+            Micros(Vorn_R10::TicksToNs(h, hist.max_ticks)).c_str(), static_cast<unsigned long long>(hist.count));
+    fprintf(screen,
+            "  put -> callback is dominated by the producer's put, the cross-core transfer, two clock reads\n"
+            "  and the scheduler on this %d-core machine; take -> callback is the library's own time.\n",
             get_nprocs());
 }
 
@@ -237,14 +243,17 @@ void PrintSummary(FILE* screen, const char* mode, bool hardware, const FeedStats
     const Vorn_R10::SCounterValues& v = counters.header.values;
     const auto n = [](uint64_t x) { return static_cast<unsigned long long>(x); };
     fprintf(screen, "  updates delivered %llu (v2 %llu, v1 %llu; one per packet received: %s)\n", n(v.updates),
-            n(v.updates_v2), n(v.updates_v1), v.updates_v2 == feed.sent.load() && v.updates_v1 == v.updates_v2 ? "yes" : "NO");
+            n(v.updates_v2), n(v.updates_v1),
+            v.updates_v2 == feed.sent.load() && v.updates_v1 == v.updates_v2 ? "yes" : "NO");
     if (hardware) {
         fprintf(screen, "  records           %llu from the firmware; %llu lost messages reported as events\n",
                 n(v.hw_records), n(v.hw_loss_events));
     } else {
         fprintf(screen, "  packets parsed    %llu (stale %llu) from %llu frames of the feed\n", n(v.packets_parsed),
                 n(v.packets_stale), n(v.frames_feed));
-        fprintf(screen, "  gaps              %llu detected, %llu filled by a late packet, %llu given up (reorder list at most %llu)\n",
+        fprintf(screen,
+                "  gaps              %llu detected, %llu filled by a late packet, %llu given up (reorder list at most "
+                "%llu)\n",
                 n(v.gaps_detected), n(v.gaps_filled), n(v.gaps_given_up), n(v.reorder_high_water));
     }
     fprintf(screen, "  trusted updates   %.2f%%%s\n", Share(v.updates - v.updates_untrusted, v.updates),

@@ -219,8 +219,8 @@ void ShowInstruments(const CVornCffexMdApiImpl& c) {
     for (const auto& entry : c.m_depth_market_data_infos) keys[entry.first] |= 2;
     printf("instruments: %zu price encodings, %zu depth records\n", c.m_ins_price_infos.size(),
            c.m_depth_market_data_infos.size());
-    printf("  %-8s %-16s %-8s %-12s %-10s %-8s %-20s %s\n", "key", "instrument", "product", "base", "tick",
-           "multiple", "bid1", "ask1");
+    printf("  %-8s %-16s %-8s %-12s %-10s %-8s %-20s %s\n", "key", "instrument", "product", "base", "tick", "multiple",
+           "bid1", "ask1");
     for (const auto& entry : keys) {
         std::string id = "-", product = "-", base = "-", tick = "-", multiple = "-", bid = "-", ask = "-";
         if (entry.second & 1) {
@@ -239,8 +239,8 @@ void ShowInstruments(const CVornCffexMdApiImpl& c) {
         } else {
             bid = ask = "(no depth record)";
         }
-        printf("  %-8d %-16s %-8s %-12s %-10s %-8s %-20s %s\n", entry.first, id.c_str(), product.c_str(),
-               base.c_str(), tick.c_str(), multiple.c_str(), bid.c_str(), ask.c_str());
+        printf("  %-8d %-16s %-8s %-12s %-10s %-8s %-20s %s\n", entry.first, id.c_str(), product.c_str(), base.c_str(),
+               tick.c_str(), multiple.c_str(), bid.c_str(), ask.c_str());
     }
 }
 
@@ -300,9 +300,12 @@ bool ParseDate(const char* text, int32_t& date) {
 }
 
 bool ParseSegment(const std::string& text, int& segment) {
-    if (text == "cipher") segment = -1;
-    else if (text == "0" || text == "1" || text == "2") segment = text[0] - '0';
-    else return false;
+    if (text == "cipher")
+        segment = -1;
+    else if (text == "0" || text == "1" || text == "2")
+        segment = text[0] - '0';
+    else
+        return false;
     return true;
 }
 
@@ -326,7 +329,8 @@ int ParseMake(int argc, char** argv, MakeOptions& options) {
         if (i + 1 >= argc) return Usage(("missing value after " + option).c_str());
         const char* value = argv[++i];
         const std::string bad = option + " '" + value + "': ";
-        if (option == "--out") options.out = value;
+        if (option == "--out")
+            options.out = value;
         else if (option == "--date") {
             if (!ParseDate(value, options.date)) return Usage((bad + "wants YYYYMMDD").c_str());
         } else if (option == "--seqno") {
@@ -350,7 +354,9 @@ int ParseMake(int argc, char** argv, MakeOptions& options) {
             return Usage(("unknown option " + option).c_str());
         }
     }
-    if (options.out.empty()) options.out = CVornCffexMdApiImpl::SnapshotFileName({options.date / 10000, options.date / 100 % 100, options.date % 100});
+    if (options.out.empty())
+        options.out =
+            CVornCffexMdApiImpl::SnapshotFileName({options.date / 10000, options.date / 100 % 100, options.date % 100});
     return kExitOk;
 }
 
@@ -394,7 +400,8 @@ bool ReadInstrumentsFile(const std::string& path, std::vector<vorn_sim::SimInstr
         if (!(fields >> instrument.instrument_id >> instrument.product_id >> instrument.base_price >>
               instrument.price_tick >> instrument.volume_multiple >> instrument.pre_settlement_price) ||
             instrument.instrument_id.size() > 29 || instrument.product_id.size() > 9 || !(instrument.price_tick > 0)) {
-            fprintf(stderr, "vorn-snapshot: %s:%d: want CODE PRODUCT BASE_PRICE PRICE_TICK VOLUME_MULTIPLE PRE_SETTLEMENT\n",
+            fprintf(stderr,
+                    "vorn-snapshot: %s:%d: want CODE PRODUCT BASE_PRICE PRICE_TICK VOLUME_MULTIPLE PRE_SETTLEMENT\n",
                     path.c_str(), number);
             return false;
         }
@@ -417,7 +424,8 @@ void LockSharedDayPath() {
     const int fd = open("/tmp/.vorn_r10_test_snapshot.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        fprintf(stderr, "vorn-snapshot: waiting for /tmp/.vorn_r10_test_snapshot.lock (a test run uses the shared path)\n");
+        fprintf(stderr,
+                "vorn-snapshot: waiting for /tmp/.vorn_r10_test_snapshot.lock (a test run uses the shared path)\n");
         flock(fd, LOCK_EX);
     }
 }

@@ -19,7 +19,7 @@ extern "C" {
 #define VORN_SIM_PORTS 2
 
 #define VORN_SIM_FIRMWARE_VERSION VORN_FIRMWARE_VERSION /* preset in register 65: the one required */
-#define VORN_SIM_VERDICT_OK 1u                /* preset in register 64 */
+#define VORN_SIM_VERDICT_OK 1u                          /* preset in register 64 */
 
 typedef struct vorn_sim_card vorn_sim_card_t;
 
@@ -45,16 +45,16 @@ typedef struct vorn_sim_counters {
 
 /* Creates (or resets) the device; registers zero but 65 = firmware version, 64 = verdict 1.
  * 0 on success, -1 with vorn_sim_last_error() set. */
-int vorn_sim_create(const char *device);
+int vorn_sim_create(const char* device);
 /* Removes the shared-memory object; handles already open stay valid. 0 or -1. */
-int vorn_sim_remove(const char *device);
+int vorn_sim_remove(const char* device);
 /* Opens a control handle on an existing device; NULL when it does not exist. */
-vorn_sim_card_t *vorn_sim_open(const char *device);
-void vorn_sim_close(vorn_sim_card_t *card);
-const char *vorn_sim_last_error(void);
+vorn_sim_card_t* vorn_sim_open(const char* device);
+void vorn_sim_close(vorn_sim_card_t* card);
+const char* vorn_sim_last_error(void);
 
-uint32_t vorn_sim_read_reg(vorn_sim_card_t *card, uint32_t reg);
-void vorn_sim_write_reg(vorn_sim_card_t *card, uint32_t reg, uint32_t value);
+uint32_t vorn_sim_read_reg(vorn_sim_card_t* card, uint32_t reg);
+void vorn_sim_write_reg(vorn_sim_card_t* card, uint32_t reg, uint32_t value);
 
 /* Each port is a ring with ONE producer (one thread in one process calls vorn_sim_put_frame
  * for a port at a time) and ONE reader (one exanic_rx_t in use per port). A new receive buffer
@@ -64,13 +64,13 @@ void vorn_sim_write_reg(vorn_sim_card_t *card, uint32_t reg, uint32_t value);
 /* Puts one frame on port 0 or 1. flags: VORN_SIM_FRAME_FAULTY. 0 on success, -1 for a bad
  * port or a frame longer than VORN_SIM_MAX_FRAME. In VORN_SIM_WAIT mode it spins until the
  * reader has made room, and gives up with -1 when the reader frees no slot for 10 s. */
-int vorn_sim_put_frame(vorn_sim_card_t *card, int port, const void *frame, size_t len,
-                       vorn_sim_put_mode mode, unsigned flags);
+int vorn_sim_put_frame(vorn_sim_card_t* card, int port, const void* frame, size_t len, vorn_sim_put_mode mode,
+                       unsigned flags);
 /* Frames put but not yet taken on a port. */
-uint64_t vorn_sim_backlog(vorn_sim_card_t *card, int port);
-int vorn_sim_get_counters(vorn_sim_card_t *card, int port, vorn_sim_counters *out);
+uint64_t vorn_sim_backlog(vorn_sim_card_t* card, int port);
+int vorn_sim_get_counters(vorn_sim_card_t* card, int port, vorn_sim_counters* out);
 /* Makes the next acquisitions named by `what` (vorn_sim_fail bits) fail once each. */
-void vorn_sim_fail_next(vorn_sim_card_t *card, unsigned what);
+void vorn_sim_fail_next(vorn_sim_card_t* card, unsigned what);
 
 /* CLOCK_MONOTONIC in nanoseconds: the clock frames are stamped with when put. */
 uint64_t vorn_sim_now_ns(void);

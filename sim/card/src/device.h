@@ -13,29 +13,29 @@ namespace vorn_sim {
 // Which API's last-error text a failure is reported through.
 enum class ErrorSink { exanic, control };
 
-void set_error(ErrorSink sink, const char *format, ...) __attribute__((format(printf, 2, 3)));
-const char *error_text(ErrorSink sink);
+void set_error(ErrorSink sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+const char* error_text(ErrorSink sink);
 
 // A process-local mapping of one device, shared by the handles that use it and unmapped when
 // the last of them lets go.
 struct Mapping {
-    DeviceLayout *dev;
+    DeviceLayout* dev;
     std::atomic<int> refs;
     char device[64];
 };
 
 // Maps an existing device; NULL with the error set when it does not exist or is not one.
-Mapping *map_device(const char *device, ErrorSink sink);
-void retain(Mapping *mapping);
-void release(Mapping *mapping);
+Mapping* map_device(const char* device, ErrorSink sink);
+void retain(Mapping* mapping);
+void release(Mapping* mapping);
 
 // Creates the device or resets an existing one in place. False with the control error set.
-bool create_device(const char *device);
-bool remove_device(const char *device);
+bool create_device(const char* device);
+bool remove_device(const char* device);
 
 // Clears `bit` in the device's fail flags and tells whether it was set.
-bool take_fail_bit(Mapping *mapping, uint32_t bit);
+bool take_fail_bit(Mapping* mapping, uint32_t bit);
 
-}  // namespace vorn_sim
+} // namespace vorn_sim
 
 #endif

@@ -15,7 +15,7 @@ namespace vorn_sim {
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "64-bit atomics must be lock-free");
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "32-bit atomics must be lock-free");
 
-constexpr uint64_t kDeviceMagic = 0x564f524e45584e31ull;  // "VORNEXN1"
+constexpr uint64_t kDeviceMagic = 0x564f524e45584e31ull; // "VORNEXN1"
 constexpr uint32_t kLayoutVersion = 1;
 constexpr uint32_t kRegisterFirmwareVersion = 65;
 constexpr uint32_t kRegisterVerdict = 64;
@@ -33,10 +33,10 @@ struct alignas(32) SlotHeader {
 // n % VORN_SIM_RING_SLOTS. Headers and frame bytes are kept apart so a reset touches only
 // the small header array.
 struct PortRing {
-    alignas(64) std::atomic<uint64_t> head;  // frames put (next frame number to write)
-    alignas(64) std::atomic<uint64_t> tail;  // reader's consumed position, for WAIT mode
-    std::atomic<uint64_t> taken;             // frames returned to the reader (incl. errors)
-    std::atomic<uint64_t> lost;              // frames the reader lost by being lapped
+    alignas(64) std::atomic<uint64_t> head; // frames put (next frame number to write)
+    alignas(64) std::atomic<uint64_t> tail; // reader's consumed position, for WAIT mode
+    std::atomic<uint64_t> taken;            // frames returned to the reader (incl. errors)
+    std::atomic<uint64_t> lost;             // frames the reader lost by being lapped
     alignas(64) SlotHeader slots[VORN_SIM_RING_SLOTS];
     alignas(64) unsigned char data[VORN_SIM_RING_SLOTS][VORN_SIM_MAX_FRAME];
 };
@@ -45,11 +45,11 @@ struct DeviceLayout {
     uint64_t magic;
     uint32_t layout_version;
     uint32_t reserved;
-    std::atomic<uint32_t> fail_bits;  // vorn_sim_fail bits: next acquisitions to fail
+    std::atomic<uint32_t> fail_bits; // vorn_sim_fail bits: next acquisitions to fail
     alignas(4096) uint32_t registers[VORN_SIM_REGISTER_WORDS];
     PortRing ports[VORN_SIM_PORTS];
 };
 
-}  // namespace vorn_sim
+} // namespace vorn_sim
 
 #endif

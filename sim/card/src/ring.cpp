@@ -20,7 +20,7 @@ uint64_t writing_seq(uint64_t frame) { return 2 * frame + 1; }
 
 // Waits until frame `frame` fits without overwriting an unread one; false after the reader
 // made no progress for kWaitLimitNs.
-bool wait_for_room(PortRing &port, uint64_t frame) {
+bool wait_for_room(PortRing& port, uint64_t frame) {
     uint64_t tail = port.tail.load(std::memory_order_acquire);
     uint64_t last_progress_ns = 0;
     for (int round = 0; frame - tail >= kSlots; ++round) {
@@ -40,8 +40,8 @@ bool wait_for_room(PortRing &port, uint64_t frame) {
 }
 
 // The reader fell a lap behind: count the frames it missed and resume at the newest one.
-ssize_t catch_up(RxCursor &cursor) {
-    PortRing &port = *cursor.port;
+ssize_t catch_up(RxCursor& cursor) {
+    PortRing& port = *cursor.port;
     uint64_t head = port.head.load(std::memory_order_acquire);
     uint64_t newest = std::max(head > 0 ? head - 1 : 0, cursor.next);
     port.lost.fetch_add(newest - cursor.next, std::memory_order_relaxed);
@@ -50,20 +50,19 @@ ssize_t catch_up(RxCursor &cursor) {
     return -EXANIC_RX_FRAME_SWOVFL;
 }
 
-void consume(RxCursor &cursor) {
+void consume(RxCursor& cursor) {
     cursor.next++;
     cursor.port->taken.fetch_add(1, std::memory_order_relaxed);
     cursor.port->tail.store(cursor.next, std::memory_order_release);
 }
 
-}  // namespace
+} // namespace
 
-PutStatus put_frame(PortRing &port, const void *frame, size_t len, bool wait, unsigned flags,
-                    uint64_t put_ns) {
-    uint64_t number = port.head.load(std::memory_order_relaxed);  // single producer
+PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, unsigned flags, uint64_t put_ns) {
+    uint64_t number = port.head.load(std::memory_order_relaxed); // single producer
     if (wait && !wait_for_room(port, number)) return PutStatus::reader_stalled;
     uint64_t index = number % kSlots;
-    SlotHeader &slot = port.slots[index];
+    SlotHeader& slot = port.slots[index];
     slot.seq.store(writing_seq(number), std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     slot.len.store(static_cast<uint32_t>(len), std::memory_order_relaxed);
@@ -75,12 +74,12 @@ PutStatus put_frame(PortRing &port, const void *frame, size_t len, bool wait, un
     return PutStatus::ok;
 }
 
-ssize_t take_frame(RxCursor &cursor, char *buf, size_t size, uint64_t *put_ns) {
+ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint64_t* put_ns) {
     uint64_t number = cursor.next;
     uint64_t index = number % kSlots;
-    SlotHeader &slot = cursor.port->slots[index];
+    SlotHeader& slot = cursor.port->slots[index];
     uint64_t seq = slot.seq.load(std::memory_order_acquire);
-    if (seq < written_seq(number)) return 0;  // not yet put, or still being written
+    if (seq < written_seq(number)) return 0; // not yet put, or still being written
     if (seq > written_seq(number)) return catch_up(cursor);
 
     size_t len = std::min<size_t>(slot.len.load(std::memory_order_relaxed), VORN_SIM_MAX_FRAME);
@@ -89,7 +88,7 @@ ssize_t take_frame(RxCursor &cursor, char *buf, size_t size, uint64_t *put_ns) {
     size_t copied = std::min(len, size);
     if (copied > 0) std::memcpy(buf, cursor.port->data[index], copied);
     std::atomic_thread_fence(std::memory_order_acquire);
-    if (slot.seq.load(std::memory_order_relaxed) != seq) return catch_up(cursor);  // overwritten
+    if (slot.seq.load(std::memory_order_relaxed) != seq) return catch_up(cursor); // overwritten
 
     consume(cursor);
     *put_ns = stamp;
@@ -98,4 +97,4 @@ ssize_t take_frame(RxCursor &cursor, char *buf, size_t size, uint64_t *put_ns) {
     return static_cast<ssize_t>(len);
 }
 
-}  // namespace vorn_sim
+} // namespace vorn_sim

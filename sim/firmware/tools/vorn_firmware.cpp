@@ -21,19 +21,18 @@ namespace {
 constexpr int kUsageExit = 2;
 
 int Usage(FILE* out = stderr) {
-    std::fprintf(out,
-                 "usage: vorn-firmware DEV COMMAND [ARGS] | vorn-firmware table LOGFILE | --version\n"
-                 "  record [--OPTION VALUE]...  put one decoded record on channel 1\n"
-                 "      --inst N --id TEXT --day YYYYMMDD --time HH:MM:SS|SECONDS --msec N\n"
-                 "      --volume N --last P --turnover X --oi N --delta N --trust N\n"
-                 "      --bidK P --askK P --bidvK N --askvK N (K = 1..5) --high P --low P\n"
-                 "      --open P --close P --upper P --lower P --settlement P\n"
-                 "      --len BYTES (frame length, default 280) --prefix N\n"
-                 "      prices P are decimals, delivered in thousandths (3800.2 -> 3800200)\n"
-                 "  event --seq N --lane N [--len N] [--type N]  put an abnormal event on channel 0\n"
-                 "  version [FIRMWARE VERDICT]  show or set registers 65 and 64\n"
-                 "  table LOGFILE               print the instrument table rebuilt from a connector log\n"
-                 "                              (no device: vorn-firmware table LOGFILE)\n");
+    std::fprintf(out, "usage: vorn-firmware DEV COMMAND [ARGS] | vorn-firmware table LOGFILE | --version\n"
+                      "  record [--OPTION VALUE]...  put one decoded record on channel 1\n"
+                      "      --inst N --id TEXT --day YYYYMMDD --time HH:MM:SS|SECONDS --msec N\n"
+                      "      --volume N --last P --turnover X --oi N --delta N --trust N\n"
+                      "      --bidK P --askK P --bidvK N --askvK N (K = 1..5) --high P --low P\n"
+                      "      --open P --close P --upper P --lower P --settlement P\n"
+                      "      --len BYTES (frame length, default 280) --prefix N\n"
+                      "      prices P are decimals, delivered in thousandths (3800.2 -> 3800200)\n"
+                      "  event --seq N --lane N [--len N] [--type N]  put an abnormal event on channel 0\n"
+                      "  version [FIRMWARE VERDICT]  show or set registers 65 and 64\n"
+                      "  table LOGFILE               print the instrument table rebuilt from a connector log\n"
+                      "                              (no device: vorn-firmware table LOGFILE)\n");
     return kUsageExit;
 }
 
@@ -101,7 +100,8 @@ public:
         return true;
     }
     bool AllUsed() const {
-        for (const auto& option : options_) std::fprintf(stderr, "vorn-firmware: unknown option --%s\n", option.first.c_str());
+        for (const auto& option : options_)
+            std::fprintf(stderr, "vorn-firmware: unknown option --%s\n", option.first.c_str());
         return options_.empty();
     }
 
@@ -157,11 +157,11 @@ int CommandRecord(FirmwareCard& card, int argc, char** argv) {
             lower = 0, settlement = 0;
     int32_t msec = 0, volume = 0;
     int64_t turnoverThousandths = 0;
-    ok = ok && in.Time("time", time) && in.Int("msec", msec) && in.Int("volume", volume) &&
-         in.Price("last", last) && in.Price("turnover", turnoverThousandths) && in.Int("oi", oi) &&
-         in.Int("delta", delta) && in.Int("trust", trust) && in.Price("high", high) && in.Price("low", low) &&
-         in.Price("open", open) && in.Price("close", close) && in.Price("upper", upper) &&
-         in.Price("lower", lower) && in.Price("settlement", settlement) && FillLevels(in, r) && in.AllUsed();
+    ok = ok && in.Time("time", time) && in.Int("msec", msec) && in.Int("volume", volume) && in.Price("last", last) &&
+         in.Price("turnover", turnoverThousandths) && in.Int("oi", oi) && in.Int("delta", delta) &&
+         in.Int("trust", trust) && in.Price("high", high) && in.Price("low", low) && in.Price("open", open) &&
+         in.Price("close", close) && in.Price("upper", upper) && in.Price("lower", lower) &&
+         in.Price("settlement", settlement) && FillLevels(in, r) && in.AllUsed();
     if (!ok) return kUsageExit;
     if (length < 1 || length > VORN_SIM_MAX_FRAME) {
         std::fprintf(stderr, "vorn-firmware: --len must be 1..%u\n", VORN_SIM_MAX_FRAME);

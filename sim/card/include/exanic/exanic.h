@@ -11,9 +11,9 @@ extern "C" {
 
 typedef struct exanic exanic_t;
 
-exanic_t *exanic_acquire_handle(const char *device_name);
-void exanic_release_handle(exanic_t *exanic);
-const char *exanic_get_last_error(void);
+exanic_t* exanic_acquire_handle(const char* device_name);
+void exanic_release_handle(exanic_t* exanic);
+const char* exanic_get_last_error(void);
 
 #ifdef __cplusplus
 }

@@ -11,7 +11,7 @@
 extern "C" {
 #endif
 
-volatile uint32_t *exanic_get_devkit_registers(exanic_t *exanic);
+volatile uint32_t* exanic_get_devkit_registers(exanic_t* exanic);
 
 #ifdef __cplusplus
 }
