@@ -40,8 +40,8 @@ void BM_LoopThroughput(benchmark::State& state) {
                        << "\nlog_level=3\nlog_path=/tmp\ncounters_path=/tmp\ninsts=all\noptions=recv\n";
     // The connector reads today's snapshot from its fixed path; tests share that path and
     // take this lock around it.
-    const int lock = open("/tmp/.vorn_r10_test_snapshot.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lock >= 0) flock(lock, LOCK_EX);
+    static const int lock = vorn_sim::SnapshotWriter::LockSharedPath(); // held until exit
+    (void)lock;
     session.Snapshot().WriteFile(vorn_sim::SnapshotWriter::TodayPath());
     set_parse_data_version_2(CountV2);
     set_parse_data(SinkV1);

@@ -1,6 +1,7 @@
 #include "snapshot_writer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -209,6 +210,19 @@ std::string SnapshotWriter::TodayPath() {
     char path[64];
     snprintf(path, sizeof path, "/tmp/.%d%02d%02d_V2.bin", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     return path;
+}
+
+int SnapshotWriter::LockSharedPath(const char* who) {
+    const int fd = open(kSharedPathLock, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (who) fprintf(stderr, "%s: waiting for %s (a test run uses the shared path)\n", who, kSharedPathLock);
+        if (flock(fd, LOCK_EX) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
 }
 
 } // namespace vorn_sim

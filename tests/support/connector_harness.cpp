@@ -37,8 +37,8 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
 void LockTodaySnapshot() {
     static int lockFd = -1;
     if (lockFd >= 0) return;
-    lockFd = open("/tmp/.vorn_r10_test_snapshot.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lockFd < 0 || flock(lockFd, LOCK_EX) != 0) ADD_FAILURE() << "cannot lock the snapshot path";
+    lockFd = vorn_sim::SnapshotWriter::LockSharedPath();
+    if (lockFd < 0) ADD_FAILURE() << "cannot lock the snapshot path";
 }
 
 bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer) {

@@ -20,8 +20,7 @@ namespace {
 
 // The connector reads today's snapshot from a machine-wide path: held under the test harness's lock.
 bool WriteTodaySnapshotLocked() {
-    const int lock = open("/tmp/.vorn_r10_test_snapshot.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lock < 0 || flock(lock, LOCK_EX) != 0) return false;
+    if (vorn_sim::SnapshotWriter::LockSharedPath() < 0) return false;
     return vorn_sim::SyntheticSession(vorn_sim::SessionConfig{}).Snapshot().WriteFile(
         vorn_sim::SnapshotWriter::TodayPath());
 }

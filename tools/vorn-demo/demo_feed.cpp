@@ -20,7 +20,7 @@ namespace vorn_demo {
 
 namespace {
 
-constexpr const char* kSnapshotLockPath = "/tmp/.vorn_r10_test_snapshot.lock";
+constexpr const char* kSnapshotLockPath = vorn_sim::SnapshotWriter::kSharedPathLock;
 constexpr int kCleanTailPackets = 32; // more than the connector's reorder window
 constexpr int kLockWaitSeconds = 120;
 

@@ -419,17 +419,6 @@ bool IsSharedDayPath(const std::string& path) {
            path.compare(path.size() - 7, 7, "_V2.bin") == 0;
 }
 
-// The lock the test suites hold while they own the shared day path; held until exit.
-void LockSharedDayPath() {
-    const int fd = open("/tmp/.vorn_r10_test_snapshot.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        fprintf(stderr,
-                "vorn-snapshot: waiting for /tmp/.vorn_r10_test_snapshot.lock (a test run uses the shared path)\n");
-        flock(fd, LOCK_EX);
-    }
-}
-
 // The capture of the session that follows the snapshot, stamped from the session's start
 // time on its trade date (local time), one frame every 100 microseconds.
 bool WriteSessionCapture(vorn_sim::SyntheticSession& session, const MakeOptions& options) {
@@ -469,7 +458,7 @@ int Make(int argc, char** argv) {
     for (size_t i = 1; i < options.channels.size(); ++i) writer.AddChannel(options.channels[i]);
     writer.SetTradeDate(options.date);
     writer.SetLastSeqNo(options.seqno);
-    if (IsSharedDayPath(options.out)) LockSharedDayPath();
+    if (IsSharedDayPath(options.out)) vorn_sim::SnapshotWriter::LockSharedPath("vorn-snapshot"); // held until exit
     if (!writer.WriteFile(options.out)) {
         fprintf(stderr, "vorn-snapshot: cannot write %s: %s\n", options.out.c_str(), strerror(errno));
         return kExitFailed;
