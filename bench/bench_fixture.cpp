@@ -27,6 +27,7 @@ PreparedConnector::PreparedConnector(const vorn_sim::SessionConfig& config) : se
     api.m_r10ConfigInfo.exanic_cache_size = 10;
     api.m_ExanicRecvList.Init(10, 32767);
     api.ParseFeedChannels();
+    api.m_counters.SetLatencySampling(api.m_r10ConfigInfo.latency_sample); // as start-up does
     gfunc_parser = SinkV1;
     gfunc_parser_verison_2 = SinkV2;
 }
@@ -77,6 +78,10 @@ void SinkV2(VornCffexMdType* record) { benchmark::DoNotOptimize(record->bid1_pri
 void Baseline::Run(const uint8_t* payload, size_t size) {
     memcpy(scratch.data(), payload, size);
     benchmark::DoNotOptimize(scratch.data());
+    Deliver();
+}
+
+void Baseline::Deliver() {
     benchmark::DoNotOptimize(onV2);
     benchmark::DoNotOptimize(onV1);
     CopyRecord(&v2, &v2Source, sizeof v2);

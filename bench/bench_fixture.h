@@ -2,6 +2,10 @@
 // day's snapshot loaded, the descriptors built, every instrument selected, both callbacks set.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -52,7 +56,47 @@ struct Baseline {
     MarketDepthUpdate v1Source{};
     void (*onV2)(VornCffexMdType*) = SinkV2;
     void (*onV1)(MarketDepthUpdate*) = SinkV1;
+    // Copies the payload once, then Deliver.
     void Run(const uint8_t* payload, size_t size);
+    // Fills, calls and clears both records.
+    void Deliver();
 };
+
+// Calls per block of AlternateBlocks.
+constexpr int kBlock = 64;
+
+// Runs `baseline` and `measured` in alternating blocks of kBlock calls, each block after its
+// (untimed) setup, so that both see the same load on a shared machine; reports the median of
+// the blocks' ratios measured/baseline as "ratio", and both per-call times.
+// The callables are template arguments so that no indirect call is timed with them.
+template <typename Base, typename Measured, typename BaseSetup, typename MeasuredSetup>
+void AlternateBlocks(benchmark::State& state, Base baseline, Measured measured, BaseSetup baselineSetup,
+                     MeasuredSetup measuredSetup) {
+    using Clock = std::chrono::steady_clock;
+    const auto blockNs = [](auto& setup, auto& body) {
+        setup();
+        const Clock::time_point start = Clock::now();
+        for (int i = 0; i < kBlock; ++i) body();
+        return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+    };
+    std::vector<double> ratios;
+    double baseNs = 0, measuredNs = 0;
+    for (auto _ : state) {
+        const double a = blockNs(baselineSetup, baseline);
+        const double b = blockNs(measuredSetup, measured);
+        ratios.push_back(b / a);
+        baseNs += a;
+        measuredNs += b;
+    }
+    std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
+    const double calls = static_cast<double>(state.iterations()) * kBlock;
+    state.counters["ratio"] = ratios[ratios.size() / 2];
+    state.counters["base_ns"] = baseNs / calls;
+    state.counters["measured_ns"] = measuredNs / calls;
+}
+template <typename Base, typename Measured>
+void AlternateBlocks(benchmark::State& state, Base baseline, Measured measured) {
+    AlternateBlocks(state, baseline, measured, [] {}, [] {});
+}
 
 } // namespace vorn_bench

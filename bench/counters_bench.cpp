@@ -3,9 +3,6 @@
 // and the ratio reported is the median of the blocks' ratios, so both see the same machine.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <chrono>
-#include <functional>
 #include <vector>
 
 #include "bench_fixture.h"
@@ -16,38 +13,6 @@ using namespace vorn_bench;
 namespace {
 
 constexpr uint32_t kSeqNo = 1000;
-constexpr int kBlock = 64;
-
-using Clock = std::chrono::steady_clock;
-
-double BlockNs(const std::function<void()>& setup, const std::function<void()>& body) {
-    setup();
-    const Clock::time_point start = Clock::now();
-    for (int i = 0; i < kBlock; ++i) body();
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-}
-
-// Runs `baseline` and `measured` in alternating blocks, each block after its setup; reports
-// the median ratio measured/baseline and both per-call times.
-void AlternateBlocks(
-    benchmark::State& state, const std::function<void()>& baseline, const std::function<void()>& measured,
-    const std::function<void()>& baselineSetup = [] {}, const std::function<void()>& measuredSetup = [] {}) {
-    std::vector<double> ratios;
-    double baseNs = 0, measuredNs = 0;
-    for (auto _ : state) {
-        const double a = BlockNs(baselineSetup, baseline);
-        const double b = BlockNs(measuredSetup, measured);
-        ratios.push_back(b / a);
-        baseNs += a;
-        measuredNs += b;
-    }
-    std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
-    const double calls = static_cast<double>(state.iterations()) * kBlock;
-    state.counters["ratio"] = ratios[ratios.size() / 2];
-    state.counters["base_ns"] = baseNs / calls;
-    state.counters["measured_ns"] = measuredNs / calls;
-}
-
 // The typical plain packet bracketed as a received frame, latency sampled one frame in
 // `sampleEvery`, against the same with sampling off.
 void BM_LatencySampling(benchmark::State& state) {

@@ -1,9 +1,6 @@
 // One typical packet through the parser to both callbacks, plain and encrypted.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <chrono>
-
 #include "bench_fixture.h"
 
 using namespace vorn_bench;
@@ -39,32 +36,20 @@ BENCHMARK(BM_PacketPlain);
 void BM_PacketEncrypted(benchmark::State& state) { RunPacket(state, true); }
 BENCHMARK(BM_PacketEncrypted);
 
-// The ratio to the baseline as the median over alternating batches: each batch of the path
-// is timed right after a batch of the baseline, so both see the same load on a shared machine.
+// The packet against the packet baseline in alternating blocks (median block ratio).
 void RunRatio(benchmark::State& state, bool encrypted) {
-    constexpr int kBatch = 64;
     vorn_sim::SessionConfig config;
     PreparedConnector prepared(config);
     CVornCffexMdApiImpl& api = prepared.api;
     const std::vector<uint8_t> packet = TypicalPacket(prepared.session, kSeqNo, encrypted);
     Baseline baseline;
-    std::vector<double> ratios;
-    const auto now = [] { return std::chrono::steady_clock::now(); };
-    for (auto _ : state) {
-        const auto start = now();
-        for (int i = 0; i < kBatch; ++i) baseline.Run(packet.data(), packet.size());
-        const auto middle = now();
-        for (int i = 0; i < kBatch; ++i) {
+    AlternateBlocks(
+        state, [&] { baseline.Run(packet.data(), packet.size()); },
+        [&] {
             api.m_CurUdpNo = kSeqNo - 1;
             benchmark::DoNotOptimize(api._processChunk(api.m_RspEncryptCodeSegmentField, packet.data(),
                                                        static_cast<uint32_t>(packet.size()), api));
-        }
-        const auto end = now();
-        ratios.push_back(std::chrono::duration<double>(end - middle).count() /
-                         std::chrono::duration<double>(middle - start).count());
-    }
-    std::sort(ratios.begin(), ratios.end());
-    state.counters["ratio"] = ratios[ratios.size() / 2];
+        });
 }
 
 void BM_PacketPlainRatio(benchmark::State& state) { RunRatio(state, false); }
