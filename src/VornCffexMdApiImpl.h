@@ -143,13 +143,14 @@ public:
     int32_t ExanicRecvListOverflow();
     void ParseFeedChannels();
 
-    // Feed parser: where it stands in the payload being parsed, kept in locals while parsing
-    // and written to m_state, m_UdpHeader, m_FieldHeader and m_CurUdpPktLen when it returns.
+    // Feed parser: where it stands in the payload, kept in locals while parsing and written
+    // to m_state, m_UdpHeader, m_FieldHeader and m_CurUdpPktLen when it returns.
     struct SParseState {
         State state = HEADER;
         df_udp_header header{};
         field_header field{};
         int32_t pktLen = 0;
+        bool trace = false; // LOG_DEBUG_EX enabled when the payload's parse began
     };
     // Parses one UDP payload (`size` bytes at `data`, read only; encrypted fields are
     // decrypted in a scratch copy with the code segment passed in). Returns the bytes
@@ -159,14 +160,14 @@ public:
                           CVornCffexMdApiImpl& refCffexMdApiImpl);
     // The loop of _processChunk over a non-empty payload: bytes consumed, or -1.
     int32_t ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size,
-                         SParseState& parse);
+                         SParseState& out);
     // The parser's steps: each returns the bytes it consumed, or -1.
     int32_t processHeader(const uint8_t* data, uint32_t size, SParseState& parse);
     int32_t processFieldHeader(const uint8_t* data, uint32_t size, SParseState& parse);
     int32_t processFieldData(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data,
                              uint32_t size, SParseState& parse);
     // End of a packet: one update of the current instrument to each registered callback.
-    void DeliverPacket(const field_header& lastField);
+    void DeliverPacket(field_header lastField, bool trace);
 
     // Field application (VornCffexMdApiImpl_apply.cpp): decodes one field (`len` bytes at
     // `data`, read only) into the current instrument's depth record, its kept output records
@@ -190,12 +191,16 @@ public:
     SInstrumentSlot& CurrentSlot() { return m_curSlot ? *m_curSlot : ResolveCurrentSlot(); }
     SInstrumentSlot& ResolveCurrentSlot();
     void AddTrustEntry(SInstrumentSlot& slot);
-    depth_market_data_field& CurrentDepth() {
-        SInstrumentSlot& slot = CurrentSlot();
+    depth_market_data_field& CurrentDepth() { return DepthOf(CurrentSlot()); }
+    depth_market_data_field& DepthOf(SInstrumentSlot& slot) {
         return slot.depth ? *slot.depth : EnterCurrentDepth(slot);
     }
     depth_market_data_field& EnterCurrentDepth(SInstrumentSlot& slot);
     const ins_price_encode_info_field& CurrentPriceInfo();
+    // After a field's depth members: its output members and trust bit.
+    template <FIELD_ID kField>
+    void FinishField(SInstrumentSlot& slot);
+    void ApplyUpdateTime(const uint8_t* data, uint16_t len);
 
     // Output conversion (VornCffexMdApiImpl_convert.cpp): a depth record into both output
     // records. Only members the record carries are written; the trust flag is that of the
@@ -204,10 +209,6 @@ public:
                          CVornCffexMdApiImpl& refCffexMdApiImpl);
     void convert_data_v2(VornCffexMdType& updatebuf, depth_market_data_field& refmd,
                          CVornCffexMdApiImpl& refCffexMdApiImpl);
-    // The output members that field `fieldId` writes, from a depth record into both records,
-    // exactly as the two conversions above write them.
-    static void ConvertFieldMembers(uint16_t fieldId, const depth_market_data_field& md, MarketDepthUpdate& v1,
-                                    VornCffexMdType& v2);
     // A firmware record into a version-1 record; nothing for a null record.
     static void convert_to_market_depth_update(MarketDepthUpdate& updatebuf, const VornCffexMdType* pCffexMdType);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "VornCffexMdApiImpl.h"
+#include "convert_field_members.h"
 #include "field_wire.h"
 
 using namespace Vorn_R10;
@@ -25,6 +26,12 @@ int64_t TicksOf(double slot) {
     int64_t ticks;
     memcpy(&ticks, &slot, sizeof ticks);
     return ticks;
+}
+
+// The product is rounded before the base is added, as written.
+double PriceOfTicks(int64_t ticks, const ins_price_encode_info_field& encoding) {
+    const double product = static_cast<double>(ticks) * encoding.price_tick;
+    return product + encoding.base_price;
 }
 
 double Adjusted(double value) {
@@ -106,9 +113,7 @@ double CVornCffexMdApiImpl::get_price(const int64_t* src_price, CVornCffexMdApiI
     int64_t ticks;
     memcpy(&ticks, src_price, sizeof ticks);
     if (ticks == kNoPriceTicks) return EMPTY_PRICE;
-    const ins_price_encode_info_field& encoding = refCffexMdApiImpl.CurrentPriceInfo();
-    const double product = static_cast<double>(ticks) * encoding.price_tick;
-    return product + encoding.base_price;
+    return PriceOfTicks(ticks, refCffexMdApiImpl.CurrentPriceInfo());
 }
 
 void CVornCffexMdApiImpl::check_adjust_price(double& price) {
@@ -117,18 +122,35 @@ void CVornCffexMdApiImpl::check_adjust_price(double& price) {
 
 namespace {
 
-// A decoded price slot holds a tick count; it becomes a price through the encoding.
+// Decoded price slots of one field hold tick counts; each becomes a price through the current
+// instrument's encoding, looked up (and entered empty when missing) on the first price that
+// needs it, as get_price does.
 struct PriceMaker {
     CVornCffexMdApiImpl& api;
-    double operator()(double slot) const {
+    const ins_price_encode_info_field* encoding;
+    double operator()(double slot) {
         const int64_t ticks = TicksOf(slot);
-        double price = api.get_price(&ticks, api);
+        if (ticks == kNoPriceTicks) return EMPTY_PRICE;
+        if (!encoding) encoding = &api.CurrentPriceInfo();
+        double price = PriceOfTicks(ticks, *encoding);
         CVornCffexMdApiImpl::check_adjust_price(price);
         return price;
     }
 };
 
 } // namespace
+
+// The depth record's members of the field, then the same members of the kept output records
+// (while they are current), then the field's trust bit.
+template <FIELD_ID kField>
+__attribute__((always_inline)) inline void CVornCffexMdApiImpl::FinishField(SInstrumentSlot& slot) {
+    if (slot.outputsCurrent) vorn_output::ConvertFieldMembers<kField>(*slot.depth, slot.v1, slot.v2);
+    constexpr int64_t bit = kTrustBit[static_cast<uint16_t>(kField) - kFirstVintField];
+    if constexpr (bit != 0) {
+        if (!slot.trust) AddTrustEntry(slot);
+        *slot.trust |= bit;
+    }
+}
 
 void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field& EncryptCodeSegmentField,
                                                uint16_t fieldId, const uint8_t* data, uint16_t len, bool encrypted) {
@@ -146,7 +168,12 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
                                     const_cast<char*>(code.arg1));
         data = m_FieldData.data();
     }
-    const PriceMaker price{*this};
+    if (fieldId == static_cast<uint16_t>(FIELD_ID::vint_market_data_update_time)) {
+        ApplyUpdateTime(data, len);
+        return;
+    }
+    SInstrumentSlot& slot = CurrentSlot();
+    PriceMaker price{*this, slot.price};
 
     switch (static_cast<FIELD_ID>(fieldId)) {
     case FIELD_ID::vint_market_data_static: {
@@ -160,7 +187,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
                  "low_price is [%f], close_price is [%f], upper_limit_price is [%f],            lower_limit_price "
                  "is [%f], settlement_price is [%f], curr_delta is [%f]",
                  open, high, low, close, upper, lower, settlement, delta);
-        depth_market_data_field& md = CurrentDepth();
+        depth_market_data_field& md = DepthOf(slot);
         md.open_price = open;
         md.high_price = high;
         md.low_price = low;
@@ -169,6 +196,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
         md.lower_limit_price = lower;
         md.settlement_price = settlement;
         md.curr_delta = delta;
+        FinishField<FIELD_ID::vint_market_data_static>(slot);
         break;
     }
     case FIELD_ID::vint_market_data_last_match: {
@@ -179,11 +207,12 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
                  "[%s:%d] [%s], vint_market_data_last_match_field,            last_price is [%f], volume is [%ld],  "
                  "turn_over is [%f], open_interest is [%f]",
                  last, static_cast<long>(f.volume), turnover, interest);
-        depth_market_data_field& md = CurrentDepth();
+        depth_market_data_field& md = DepthOf(slot);
         md.last_price = last;
         md.volume = Low32(f.volume);
         md.turn_over = turnover;
         md.open_interest = interest;
+        FinishField<FIELD_ID::vint_market_data_last_match>(slot);
         break;
     }
     case FIELD_ID::vint_market_data_best: {
@@ -193,11 +222,12 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
                  "[%s:%d] [%s], vint_market_data_best_field,             bid1_price is [%f], bid1_volume is [%ld], "
                  "ask1_price is [%f], ask1_volume is [%ld]",
                  bid, static_cast<long>(f.bid1_volume), ask, static_cast<long>(f.ask1_volume));
-        depth_market_data_field& md = CurrentDepth();
+        depth_market_data_field& md = DepthOf(slot);
         md.bid1_price = bid;
         md.bid1_volume = Low32(f.bid1_volume);
         md.ask1_price = ask;
         md.ask1_volume = Low32(f.ask1_volume);
+        FinishField<FIELD_ID::vint_market_data_best>(slot);
         break;
     }
     case FIELD_ID::vint_market_data_bid23: {
@@ -207,11 +237,12 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
                  "[%s:%d] [%s], vint_market_data_bid23_field,             bid2_price is [%f], bid2_volume is [%ld], "
                  "bid3_price is [%f], bid3_volume is [%ld]",
                  bid2, static_cast<long>(f.bid2_volume), bid3, static_cast<long>(f.bid3_volume));
-        depth_market_data_field& md = CurrentDepth();
+        depth_market_data_field& md = DepthOf(slot);
         md.bid2_price = bid2;
         md.bid2_volume = Low32(f.bid2_volume);
         md.bid3_price = bid3;
         md.bid3_volume = Low32(f.bid3_volume);
+        FinishField<FIELD_ID::vint_market_data_bid23>(slot);
         break;
     }
     case FIELD_ID::vint_market_data_ask23: {
@@ -221,11 +252,12 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
                  "[%s:%d] [%s], vint_market_data_ask23_field,             ask2_price is [%f], ask2_volume is [%ld], "
                  "ask3_price is [%f], ask3_volume is [%ld]",
                  ask2, static_cast<long>(f.ask2_volume), ask3, static_cast<long>(f.ask3_volume));
-        depth_market_data_field& md = CurrentDepth();
+        depth_market_data_field& md = DepthOf(slot);
         md.ask2_price = ask2;
         md.ask2_volume = Low32(f.ask2_volume);
         md.ask3_price = ask3;
         md.ask3_volume = Low32(f.ask3_volume);
+        FinishField<FIELD_ID::vint_market_data_ask23>(slot);
         break;
     }
     case FIELD_ID::vint_market_data_bid45: {
@@ -235,11 +267,12 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
                  "[%s:%d] [%s], vint_market_data_bid45_field, bid4_price is [%f], bid4_volume is [%ld], bid5_price is "
                  "[%f], bid5_volume is [%ld]",
                  bid4, static_cast<long>(f.bid4_volume), bid5, static_cast<long>(f.bid5_volume));
-        depth_market_data_field& md = CurrentDepth();
+        depth_market_data_field& md = DepthOf(slot);
         md.bid4_price = bid4;
         md.bid4_volume = Low32(f.bid4_volume);
         md.bid5_price = bid5;
         md.bid5_volume = Low32(f.bid5_volume);
+        FinishField<FIELD_ID::vint_market_data_bid45>(slot);
         break;
     }
     case FIELD_ID::vint_market_data_ask45: {
@@ -249,32 +282,12 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
                  "[%s:%d] [%s], vint_market_data_ask45_field,                 ask4_price is [%f], ask4_volume is "
                  "[%ld], ask5_price is [%f], ask5_volume is [%ld]",
                  ask4, static_cast<long>(f.ask4_volume), ask5, static_cast<long>(f.ask5_volume));
-        depth_market_data_field& md = CurrentDepth();
+        depth_market_data_field& md = DepthOf(slot);
         md.ask4_price = ask4;
         md.ask4_volume = Low32(f.ask4_volume);
         md.ask5_price = ask5;
         md.ask5_volume = Low32(f.ask5_volume);
-        break;
-    }
-    case FIELD_ID::vint_market_data_update_time: {
-        const auto f = DecodeWire<vint_market_data_update_time_field>(data, len);
-        if (f.ins_int_id != m_last_inst_id) SetCurrentInstrument(f.ins_int_id);
-        VORN_LOG(LOG_DEBUG_EX,
-                 "[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
-                 "is [%ld], update_msec is [%ld]",
-                 static_cast<long>(f.ins_int_id), static_cast<long>(f.update_time), static_cast<long>(f.update_msec));
-        depth_market_data_field& md = CurrentDepth();
-        md.update_msec = Low32(f.update_msec);
-        // Seconds beyond the day have no text: the previous time stays. The text is made
-        // once per second of the instrument.
-        const uint32_t seconds = static_cast<uint32_t>(f.update_time);
-        SInstrumentSlot& slot = *m_curSlot;
-        if (seconds != slot.textSeconds) {
-            if (const char* text = get_update_time(&seconds)) {
-                memcpy(md.update_time, text, sizeof md.update_time);
-                slot.textSeconds = seconds;
-            }
-        }
+        FinishField<FIELD_ID::vint_market_data_ask45>(slot);
         break;
     }
     case FIELD_ID::vint_market_data_real_price_banding: {
@@ -284,19 +297,40 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
                  "[%s:%d] [%s], vint_market_data_real_price_banding_field, banding_upper_price is [%f], "
                  "banding_lower_price is [%f]",
                  upper, lower);
-        depth_market_data_field& md = CurrentDepth();
+        depth_market_data_field& md = DepthOf(slot);
         md.banding_upper_price = upper;
         md.banding_lower_price = lower;
-        return; // reaches neither output record nor the trust mask
+        break; // reaches neither output record nor the trust mask
     }
-    default: return;
+    default: break;
     }
+}
 
-    SInstrumentSlot& slot = *m_curSlot; // resolved by CurrentDepth above
-    if (slot.outputsCurrent) ConvertFieldMembers(fieldId, *slot.depth, slot.v1, slot.v2);
-    if (const int64_t bit = kTrustBit[index]) {
-        if (!slot.trust) AddTrustEntry(slot);
-        *slot.trust |= bit;
+// The update-time field makes its instrument the current one, then sets its time.
+void CVornCffexMdApiImpl::ApplyUpdateTime(const uint8_t* data, uint16_t len) {
+    const auto f = DecodeWire<vint_market_data_update_time_field>(data, len);
+    if (f.ins_int_id != m_last_inst_id) SetCurrentInstrument(f.ins_int_id);
+    VORN_LOG(LOG_DEBUG_EX,
+             "[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
+             "is [%ld], update_msec is [%ld]",
+             static_cast<long>(f.ins_int_id), static_cast<long>(f.update_time), static_cast<long>(f.update_msec));
+    SInstrumentSlot& slot = CurrentSlot();
+    depth_market_data_field& md = DepthOf(slot);
+    md.update_msec = Low32(f.update_msec);
+    // Seconds beyond the day have no text: the previous time stays. The text is made once per
+    // second of the instrument.
+    const uint32_t seconds = static_cast<uint32_t>(f.update_time);
+    if (seconds != slot.textSeconds) {
+        if (const char* text = get_update_time(&seconds)) {
+            memcpy(md.update_time, text, sizeof md.update_time);
+            slot.textSeconds = seconds;
+        }
+    }
+    if (slot.outputsCurrent) {
+        // A text this slot made reads its seconds; one from the snapshot is read back.
+        const int64_t textSeconds =
+            slot.textSeconds != UINT32_MAX ? int64_t{slot.textSeconds} : set_update_time(md.update_time);
+        vorn_output::ConvertUpdateTime(md, textSeconds, slot.v1, slot.v2);
     }
 }
 

@@ -31,30 +31,34 @@ int32_t CVornCffexMdApiImpl::_processChunk(const encrypt_code_segment_field& Enc
     return result;
 }
 
-// Each step leaves parse.state at the step that follows: a stale packet's header and a field
-// header that ends its packet lead to the next packet header.
+// One pass over the payload, step by step: a packet header, then its fields' headers and data,
+// until the payload ends. Each step leaves parse.state at the step that follows (a stale
+// packet's header and a field header that ends its packet lead to the next packet header).
+// The state lives in a local that the compiler keeps in registers (no call sees its address)
+// and reaches `out` once, on return.
 int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size,
-                                          SParseState& parse) {
+                                          SParseState& out) {
+    SParseState parse;
+    parse.trace = CCommonLog::Enabled(LOG_DEBUG_EX); // tested once per payload
     // 64-bit so that a skipped stale packet's declared length cannot wrap the count.
     uint64_t done = 0;
-    const auto consume = [&done, size](int32_t step) {
-        done += static_cast<uint32_t>(step);
-        return done >= size;
-    };
+    int32_t step;
     for (;;) {
-        int32_t step = processHeader(data + done, size - static_cast<uint32_t>(done), parse);
-        if (step == -1) return -1;
-        if (consume(step)) return static_cast<int32_t>(done);
+        if ((step = processHeader(data + done, size - static_cast<uint32_t>(done), parse)) < 0) break;
+        if ((done += static_cast<uint32_t>(step)) >= size) break;
         while (parse.state != HEADER) {
-            step = processFieldHeader(data + done, size - static_cast<uint32_t>(done), parse);
-            if (step == -1) return -1;
-            if (consume(step)) return static_cast<int32_t>(done);
-            if (parse.state == HEADER) break;
-            step = processFieldData(code, data + done, size - static_cast<uint32_t>(done), parse);
-            if (step == -1) return -1;
-            if (consume(step)) return static_cast<int32_t>(done);
+            if ((step = processFieldHeader(data + done, size - static_cast<uint32_t>(done), parse)) < 0) break;
+            if ((done += kFieldHeaderBytes) >= size || parse.state == HEADER) break;
+            if ((step = processFieldData(code, data + done, size - static_cast<uint32_t>(done), parse)) < 0) break;
+            if ((done += static_cast<uint32_t>(step)) >= size) break;
         }
+        if (step < 0 || done >= size) break;
     }
+    out.state = parse.state;
+    out.header = parse.header;
+    out.field = parse.field;
+    out.pktLen = parse.pktLen;
+    return step < 0 ? -1 : static_cast<int32_t>(done);
 }
 
 __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processHeader(const uint8_t* data, uint32_t size,
@@ -85,8 +89,9 @@ __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processHeader
                  static_cast<int>(m_CurUdpNo), static_cast<int>(header.seqno));
     m_CurUdpNo = header.seqno;
     m_counters.PacketParsed();
-    VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed header type, bodylen is [%d], seqno is [%d]",
-             static_cast<int>(header.bodylen), static_cast<int>(header.seqno));
+    if (parse.trace)
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed header type, bodylen is [%d], seqno is [%d]",
+                 static_cast<int>(header.bodylen), static_cast<int>(header.seqno));
     return static_cast<int32_t>(kPacketHeaderBytes);
 }
 
@@ -97,8 +102,9 @@ CVornCffexMdApiImpl::processFieldHeader(const uint8_t* data, uint32_t size, SPar
     parse.state = parse.pktLen > 0 ? FIELD_DATA : HEADER;
     parse.field.fieldId = LoadBe16(data);
     parse.field.fieldlen = LoadBe16(data + 2);
-    VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
-             static_cast<unsigned>(parse.field.fieldId), static_cast<int>(parse.field.fieldlen));
+    if (parse.trace)
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
+                 static_cast<unsigned>(parse.field.fieldId), static_cast<int>(parse.field.fieldlen));
     return static_cast<int32_t>(kFieldHeaderBytes);
 }
 
@@ -115,18 +121,19 @@ CVornCffexMdApiImpl::processFieldData(const encrypt_code_segment_field& EncryptC
     parse.pktLen -= fieldlen;
     if (parse.pktLen > 0) {
         parse.state = FIELD_HEADER;
-        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
-                 static_cast<unsigned>(parse.field.fieldId), static_cast<int>(fieldlen));
+        if (parse.trace)
+            VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
+                     static_cast<unsigned>(parse.field.fieldId), static_cast<int>(fieldlen));
         return fieldlen;
     }
     parse.state = HEADER;
-    DeliverPacket(parse.field);
+    DeliverPacket(parse.field, parse.trace);
     return fieldlen;
 }
 
 // End of a packet: one update for the current instrument, version 2 first. The slot's
 // records are copied, so a callback that writes into its record changes nothing kept.
-void CVornCffexMdApiImpl::DeliverPacket(const field_header& lastField) {
+void CVornCffexMdApiImpl::DeliverPacket(field_header lastField, bool trace) {
     SInstrumentSlot& slot = CurrentSlot();
     if (!slot.depth) {
         VORN_LOG(LOG_DEBUG, "[%s:%d] [%s], inst_id is [%d], is not snapshot data, ", static_cast<int>(m_last_inst_id));
@@ -153,6 +160,7 @@ void CVornCffexMdApiImpl::DeliverPacket(const field_header& lastField) {
         ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
     CountDelivered(slot.v2, trust);
-    VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
+    if (trace)
+        VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
              static_cast<unsigned>(lastField.fieldId), static_cast<int>(lastField.fieldlen));
 }
