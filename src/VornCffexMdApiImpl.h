@@ -94,6 +94,7 @@ public:
     // Counter hooks that need the connector's state (one line at each call site).
     void CountReceiveError(ssize_t error);
     void CountDelivered(const VornCffexMdType& record, int64_t trust); // after the update's callbacks
+    void CountDelivered(SInstrumentSlot& slot, int64_t trust);          // the same, entry kept in the slot
     uint32_t _GetChannelCfg(const char* pInstrumentId, uint32_t instLength);
     uint32_t SelectionOf(const depth_market_data_field& record);
 
@@ -274,4 +275,14 @@ inline void CVornCffexMdApiImpl::CountReceiveError(ssize_t error) {
 inline void CVornCffexMdApiImpl::CountDelivered(const VornCffexMdType& record, int64_t trust) {
     const uint64_t ms = static_cast<uint64_t>(record.UpdateTime) * 1000 + static_cast<uint64_t>(record.update_msec);
     m_counters.Delivered(record.inst_no, ms, trust, gfunc_parser != nullptr, gfunc_parser_verison_2 != nullptr);
+}
+
+inline void CVornCffexMdApiImpl::CountDelivered(SInstrumentSlot& slot, int64_t trust) {
+    const VornCffexMdType& record = slot.v2;
+    if (slot.countersGeneration != m_counters.EntriesGeneration()) {
+        slot.counters = m_counters.Entry(record.inst_no);
+        slot.countersGeneration = m_counters.EntriesGeneration();
+    }
+    const uint64_t ms = static_cast<uint64_t>(record.UpdateTime) * 1000 + static_cast<uint64_t>(record.update_msec);
+    m_counters.DeliveredTo(slot.counters, ms, trust, gfunc_parser != nullptr, gfunc_parser_verison_2 != nullptr);
 }

@@ -159,7 +159,7 @@ void CVornCffexMdApiImpl::DeliverPacket(field_header lastField, bool trace) {
         gfunc_parser(&m_MktDepUpdate);
         ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
-    CountDelivered(slot.v2, trust);
+    CountDelivered(slot, trust);
     if (trace)
         VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
              static_cast<unsigned>(lastField.fieldId), static_cast<int>(lastField.fieldlen));

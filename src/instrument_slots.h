@@ -9,6 +9,7 @@
 
 #include "FpgaStructCommon.h"
 #include "VornCffexMd_interface.h"
+#include "counters_layout.h"
 
 // Pointers address entries of the connector's unordered maps, which keep their address until
 // erased or the map is replaced; null while the entry does not exist.
@@ -20,6 +21,10 @@ struct SInstrumentSlot {
     int32_t selected = -1;                // SelectionOf(*depth); -1 until first needed
     uint32_t textSeconds = UINT32_MAX;    // the seconds whose text depth->update_time holds
     bool outputsCurrent = false;          // v1 and v2 hold *depth converted, trust flag aside
+    // The live counters' entry of v2.inst_no (null: not selected), valid while the counters'
+    // EntriesGeneration() equals countersGeneration.
+    Vorn_R10::SInstrumentCounters* counters = nullptr;
+    uint64_t countersGeneration = 0;
     MarketDepthUpdate v1{};
     VornCffexMdType v2{};
 };

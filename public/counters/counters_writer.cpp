@@ -89,6 +89,7 @@ bool CCountersWriter::Create(const std::string& folder, const std::string& devic
 void CCountersWriter::Rebind() {
     values_ = &header_->values;
     instruments_ = reinterpret_cast<SInstrumentCounters*>(reinterpret_cast<char*>(header_) + kHeaderBytes);
+    ++entriesGeneration_;
 }
 
 bool CCountersWriter::Remap(uint64_t bytes, std::string& error) {
@@ -112,6 +113,7 @@ bool CCountersWriter::SetInstruments(const std::vector<SInstrumentName>& instrum
     if (bytes > mappedBytes_ && !Remap(bytes, error)) return false;
     denseIndex_.clear();
     sparseIndex_.clear();
+    ++entriesGeneration_;
     BeginStartupWrite();
     for (size_t i = 0; i < instruments.size(); ++i) {
         SInstrumentCounters& entry = instruments_[i];

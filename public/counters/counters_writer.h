@@ -111,16 +111,32 @@ public:
     void HardwareLossEvent() { Bump(values_->hw_loss_events); }
     // One update handed to the application through the callbacks flagged.
     void Delivered(int64_t instId, uint64_t updateMs, int64_t trust, bool v1, bool v2) {
+        DeliveredTo(Entry(instId), updateMs, trust, v1, v2);
+    }
+    // The same with the instrument's entry (null: not selected) looked up by the caller, who
+    // may keep it while EntriesGeneration() stays the same.
+    void DeliveredTo(SInstrumentCounters* entry, uint64_t updateMs, int64_t trust, bool v1, bool v2) {
         Bump(values_->updates);
         if (v1) Bump(values_->updates_v1);
         if (v2) Bump(values_->updates_v2);
         if (trust != 1) Bump(values_->updates_untrusted);
-        if (SInstrumentCounters* entry = Entry(instId)) {
+        if (entry) {
             Bump(entry->updates);
             Store(entry->last_update_ms, updateMs);
             Store(entry->last_trust, static_cast<uint64_t>(trust));
         }
     }
+    // The entry of an instrument number, null when it is not selected.
+    SInstrumentCounters* Entry(int64_t instId) {
+        if (static_cast<uint64_t>(instId) < denseIndex_.size()) {
+            const uint32_t slot = denseIndex_[static_cast<size_t>(instId)];
+            return slot ? instruments_ + slot - 1 : nullptr;
+        }
+        return SparseEntry(instId);
+    }
+    // Changes whenever entries move or are given anew (never 0): an entry kept from an older
+    // generation must be looked up again.
+    uint64_t EntriesGeneration() const { return entriesGeneration_; }
 
 private:
     static void Store(uint64_t& word, uint64_t value) { __atomic_store_n(&word, value, __ATOMIC_RELAXED); }
@@ -140,13 +156,6 @@ private:
     }
     // Records the sample when the frame delivered updates; otherwise the next frame is measured.
     void EndSample();
-    SInstrumentCounters* Entry(int64_t instId) {
-        if (static_cast<uint64_t>(instId) < denseIndex_.size()) {
-            const uint32_t slot = denseIndex_[static_cast<size_t>(instId)];
-            return slot ? instruments_ + slot - 1 : nullptr;
-        }
-        return SparseEntry(instId);
-    }
     SInstrumentCounters* SparseEntry(int64_t instId);
     // Start-up writes bracketed like a frame, so readers never see half a text.
     void BeginStartupWrite();
@@ -166,6 +175,7 @@ private:
     uint64_t sampleStart_ = 0;
     uint64_t sampleUpdates_ = 0;
     bool idle_ = true;
+    uint64_t entriesGeneration_ = 1;
     // Instrument number -> entry + 1 (0: not selected), dense for small numbers.
     std::vector<uint32_t> denseIndex_;
     std::unordered_map<int64_t, uint32_t> sparseIndex_;
