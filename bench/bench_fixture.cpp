@@ -76,8 +76,8 @@ void SinkV1(MarketDepthUpdate* record) { benchmark::DoNotOptimize(record->BidPri
 void SinkV2(VornCffexMdType* record) { benchmark::DoNotOptimize(record->bid1_price); }
 
 void Baseline::Run(const uint8_t* payload, size_t size) {
-    memcpy(scratch.data(), payload, size);
-    benchmark::DoNotOptimize(scratch.data());
+    memcpy(scratch, payload, size);
+    benchmark::DoNotOptimize(scratch);
     Deliver();
 }
 

@@ -11,6 +11,13 @@
 #include "VornCffexMd_interface.h"
 #include "counters_layout.h"
 
+// An alignment that keeps an output record (at most 512 bytes) within one 4 KiB page: records
+// are copied whole per update, and a copy whose stores straddle two pages costs several times
+// more on this class of CPU.
+constexpr size_t kPageSafeAlignment = 512;
+static_assert(sizeof(VornCffexMdType) <= kPageSafeAlignment && sizeof(MarketDepthUpdate) <= kPageSafeAlignment,
+              "an output record fits in one aligned block");
+
 // Pointers address entries of the connector's unordered maps, which keep their address until
 // erased or the map is replaced; null while the entry does not exist.
 struct SInstrumentSlot {
@@ -25,8 +32,8 @@ struct SInstrumentSlot {
     // EntriesGeneration() equals countersGeneration.
     Vorn_R10::SInstrumentCounters* counters = nullptr;
     uint64_t countersGeneration = 0;
-    MarketDepthUpdate v1{};
-    VornCffexMdType v2{};
+    alignas(kPageSafeAlignment) MarketDepthUpdate v1{};
+    alignas(kPageSafeAlignment) VornCffexMdType v2{};
 };
 
 // Slots by instrument key: a dense table for small keys, a hash map holding every slot.
