@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace vorn_tools {
@@ -48,6 +49,8 @@ private:
     const char* linkName_ = "";
     uint64_t fileBytes_ = 0;
     std::string error_;
+    static constexpr size_t kFileBufferBytes = 1 << 20;
+    std::unique_ptr<char[]> fileBuffer_{new char[kFileBufferBytes]}; // the file stream's buffer
     uint8_t buffer_[65536 + 64]; // a converted frame: synthesised header + payload
 };
 

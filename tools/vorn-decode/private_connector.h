@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,7 +37,7 @@ public:
     // thread and waits for the end of its start-up.
     Started Start();
     // Puts a frame on the card, waiting for room; false when the card refuses it, the
-    // connector has stopped or `cancel` was raised while waiting.
+    // connector has stopped or `cancel` was raised while waiting. One producer thread only.
     bool Put(const uint8_t* frame, size_t len, const std::atomic<bool>& cancel);
     // Waits until the connector has taken every frame put, stops it and restores standard
     // output. init_connector's result (-1 when start-up had failed).
@@ -46,6 +47,8 @@ public:
     const std::string& Device() const { return device_; }
 
 private:
+    uint64_t Room() const;
+    bool WaitForRoom(const std::atomic<bool>& cancel);
     bool RedirectStandardOutput();
     void RestoreStandardOutput();
 
@@ -59,6 +62,11 @@ private:
     std::atomic<bool> returned_{false};
     std::atomic<int> result_{-1};
     int savedStdout_ = -1;
+    // Slots known to be free: counted down per put and read from the card again only when
+    // used up, so the producer does not read the connector's position (a cache line the
+    // connector writes per frame) for every frame.
+    uint64_t room_ = 0;
+    std::chrono::microseconds pause_{100}; // the producer's sleep while the card is full
 };
 
 // True while the connector is being stopped by the tool itself (its own SIGTERM).
