@@ -1,8 +1,15 @@
 // The control side of the simulated card: devices, registers, frames, counters, faults.
+#include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include "device.h"
 #include "export.h"
+#include "refill.h"
 #include "ring.h"
 #include "vorn_sim_card.h"
 
@@ -87,6 +94,33 @@ VORN_SIM_EXPORT int vorn_sim_get_counters(vorn_sim_card_t* card, int port, vorn_
     out->put = ring.head.load(std::memory_order_acquire);
     out->taken = ring.taken.load(std::memory_order_relaxed);
     out->lost = ring.lost.load(std::memory_order_relaxed);
+    return 0;
+}
+
+VORN_SIM_EXPORT int vorn_sim_set_refill(vorn_sim_card_t* card, int port, void (*refill)(void* context),
+                                        void* context) {
+    if (!valid_port(port)) {
+        vorn_sim::set_error(ErrorSink::control, "no port %d (ports 0-%d)", port, VORN_SIM_PORTS - 1);
+        return -1;
+    }
+    vorn_sim::set_refill(card->mapping->device, port, vorn_sim::Refill{refill, context});
+    return 0;
+}
+
+VORN_SIM_EXPORT int vorn_sim_prefault(vorn_sim_card_t* card, int port) {
+    if (!valid_port(port)) {
+        vorn_sim::set_error(ErrorSink::control, "no port %d (ports 0-%d)", port, VORN_SIM_PORTS - 1);
+        return -1;
+    }
+    // Whole pages around the frame bytes; populating changes no byte.
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t from = reinterpret_cast<uintptr_t>(port_ring(card, port).data) & ~(page - 1);
+    const uintptr_t to = reinterpret_cast<uintptr_t>(port_ring(card, port).data + VORN_SIM_RING_SLOTS);
+    if (madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) != 0) {
+        vorn_sim::set_error(ErrorSink::control, "%s port %d: cannot prefault the ring: %s", card->mapping->device, port,
+                            strerror(errno));
+        return -1;
+    }
     return 0;
 }
 
