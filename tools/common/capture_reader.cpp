@@ -1,6 +1,7 @@
 #include "capture_reader.h"
 
 #include <pcap/pcap.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -40,8 +41,10 @@ bool CaptureReader::Open(const std::string& path) {
         error_ = path + ": " + strerror(errno);
         return false;
     }
-    // libpcap reads every frame through the stream: a large buffer takes the file in few reads.
+    // libpcap reads every frame through the stream: a large buffer takes the file in few reads,
+    // and as one thread at a time uses a reader, the stream need not lock per read.
     setvbuf(file, fileBuffer_.get(), _IOFBF, kFileBufferBytes);
+    __fsetlocking(file, FSETLOCKING_BYCALLER);
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_t* pcap = pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_NANO, errbuf);
     if (!pcap) {

@@ -19,6 +19,7 @@ struct CapturedFrame {
     bool not_ethernet_form = false; // a link header that names no Ethernet payload (e.g. SLL of ARPHRD other)
 };
 
+// Not thread-safe: one thread at a time uses a reader.
 class CaptureReader {
 public:
     CaptureReader() = default;
