@@ -115,7 +115,7 @@ VORN_SIM_EXPORT int vorn_sim_prefault(vorn_sim_card_t* card, int port) {
     // Whole pages around the frame bytes; populating changes no byte.
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const uintptr_t from = reinterpret_cast<uintptr_t>(port_ring(card, port).data) & ~(page - 1);
-    const uintptr_t to = reinterpret_cast<uintptr_t>(port_ring(card, port).data + VORN_SIM_RING_SLOTS);
+    const uintptr_t to = reinterpret_cast<uintptr_t>(port_ring(card, port).data + vorn_sim::kFrameBytes);
     if (madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) != 0) {
         vorn_sim::set_error(ErrorSink::control, "%s port %d: cannot prefault the ring: %s", card->mapping->device, port,
                             strerror(errno));

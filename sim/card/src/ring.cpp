@@ -58,6 +58,15 @@ void consume(RxCursor& cursor) {
     cursor.port->tail.store(cursor.next, std::memory_order_release);
 }
 
+// Where a frame of `len` bytes goes in the byte ring: at the write position, or at 0 when it
+// would not fit before the end.
+uint64_t frame_offset(PortRing& port, size_t len) {
+    const uint64_t at = port.write_at.load(std::memory_order_relaxed);
+    const uint64_t offset = at <= kFrameBytes - len ? at : 0;
+    port.write_at.store(offset + len, std::memory_order_relaxed);
+    return offset;
+}
+
 } // namespace
 
 PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, unsigned flags, uint64_t put_ns) {
@@ -67,10 +76,12 @@ PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, un
     SlotHeader& slot = port.slots[index];
     slot.seq.store(writing_seq(number), std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
+    const uint64_t offset = frame_offset(port, len);
     slot.len.store(static_cast<uint32_t>(len), std::memory_order_relaxed);
     slot.flags.store(flags, std::memory_order_relaxed);
     slot.put_ns.store(put_ns, std::memory_order_relaxed);
-    if (len > 0) std::memcpy(port.data[index], frame, len);
+    slot.offset.store(static_cast<uint32_t>(offset), std::memory_order_relaxed);
+    if (len > 0) std::memcpy(port.data + offset, frame, len);
     slot.seq.store(written_seq(number), std::memory_order_release);
     port.head.store(number + 1, std::memory_order_release);
     return PutStatus::ok;
@@ -87,10 +98,13 @@ ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint64_t* put_ns) {
     size_t len = std::min<size_t>(slot.len.load(std::memory_order_relaxed), VORN_SIM_MAX_FRAME);
     unsigned flags = slot.flags.load(std::memory_order_relaxed);
     uint64_t stamp = slot.put_ns.load(std::memory_order_relaxed);
+    // Read while the producer may be rewriting the slot: kept inside the byte ring here, and
+    // the sequence check below discards what was copied then.
+    size_t offset = std::min<size_t>(slot.offset.load(std::memory_order_relaxed), kFrameBytes - len);
     size_t copied = std::min(len, size);
     // The C library's copy: the compiler would inline a bounded size as a slow-starting rep movs.
     asm("" : "+r"(copied));
-    if (copied > 0) std::memcpy(buf, cursor.port->data[index], copied);
+    if (copied > 0) std::memcpy(buf, cursor.port->data + offset, copied);
     std::atomic_thread_fence(std::memory_order_acquire);
     if (slot.seq.load(std::memory_order_relaxed) != seq) return catch_up(cursor); // overwritten
 
