@@ -77,6 +77,27 @@ char* WriteNumber(char* out, T value) {
     return std::to_chars(out, out + kMaxNumberChars, value).ptr;
 }
 
+// Whether thousandths / 1000.0 (correctly rounded) gives `value` (0 <= value < 1e9), decided
+// exactly in integers rather than by a division: with value = m * 2^-s, the quotient rounds to
+// value when |thousandths * 2^s - 1000 m| is below 500, half a unit in the last place, or equals
+// it and m is even (ties to even). The spacing below a power of two is half that above, but
+// no thousandth but the power itself comes that close to one in this range.
+bool ReadsBackAs(uint64_t thousandths, double value) {
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    const int exponent = static_cast<int>(bits >> 52);
+    if (value == 0) return thousandths == 0;
+    if (exponent == 0 || thousandths == 0) return false; // subnormal, or below half a thousandth
+    const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | uint64_t{1} << 52;
+    const int shift = 1075 - exponent; // 23 or more below 1e9; at most 64 from half a thousandth on
+    if (shift > 64) return false;
+    const unsigned __int128 quotientScaled = static_cast<unsigned __int128>(thousandths) << shift;
+    const unsigned __int128 valueScaled = static_cast<unsigned __int128>(mantissa) * 1000;
+    const unsigned __int128 distance =
+        quotientScaled > valueScaled ? quotientScaled - valueScaled : valueScaled - quotientScaled;
+    return distance < 500 || (distance == 500 && (mantissa & 1) == 0);
+}
+
 // The shortest text of a price-like double, one with at most three decimals below 1e9 in
 // magnitude, without the general algorithm; nullptr for any other value. There every other
 // number of at most three decimals lies more than half a unit in the last place away, so the
@@ -86,8 +107,8 @@ char* WriteThreeDecimals(char* out, double value) {
     if (!(value > -1e9 && value < 1e9)) return nullptr;
     const double scaled = value * 1000.0;
     const int64_t thousandths = static_cast<int64_t>(scaled < 0 ? scaled - 0.5 : scaled + 0.5);
-    if (static_cast<double>(thousandths) / 1000.0 != value) return nullptr;
     const uint64_t magnitude = static_cast<uint64_t>(thousandths < 0 ? -thousandths : thousandths);
+    if (!ReadsBackAs(magnitude, std::fabs(value))) return nullptr;
     const uint64_t whole = magnitude / 1000, fraction = magnitude % 1000;
     if (magnitude == 0 ? std::signbit(value) : fraction == 0 && whole % 100000 == 0) return nullptr;
     if (thousandths < 0) *out++ = '-';
