@@ -51,7 +51,8 @@ private:
     uint64_t fileBytes_ = 0;
     std::string error_;
     static constexpr size_t kFileBufferBytes = 1 << 20;
-    std::unique_ptr<char[]> fileBuffer_{new char[kFileBufferBytes]}; // the file stream's buffer
+    // The file stream's buffer.
+    std::unique_ptr<char[]> fileBuffer_{new char[kFileBufferBytes]};
     uint8_t buffer_[65536 + 64]; // a converted frame: synthesised header + payload
 };
 

@@ -106,8 +106,7 @@ VORN_SIM_EXPORT int vorn_sim_get_counters(vorn_sim_card_t* card, int port, vorn_
     return 0;
 }
 
-VORN_SIM_EXPORT int vorn_sim_set_refill(vorn_sim_card_t* card, int port, void (*refill)(void* context),
-                                        void* context) {
+VORN_SIM_EXPORT int vorn_sim_set_refill(vorn_sim_card_t* card, int port, void (*refill)(void* context), void* context) {
     if (!valid_port(port)) {
         vorn_sim::set_error(ErrorSink::control, "no port %d (ports 0-%d)", port, VORN_SIM_PORTS - 1);
         return -1;
