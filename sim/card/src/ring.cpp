@@ -14,6 +14,7 @@ namespace {
 constexpr uint64_t kSlots = VORN_SIM_RING_SLOTS;
 constexpr int kYieldsBeforeSleep = 64;
 constexpr long kWaitSleepNs = 50'000;
+constexpr uint64_t kRewindAfterBytes = 64 * 1024;
 
 uint64_t written_seq(uint64_t frame) { return 2 * frame + 2; }
 uint64_t writing_seq(uint64_t frame) { return 2 * frame + 1; }
@@ -58,13 +59,16 @@ void consume(RxCursor& cursor) {
     cursor.port->tail.store(cursor.next, std::memory_order_release);
 }
 
-// Where a frame of `len` bytes goes in the byte ring: at the write position, or at 0 when it
-// would not fit before the end.
-uint64_t frame_offset(PortRing& port, size_t len) {
-    const uint64_t at = port.write_at.load(std::memory_order_relaxed);
-    const uint64_t offset = at <= kFrameBytes - len ? at : 0;
-    port.write_at.store(offset + len, std::memory_order_relaxed);
-    return offset;
+// Where frame `number` of `len` bytes goes in the byte ring: after the previous frame, or at 0
+// when it would not fit before the end. Past the first 64 KB it also starts again at 0 when the
+// reader has taken every frame before it, as no byte is in use then: a reader that keeps up
+// so reads from a few pages that stay in cache instead of from all of the ring.
+uint64_t frame_offset(PortRing& port, uint64_t number, size_t len) {
+    uint64_t at = port.write_at.load(std::memory_order_relaxed);
+    if (at > kFrameBytes - len || (at >= kRewindAfterBytes && port.tail.load(std::memory_order_acquire) == number))
+        at = 0;
+    port.write_at.store(at + len, std::memory_order_relaxed);
+    return at;
 }
 
 } // namespace
@@ -76,7 +80,7 @@ PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, un
     SlotHeader& slot = port.slots[index];
     slot.seq.store(writing_seq(number), std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
-    const uint64_t offset = frame_offset(port, len);
+    const uint64_t offset = frame_offset(port, number, len);
     slot.len.store(static_cast<uint32_t>(len), std::memory_order_relaxed);
     slot.flags.store(flags, std::memory_order_relaxed);
     slot.put_ns.store(put_ns, std::memory_order_relaxed);
