@@ -118,9 +118,6 @@ PrivateConnector::Started PrivateConnector::Start() {
         result_ = init_connector(configPath_.c_str());
         returned_ = true;
     });
-    // Meanwhile (start-up includes a clock calibration of some 20 ms) the card's pages for the
-    // frames to come are made resident, so that putting them takes no page faults; a speed-up only.
-    vorn_sim_prefault(card_, 0, settings_.frame_bytes);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
         if (returned_) return Started::Failed;

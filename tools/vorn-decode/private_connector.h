@@ -20,7 +20,6 @@ struct ConnectorSettings {
     bool options = false;       // options = recv
     int log_level = 7;          // error, warning, info
     std::string library_output; // file for the library's standard output; empty: discarded
-    uint64_t frame_bytes = 0;   // bytes of frames to come, at most: that much of the card is prefaulted
 };
 
 class PrivateConnector {

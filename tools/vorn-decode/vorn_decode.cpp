@@ -225,7 +225,6 @@ int main(int argc, char** argv) {
     settings.options = options.options_recv;
     settings.log_level = options.log_level;
     settings.library_output = options.library_log.empty() ? "" : AbsolutePath(options.library_log);
-    settings.frame_bytes = reader.FileBytes();
     const auto start = std::chrono::steady_clock::now();
     RunFacts run;
     CaptureTally tally(snapshot.channels);

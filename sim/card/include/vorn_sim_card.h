@@ -76,11 +76,6 @@ int vorn_sim_get_counters(vorn_sim_card_t* card, int port, vorn_sim_counters* ou
  * producer on another core. refill NULL: no hook for buffers acquired afterwards.
  * 0, or -1 for a bad port. */
 int vorn_sim_set_refill(vorn_sim_card_t* card, int port, void (*refill)(void* context), void* context);
-/* Makes resident, in this handle's mapping, the frame memory that the next `bytes` bytes of
- * frames put on a port will take (at most the whole ring), so that those puts take no page
- * fault. Frames on the ring are kept. 0, or -1 for a bad port or when the system cannot
- * (Linux before 5.14). */
-int vorn_sim_prefault(vorn_sim_card_t* card, int port, size_t bytes);
 /* Makes the next acquisitions named by `what` (vorn_sim_fail bits) fail once each. */
 void vorn_sim_fail_next(vorn_sim_card_t* card, unsigned what);
 

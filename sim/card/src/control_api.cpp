@@ -1,12 +1,5 @@
 // The control side of the simulated card: devices, registers, frames, counters, faults.
-#include <sys/mman.h>
 #include <time.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
 
 #include "device.h"
 #include "export.h"
@@ -25,14 +18,6 @@ namespace {
 bool valid_port(int port) { return port >= 0 && port < VORN_SIM_PORTS; }
 
 vorn_sim::PortRing& port_ring(vorn_sim_card_t* card, int port) { return card->mapping->dev->ports[port]; }
-
-// Populates the whole pages around data[from, to); populating changes no byte.
-bool populate(unsigned char* data, uint64_t from, uint64_t to) {
-    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t start = reinterpret_cast<uintptr_t>(data + from) & ~(page - 1);
-    const uintptr_t end = reinterpret_cast<uintptr_t>(data + to);
-    return madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE) == 0;
-}
 
 } // namespace
 
@@ -112,23 +97,6 @@ VORN_SIM_EXPORT int vorn_sim_set_refill(vorn_sim_card_t* card, int port, void (*
         return -1;
     }
     vorn_sim::set_refill(card->mapping->device, port, vorn_sim::Refill{refill, context});
-    return 0;
-}
-
-VORN_SIM_EXPORT int vorn_sim_prefault(vorn_sim_card_t* card, int port, size_t bytes) {
-    if (!valid_port(port)) {
-        vorn_sim::set_error(ErrorSink::control, "no port %d (ports 0-%d)", port, VORN_SIM_PORTS - 1);
-        return -1;
-    }
-    vorn_sim::PortRing& ring = port_ring(card, port);
-    const uint64_t from = std::min<uint64_t>(ring.write_at.load(std::memory_order_relaxed), vorn_sim::kFrameBytes);
-    const uint64_t wanted = std::min<uint64_t>(bytes, vorn_sim::kFrameBytes);
-    const uint64_t beyondEnd = from + wanted > vorn_sim::kFrameBytes ? from + wanted - vorn_sim::kFrameBytes : 0;
-    if (!populate(ring.data, from, from + wanted - beyondEnd) || (beyondEnd && !populate(ring.data, 0, beyondEnd))) {
-        vorn_sim::set_error(ErrorSink::control, "%s port %d: cannot prefault the ring: %s", card->mapping->device, port,
-                            strerror(errno));
-        return -1;
-    }
     return 0;
 }
 
