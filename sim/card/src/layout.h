@@ -31,7 +31,8 @@ struct alignas(32) SlotHeader {
 };
 
 // Frame bytes lie one after another in a byte ring (a frame that does not fit before its end
-// starts again at 0), so consecutive frames share pages and cache lines. The byte ring holds
+// starts again at 0, as may one put when the reader has taken every frame), so consecutive
+// frames share pages and cache lines. The byte ring holds
 // more than one lap of slots of the largest frames: the 4095 frames after a frame cannot reach
 // its bytes, so they stay until its slot is reused, which the slot's sequence lock shows.
 constexpr size_t kFrameBytes = (VORN_SIM_RING_SLOTS + 2) * static_cast<size_t>(VORN_SIM_MAX_FRAME);
@@ -42,7 +43,7 @@ constexpr size_t kFrameBytes = (VORN_SIM_RING_SLOTS + 2) * static_cast<size_t>(V
 struct PortRing {
     alignas(64) std::atomic<uint64_t> head; // frames put (next frame number to write)
     std::atomic<uint64_t> write_at;         // where the next frame's bytes go (producer's own)
-    alignas(64) std::atomic<uint64_t> tail; // reader's consumed position, for WAIT mode
+    alignas(64) std::atomic<uint64_t> tail; // reader's consumed position: WAIT mode, byte ring rewind
     std::atomic<uint64_t> taken;            // frames returned to the reader (incl. errors)
     std::atomic<uint64_t> lost;             // frames the reader lost by being lapped
     alignas(64) SlotHeader slots[VORN_SIM_RING_SLOTS];
