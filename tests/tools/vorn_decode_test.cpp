@@ -2,6 +2,7 @@
 // gives exactly the updates of the same frames fed directly, and vorn-dump's CSV and JSON read
 // back into those updates.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -303,27 +304,39 @@ TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
 }
 
 // The private card and directory are gone after a normal run and after Ctrl-C mid-capture,
-// which still ends with the summary.
+// which still ends with the summary. The interrupted run reads its capture from a pipe whose
+// second half comes only after the interrupt, so that it lands mid-capture however fast the
+// decoding.
 TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
     ConnectorRun scratch;
     const std::string dir = scratch.Dir();
     const DecodeDay day = MakeDecodeDay(dir);
     std::vector<std::vector<uint8_t>> many;
-    for (int i = 0; i < 300; ++i) many.insert(many.end(), day.frames.begin(), day.frames.end());
-    const std::string capture = dir + "/long.pcap";
+    for (int i = 0; i < 20; ++i) many.insert(many.end(), day.frames.begin(), day.frames.end());
+    const std::string capture = dir + "/long.pcap", pipe = dir + "/live.pcap";
     ASSERT_TRUE(vorn_sim::WriteCapture(capture, many, {}, SessionStartNs(), 1500));
+    ASSERT_EQ(0, mkfifo(pipe.c_str(), 0600));
+    const std::string bytes = ReadFile(capture);
     for (const bool interrupt : {false, true}) {
         SCOPED_TRACE(interrupt ? "SIGINT" : "normal");
-        const pid_t decode =
-            Spawn({VORN_DECODE_BIN, capture, "--snapshot", day.snapshot, "--out", "/dev/null", "--no-library-log"},
-                  dir + "/decode.out", dir + "/decode.err");
+        const pid_t decode = Spawn({VORN_DECODE_BIN, interrupt ? pipe : capture, "--snapshot", day.snapshot, "--out",
+                                    "/dev/null", "--no-library-log"},
+                                   dir + "/decode.out", dir + "/decode.err");
         const std::string device = "vorn_decode_" + std::to_string(decode) + "_";
         if (interrupt) {
+            const int feed = open(pipe.c_str(), O_WRONLY);
+            ASSERT_GE(feed, 0);
+            ASSERT_EQ(static_cast<ssize_t>(bytes.size() / 2), write(feed, bytes.data(), bytes.size() / 2));
             for (int i = 0; i < 5000 && ShmEntriesWith(device).empty(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             ASSERT_EQ(1u, ShmEntriesWith(device).size());
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300)); // start-up done, first half decoded
             kill(decode, SIGINT);
+            // The rest, which the interrupted run may no longer read (then the pipe is broken).
+            const sighandler_t previous = signal(SIGPIPE, SIG_IGN);
+            (void)!write(feed, bytes.data() + bytes.size() / 2, bytes.size() - bytes.size() / 2);
+            signal(SIGPIPE, previous);
+            close(feed);
         }
         EXPECT_EQ(interrupt ? 130 : 0, WaitExit(decode, std::chrono::seconds(60))) << ReadFile(dir + "/decode.err");
         EXPECT_EQ(std::vector<std::string>{}, ShmEntriesWith(device));

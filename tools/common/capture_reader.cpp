@@ -1,8 +1,10 @@
 #include "capture_reader.h"
 
 #include <pcap/pcap.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -34,9 +36,19 @@ CaptureReader::~CaptureReader() {
 }
 
 bool CaptureReader::Open(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) {
+        error_ = path + ": " + strerror(errno);
+        return false;
+    }
+    // libpcap reads every frame through the stream: a large buffer takes the file in few reads,
+    // and as one thread at a time uses a reader, the stream need not lock per read.
+    setvbuf(file, fileBuffer_.get(), _IOFBF, kFileBufferBytes);
+    __fsetlocking(file, FSETLOCKING_BYCALLER);
     char errbuf[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* pcap = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
+    pcap_t* pcap = pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_NANO, errbuf);
     if (!pcap) {
+        fclose(file);
         error_ = errbuf;
         return false;
     }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace vorn_tools {
@@ -18,6 +19,7 @@ struct CapturedFrame {
     bool not_ethernet_form = false; // a link header that names no Ethernet payload (e.g. SLL of ARPHRD other)
 };
 
+// Not thread-safe: one thread at a time uses a reader.
 class CaptureReader {
 public:
     CaptureReader() = default;
@@ -48,6 +50,9 @@ private:
     const char* linkName_ = "";
     uint64_t fileBytes_ = 0;
     std::string error_;
+    static constexpr size_t kFileBufferBytes = 1 << 20;
+    // The file stream's buffer.
+    std::unique_ptr<char[]> fileBuffer_{new char[kFileBufferBytes]};
     uint8_t buffer_[65536 + 64]; // a converted frame: synthesised header + payload
 };
 

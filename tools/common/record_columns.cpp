@@ -73,35 +73,54 @@ T Load(const void* record, size_t offset) {
 }
 
 template <typename T>
-void AppendNumber(std::string& out, T value) {
-    char text[64];
-    const std::to_chars_result result = std::to_chars(text, text + sizeof text, value);
-    out.append(text, static_cast<size_t>(result.ptr - text));
+char* WriteNumber(char* out, T value) {
+    return std::to_chars(out, out + kMaxNumberChars, value).ptr;
+}
+
+// Whether thousandths / 1000.0 (correctly rounded) gives `value` (0 <= value < 1e9), decided
+// exactly in integers rather than by a division: with value = m * 2^-s, the quotient rounds to
+// value when |thousandths * 2^s - 1000 m| is below 500, half a unit in the last place, or equals
+// it and m is even (ties to even). The spacing below a power of two is half that above, but
+// no thousandth but the power itself comes that close to one in this range.
+bool ReadsBackAs(uint64_t thousandths, double value) {
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    const int exponent = static_cast<int>(bits >> 52);
+    if (value == 0) return thousandths == 0;
+    if (exponent == 0 || thousandths == 0) return false; // subnormal, or below half a thousandth
+    const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | uint64_t{1} << 52;
+    const int shift = 1075 - exponent; // 23 or more below 1e9; at most 64 from half a thousandth on
+    if (shift > 64) return false;
+    const unsigned __int128 quotientScaled = static_cast<unsigned __int128>(thousandths) << shift;
+    const unsigned __int128 valueScaled = static_cast<unsigned __int128>(mantissa) * 1000;
+    const unsigned __int128 distance =
+        quotientScaled > valueScaled ? quotientScaled - valueScaled : valueScaled - quotientScaled;
+    return distance < 500 || (distance == 500 && (mantissa & 1) == 0);
 }
 
 // The shortest text of a price-like double, one with at most three decimals below 1e9 in
-// magnitude, without the general algorithm; false for any other value. There every other
+// magnitude, without the general algorithm; nullptr for any other value. There every other
 // number of at most three decimals lies more than half a unit in the last place away, so the
 // three-decimal text is the shortest that reads back, and it is not longer than the exponent
 // form (integers with five or more trailing zeros and negative zero are left to to_chars).
-bool AppendThreeDecimals(std::string& out, double value) {
-    if (!(value > -1e9 && value < 1e9)) return false;
+char* WriteThreeDecimals(char* out, double value) {
+    if (!(value > -1e9 && value < 1e9)) return nullptr;
     const double scaled = value * 1000.0;
     const int64_t thousandths = static_cast<int64_t>(scaled < 0 ? scaled - 0.5 : scaled + 0.5);
-    if (static_cast<double>(thousandths) / 1000.0 != value) return false;
     const uint64_t magnitude = static_cast<uint64_t>(thousandths < 0 ? -thousandths : thousandths);
+    if (!ReadsBackAs(magnitude, std::fabs(value))) return nullptr;
     const uint64_t whole = magnitude / 1000, fraction = magnitude % 1000;
-    if (magnitude == 0 ? std::signbit(value) : fraction == 0 && whole % 100000 == 0) return false;
-    if (thousandths < 0) out += '-';
-    AppendNumber(out, whole);
-    if (fraction == 0) return true;
-    const char digits[3] = {static_cast<char>('0' + fraction / 100), static_cast<char>('0' + fraction / 10 % 10),
-                            static_cast<char>('0' + fraction % 10)};
-    size_t length = 3;
-    while (digits[length - 1] == '0') --length;
-    out += '.';
-    out.append(digits, length);
-    return true;
+    if (magnitude == 0 ? std::signbit(value) : fraction == 0 && whole % 100000 == 0) return nullptr;
+    if (thousandths < 0) *out++ = '-';
+    out = WriteNumber(out, whole);
+    if (fraction == 0) return out;
+    *out++ = '.';
+    *out++ = static_cast<char>('0' + fraction / 100);
+    if (fraction % 100 == 0) return out;
+    *out++ = static_cast<char>('0' + fraction / 10 % 10);
+    if (fraction % 10 == 0) return out;
+    *out++ = static_cast<char>('0' + fraction % 10);
+    return out;
 }
 
 } // namespace
@@ -111,20 +130,24 @@ const std::vector<Column>& Columns() {
     return columns;
 }
 
-bool FormatValue(const FieldAt& field, const void* record, std::string& out) {
+char* FormatValue(const FieldAt& field, const void* record, char* out) {
     const char* base = static_cast<const char*>(record) + field.offset;
     switch (field.kind) {
-    case Kind::None: return false;
-    case Kind::Text: out.append(base, strnlen(base, field.width)); return true;
-    case Kind::Int32: AppendNumber(out, Load<int32_t>(record, field.offset)); return true;
-    case Kind::Int64: AppendNumber(out, Load<int64_t>(record, field.offset)); return true;
+    case Kind::None: return out;
+    case Kind::Text: {
+        const size_t length = strnlen(base, field.width);
+        memcpy(out, base, length);
+        return out + length;
+    }
+    case Kind::Int32: return WriteNumber(out, Load<int32_t>(record, field.offset));
+    case Kind::Int64: return WriteNumber(out, Load<int64_t>(record, field.offset));
     case Kind::Double: {
         const double value = Load<double>(record, field.offset);
-        if (!AppendThreeDecimals(out, value)) AppendNumber(out, value);
-        return true;
+        char* end = WriteThreeDecimals(out, value);
+        return end ? end : WriteNumber(out, value);
     }
     }
-    return false;
+    return out;
 }
 
 } // namespace vorn_tools

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <vector>
 
 #include "VornCffexMd_interface.h"
@@ -28,8 +27,13 @@ struct Column {
 // Every field of both records, in record order, after a leading "version" column (not listed).
 const std::vector<Column>& Columns();
 
-// One value as text: integers in decimal, doubles in the shortest form that reads back to the
-// same double, texts up to their terminator. False when the version has no such field.
-bool FormatValue(const FieldAt& field, const void* record, std::string& out);
+// Most characters a number (Int32, Int64, Double) takes as text; a text takes its width at most.
+constexpr size_t kMaxNumberChars = 32;
+
+// One value as text at `out`, which has room for kMaxNumberChars or the text's width:
+// integers in decimal, doubles in the shortest form that reads back to the same double, texts
+// up to their terminator. Returns the end of what was written; `out` itself when the version
+// has no such field (Kind::None).
+char* FormatValue(const FieldAt& field, const void* record, char* out);
 
 } // namespace vorn_tools

@@ -1,5 +1,6 @@
 #include "update_rows.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -8,36 +9,64 @@
 namespace vorn_tools {
 namespace {
 
-// Quotes the text appended from `from` on when it holds a separator, quote or line break.
-void QuoteCsvTextFrom(std::string& line, size_t from) {
-    if (line.find_first_of(",\"\r\n", from) == std::string::npos) return;
-    std::string quoted = "\"";
-    for (size_t i = from; i < line.size(); ++i) {
-        if (line[i] == '"') quoted += '"';
-        quoted += line[i];
+constexpr char kJsonVersionKey[] = "{\"version\":";
+constexpr size_t kUnicodeEscapeChars = 6; // \u00XX
+
+bool IsCsvSpecial(char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; }
+
+// Quotes the text written at [from, end) when it holds a separator, quote or line break,
+// doubling its quotes; works backwards in place. Returns the new end.
+char* QuoteCsvText(char* from, char* end) {
+    size_t quotes = 0;
+    bool special = false;
+    for (const char* c = from; c < end; ++c) {
+        quotes += *c == '"';
+        special = special || IsCsvSpecial(*c);
     }
-    quoted += '"';
-    line.replace(from, std::string::npos, quoted);
+    if (!special) return end;
+    char* const quotedEnd = end + 2 + quotes;
+    char* write = quotedEnd;
+    *--write = '"';
+    for (const char* read = end; read > from;) {
+        const char c = *--read;
+        *--write = c;
+        if (c == '"') *--write = '"';
+    }
+    *--write = '"';
+    return quotedEnd;
 }
 
-// Escapes the text appended from `from` on as a JSON string body, quotes included.
-void QuoteJsonTextFrom(std::string& line, size_t from) {
-    std::string quoted = "\"";
-    for (size_t i = from; i < line.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(line[i]);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            quoted += escaped;
-        } else {
-            quoted += static_cast<char>(c);
+size_t JsonEscapedLength(unsigned char c) {
+    if (c == '"' || c == '\\') return 2;
+    return c < 0x20 || c >= 0x7f ? kUnicodeEscapeChars : 1;
+}
+
+// Rewrites the text written at [from, end) as a JSON string, quotes included, escaping
+// quotes, backslashes and every byte outside printable ASCII; works backwards in place.
+char* QuoteJsonText(char* from, char* end) {
+    size_t length = 2;
+    for (const char* c = from; c < end; ++c) length += JsonEscapedLength(static_cast<unsigned char>(*c));
+    static const char kHex[] = "0123456789abcdef";
+    char* const quotedEnd = from + length;
+    char* write = quotedEnd;
+    *--write = '"';
+    for (const char* read = end; read > from;) {
+        const unsigned char c = static_cast<unsigned char>(*--read);
+        switch (JsonEscapedLength(c)) {
+        case 1: *--write = static_cast<char>(c); break;
+        case 2:
+            *--write = static_cast<char>(c);
+            *--write = '\\';
+            break;
+        default:
+            write -= kUnicodeEscapeChars;
+            memcpy(write, "\\u00", 4);
+            write[4] = kHex[c >> 4];
+            write[5] = kHex[c & 15];
         }
     }
-    quoted += '"';
-    line.replace(from, std::string::npos, quoted);
+    *--write = '"';
+    return quotedEnd;
 }
 
 bool IsFiniteDouble(const FieldAt& field, const void* record) {
@@ -47,38 +76,67 @@ bool IsFiniteDouble(const FieldAt& field, const void* record) {
     return std::isfinite(value);
 }
 
-void AppendCsvRow(int version, const void* record, std::string& line) {
-    line += version == 1 ? '1' : '2';
+const FieldAt& FieldOf(const Column& column, int version) { return version == 1 ? column.v1 : column.v2; }
+
+char* WriteCsvRow(int version, const void* record, char* out) {
+    *out++ = version == 1 ? '1' : '2';
     for (const Column& column : Columns()) {
-        const FieldAt& field = version == 1 ? column.v1 : column.v2;
-        line += ',';
-        const size_t from = line.size();
-        if (FormatValue(field, record, line) && field.kind == Kind::Text) QuoteCsvTextFrom(line, from);
+        const FieldAt& field = FieldOf(column, version);
+        *out++ = ',';
+        char* const from = out;
+        out = FormatValue(field, record, out);
+        if (field.kind == Kind::Text) out = QuoteCsvText(from, out);
     }
-    line += '\n';
+    *out++ = '\n';
+    return out;
 }
 
-void AppendJsonRow(int version, const void* record, std::string& line) {
-    line += "{\"version\":";
-    line += version == 1 ? '1' : '2';
+char* WriteJsonRow(int version, const void* record, char* out) {
+    memcpy(out, kJsonVersionKey, sizeof kJsonVersionKey - 1);
+    out += sizeof kJsonVersionKey - 1;
+    *out++ = version == 1 ? '1' : '2';
     for (const Column& column : Columns()) {
-        const FieldAt& field = version == 1 ? column.v1 : column.v2;
+        const FieldAt& field = FieldOf(column, version);
         if (field.kind == Kind::None) continue;
-        line += ",\"";
-        line += column.name;
-        line += "\":";
-        const size_t from = line.size();
+        *out++ = ',';
+        *out++ = '"';
+        const size_t nameLength = strlen(column.name);
+        memcpy(out, column.name, nameLength);
+        out += nameLength;
+        *out++ = '"';
+        *out++ = ':';
         if (!IsFiniteDouble(field, record)) {
-            line += "null";
+            memcpy(out, "null", 4);
+            out += 4;
             continue;
         }
-        FormatValue(field, record, line);
-        if (field.kind == Kind::Text) QuoteJsonTextFrom(line, from);
+        char* const from = out;
+        out = FormatValue(field, record, out);
+        if (field.kind == Kind::Text) out = QuoteJsonText(from, out);
     }
-    line += "}\n";
+    *out++ = '}';
+    *out++ = '\n';
+    return out;
+}
+
+// The most characters a value of `field` takes once quoted and escaped.
+size_t MaxValueChars(const FieldAt& field, RowFormat format) {
+    if (field.kind != Kind::Text) return kMaxNumberChars;
+    return 2 + field.width * (format == RowFormat::Json ? kUnicodeEscapeChars : 2);
 }
 
 } // namespace
+
+size_t MaxRowChars(RowFormat format) {
+    size_t chars = sizeof kJsonVersionKey + 3; // the version's key, value and the row's end
+    for (const Column& column : Columns())
+        chars += 5 + strlen(column.name) + std::max(MaxValueChars(column.v1, format), MaxValueChars(column.v2, format));
+    return chars;
+}
+
+char* WriteRow(RowFormat format, int version, const void* record, char* out) {
+    return format == RowFormat::Json ? WriteJsonRow(version, record, out) : WriteCsvRow(version, record, out);
+}
 
 std::string CsvHeader() {
     std::string header = "version";
@@ -91,14 +149,13 @@ std::string CsvHeader() {
 }
 
 void AppendRow(RowFormat format, int version, const void* record, std::string& line) {
-    if (format == RowFormat::Json)
-        AppendJsonRow(version, record, line);
-    else
-        AppendCsvRow(version, record, line);
+    const size_t from = line.size();
+    line.resize(from + MaxRowChars(format));
+    char* const end = WriteRow(format, version, record, &line[from]);
+    line.resize(static_cast<size_t>(end - line.data()));
 }
 
-RowWriter::RowWriter(FILE* out, RowFormat format) : out_(out), format_(format) {
-    line_.reserve(1024);
+RowWriter::RowWriter(FILE* out, RowFormat format) : out_(out), format_(format), line_(MaxRowChars(format)) {
     if (format == RowFormat::Csv) {
         const std::string header = CsvHeader();
         fwrite(header.data(), 1, header.size(), out_);
@@ -106,9 +163,8 @@ RowWriter::RowWriter(FILE* out, RowFormat format) : out_(out), format_(format) {
 }
 
 void RowWriter::Write(int version, const void* record) {
-    line_.clear();
-    AppendRow(format_, version, record, line_);
-    fwrite(line_.data(), 1, line_.size(), out_);
+    char* const end = WriteRow(format_, version, record, line_.data());
+    fwrite(line_.data(), 1, static_cast<size_t>(end - line_.data()), out_);
     ++rows_;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "VornCffexMd_interface.h"
 
@@ -14,11 +15,17 @@ enum class RowFormat { Csv, Json };
 
 // The CSV header row ("version" and every column name), newline-terminated.
 std::string CsvHeader();
-// Appends the row of one record of `version` (1: MarketDepthUpdate, 2: VornCffexMdType).
+// The most characters one row of `format` takes, line break included.
+size_t MaxRowChars(RowFormat format);
+// Writes the row of one record of `version` (1: MarketDepthUpdate, 2: VornCffexMdType) at
+// `out`, which has room for MaxRowChars(format); returns the row's end.
+char* WriteRow(RowFormat format, int version, const void* record, char* out);
+// Appends that row to `line`.
 void AppendRow(RowFormat format, int version, const void* record, std::string& line);
 
-// Writes rows through one reused line buffer and a large stdio buffer. Not thread-safe: one
-// writer per thread (the connector calls back on one thread).
+// Writes rows through one reused line buffer, one fwrite per row (so another thread may
+// fflush the stream at any time). Not thread-safe: one writer per thread (the connector calls
+// back on one thread).
 class RowWriter {
 public:
     // `out` stays owned by the caller; the header row is written for CSV.
@@ -29,7 +36,7 @@ public:
 private:
     FILE* out_;
     RowFormat format_;
-    std::string line_;
+    std::vector<char> line_;
     uint64_t rows_ = 0;
 };
 

@@ -48,7 +48,10 @@ bool StoppingOnPurpose() { return g_stopping.load(); }
 
 PrivateConnector::~PrivateConnector() {
     if (thread_.joinable()) Stop();
-    if (card_) vorn_sim_close(card_);
+    if (card_) {
+        vorn_sim_set_refill(card_, 0, nullptr, nullptr);
+        vorn_sim_close(card_);
+    }
     if (created_) vorn_sim_remove(device_.c_str());
     if (!dir_.empty()) RemoveDirectory(dir_);
 }
@@ -120,19 +123,25 @@ PrivateConnector::Started PrivateConnector::Start() {
         if (returned_) return Started::Failed;
         if (vorn_sim_read_reg(card_, kSoftHwSwRegister) == 1) return Started::Software;
         if (vorn_sim_read_reg(card_, kTableEndFlagRegister) == 1) return Started::Hardware;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     return Started::Failed;
 }
 
-bool PrivateConnector::Put(const uint8_t* frame, size_t len, const std::atomic<bool>& cancel) {
-    // Waits for room here rather than in the card, so a connector that stopped (or a user's
-    // Ctrl-C) ends the wait at once.
-    while (vorn_sim_backlog(card_, 0) >= VORN_SIM_RING_SLOTS) {
-        if (returned_ || cancel.load(std::memory_order_relaxed)) return false;
-        std::this_thread::yield();
-    }
-    return vorn_sim_put_frame(card_, 0, frame, len, VORN_SIM_WAIT, 0) == 0;
+uint64_t PrivateConnector::Room() const {
+    const uint64_t backlog = vorn_sim_backlog(card_, 0);
+    return backlog < VORN_SIM_RING_SLOTS ? VORN_SIM_RING_SLOTS - backlog : 0;
+}
+
+bool PrivateConnector::Put(const uint8_t* frame, size_t len) {
+    if (room_ == 0 && (room_ = Room()) == 0) return false;
+    --room_;
+    // The slot is known to be free: the card need neither wait nor overwrite.
+    return vorn_sim_put_frame(card_, 0, frame, len, VORN_SIM_OVERWRITE, 0) == 0;
+}
+
+bool PrivateConnector::FeedFromReceiveThread(void (*refill)(void* context), void* context) {
+    return vorn_sim_set_refill(card_, 0, refill, context) == 0;
 }
 
 int PrivateConnector::Stop() {

@@ -32,12 +32,17 @@ public:
     // Makes the private directory, its configuration file and the card. False with `error`.
     bool Create(const ConnectorSettings& settings, std::string& error);
     enum class Started { Software, Hardware, Failed };
+    // Has the card call `refill(context)` on the connector's receive thread whenever the
+    // connector finds it empty; `refill` puts frames with Put(). Call before Start().
+    bool FeedFromReceiveThread(void (*refill)(void* context), void* context);
     // Sends the library's standard output where the settings say, starts init_connector on a
     // thread and waits for the end of its start-up.
     Started Start();
-    // Puts a frame on the card, waiting for room; false when the card refuses it, the
-    // connector has stopped or `cancel` was raised while waiting.
-    bool Put(const uint8_t* frame, size_t len, const std::atomic<bool>& cancel);
+    // Puts a frame on the card; false when the card refuses it or has no free slot. Called by
+    // the refill hook, which finds the card empty: a refill may put up to VORN_SIM_RING_SLOTS.
+    bool Put(const uint8_t* frame, size_t len);
+    // True until init_connector has returned.
+    bool Running() const { return !returned_.load(); }
     // Waits until the connector has taken every frame put, stops it and restores standard
     // output. init_connector's result (-1 when start-up had failed).
     int Stop();
@@ -46,6 +51,7 @@ public:
     const std::string& Device() const { return device_; }
 
 private:
+    uint64_t Room() const;
     bool RedirectStandardOutput();
     void RestoreStandardOutput();
 
@@ -59,6 +65,9 @@ private:
     std::atomic<bool> returned_{false};
     std::atomic<int> result_{-1};
     int savedStdout_ = -1;
+    // Slots known to be free: counted down per put and read from the card again only when
+    // used up, so a put does not read the connector's position for every frame.
+    uint64_t room_ = 0;
 };
 
 // True while the connector is being stopped by the tool itself (its own SIGTERM).

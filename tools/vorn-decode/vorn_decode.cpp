@@ -3,6 +3,7 @@
 // capture's frames are put on that card in the Ethernet form the card delivers, and every
 // update the callbacks receive is written as CSV or JSON lines.
 #include <signal.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,15 +17,14 @@
 #include <string>
 
 #include "VornCffexMd_interface.h"
+#include "capture_feed.h"
 #include "capture_reader.h"
 #include "capture_tally.h"
 #include "decode_summary.h"
 #include "library_figures.h"
 #include "private_connector.h"
-#include "progress_line.h"
 #include "snapshot_facts.h"
 #include "tool_version.h"
-#include "udp_view.h"
 #include "update_rows.h"
 
 namespace {
@@ -160,35 +160,6 @@ void InstallSignalHandlers() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-// Feeds every frame of the capture to the connector; false when the capture is damaged.
-bool Feed(vorn_tools::CaptureReader& reader, PrivateConnector& connector, CaptureTally& tally, bool progress) {
-    vorn_tools::ProgressLine line(progress);
-    vorn_tools::CapturedFrame frame;
-    vorn_tools::UdpView view;
-    vorn_tools::CaptureReader::Result result = vorn_tools::CaptureReader::kEnd;
-    while (!g_interrupted.load(std::memory_order_relaxed) &&
-           (result = reader.Next(frame)) == vorn_tools::CaptureReader::kFrame) {
-        tally.Read(frame.ts_ns);
-        line.Update(tally.frames_read, reader, frame.ts_ns);
-        if (frame.truncated) {
-            ++tally.truncated;
-        } else if (frame.not_ethernet_form || !vorn_tools::ReadUdp(frame.data, frame.len, view)) {
-            ++tally.not_udp;
-        } else if (frame.len > VORN_SIM_MAX_FRAME) {
-            ++tally.too_long;
-        } else {
-            tally.Udp(view);
-            if (!connector.Put(frame.data, frame.len, g_interrupted)) break;
-        }
-    }
-    line.Finish(tally.frames_read, reader, tally.last_ns);
-    if (!g_interrupted && result == vorn_tools::CaptureReader::kError) {
-        fprintf(stderr, "vorn-decode: %s: %s\n", reader.Error().c_str(), "the capture is damaged; stopped there");
-        return false;
-    }
-    return true;
-}
-
 // The library's error lines in its output file, colour codes removed, on standard error.
 void PrintLibraryErrors(const std::string& path) {
     std::ifstream in(path);
@@ -239,6 +210,9 @@ int main(int argc, char** argv) {
     }
     static char outBuffer[1 << 20];
     setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
+    // Rows are written by the connector's thread alone, the rest before it starts and after it
+    // ended: the stream need not lock per row.
+    __fsetlocking(out, FSETLOCKING_BYCALLER);
     vorn_tools::RowWriter rows(out, options.format);
     g_rows = &rows;
     set_parse_data(options.v1 ? OnVersion1 : nullptr);
@@ -262,6 +236,11 @@ int main(int argc, char** argv) {
             fprintf(stderr, "vorn-decode: %s\n", error.c_str());
             return kExitFailed;
         }
+        CaptureFeed feed(reader, connector, tally, options.progress, g_interrupted);
+        if (!connector.FeedFromReceiveThread(CaptureFeed::RefillHook, &feed)) {
+            fprintf(stderr, "vorn-decode: %s\n", vorn_sim_last_error());
+            return kExitFailed;
+        }
         const PrivateConnector::Started started = connector.Start();
         if (started != PrivateConnector::Started::Software) {
             connector.Stop();
@@ -276,8 +255,10 @@ int main(int argc, char** argv) {
                 PrintLibraryErrors(options.library_log);
             return kExitFailed;
         }
-        fed = Feed(reader, connector, tally, options.progress);
+        feed.Begin();
+        feed.WaitUntilRead();
         connector.Stop();
+        fed = feed.Finish();
         library = ReadLibraryFigures(connector.Directory(), tally.feed_frames + tally.other_frames, error);
     }
     const bool written = fflush(out) == 0;

@@ -69,6 +69,13 @@ int vorn_sim_put_frame(vorn_sim_card_t* card, int port, const void* frame, size_
 /* Frames put but not yet taken on a port. */
 uint64_t vorn_sim_backlog(vorn_sim_card_t* card, int port);
 int vorn_sim_get_counters(vorn_sim_card_t* card, int port, vorn_sim_counters* out);
+/* Feeding from the reader's thread: every receive buffer of `port` of this device that this
+ * process acquires afterwards calls refill(context) whenever it finds the ring empty, then
+ * looks again. refill may put frames on the port (it is then the port's one producer). A tool
+ * that both feeds and reads a card so runs on one thread, and the reader never waits for a
+ * producer on another core. refill NULL: no hook for buffers acquired afterwards.
+ * 0, or -1 for a bad port. */
+int vorn_sim_set_refill(vorn_sim_card_t* card, int port, void (*refill)(void* context), void* context);
 /* Makes the next acquisitions named by `what` (vorn_sim_fail bits) fail once each. */
 void vorn_sim_fail_next(vorn_sim_card_t* card, unsigned what);
 

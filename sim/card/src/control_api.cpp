@@ -3,6 +3,7 @@
 
 #include "device.h"
 #include "export.h"
+#include "refill.h"
 #include "ring.h"
 #include "vorn_sim_card.h"
 
@@ -87,6 +88,15 @@ VORN_SIM_EXPORT int vorn_sim_get_counters(vorn_sim_card_t* card, int port, vorn_
     out->put = ring.head.load(std::memory_order_acquire);
     out->taken = ring.taken.load(std::memory_order_relaxed);
     out->lost = ring.lost.load(std::memory_order_relaxed);
+    return 0;
+}
+
+VORN_SIM_EXPORT int vorn_sim_set_refill(vorn_sim_card_t* card, int port, void (*refill)(void* context), void* context) {
+    if (!valid_port(port)) {
+        vorn_sim::set_error(ErrorSink::control, "no port %d (ports 0-%d)", port, VORN_SIM_PORTS - 1);
+        return -1;
+    }
+    vorn_sim::set_refill(card->mapping->device, port, vorn_sim::Refill{refill, context});
     return 0;
 }
 

@@ -47,6 +47,7 @@ DeviceLayout* map_fd(int fd) {
 
 void reset_port(PortRing& port) {
     port.head.store(0, std::memory_order_relaxed);
+    port.write_at.store(0, std::memory_order_relaxed);
     port.tail.store(0, std::memory_order_relaxed);
     port.taken.store(0, std::memory_order_relaxed);
     port.lost.store(0, std::memory_order_relaxed);
@@ -55,6 +56,7 @@ void reset_port(PortRing& port) {
         slot.put_ns.store(0, std::memory_order_relaxed);
         slot.len.store(0, std::memory_order_relaxed);
         slot.flags.store(0, std::memory_order_relaxed);
+        slot.offset.store(0, std::memory_order_relaxed);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "exanic/fifo_rx.h"
 #include "exanic/util.h"
 #include "export.h"
+#include "refill.h"
 #include "ring.h"
 #include "vorn_sim_card.h"
 
@@ -27,6 +28,7 @@ struct exanic_rx {
     vorn_sim::Mapping* mapping;
     int port;
     vorn_sim::RxCursor cursor;
+    vorn_sim::Refill refill; // called when the ring is found empty
 };
 
 namespace {
@@ -116,7 +118,8 @@ VORN_SIM_EXPORT exanic_rx_t* exanic_acquire_rx_buffer(exanic_t* exanic, int port
     vorn_sim::retain(exanic->mapping);
     // Start where the last reader of this port stopped: frames put before we came are ours.
     uint64_t start = ring.tail.load(std::memory_order_acquire);
-    return new exanic_rx{exanic->mapping, port_number, vorn_sim::RxCursor{&ring, start}};
+    return new exanic_rx{exanic->mapping, port_number, vorn_sim::RxCursor{&ring, start},
+                         vorn_sim::find_refill(exanic->mapping->device, port_number)};
 }
 
 VORN_SIM_EXPORT void exanic_release_rx_buffer(exanic_rx_t* rx) {
@@ -129,6 +132,10 @@ VORN_SIM_EXPORT ssize_t exanic_receive_frame(exanic_rx_t* rx, char* rx_buf, size
                                              exanic_cycles32_t* timestamp) {
     uint64_t put_ns = 0;
     ssize_t result = vorn_sim::take_frame(rx->cursor, rx_buf, rx_buf_size, &put_ns);
+    if (result == 0 && rx->refill.fn != nullptr) {
+        rx->refill.fn(rx->refill.context);
+        result = vorn_sim::take_frame(rx->cursor, rx_buf, rx_buf_size, &put_ns);
+    }
     if (result == 0 || result == -EXANIC_RX_FRAME_SWOVFL) return result;
     if (timestamp != nullptr) *timestamp = static_cast<exanic_cycles32_t>(put_ns);
     if (result > 0) last_rx_put_ns[rx->port].store(put_ns, std::memory_order_relaxed);

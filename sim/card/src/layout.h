@@ -16,7 +16,7 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free, "64-bit atomics must b
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "32-bit atomics must be lock-free");
 
 constexpr uint64_t kDeviceMagic = 0x564f524e45584e31ull; // "VORNEXN1"
-constexpr uint32_t kLayoutVersion = 1;
+constexpr uint32_t kLayoutVersion = 2;
 constexpr uint32_t kRegisterFirmwareVersion = 65;
 constexpr uint32_t kRegisterVerdict = 64;
 
@@ -27,18 +27,27 @@ struct alignas(32) SlotHeader {
     std::atomic<uint64_t> put_ns;
     std::atomic<uint32_t> len;
     std::atomic<uint32_t> flags;
+    std::atomic<uint32_t> offset; // of the frame's bytes in PortRing::data
 };
+
+// Frame bytes lie one after another in a byte ring (a frame that does not fit before its end
+// starts again at 0, as may one put when the reader has taken every frame), so consecutive
+// frames share pages and cache lines. The byte ring holds
+// more than one lap of slots of the largest frames: the 4095 frames after a frame cannot reach
+// its bytes, so they stay until its slot is reused, which the slot's sequence lock shows.
+constexpr size_t kFrameBytes = (VORN_SIM_RING_SLOTS + 2) * static_cast<size_t>(VORN_SIM_MAX_FRAME);
 
 // One receive channel: a single-producer/single-consumer ring. Frame number n lives in slot
 // n % VORN_SIM_RING_SLOTS. Headers and frame bytes are kept apart so a reset touches only
 // the small header array.
 struct PortRing {
     alignas(64) std::atomic<uint64_t> head; // frames put (next frame number to write)
-    alignas(64) std::atomic<uint64_t> tail; // reader's consumed position, for WAIT mode
+    std::atomic<uint64_t> write_at;         // where the next frame's bytes go (producer's own)
+    alignas(64) std::atomic<uint64_t> tail; // reader's consumed position: WAIT mode, byte ring rewind
     std::atomic<uint64_t> taken;            // frames returned to the reader (incl. errors)
     std::atomic<uint64_t> lost;             // frames the reader lost by being lapped
     alignas(64) SlotHeader slots[VORN_SIM_RING_SLOTS];
-    alignas(64) unsigned char data[VORN_SIM_RING_SLOTS][VORN_SIM_MAX_FRAME];
+    alignas(64) unsigned char data[kFrameBytes];
 };
 
 struct DeviceLayout {

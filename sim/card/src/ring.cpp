@@ -14,6 +14,7 @@ namespace {
 constexpr uint64_t kSlots = VORN_SIM_RING_SLOTS;
 constexpr int kYieldsBeforeSleep = 64;
 constexpr long kWaitSleepNs = 50'000;
+constexpr uint64_t kRewindAfterBytes = 64 * 1024;
 
 uint64_t written_seq(uint64_t frame) { return 2 * frame + 2; }
 uint64_t writing_seq(uint64_t frame) { return 2 * frame + 1; }
@@ -58,6 +59,18 @@ void consume(RxCursor& cursor) {
     cursor.port->tail.store(cursor.next, std::memory_order_release);
 }
 
+// Where frame `number` of `len` bytes goes in the byte ring: after the previous frame, or at 0
+// when it would not fit before the end. Past the first 64 KB it also starts again at 0 when the
+// reader has taken every frame before it, as no byte is in use then: a reader that keeps up
+// so reads from a few pages that stay in cache instead of from all of the ring.
+uint64_t frame_offset(PortRing& port, uint64_t number, size_t len) {
+    uint64_t at = port.write_at.load(std::memory_order_relaxed);
+    if (at > kFrameBytes - len || (at >= kRewindAfterBytes && port.tail.load(std::memory_order_acquire) == number))
+        at = 0;
+    port.write_at.store(at + len, std::memory_order_relaxed);
+    return at;
+}
+
 } // namespace
 
 PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, unsigned flags, uint64_t put_ns) {
@@ -67,10 +80,12 @@ PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, un
     SlotHeader& slot = port.slots[index];
     slot.seq.store(writing_seq(number), std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
+    const uint64_t offset = frame_offset(port, number, len);
     slot.len.store(static_cast<uint32_t>(len), std::memory_order_relaxed);
     slot.flags.store(flags, std::memory_order_relaxed);
     slot.put_ns.store(put_ns, std::memory_order_relaxed);
-    if (len > 0) std::memcpy(port.data[index], frame, len);
+    slot.offset.store(static_cast<uint32_t>(offset), std::memory_order_relaxed);
+    if (len > 0) std::memcpy(port.data + offset, frame, len);
     slot.seq.store(written_seq(number), std::memory_order_release);
     port.head.store(number + 1, std::memory_order_release);
     return PutStatus::ok;
@@ -87,10 +102,13 @@ ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint64_t* put_ns) {
     size_t len = std::min<size_t>(slot.len.load(std::memory_order_relaxed), VORN_SIM_MAX_FRAME);
     unsigned flags = slot.flags.load(std::memory_order_relaxed);
     uint64_t stamp = slot.put_ns.load(std::memory_order_relaxed);
+    // Read while the producer may be rewriting the slot: kept inside the byte ring here, and
+    // the sequence check below discards what was copied then.
+    size_t offset = std::min<size_t>(slot.offset.load(std::memory_order_relaxed), kFrameBytes - len);
     size_t copied = std::min(len, size);
     // The C library's copy: the compiler would inline a bounded size as a slow-starting rep movs.
     asm("" : "+r"(copied));
-    if (copied > 0) std::memcpy(buf, cursor.port->data[index], copied);
+    if (copied > 0) std::memcpy(buf, cursor.port->data + offset, copied);
     std::atomic_thread_fence(std::memory_order_acquire);
     if (slot.seq.load(std::memory_order_relaxed) != seq) return catch_up(cursor); // overwritten
 
