@@ -160,8 +160,9 @@ public:
     int32_t _processChunk(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data, uint32_t size,
                           CVornCffexMdApiImpl& refCffexMdApiImpl);
     // The loop of _processChunk over a non-empty payload: bytes consumed, or -1.
-    int32_t ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size,
-                         SParseState& out);
+    int32_t ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size);
+    // The parser's state into m_state, m_UdpHeader, m_FieldHeader and m_CurUdpPktLen.
+    void WriteBackParseState(const SParseState& parse);
     // The parser's steps: each returns the bytes it consumed, or -1.
     int32_t processHeader(const uint8_t* data, uint32_t size, SParseState& parse);
     int32_t processFieldHeader(const uint8_t* data, uint32_t size, SParseState& parse);

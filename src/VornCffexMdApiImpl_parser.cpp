@@ -21,23 +21,29 @@ constexpr int64_t kCompleteBook = 31;
 int32_t CVornCffexMdApiImpl::_processChunk(const encrypt_code_segment_field& EncryptCodeSegmentField,
                                            const uint8_t* data, uint32_t size, CVornCffexMdApiImpl& refCffexMdApiImpl) {
     CVornCffexMdApiImpl& p = refCffexMdApiImpl;
-    SParseState parse;
-    const int32_t result = size == 0 ? 0 : p.ParsePayload(EncryptCodeSegmentField, data, size, parse);
+    if (size == 0) {
+        p.WriteBackParseState(SParseState{});
+        return 0;
+    }
+    const int32_t result = p.ParsePayload(EncryptCodeSegmentField, data, size);
     if (result == -1) p.m_counters.ParseError();
-    p.m_state = parse.state;
-    p.m_UdpHeader = parse.header;
-    p.m_FieldHeader = parse.field;
-    p.m_CurUdpPktLen = parse.pktLen;
     return result;
+}
+
+void CVornCffexMdApiImpl::WriteBackParseState(const SParseState& parse) {
+    m_state = parse.state;
+    m_UdpHeader = parse.header;
+    m_FieldHeader = parse.field;
+    m_CurUdpPktLen = parse.pktLen;
 }
 
 // One pass over the payload, step by step: a packet header, then its fields' headers and data,
 // until the payload ends. Each step leaves parse.state at the step that follows (a stale
 // packet's header and a field header that ends its packet lead to the next packet header).
 // The state lives in a local that the compiler keeps in registers (no call sees its address)
-// and reaches `out` once, on return.
-int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size,
-                                          SParseState& out) {
+// and reaches the members once, on return.
+int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data,
+                                          uint32_t size) {
     SParseState parse;
     parse.trace = CCommonLog::Enabled(LOG_DEBUG_EX); // tested once per payload
     // 64-bit so that a skipped stale packet's declared length cannot wrap the count.
@@ -54,10 +60,7 @@ int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code
         }
         if (step < 0 || done >= size) break;
     }
-    out.state = parse.state;
-    out.header = parse.header;
-    out.field = parse.field;
-    out.pktLen = parse.pktLen;
+    WriteBackParseState(parse);
     return step < 0 ? -1 : static_cast<int32_t>(done);
 }
 
