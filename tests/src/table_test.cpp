@@ -112,21 +112,14 @@ TEST(Table, RowMembersFromTheSnapshot) {
     run.Stop();
     ASSERT_EQ(1u, rows.size());
     const SCffexInstTableType& row = rows[0];
-    EXPECT_EQ(2u, +row.config);
-    EXPECT_EQ(3000200, +row.base_price);
-    EXPECT_EQ(100, +row.volume_multiple);
     EXPECT_EQ(0, memcmp(row.trading_day, "20261216", 8));
-    EXPECT_EQ(12346, +row.pre_settlement_price);
-    EXPECT_EQ(1, +row.pre_close_price);
-    EXPECT_EQ(0, +row.last_price);
     EXPECT_EQ(0.0, +row.turn_over);
-    EXPECT_EQ(0, +row.pre_delta);
-    EXPECT_EQ(3, +row.curr_delta);
-    EXPECT_EQ(1234, +row.open_interest);
-    EXPECT_EQ(9876u, +row.pre_open_interest);
-    EXPECT_EQ(34205u, +row.update_time);
-    EXPECT_EQ(500u, +row.update_msec);
-    EXPECT_EQ(0, +row.bid2_price);
+    const std::pair<int64_t, int64_t> members[] = { // (expected, uploaded): prices in thousandths
+        {2, row.config},          {3000200, row.base_price},   {100, row.volume_multiple},
+        {12346, row.pre_settlement_price}, {1, row.pre_close_price}, {0, row.last_price},
+        {0, row.pre_delta},       {3, row.curr_delta},         {1234, row.open_interest},
+        {9876, row.pre_open_interest}, {34205, row.update_time}, {500, row.update_msec}, {0, row.bid2_price}};
+    for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
     char id[32] = {};
     memcpy(id, longId.data(), 29);
     EXPECT_EQ(0, memcmp(id, row.instrument_id, sizeof id));
