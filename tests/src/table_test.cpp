@@ -40,9 +40,8 @@ TEST(Table, StartUpWritesTheRegistersInOrderAndOneRowPerWritableInstrument) {
     hw_test::AddInstrument(writer, "IC2612", 2048);
     hw_test::AddInstrument(writer, "IM2612", 2049);
     writer.AddDepth(1003, vorn_sim::MakeDepth(hw_test::Inputs("TF2703", 1003)));
-    ASSERT_TRUE(WriteTodaySnapshot(writer));
     ConnectorRun run({{"insts", "IF2612"}});
-    ASSERT_EQ(0, run.Start()) << run.Stdout();
+    hw_test::StartOn(writer, run);
     ASSERT_TRUE(run.Drain()); // the receive loop runs: the log is complete
     const Writes writes = run.RegisterWrites();
     const std::string log = run.LogText();
@@ -104,9 +103,8 @@ TEST(Table, RowMembersFromTheSnapshot) {
     memcpy(depth.instrument_id, longId.data(), sizeof depth.instrument_id); // all 30 bytes, no NUL
     depth.curr_delta = 2.5;
     writer.AddInstrument(1001, vorn_sim::MakePriceEncoding(longId, 1001, "IO", 3000.2, 0.2, 100), depth);
-    ASSERT_TRUE(WriteTodaySnapshot(writer));
     ConnectorRun run({{"insts", "IO"}, {"options", "recv"}});
-    ASSERT_EQ(0, run.Start()) << run.Stdout();
+    hw_test::StartOn(writer, run);
     ASSERT_TRUE(run.Drain()); // the receive loop runs: the log is complete
     const std::vector<SCffexInstTableType> rows = RowsUploaded(run.RegisterWrites());
     run.Stop();

@@ -1,7 +1,6 @@
 #include "connector_harness.h"
 
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -155,11 +154,7 @@ bool ConnectorRun::Drain(std::chrono::seconds timeout) {
 
 std::string ConnectorRun::LogText() const {
     std::string text;
-    DIR* dir = opendir(dir_.c_str());
-    if (!dir) return text;
-    while (const dirent* entry = readdir(dir))
-        if (strncmp(entry->d_name, "Vorn_R10_", 9) == 0) text += ReadFile(dir_ + "/" + entry->d_name);
-    closedir(dir);
+    for (const std::string& name : FilesIn(dir_, "Vorn_R10_")) text += ReadFile(dir_ + "/" + name);
     return text;
 }
 
