@@ -1,6 +1,5 @@
 // Start-up through init_connector on the simulated card: the configuration file, today's
-// snapshot and the work mode it selects, the card's set-up steps, the version handshake and
-// CPU binding. Each case needs a process of its own (the log and the card wrappers are process
+// snapshot, the card's set-up steps and register traffic, the version handshake and CPU binding. Each case needs a process of its own (the log and the card wrappers are process
 // singletons); ctest runs them that way.
 #include <gtest/gtest.h>
 #include <sched.h>
