@@ -80,11 +80,11 @@ TEST_F(Apply, StaticLastMatchAndBandingMembersInPlainAndEncryptedPackets) {
         EXPECT_EQ(0, memcmp(md.update_time, "11:06:40", 8));
         EXPECT_EQ(123, +md.update_msec);
         const std::pair<double, double> members[] = { // (expected, decoded); doubles are not scaled
-            {price(10), md.open_price},   {price(11), md.high_price},   {price(-12), md.low_price},
-            {price(13), md.close_price},  {EMPTY_PRICE, md.upper_limit_price}, {price(15), md.lower_limit_price},
-            {2712.6, md.settlement_price}, {-0.25, md.curr_delta},      {price(20), md.last_price},
-            {1.5e9, md.turn_over},        {77.0, md.open_interest},     {price(80), md.banding_upper_price},
-            {price(-81), md.banding_lower_price}};
+            {price(10), +md.open_price},   {price(11), +md.high_price},   {price(-12), +md.low_price},
+            {price(13), +md.close_price},  {EMPTY_PRICE, +md.upper_limit_price}, {price(15), +md.lower_limit_price},
+            {2712.6, +md.settlement_price}, {-0.25, +md.curr_delta},      {price(20), +md.last_price},
+            {1.5e9, +md.turn_over},        {77.0, +md.open_interest},     {price(80), +md.banding_upper_price},
+            {price(-81), +md.banding_lower_price}};
         for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
         EXPECT_EQ(static_cast<int32_t>(5000000000LL & 0xFFFFFFFF), +md.volume);
         EXPECT_EQ(0, memcmp(md.instrument_id, "IH2612", 7)); // untouched fields keep their values

@@ -32,10 +32,10 @@ TEST_F(Convert, ConversionsOfBothVersions) {
     EXPECT_EQ(std::string("20261216"), std::string(v2.trading_day));
     EXPECT_EQ(std::string(30, 'X'), std::string(v2.instrument_id)); // byte 30 stays the NUL
     const std::pair<int64_t, int64_t> members[] = { // (expected, converted): prices in thousandths
-        {kA, v2.inst_no},      {-1933008, v2.UpdateTime},   {250, v2.update_msec},   {-7, v2.volume},
-        {3456780, v2.last_price}, {-2499, v2.bid1_price}, {0, v2.ask1_price},     {0, v2.ask5_price},
-        {0, v2.high_price},    {3800200, v2.settlement_price}, {1, v2.curr_delta},
-        {13, v2.open_interest}, {33, v2.bid3_volume},     {1, v2.trust_flag}};
+        {kA, +v2.inst_no},      {-1933008, +v2.UpdateTime},   {250, +v2.update_msec},   {-7, +v2.volume},
+        {3456780, +v2.last_price}, {-2499, +v2.bid1_price}, {0, +v2.ask1_price},     {0, +v2.ask5_price},
+        {0, +v2.high_price},    {3800200, +v2.settlement_price}, {1, +v2.curr_delta},
+        {13, +v2.open_interest}, {33, +v2.bid3_volume},     {1, +v2.trust_flag}};
     for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
     EXPECT_EQ(EMPTY_PRICE, +v2.turn_over); // a double member, passed as it is
     md.curr_delta = -0.7;
@@ -48,9 +48,9 @@ TEST_F(Convert, ConversionsOfBothVersions) {
     EXPECT_EQ(0, v1.UpdateTime[0]);
     EXPECT_TRUE(std::isnan(v1.HighestPrice));
     const std::pair<double, double> fields[] = { // (expected, converted): empty prices 0, others as they are
-        {250, v1.UpdateMillisec}, {3456.78, v1.LastPrice}, {-2.5, v1.BidPrice1}, {0.0, v1.AskPrice1},
-        {0.0, v1.AskPrice5},      {0.0, v1.Turnover},      {12.5, v1.OpenInterest}, {-0.7, v1.CurrDelta},
-        {33, v1.BidVolume3},      {1, v1.Trust_flag}};
+        {250, +v1.UpdateMillisec}, {3456.78, +v1.LastPrice}, {-2.5, +v1.BidPrice1}, {0.0, +v1.AskPrice1},
+        {0.0, +v1.AskPrice5},      {0.0, +v1.Turnover},      {12.5, +v1.OpenInterest}, {-0.7, +v1.CurrDelta},
+        {33, +v1.BidVolume3},      {1, +v1.Trust_flag}};
     for (const auto& field : fields) EXPECT_EQ(field.first, field.second) << &field - fields;
 }
 

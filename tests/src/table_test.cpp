@@ -113,10 +113,10 @@ TEST(Table, RowMembersFromTheSnapshot) {
     EXPECT_EQ(0, memcmp(row.trading_day, "20261216", 8));
     EXPECT_EQ(0.0, +row.turn_over);
     const std::pair<int64_t, int64_t> members[] = { // (expected, uploaded): prices in thousandths
-        {2, row.config},          {3000200, row.base_price},   {100, row.volume_multiple},
-        {12346, row.pre_settlement_price}, {1, row.pre_close_price}, {0, row.last_price},
-        {0, row.pre_delta},       {3, row.curr_delta},         {1234, row.open_interest},
-        {9876, row.pre_open_interest}, {34205, row.update_time}, {500, row.update_msec}, {0, row.bid2_price}};
+        {2, +row.config},          {3000200, +row.base_price},   {100, +row.volume_multiple},
+        {12346, +row.pre_settlement_price}, {1, +row.pre_close_price}, {0, +row.last_price},
+        {0, +row.pre_delta},       {3, +row.curr_delta},         {1234, +row.open_interest},
+        {9876, +row.pre_open_interest}, {34205, +row.update_time}, {500, +row.update_msec}, {0, +row.bid2_price}};
     for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
     char id[32] = {};
     memcpy(id, longId.data(), 29);
