@@ -22,20 +22,11 @@ FieldDescribe* const kDescriptors[] = {
 };
 
 encrypt_code_segment_field SegmentFor(unsigned choice) {
-    switch (choice & 3) {
-    case 0: return vorn_sim::SampleCipherSegment();
-    case 1: return vorn_sim::KnownSegmentRecord(0);
-    case 2: {
-        encrypt_code_segment_field segment = vorn_sim::SampleCipherSegment();
-        segment.code_len = 0;
-        return segment;
-    }
-    default: {
-        encrypt_code_segment_field segment = vorn_sim::SampleCipherSegment();
-        segment.code_len = 1000;
-        return segment;
-    }
-    }
+    if ((choice & 3) == 1) return vorn_sim::KnownSegmentRecord(0);
+    encrypt_code_segment_field segment = vorn_sim::SampleCipherSegment();
+    if ((choice & 3) == 2) segment.code_len = 0;
+    if ((choice & 3) == 3) segment.code_len = 1000;
+    return segment;
 }
 
 } // namespace

@@ -40,7 +40,11 @@ MemoryFile::MemoryFile() : fd_(memfd_create("vorn_fuzz", MFD_CLOEXEC)) {
 }
 
 bool MemoryFile::Write(const uint8_t* data, size_t size) {
-    return ftruncate(fd_, 0) == 0 && pwrite(fd_, data, size, 0) == static_cast<ssize_t>(size);
+    // Only a shorter input needs the (costly) truncation: a longer one overwrites and extends.
+    const bool written = (size >= size_ || ftruncate(fd_, static_cast<off_t>(size)) == 0) &&
+                         pwrite(fd_, data, size, 0) == static_cast<ssize_t>(size);
+    size_ = written ? size : SIZE_MAX; // after a failure the length is unknown: truncate next time
+    return written;
 }
 
 vorn_sim::SessionConfig FuzzSessionConfig() {

@@ -27,6 +27,7 @@ public:
 
 private:
     int fd_ = -1;
+    size_t size_ = 0;
     std::string path_;
 };
 

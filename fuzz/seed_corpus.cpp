@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -26,11 +26,8 @@ struct SeedDir {
         mkdir(dir.c_str(), 0755);
     }
     void Add(const Bytes& bytes) {
-        const std::string path = dir + "/seed_" + std::to_string(count++);
-        FILE* out = fopen(path.c_str(), "wb");
-        if (!out) return;
-        if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), out);
-        fclose(out);
+        std::ofstream(dir + "/seed_" + std::to_string(count++), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
 };
 

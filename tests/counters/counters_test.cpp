@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <fstream>
 #include <thread>
 
 #include "connector_harness.h"
@@ -20,14 +21,6 @@ using namespace Vorn_R10;
 
 class CountersFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/vorn_counters_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        dir_ = name;
-    }
-    void TearDown() override {
-        if (system(("rm -rf '" + dir_ + "'").c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
-    }
     // Runs vorn-stat with `args` (after --dir); returns its standard output.
     std::string Stat(std::vector<std::string> args, int expectedExit = 0) {
         args.insert(args.begin(), {VORN_STAT_BIN, "--dir", dir_});
@@ -42,7 +35,8 @@ protected:
         close(fd);
     }
 
-    std::string dir_;
+    vorn_test::TempDir temp_;
+    const std::string dir_ = temp_.Path();
     std::string err_;
 };
 
@@ -119,7 +113,7 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
     const int64_t gone = child;
     Patch(dead.Path(), offsetof(SCountersHeader, pid), &gone, sizeof gone);
     const std::string unknown = dir_ + "/vorn_r10.1.dev2.counters";
-    ASSERT_EQ(0, system(("cp '" + live.Path() + "' '" + unknown + "'").c_str()));
+    std::ofstream(unknown, std::ios::binary) << vorn_test::ReadFile(live.Path());
     const uint32_t version = 99;
     Patch(unknown, offsetof(SCountersHeader, layout_version), &version, sizeof version);
     const std::string pid = std::to_string(getpid()), goneText = std::to_string(gone);

@@ -1,7 +1,6 @@
 // The log is a process singleton whose path can be set once, so every case runs its body in a
 // forked child (a death test that must exit 0).
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,16 +30,6 @@ void InFreshProcess(const std::function<void()>& body) {
             _exit(::testing::Test::HasFailure() ? 1 : 0);
         },
         ::testing::ExitedWithCode(0), "");
-}
-
-std::vector<std::string> FilesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* entry = readdir(d))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        closedir(d);
-    }
-    return names;
 }
 
 void SetPath(std::string path) { CCommonLog::GetInstance().SetLogPath(path); }

@@ -1,8 +1,10 @@
 // A long session with random loss (single and in bursts), duplicates and packets delayed within
 // and beyond the reorder capacity. Each packet carries its sequence number in its volume; a
 // model of the receive path predicts the exact delivery sequence and trust flag of every update.
-// (Allocation in steady state is checked by framerecv_alloc_test.)
+// After warm-up the receive thread allocates nothing: every allocation on it is counted (through
+// malloc, or AddressSanitizer's hooks when it owns malloc).
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +20,44 @@
 
 namespace {
 
+std::atomic<unsigned long> g_countedThread{0};
+std::atomic<uint64_t> g_allocations{0};
+
+void CountIfCounted() {
+    if (static_cast<unsigned long>(pthread_self()) == g_countedThread.load(std::memory_order_relaxed))
+        g_allocations.fetch_add(1, std::memory_order_relaxed);
+}
+
+} // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*));
+static void CountHook(const volatile void*, size_t) { CountIfCounted(); }
+static void IgnoreFree(const volatile void*) {}
+[[maybe_unused]] static const int g_hooked = __sanitizer_install_malloc_and_free_hooks(CountHook, IgnoreFree);
+#else
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+__attribute__((visibility("default"))) void* malloc(size_t size) {
+    CountIfCounted();
+    return __libc_malloc(size);
+}
+__attribute__((visibility("default"))) void* calloc(size_t n, size_t size) {
+    CountIfCounted();
+    return __libc_calloc(n, size);
+}
+__attribute__((visibility("default"))) void* realloc(void* p, size_t size) {
+    CountIfCounted();
+    return __libc_realloc(p, size);
+}
+}
+#endif
+
+namespace {
+
 using namespace vorn_test;
 
 #ifdef __SANITIZE_ADDRESS__
@@ -27,6 +67,7 @@ constexpr uint32_t kPackets = 1050000;
 #endif
 constexpr int kCacheSize = 8;
 constexpr int kInstruments = 4;
+constexpr uint64_t kWarmUp = 10000; // deliveries before allocations are counted
 constexpr uint32_t kAllLevels = 31;
 const char* const kSource = "10.0.0.5";
 const char* const kGroup = "239.3.42.1";
@@ -181,6 +222,11 @@ void OnVersion2(VornCffexMdType* record) {
                        record->inst_no == InstrumentOf(seqnos[index]) &&
                        record->update_msec == static_cast<int32_t>(seqnos[index] % 1000);
     if (!match && o.mismatches.fetch_add(1) == 0) o.firstMismatch.store(static_cast<int64_t>(index));
+    if (index == kWarmUp) { // from here on this thread is counted; the probe proves the counter sees it
+        g_countedThread.store(static_cast<unsigned long>(pthread_self()));
+        void* volatile probe = malloc(16);
+        free(probe);
+    }
     o.lastVolume = record->volume;
     o.delivered.store(index + 1, std::memory_order_release);
 }
@@ -208,6 +254,7 @@ void RunSoak(bool buffered) {
     for (uint32_t seqno : arrivals) run.Put(0, vorn_sim::MakeFrame(src, dst, kPort, PacketOf(seqno, segment)));
     const bool drained = run.Drain(std::chrono::seconds(60));
     const uint64_t delivered = g_observer.delivered.load(std::memory_order_acquire);
+    const uint64_t allocations = g_allocations.load();
     EXPECT_EQ(0, run.Stop());
     ASSERT_TRUE(drained) << run.Stdout();
 
@@ -216,6 +263,7 @@ void RunSoak(bool buffered) {
         << "first mismatch at delivery " << g_observer.firstMismatch.load() << " (packet "
         << (g_observer.firstMismatch.load() >= 0 ? expected.seqno[g_observer.firstMismatch.load()] : 0) << ")";
     EXPECT_EQ(0u, g_observer.v1Mismatches.load());
+    EXPECT_EQ(1u, allocations) << "allocations on the receive thread after warm-up (1: the probe)";
 }
 
 TEST(Soak, BufferedPathDeliversEveryPacketOnceInOrderWithTrustAfterLoss) { RunSoak(true); }

@@ -79,20 +79,14 @@ TEST_F(Apply, StaticLastMatchAndBandingMembersInPlainAndEncryptedPackets) {
         const auto price = [](int64_t ticks) { return static_cast<double>(ticks) * 0.2 + 2700.0; };
         EXPECT_EQ(0, memcmp(md.update_time, "11:06:40", 8));
         EXPECT_EQ(123, +md.update_msec);
-        EXPECT_EQ(price(10), +md.open_price);
-        EXPECT_EQ(price(11), +md.high_price);
-        EXPECT_EQ(price(-12), +md.low_price);
-        EXPECT_EQ(price(13), +md.close_price);
-        EXPECT_EQ(EMPTY_PRICE, +md.upper_limit_price);
-        EXPECT_EQ(price(15), +md.lower_limit_price);
-        EXPECT_EQ(2712.6, +md.settlement_price); // doubles are not scaled by the encoding
-        EXPECT_EQ(-0.25, +md.curr_delta);
-        EXPECT_EQ(price(20), +md.last_price);
+        const std::pair<double, double> members[] = { // (expected, decoded); doubles are not scaled
+            {price(10), +md.open_price},   {price(11), +md.high_price},   {price(-12), +md.low_price},
+            {price(13), +md.close_price},  {EMPTY_PRICE, +md.upper_limit_price}, {price(15), +md.lower_limit_price},
+            {2712.6, +md.settlement_price}, {-0.25, +md.curr_delta},      {price(20), +md.last_price},
+            {1.5e9, +md.turn_over},        {77.0, +md.open_interest},     {price(80), +md.banding_upper_price},
+            {price(-81), +md.banding_lower_price}};
+        for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
         EXPECT_EQ(static_cast<int32_t>(5000000000LL & 0xFFFFFFFF), +md.volume);
-        EXPECT_EQ(1.5e9, +md.turn_over);
-        EXPECT_EQ(77.0, +md.open_interest);
-        EXPECT_EQ(price(80), +md.banding_upper_price);
-        EXPECT_EQ(price(-81), +md.banding_lower_price);
         EXPECT_EQ(0, memcmp(md.instrument_id, "IH2612", 7)); // untouched fields keep their values
         EXPECT_EQ(1, +Depth(kA).volume);
         EXPECT_EQ(+before.bid1_price, +Depth(kA).bid1_price);

@@ -126,8 +126,9 @@ TEST_F(ConfigTest, ChannelSelection) {
         // Lists: any selector may decide; a blank stays in the next selector.
         {"IF,IC2612,T", "<absent>", "IC2612", 2}, {"IF,IC2612,T", "<absent>", "T2609", 2},
         {"IF,IC2612,T", "<absent>", "IC2609", 0}, {"IF, IC", "<absent>", "IC2612", 0}, {"IF, IC", "<absent>", " IC", 2},
-        // Adjacent commas: the empty selector selects only the empty code.
+        // Adjacent or leading commas: the empty selector selects only the empty code; a trailing comma makes none.
         {"IF,,IC", "<absent>", "", 2}, {"IF,,IC", "<absent>", "IC2612", 2}, {"IF,IC", "<absent>", "", 0},
+        {",IF", "<absent>", "", 2}, {"IF,", "<absent>", "", 0},
         // "all" among others is a three-character exact selector.
         {"all,IF", "<absent>", "all", 2}, {"all,IF", "<absent>", "IF2612", 2}, {"all,IF", "<absent>", "IC2612", 0},
         {"all,IF", "recv", "IO2612-C-4000", 0},

@@ -29,23 +29,15 @@ TEST_F(Convert, ConversionsOfBothVersions) {
 
     VornCffexMdType v2{};
     api->convert_data_v2(v2, md, *api);
-    EXPECT_EQ(kA, +v2.inst_no);
     EXPECT_EQ(std::string("20261216"), std::string(v2.trading_day));
     EXPECT_EQ(std::string(30, 'X'), std::string(v2.instrument_id)); // byte 30 stays the NUL
-    EXPECT_EQ(-1933008, +v2.UpdateTime);
-    EXPECT_EQ(250, +v2.update_msec);
-    EXPECT_EQ(-7, +v2.volume);
-    EXPECT_EQ(3456780, +v2.last_price);
-    EXPECT_EQ(-2499, +v2.bid1_price);
-    EXPECT_EQ(0, +v2.ask1_price);
-    EXPECT_EQ(0, +v2.ask5_price);
-    EXPECT_EQ(0, +v2.high_price);
-    EXPECT_EQ(3800200, +v2.settlement_price);
-    EXPECT_EQ(1, +v2.curr_delta);
-    EXPECT_EQ(EMPTY_PRICE, +v2.turn_over);
-    EXPECT_EQ(13, +v2.open_interest);
-    EXPECT_EQ(33, +v2.bid3_volume);
-    EXPECT_EQ(1, +v2.trust_flag);
+    const std::pair<int64_t, int64_t> members[] = { // (expected, converted): prices in thousandths
+        {kA, +v2.inst_no},      {-1933008, +v2.UpdateTime},   {250, +v2.update_msec},   {-7, +v2.volume},
+        {3456780, +v2.last_price}, {-2499, +v2.bid1_price}, {0, +v2.ask1_price},     {0, +v2.ask5_price},
+        {0, +v2.high_price},    {3800200, +v2.settlement_price}, {1, +v2.curr_delta},
+        {13, +v2.open_interest}, {33, +v2.bid3_volume},     {1, +v2.trust_flag}};
+    for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
+    EXPECT_EQ(EMPTY_PRICE, +v2.turn_over); // a double member, passed as it is
     md.curr_delta = -0.7;
     api->convert_data_v2(v2, md, *api);
     EXPECT_EQ(0, +v2.curr_delta);
@@ -54,17 +46,12 @@ TEST_F(Convert, ConversionsOfBothVersions) {
     api->convert_data_v1(v1, md, *api);
     EXPECT_EQ(std::string(30, 'X'), std::string(reinterpret_cast<const char*>(v1.InstrumentID)));
     EXPECT_EQ(0, v1.UpdateTime[0]);
-    EXPECT_EQ(250, v1.UpdateMillisec);
-    EXPECT_EQ(3456.78, v1.LastPrice);
-    EXPECT_EQ(-2.5, v1.BidPrice1);
-    EXPECT_EQ(0.0, v1.AskPrice1);
-    EXPECT_EQ(0.0, v1.AskPrice5);
     EXPECT_TRUE(std::isnan(v1.HighestPrice));
-    EXPECT_EQ(0.0, v1.Turnover);
-    EXPECT_EQ(12.5, v1.OpenInterest);
-    EXPECT_EQ(-0.7, v1.CurrDelta);
-    EXPECT_EQ(33, v1.BidVolume3);
-    EXPECT_EQ(1, v1.Trust_flag);
+    const std::pair<double, double> fields[] = { // (expected, converted): empty prices 0, others as they are
+        {250, +v1.UpdateMillisec}, {3456.78, +v1.LastPrice}, {-2.5, +v1.BidPrice1}, {0.0, +v1.AskPrice1},
+        {0.0, +v1.AskPrice5},      {0.0, +v1.Turnover},      {12.5, +v1.OpenInterest}, {-0.7, +v1.CurrDelta},
+        {33, +v1.BidVolume3},      {1, +v1.Trust_flag}};
+    for (const auto& field : fields) EXPECT_EQ(field.first, field.second) << &field - fields;
 }
 
 TEST_F(Convert, UpdateTimeTextAndSecondsBeyondTheDay) {

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 #include "connector_harness.h"
 #include "feed_encoder.h"
@@ -237,51 +235,6 @@ TEST_F(HandFeed, FaultyOversizedAndPayloadlessFramesAreDroppedSilently) {
     // The zero padding reads as stale 20-byte packets; a shorter rest fails the payload.
     EXPECT_EQ((whole.size() - packetSize) % 20 ? 1u : 0u, LogLines("msg is error"));
     EXPECT_EQ(0u, LogLines("UdpNo is not seq"));
-}
-
-std::atomic<bool> g_holdFirst{false};
-std::atomic<bool> g_held{false};
-
-// Waits (at most 20 s) while g_held has the given value.
-void WaitWhile(bool held) {
-    for (int i = 0; i < 20000 && g_held == held; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-void HoldFirstDelivery(VornCffexMdType* record) {
-    Deliveries().push_back(Delivery{2, {}, *record});
-    if (!g_holdFirst.exchange(false)) return;
-    g_held = true;
-    WaitWhile(true);
-}
-
-// A reader lapped by the card loses the frames it missed: it gets one receive error, goes on
-// with the newest frame, and the jump in sequence numbers is a loss like any other.
-TEST_F(HandFeed, LappedReceiveLosesFramesAndClearsTrust) {
-    Start({{"insts", "all"}, {"exanic_cache_flag", "0"}});
-    g_holdFirst = true;
-    set_parse_data_version_2(HoldFirstDelivery);
-    Put(Tagged(101, kIF, 101));
-    WaitWhile(false);
-    ASSERT_TRUE(g_held);
-    const uint32_t last = 101 + VORN_SIM_RING_SLOTS + 100;
-    for (uint32_t seqno = 102; seqno < last; ++seqno) {
-        const Bytes frame = session.Frame(Tagged(seqno, kIF, seqno));
-        vorn_sim_put_frame(run->Card(), 0, frame.data(), frame.size(), VORN_SIM_OVERWRITE, 0);
-    }
-    g_held = false;
-    Put(Tagged(last, kIF, last));
-    const std::vector<int32_t> tags = TagsAndDrain();
-    vorn_sim_counters counters{};
-    vorn_sim_get_counters(run->Card(), 0, &counters);
-    EXPECT_GT(counters.lost, 0u);
-    ASSERT_GE(tags.size(), 2u);
-    EXPECT_EQ(101, tags.front());
-    EXPECT_EQ(static_cast<int32_t>(last), tags.back());
-    EXPECT_TRUE(std::is_sorted(tags.begin(), tags.end()));
-    const std::vector<int64_t> trusts = Trusts();
-    EXPECT_EQ(1, trusts.front());
-    EXPECT_EQ(std::vector<int64_t>(trusts.size() - 1, 0), std::vector<int64_t>(trusts.begin() + 1, trusts.end()));
-    EXPECT_EQ(1u, LogLines("UdpNo is not seq, m_CurUdpNo is [101]"));
 }
 
 // Channel texts that split into port and source but are no port number or no IPv4 address:

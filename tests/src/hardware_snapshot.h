@@ -1,10 +1,13 @@
 // Snapshots for hardware-mode tests: a code segment that is known segment k selects hardware mode.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 #include "FpgaStruct.h"
 #include "VornCffexMd_interface.h"
+#include "connector_harness.h"
 #include "sample_code.h"
 #include "snapshot_writer.h"
 
@@ -43,6 +46,12 @@ inline vorn_sim::DepthSpec Inputs(const std::string& instrumentId, int32_t key) 
 inline void AddInstrument(vorn_sim::SnapshotWriter& writer, const std::string& instrumentId, int32_t key) {
     writer.AddInstrument(key, vorn_sim::MakePriceEncoding(instrumentId, key, instrumentId.substr(0, 2), 4000.0, 0.2, 300),
                          vorn_sim::MakeDepth(Inputs(instrumentId, key)));
+}
+
+// Writes `writer` as today's snapshot and starts `run` on it.
+inline void StartOn(const vorn_sim::SnapshotWriter& writer, vorn_test::ConnectorRun& run) {
+    ASSERT_TRUE(vorn_test::WriteTodaySnapshot(writer));
+    ASSERT_EQ(0, run.Start()) << run.Stdout();
 }
 
 } // namespace hw_test

@@ -16,8 +16,7 @@ namespace {
 void StartHardware(ConnectorRun& run) {
     vorn_sim::SnapshotWriter writer = hw_test::HardwareSnapshot(2, 1);
     hw_test::AddInstrument(writer, "IF2612", 1001);
-    ASSERT_TRUE(WriteTodaySnapshot(writer));
-    ASSERT_EQ(0, run.Start()) << run.Stdout();
+    hw_test::StartOn(writer, run);
 }
 
 // Every field distinct, so a field taken from the wrong place shows: level slot i (bid 1,

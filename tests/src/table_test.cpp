@@ -40,9 +40,8 @@ TEST(Table, StartUpWritesTheRegistersInOrderAndOneRowPerWritableInstrument) {
     hw_test::AddInstrument(writer, "IC2612", 2048);
     hw_test::AddInstrument(writer, "IM2612", 2049);
     writer.AddDepth(1003, vorn_sim::MakeDepth(hw_test::Inputs("TF2703", 1003)));
-    ASSERT_TRUE(WriteTodaySnapshot(writer));
     ConnectorRun run({{"insts", "IF2612"}});
-    ASSERT_EQ(0, run.Start()) << run.Stdout();
+    hw_test::StartOn(writer, run);
     ASSERT_TRUE(run.Drain()); // the receive loop runs: the log is complete
     const Writes writes = run.RegisterWrites();
     const std::string log = run.LogText();
@@ -104,29 +103,21 @@ TEST(Table, RowMembersFromTheSnapshot) {
     memcpy(depth.instrument_id, longId.data(), sizeof depth.instrument_id); // all 30 bytes, no NUL
     depth.curr_delta = 2.5;
     writer.AddInstrument(1001, vorn_sim::MakePriceEncoding(longId, 1001, "IO", 3000.2, 0.2, 100), depth);
-    ASSERT_TRUE(WriteTodaySnapshot(writer));
     ConnectorRun run({{"insts", "IO"}, {"options", "recv"}});
-    ASSERT_EQ(0, run.Start()) << run.Stdout();
+    hw_test::StartOn(writer, run);
     ASSERT_TRUE(run.Drain()); // the receive loop runs: the log is complete
     const std::vector<SCffexInstTableType> rows = RowsUploaded(run.RegisterWrites());
     run.Stop();
     ASSERT_EQ(1u, rows.size());
     const SCffexInstTableType& row = rows[0];
-    EXPECT_EQ(2u, +row.config);
-    EXPECT_EQ(3000200, +row.base_price);
-    EXPECT_EQ(100, +row.volume_multiple);
     EXPECT_EQ(0, memcmp(row.trading_day, "20261216", 8));
-    EXPECT_EQ(12346, +row.pre_settlement_price);
-    EXPECT_EQ(1, +row.pre_close_price);
-    EXPECT_EQ(0, +row.last_price);
     EXPECT_EQ(0.0, +row.turn_over);
-    EXPECT_EQ(0, +row.pre_delta);
-    EXPECT_EQ(3, +row.curr_delta);
-    EXPECT_EQ(1234, +row.open_interest);
-    EXPECT_EQ(9876u, +row.pre_open_interest);
-    EXPECT_EQ(34205u, +row.update_time);
-    EXPECT_EQ(500u, +row.update_msec);
-    EXPECT_EQ(0, +row.bid2_price);
+    const std::pair<int64_t, int64_t> members[] = { // (expected, uploaded): prices in thousandths
+        {2, +row.config},          {3000200, +row.base_price},   {100, +row.volume_multiple},
+        {12346, +row.pre_settlement_price}, {1, +row.pre_close_price}, {0, +row.last_price},
+        {0, +row.pre_delta},       {3, +row.curr_delta},         {1234, +row.open_interest},
+        {9876, +row.pre_open_interest}, {34205, +row.update_time}, {500, +row.update_msec}, {0, +row.bid2_price}};
+    for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
     char id[32] = {};
     memcpy(id, longId.data(), 29);
     EXPECT_EQ(0, memcmp(id, row.instrument_id, sizeof id));

@@ -1,9 +1,6 @@
 #include "connector_harness.h"
 
 #include <gtest/gtest.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -34,15 +31,9 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
 
 } // namespace
 
-void LockTodaySnapshot() {
-    static int lockFd = -1;
-    if (lockFd >= 0) return;
-    lockFd = vorn_sim::SnapshotWriter::LockSharedPath();
-    if (lockFd < 0) ADD_FAILURE() << "cannot lock the snapshot path";
-}
-
 bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer) {
-    LockTodaySnapshot();
+    static const int lockFd = vorn_sim::SnapshotWriter::LockSharedPath(); // held until the process exits
+    if (lockFd < 0) ADD_FAILURE() << "cannot lock the snapshot path";
     return writer.WriteFile(vorn_sim::SnapshotWriter::TodayPath());
 }
 
@@ -52,13 +43,6 @@ std::vector<VornCffexMdType> V2Records() {
     std::vector<VornCffexMdType> records;
     for (const Delivery& d : g_deliveries)
         if (d.version == 2) records.push_back(d.v2);
-    return records;
-}
-
-std::vector<MarketDepthUpdate> V1Records() {
-    std::vector<MarketDepthUpdate> records;
-    for (const Delivery& d : g_deliveries)
-        if (d.version == 1) records.push_back(d.v1);
     return records;
 }
 
@@ -76,7 +60,9 @@ ConnectorRun::ConnectorRun(std::map<std::string, std::string> config) {
     if (!config.count("device")) config["device"] = device_;
     if (!config.count("log_path")) config["log_path"] = dir_;
     if (!config.count("counters_path")) config["counters_path"] = dir_;
-    WriteConfig(config);
+    std::string text = "[config]\n";
+    for (const auto& entry : config) text += entry.first + " = " + entry.second + "\n";
+    std::ofstream(configPath_, std::ios::trunc) << text;
     g_deliveries.clear();
     RegisterCallbacks(true, true);
 }
@@ -86,17 +72,6 @@ ConnectorRun::~ConnectorRun() {
     if (card_) vorn_sim_close(card_);
     vorn_sim_remove(device_.c_str());
     delete done_;
-}
-
-void ConnectorRun::WriteConfig(const std::map<std::string, std::string>& config) {
-    std::string text = "[config]\n";
-    for (const auto& entry : config) text += entry.first + " = " + entry.second + "\n";
-    WriteConfigText(text);
-}
-
-void ConnectorRun::WriteConfigText(const std::string& text) {
-    std::ofstream out(configPath_, std::ios::trunc);
-    out << text;
 }
 
 int ConnectorRun::Start(std::chrono::seconds timeout) {
@@ -179,11 +154,7 @@ bool ConnectorRun::Drain(std::chrono::seconds timeout) {
 
 std::string ConnectorRun::LogText() const {
     std::string text;
-    DIR* dir = opendir(dir_.c_str());
-    if (!dir) return text;
-    while (const dirent* entry = readdir(dir))
-        if (strncmp(entry->d_name, "Vorn_R10_", 9) == 0) text += ReadFile(dir_ + "/" + entry->d_name);
-    closedir(dir);
+    for (const std::string& name : FilesIn(dir_, "Vorn_R10_")) text += ReadFile(dir_ + "/" + name);
     return text;
 }
 

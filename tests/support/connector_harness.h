@@ -28,7 +28,6 @@ struct Delivery {
 // Everything the callbacks received, in call order.
 std::vector<Delivery>& Deliveries();
 std::vector<VornCffexMdType> V2Records();
-std::vector<MarketDepthUpdate> V1Records();
 // Which callbacks the next Start() registers.
 void RegisterCallbacks(bool v1, bool v2);
 
@@ -49,9 +48,6 @@ public:
     const std::string& Dir() const { return dir_; }
     const std::string& ConfigPath() const { return configPath_; }
     vorn_sim_card_t* Card() const { return card_; }
-
-    // Rewrites the configuration file with exactly these lines (for malformed-file tests).
-    void WriteConfigText(const std::string& text);
 
     // Starts init_connector on its own thread and waits until start-up finished: returns 0
     // once the last start-up register write is seen, or init_connector's result when it
@@ -74,7 +70,6 @@ public:
     std::vector<std::pair<uint32_t, uint32_t>> RegisterWrites() const;
 
 private:
-    void WriteConfig(const std::map<std::string, std::string>& config);
     std::vector<uint8_t> BarrierFrame(int port) const;
 
     std::string device_;
@@ -95,7 +90,5 @@ private:
 // process that does so first takes a lock held until it exits, so tests that run at the
 // same time (other build trees included) never see each other's snapshot.
 bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer);
-// Takes the same lock without writing (for tests that remove or corrupt the file).
-void LockTodaySnapshot();
 
 } // namespace vorn_test

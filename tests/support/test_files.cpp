@@ -1,10 +1,12 @@
 #include "test_files.h"
 
+#include <dirent.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -22,6 +24,17 @@ TempDir::~TempDir() {
     nftw(
         path_.c_str(), [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
         FTW_DEPTH | FTW_PHYS);
+}
+
+std::vector<std::string> FilesIn(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(d))
+            if (entry->d_name[0] != '.' && strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+                names.push_back(entry->d_name);
+        closedir(d);
+    }
+    return names;
 }
 
 std::string ReadFile(const std::string& path) {

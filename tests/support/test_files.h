@@ -22,6 +22,8 @@ private:
     std::string path_;
 };
 
+// Names of the entries of `dir` that start with `prefix` (dot entries excluded), in directory order.
+std::vector<std::string> FilesIn(const std::string& dir, const std::string& prefix = "");
 // The text of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 // Writes the first `length` bytes (all by default) to `path`, replacing it.
