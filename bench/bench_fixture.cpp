@@ -37,8 +37,19 @@ BenchCard::BenchCard() {
     vorn_sim_create(name.c_str());
     card = vorn_sim_open(name.c_str());
     handle = exanic_acquire_handle(name.c_str());
-    Vorn_R10::CExanicDMA::GetInstance().exanic_dma0_init(handle);
-    Vorn_R10::CExanicDMA::GetInstance().exanic_dma1_init(handle);
+    Bind();
+}
+
+void BenchCard::Bind() {
+    Vorn_R10::CExanicDMA& dma = Vorn_R10::CExanicDMA::GetInstance();
+    if (!rx0 || dma.get_dma0_ptr() != rx0) {
+        dma.exanic_dma0_init(handle);
+        rx0 = dma.get_dma0_ptr();
+    }
+    if (!rx1 || dma.get_dma1_ptr() != rx1) {
+        dma.exanic_dma1_init(handle);
+        rx1 = dma.get_dma1_ptr();
+    }
 }
 
 BenchCard::~BenchCard() {
@@ -52,6 +63,7 @@ void BenchCard::Put(int port, const std::vector<uint8_t>& frame) {
 
 BenchCard& Card() {
     static BenchCard card;
+    card.Bind();
     return card;
 }
 

@@ -31,11 +31,17 @@ struct BenchCard {
     ~BenchCard();
     // Puts a frame on `port`, overwriting unread frames when the ring is full.
     void Put(int port, const std::vector<uint8_t>& frame);
+    // Points the process's receive channels at this card again, after a benchmark that ran
+    // init_connector on a card of its own replaced them.
+    void Bind();
 
     std::string name;
     vorn_sim_card_t* card = nullptr;
     exanic_t* handle = nullptr;
+    exanic_rx_t* rx0 = nullptr;
+    exanic_rx_t* rx1 = nullptr;
 };
+// The card, bound as the receive channels.
 BenchCard& Card();
 
 // A typical packet: update time, best, last match and one more level field.

@@ -22,10 +22,10 @@ void BM_FrameBaseline(benchmark::State& state) {
     const std::vector<uint8_t> frame = prepared.session.Frame(TypicalPacket(prepared.session, kSeqNo, false));
     Baseline baseline;
     char buffer[2048];
-    Card();
+    BenchCard& card = Card();
     exanic_rx_t* rx = Vorn_R10::CExanicDMA::GetInstance().get_dma0_ptr();
     for (auto _ : state) {
-        Card().Put(0, frame);
+        card.Put(0, frame);
         const ssize_t size = exanic_receive_frame(rx, buffer, sizeof buffer, nullptr);
         baseline.Run(reinterpret_cast<const uint8_t*>(buffer) + vorn_sim::kFrameHeadersSize,
                      static_cast<size_t>(size) - vorn_sim::kFrameHeadersSize);
@@ -43,10 +43,10 @@ void RunFrameRatio(benchmark::State& state, bool encrypted) {
     const std::vector<uint8_t> frame = prepared.session.Frame(TypicalPacket(prepared.session, kSeqNo, encrypted));
     Baseline baseline;
     char buffer[2048];
-    Card();
+    BenchCard& card = Card();
     exanic_rx_t* rx = Vorn_R10::CExanicDMA::GetInstance().get_dma0_ptr();
     const auto putBlock = [&] {
-        for (int i = 0; i < kBlock; ++i) Card().Put(0, frame);
+        for (int i = 0; i < kBlock; ++i) card.Put(0, frame);
     };
     AlternateBlocks(
         state,
@@ -73,10 +73,10 @@ void RunFrame(benchmark::State& state, bool buffered) {
     CVornCffexMdApiImpl& api = prepared.api;
     api.m_r10ConfigInfo.exanic_cache_flag = buffered ? 1 : 0;
     const std::vector<uint8_t> frame = prepared.session.Frame(TypicalPacket(prepared.session, kSeqNo, false));
-    Card();
+    BenchCard& card = Card();
     for (auto _ : state) {
         api.m_CurUdpNo = kSeqNo - 1;
-        Card().Put(0, frame);
+        card.Put(0, frame);
         benchmark::DoNotOptimize(api.ExanicCffexDMA0());
     }
 }
@@ -96,11 +96,11 @@ void BM_LoopOneCore(benchmark::State& state) {
     const uint32_t before = api.m_CurUdpNo;
     std::vector<std::vector<uint8_t>> frames;
     for (int i = 0; i < 4000; ++i) frames.push_back(prepared.session.NextFrame());
-    Card();
+    BenchCard& card = Card();
     for (auto _ : state) {
         state.PauseTiming();
         api.m_CurUdpNo = before;
-        for (const auto& frame : frames) Card().Put(0, frame);
+        for (const auto& frame : frames) card.Put(0, frame);
         state.ResumeTiming();
         for (size_t i = 0; i < frames.size(); ++i) api.VornRecv();
     }
@@ -128,10 +128,10 @@ void BM_RecordBaseline(benchmark::State& state) {
     const std::vector<uint8_t> frame = RecordFrame();
     Baseline baseline;
     char buffer[2048];
-    Card();
+    BenchCard& card = Card();
     exanic_rx_t* rx = Vorn_R10::CExanicDMA::GetInstance().get_dma1_ptr();
     for (auto _ : state) {
-        Card().Put(1, frame);
+        card.Put(1, frame);
         const ssize_t size = exanic_receive_frame(rx, buffer, sizeof buffer, nullptr);
         baseline.Run(reinterpret_cast<const uint8_t*>(buffer), static_cast<size_t>(size));
     }
@@ -143,9 +143,9 @@ void BM_RecordHardware(benchmark::State& state) {
     gfunc_parser = SinkV1;
     gfunc_parser_verison_2 = SinkV2;
     const std::vector<uint8_t> frame = RecordFrame();
-    Card();
+    BenchCard& card = Card();
     for (auto _ : state) {
-        Card().Put(1, frame);
+        card.Put(1, frame);
         benchmark::DoNotOptimize(api.ExanicCffexDMA1());
     }
 }
