@@ -105,7 +105,8 @@ void AlternateBlocks(benchmark::State& state, Base baseline, Measured measured, 
 }
 template <typename Base, typename Measured>
 void AlternateBlocks(benchmark::State& state, Base baseline, Measured measured) {
-    AlternateBlocks(state, baseline, measured, [] {}, [] {});
+    AlternateBlocks(
+        state, baseline, measured, [] {}, [] {});
 }
 
 } // namespace vorn_bench

@@ -94,7 +94,7 @@ public:
     // Counter hooks that need the connector's state (one line at each call site).
     void CountReceiveError(ssize_t error);
     void CountDelivered(const VornCffexMdType& record, int64_t trust); // after the update's callbacks
-    void CountDelivered(SInstrumentSlot& slot, int64_t trust);          // the same, entry kept in the slot
+    void CountDelivered(SInstrumentSlot& slot, int64_t trust);         // the same, entry kept in the slot
     uint32_t _GetChannelCfg(const char* pInstrumentId, uint32_t instLength);
     uint32_t SelectionOf(const depth_market_data_field& record);
 

@@ -40,10 +40,8 @@ void CVornCffexMdApiImpl::WriteBackParseState(const SParseState& parse) {
 // One pass over the payload, step by step: a packet header, then its fields' headers and data,
 // until the payload ends. Each step leaves parse.state at the step that follows (a stale
 // packet's header and a field header that ends its packet lead to the next packet header).
-// The state lives in a local that the compiler keeps in registers (no call sees its address)
-// and reaches the members once, on return.
-int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data,
-                                          uint32_t size) {
+// The state lives in a local and reaches the members once, on return.
+int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size) {
     SParseState parse;
     parse.trace = CCommonLog::Enabled(LOG_DEBUG_EX); // tested once per payload
     // 64-bit so that a skipped stale packet's declared length cannot wrap the count.
@@ -165,5 +163,5 @@ void CVornCffexMdApiImpl::DeliverPacket(field_header lastField, bool trace) {
     CountDelivered(slot, trust);
     if (trace)
         VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
-             static_cast<unsigned>(lastField.fieldId), static_cast<int>(lastField.fieldlen));
+                 static_cast<unsigned>(lastField.fieldId), static_cast<int>(lastField.fieldlen));
 }

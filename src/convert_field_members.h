@@ -16,14 +16,13 @@ using vorn_price::Count;
 using vorn_price::OrZero;
 using vorn_price::Thousandths;
 
-// Field `kField` (not the update time, see below; the price band writes nothing) from `md`
-// into `v1` and `v2`.
+// The members of field `kField` (one of the seven that carry prices or volumes to the outputs;
+// the update time has ConvertUpdateTime, the price band reaches neither record) from `md` into
+// `v1` and `v2`.
 template <FIELD_ID kField>
-__attribute__((always_inline)) inline void ConvertFieldMembers(const depth_market_data_field& md,
-                                                               MarketDepthUpdate& v1, VornCffexMdType& v2) {
-    if constexpr (kField == FIELD_ID::vint_market_data_real_price_banding) {
-        (void)md, (void)v1, (void)v2;
-    } else if constexpr (kField == FIELD_ID::vint_market_data_static) {
+__attribute__((always_inline)) inline void ConvertFieldMembers(const depth_market_data_field& md, MarketDepthUpdate& v1,
+                                                               VornCffexMdType& v2) {
+    if constexpr (kField == FIELD_ID::vint_market_data_static) {
         v1.OpenPrice = OrZero(md.open_price);
         v1.HighestPrice = OrZero(md.high_price);
         v1.LowestPrice = OrZero(md.low_price);
@@ -95,7 +94,7 @@ __attribute__((always_inline)) inline void ConvertFieldMembers(const depth_marke
         v2.ask5_price = Thousandths(md.ask5_price);
         v2.ask5_volume = md.ask5_volume;
     } else {
-        static_assert(kField != FIELD_ID::vint_market_data_update_time, "see ConvertUpdateTime");
+        static_assert(static_cast<int>(kField) < 0, "no output members of this field here");
     }
 }
 
