@@ -22,7 +22,7 @@ inline uint64_t ReadTicks() {
 }
 
 // Ticks per second of ReadTicks, measured against CLOCK_MONOTONIC on the first call of the
-// process (which sleeps about 20 ms on x86-64). Never 0.
+// process (which sleeps about 5 ms on x86-64). Never 0.
 uint64_t CalibrateTicksPerSecond();
 
 // CLOCK_REALTIME in nanoseconds since the epoch.
