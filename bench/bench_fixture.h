@@ -18,6 +18,12 @@ namespace vorn_bench {
 struct PreparedConnector {
     explicit PreparedConnector(const vorn_sim::SessionConfig& config);
     ~PreparedConnector();
+    // Parses `packet` (numbered `seqno`) through _processChunk as if it were new each time.
+    void ParseAsNew(const std::vector<uint8_t>& packet, uint32_t seqno) {
+        api.m_CurUdpNo = seqno - 1;
+        benchmark::DoNotOptimize(api._processChunk(api.m_RspEncryptCodeSegmentField, packet.data(),
+                                                   static_cast<uint32_t>(packet.size()), api));
+    }
 
     CVornCffexMdApiImpl api;
     vorn_sim::SyntheticSession session;

@@ -21,10 +21,8 @@ void BM_LatencySampling(benchmark::State& state) {
     CVornCffexMdApiImpl& api = prepared.api;
     const std::vector<uint8_t> packet = TypicalPacket(prepared.session, kSeqNo, false);
     const auto frame = [&] {
-        api.m_CurUdpNo = kSeqNo - 1;
         api.m_counters.FrameBegin();
-        benchmark::DoNotOptimize(api._processChunk(api.m_RspEncryptCodeSegmentField, packet.data(),
-                                                   static_cast<uint32_t>(packet.size()), api));
+        prepared.ParseAsNew(packet, kSeqNo);
         api.m_counters.FrameEnd();
     };
     const uint64_t every = static_cast<uint64_t>(state.range(0));
@@ -39,19 +37,13 @@ BENCHMARK(BM_LatencySampling)->Arg(1)->Arg(16);
 void BM_CounterHooksPerPacket(benchmark::State& state) {
     vorn_sim::SessionConfig config;
     PreparedConnector prepared(config);
-    CVornCffexMdApiImpl& api = prepared.api;
     const std::vector<uint8_t> packet = TypicalPacket(prepared.session, kSeqNo, false);
     Vorn_R10::CCountersWriter counters;
     std::string error;
     counters.SetInstruments({{"IF2612", 1001}}, error);
     counters.SetLatencySampling(0);
     AlternateBlocks(
-        state,
-        [&] {
-            api.m_CurUdpNo = kSeqNo - 1;
-            benchmark::DoNotOptimize(api._processChunk(api.m_RspEncryptCodeSegmentField, packet.data(),
-                                                       static_cast<uint32_t>(packet.size()), api));
-        },
+        state, [&] { prepared.ParseAsNew(packet, kSeqNo); },
         [&] {
             counters.FrameBegin();
             counters.FrameReceived();

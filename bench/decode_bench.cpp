@@ -21,12 +21,9 @@ BENCHMARK(BM_PacketBaseline);
 void RunPacket(benchmark::State& state, bool encrypted) {
     vorn_sim::SessionConfig config;
     PreparedConnector prepared(config);
-    CVornCffexMdApiImpl& api = prepared.api;
     const std::vector<uint8_t> packet = TypicalPacket(prepared.session, kSeqNo, encrypted);
     for (auto _ : state) {
-        api.m_CurUdpNo = kSeqNo - 1;
-        benchmark::DoNotOptimize(api._processChunk(api.m_RspEncryptCodeSegmentField, packet.data(),
-                                                   static_cast<uint32_t>(packet.size()), api));
+        prepared.ParseAsNew(packet, kSeqNo);
     }
 }
 
@@ -40,16 +37,10 @@ BENCHMARK(BM_PacketEncrypted);
 void RunRatio(benchmark::State& state, bool encrypted) {
     vorn_sim::SessionConfig config;
     PreparedConnector prepared(config);
-    CVornCffexMdApiImpl& api = prepared.api;
     const std::vector<uint8_t> packet = TypicalPacket(prepared.session, kSeqNo, encrypted);
     Baseline baseline;
     AlternateBlocks(
-        state, [&] { baseline.Run(packet.data(), packet.size()); },
-        [&] {
-            api.m_CurUdpNo = kSeqNo - 1;
-            benchmark::DoNotOptimize(api._processChunk(api.m_RspEncryptCodeSegmentField, packet.data(),
-                                                       static_cast<uint32_t>(packet.size()), api));
-        });
+        state, [&] { baseline.Run(packet.data(), packet.size()); }, [&] { prepared.ParseAsNew(packet, kSeqNo); });
 }
 
 void BM_PacketPlainRatio(benchmark::State& state) { RunRatio(state, false); }

@@ -95,6 +95,7 @@ public:
     void CountReceiveError(ssize_t error);
     void CountDelivered(const VornCffexMdType& record, int64_t trust); // after the update's callbacks
     void CountDelivered(SInstrumentSlot& slot, int64_t trust);         // the same, entry kept in the slot
+    void CountDeliveredTo(Vorn_R10::SInstrumentCounters* entry, const VornCffexMdType& record, int64_t trust);
     uint32_t _GetChannelCfg(const char* pInstrumentId, uint32_t instLength);
     uint32_t SelectionOf(const depth_market_data_field& record);
 
@@ -193,7 +194,7 @@ public:
     SInstrumentSlot& CurrentSlot() { return m_curSlot ? *m_curSlot : ResolveCurrentSlot(); }
     SInstrumentSlot& ResolveCurrentSlot();
     void AddTrustEntry(SInstrumentSlot& slot);
-    depth_market_data_field& CurrentDepth() { return DepthOf(CurrentSlot()); }
+    // The slot's depth record, entered (all zero) on first use.
     depth_market_data_field& DepthOf(SInstrumentSlot& slot) {
         return slot.depth ? *slot.depth : EnterCurrentDepth(slot);
     }
@@ -277,16 +278,19 @@ inline void CVornCffexMdApiImpl::CountReceiveError(ssize_t error) {
 
 // `record` holds the update's instrument and time; `trust` is the flag both records carried.
 inline void CVornCffexMdApiImpl::CountDelivered(const VornCffexMdType& record, int64_t trust) {
-    const uint64_t ms = static_cast<uint64_t>(record.UpdateTime) * 1000 + static_cast<uint64_t>(record.update_msec);
-    m_counters.Delivered(record.inst_no, ms, trust, gfunc_parser != nullptr, gfunc_parser_verison_2 != nullptr);
+    CountDeliveredTo(m_counters.Entry(record.inst_no), record, trust);
 }
 
 inline void CVornCffexMdApiImpl::CountDelivered(SInstrumentSlot& slot, int64_t trust) {
-    const VornCffexMdType& record = slot.v2;
     if (slot.countersGeneration != m_counters.EntriesGeneration()) {
-        slot.counters = m_counters.Entry(record.inst_no);
+        slot.counters = m_counters.Entry(slot.v2.inst_no);
         slot.countersGeneration = m_counters.EntriesGeneration();
     }
+    CountDeliveredTo(slot.counters, slot.v2, trust);
+}
+
+inline void CVornCffexMdApiImpl::CountDeliveredTo(Vorn_R10::SInstrumentCounters* entry, const VornCffexMdType& record,
+                                                  int64_t trust) {
     const uint64_t ms = static_cast<uint64_t>(record.UpdateTime) * 1000 + static_cast<uint64_t>(record.update_msec);
-    m_counters.DeliveredTo(slot.counters, ms, trust, gfunc_parser != nullptr, gfunc_parser_verison_2 != nullptr);
+    m_counters.DeliveredTo(entry, ms, trust, gfunc_parser != nullptr, gfunc_parser_verison_2 != nullptr);
 }
