@@ -1,7 +1,6 @@
 // The tools against the library: a capture replayed by vorn-replay or decoded by vorn-decode
 // gives exactly the updates of the same frames fed directly, and vorn-dump's CSV and JSON read
 // back into those updates.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -33,62 +32,31 @@ namespace {
 constexpr int kFrames = 300;
 const std::map<std::string, std::string> kConfig = {{"insts", "all"}, {"options", "recv"}, {"log_level", "7"}};
 
-// Deliveries as bytes: per callback the version, then the record.
-std::string Serialize(const std::vector<Delivery>& deliveries) {
-    std::string bytes;
-    for (const Delivery& d : deliveries) {
-        bytes += static_cast<char>(d.version);
-        if (d.version == 1)
-            bytes.append(reinterpret_cast<const char*>(&d.v1), sizeof d.v1);
-        else
-            bytes.append(reinterpret_cast<const char*>(&d.v2), sizeof d.v2);
-    }
-    return bytes;
-}
-
-std::vector<Delivery> Deserialize(const std::string& bytes) {
-    std::vector<Delivery> deliveries;
-    size_t at = 0;
-    while (at < bytes.size()) {
-        Delivery d{};
-        d.version = bytes[at++];
-        void* record = d.version == 1 ? static_cast<void*>(&d.v1) : static_cast<void*>(&d.v2);
-        const size_t size = d.version == 1 ? sizeof d.v1 : sizeof d.v2;
-        if (at + size > bytes.size()) break;
-        memcpy(record, bytes.data() + at, size);
-        at += size;
-        deliveries.push_back(d);
-    }
-    return deliveries;
-}
-
-// The updates of the frames put straight onto a card, from a forked run (one connector per
-// process); the run in this process is left to the tool under test.
-std::vector<Delivery> DirectDeliveries(const std::vector<std::vector<uint8_t>>& frames, const std::string& dir,
-                                       const std::map<std::string, std::string>& config = kConfig) {
-    const std::string path = dir + "/direct.bin";
+// The CSV the tool would write for the frames put straight onto a card, from a forked run (one
+// connector per process); the run in this process is left to the tool under test. The decode
+// path is under test here, the row format in the dump test and UpdateRows below.
+std::string DirectCsv(const std::vector<std::vector<uint8_t>>& frames, const std::string& dir,
+                      const std::string& snapshot) {
+    const std::string path = dir + "/direct.csv";
+    std::map<std::string, std::string> config = kConfig;
+    config["snapshot"] = snapshot;
     const int code = RunForked(
         [&] {
             ConnectorRun run(config);
             if (run.Start() != 0) return 1;
             for (const auto& frame : frames) run.Put(0, frame);
             if (!run.Drain() || run.Stop() != 0) return 2;
-            std::ofstream(path, std::ios::binary) << Serialize(Deliveries());
+            std::string text = vorn_tools::CsvHeader();
+            for (const Delivery& d : Deliveries())
+                vorn_tools::AppendRow(vorn_tools::RowFormat::Csv, d.version,
+                                      d.version == 1 ? static_cast<const void*>(&d.v1) : static_cast<const void*>(&d.v2),
+                                      text);
+            std::ofstream(path) << text;
             return 0;
         },
         std::chrono::seconds(60));
     EXPECT_EQ(0, code) << "the direct run failed";
-    return Deserialize(ReadFile(path));
-}
-
-// The CSV the tool writes for `deliveries`: the decode path is under test here, the row format in
-// the dump test and UpdateRows below.
-std::string CsvOf(const std::vector<Delivery>& deliveries) {
-    std::string text = vorn_tools::CsvHeader();
-    for (const Delivery& d : deliveries)
-        vorn_tools::AppendRow(vorn_tools::RowFormat::Csv, d.version,
-                              d.version == 1 ? static_cast<const void*>(&d.v1) : static_cast<const void*>(&d.v2), text);
-    return text;
+    return ReadFile(path);
 }
 
 } // namespace
@@ -192,26 +160,14 @@ std::string Figure(const std::string& summary, const std::string& name) {
     return at == std::string::npos ? "" : line.substr(at);
 }
 
-std::vector<std::string> ShmEntriesWith(const std::string& needle) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir("/dev/shm")) {
-        while (const dirent* entry = readdir(dir))
-            if (std::string(entry->d_name).find(needle) != std::string::npos) names.push_back(entry->d_name);
-        closedir(dir);
-    }
-    return names;
-}
-
 // Every link type and file format gives the rows of the same frames fed straight to a card;
 // the summary counts what the capture holds.
 TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
     ConnectorRun scratch; // for its directory
     const std::string dir = scratch.Dir();
     const DecodeDay day = MakeDecodeDay(dir);
-    std::map<std::string, std::string> config = kConfig;
-    config["snapshot"] = day.snapshot;
-    const std::vector<Delivery> direct = DirectDeliveries(day.frames, dir, config);
-    ASSERT_EQ(2u * kFrames, direct.size());
+    const std::string direct = DirectCsv(day.frames, dir, day.snapshot);
+    ASSERT_EQ(2u * kFrames + 1, LinesWith(direct).size());
     using vorn_sim::CaptureLink;
     const struct {
         const char* name;
@@ -227,7 +183,7 @@ TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
         ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, form.form, SessionStartNs(), 1500));
         const DecodeResult result = RunDecode(dir, capture, day.snapshot);
         ASSERT_EQ(0, result.code) << result.err;
-        EXPECT_EQ(CsvOf(direct), result.out);
+        EXPECT_EQ(direct, result.out);
         EXPECT_EQ(std::to_string(kFrames + 5), Figure(result.err, "frames read"));
         EXPECT_EQ(std::to_string(kFrames), Figure(result.err, "frames of the feed"));
         EXPECT_EQ("4", Figure(result.err, "frames of other sources"));
@@ -255,10 +211,8 @@ TEST(VornDecode, TruncatedFramesAreSkippedAndFailTheRunUnlessAllowed) {
     const size_t cut = day.frames.size() - whole.size();
     ASSERT_GT(cut, 0u);
     ASSERT_GT(whole.size(), 100u);
-    std::map<std::string, std::string> config = kConfig;
-    config["snapshot"] = day.snapshot;
-    const std::vector<Delivery> direct = DirectDeliveries(whole, dir, config);
-    ASSERT_GT(direct.size(), 100u);
+    const std::string direct = DirectCsv(whole, dir, day.snapshot);
+    ASSERT_GT(LinesWith(direct).size(), 100u);
     const std::string capture = dir + "/cut.pcap";
     ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {vorn_sim::CaptureLink::Ethernet, false, kSnaplen},
                                        SessionStartNs(), 1500));
@@ -272,7 +226,7 @@ TEST(VornDecode, TruncatedFramesAreSkippedAndFailTheRunUnlessAllowed) {
         LinesWith(strict.err, "warning: " + std::to_string(cut) + " frames were cut by the capture's snaplen").size());
     const DecodeResult allowed = RunDecode(dir, capture, day.snapshot, {"--allow-truncated"});
     EXPECT_EQ(0, allowed.code) << allowed.err;
-    EXPECT_EQ(CsvOf(direct), allowed.out);
+    EXPECT_EQ(direct, allowed.out);
 }
 
 // A snapshot ahead of the capture and of another day: nothing is written, and the three
@@ -322,14 +276,14 @@ TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
         const pid_t decode = Spawn({VORN_DECODE_BIN, interrupt ? pipe : capture, "--snapshot", day.snapshot, "--out",
                                     "/dev/null", "--no-library-log"},
                                    dir + "/decode.out", dir + "/decode.err");
-        const std::string device = "vorn_decode_" + std::to_string(decode) + "_";
+        const std::string device = "vorn_exanic_vorn_decode_" + std::to_string(decode) + "_"; // its shared memory
         if (interrupt) {
             const int feed = open(pipe.c_str(), O_WRONLY);
             ASSERT_GE(feed, 0);
             ASSERT_EQ(static_cast<ssize_t>(bytes.size() / 2), write(feed, bytes.data(), bytes.size() / 2));
-            for (int i = 0; i < 5000 && ShmEntriesWith(device).empty(); ++i)
+            for (int i = 0; i < 5000 && FilesIn("/dev/shm", device).empty(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            ASSERT_EQ(1u, ShmEntriesWith(device).size());
+            ASSERT_EQ(1u, FilesIn("/dev/shm", device).size());
             std::this_thread::sleep_for(std::chrono::milliseconds(300)); // start-up done, first half decoded
             kill(decode, SIGINT);
             // The rest, which the interrupted run may no longer read (then the pipe is broken).
@@ -339,7 +293,7 @@ TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
             close(feed);
         }
         EXPECT_EQ(interrupt ? 130 : 0, WaitExit(decode, std::chrono::seconds(60))) << ReadFile(dir + "/decode.err");
-        EXPECT_EQ(std::vector<std::string>{}, ShmEntriesWith(device));
+        EXPECT_EQ(std::vector<std::string>{}, FilesIn("/dev/shm", device));
         EXPECT_EQ(interrupt, ReadFile(dir + "/decode.err").find(", interrupted") != std::string::npos);
     }
 }
