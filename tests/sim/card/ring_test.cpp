@@ -1,5 +1,5 @@
-// The simulated card's receive ring: the error codes the connector handles, whole frames
-// only when an overwriting producer laps the reader, and a refill hook feeding from the receive call.
+// The simulated card's receive ring: the error codes the connector handles, and whole frames
+// only when an overwriting producer laps the reader.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -116,44 +116,6 @@ TEST_F(Ring, OverwritingProducerNeverHandsOutTornFrames) {
     EXPECT_GT(laps, 0u);
     EXPECT_EQ(taken, Counters().taken);
     EXPECT_EQ(total, Counters().taken + Counters().lost);
-}
-
-// A refill hook feeds the port's buffers acquired after it was set, from their own receive
-// call: an empty ring calls it and the frames it puts come back from that same call. Buffers
-// acquired before it, of another port or after its removal never call it.
-TEST_F(Ring, RefillHookFeedsAnEmptyRingFromTheReceiveCall) {
-    struct Feeder {
-        vorn_sim_card_t* card;
-        uint64_t next = 0, calls = 0;
-    } feeder{card};
-    auto refill = [](void* context) {
-        Feeder& f = *static_cast<Feeder*>(context);
-        ++f.calls;
-        for (int i = 0; i < 3 && f.next < 5; ++i, ++f.next) {
-            const std::vector<char> frame = NumberedFrame(f.next, 20);
-            vorn_sim_put_frame(f.card, 0, frame.data(), frame.size(), VORN_SIM_OVERWRITE, 0);
-        }
-    };
-    ASSERT_EQ(0, vorn_sim_set_refill(card, 0, refill, &feeder));
-    EXPECT_EQ(-1, vorn_sim_set_refill(card, VORN_SIM_PORTS, refill, &feeder));
-    char buf[64];
-    EXPECT_EQ(0, exanic_receive_frame(rx, buf, sizeof buf, nullptr));
-    exanic_rx_t* fed = exanic_acquire_rx_buffer(handle, 0, 0);
-    exanic_rx_t* otherPort = exanic_acquire_rx_buffer(handle, 1, 0);
-    ASSERT_TRUE(fed && otherPort);
-    EXPECT_EQ(0, exanic_receive_frame(otherPort, buf, sizeof buf, nullptr));
-    EXPECT_EQ(0u, feeder.calls);
-    for (uint64_t n = 0; n < 5; ++n) EXPECT_TRUE(IsFrame(buf, exanic_receive_frame(fed, buf, sizeof buf, nullptr), n));
-    EXPECT_EQ(0, exanic_receive_frame(fed, buf, sizeof buf, nullptr));
-    EXPECT_EQ(3u, feeder.calls); // three frames, two frames, nothing left
-    exanic_release_rx_buffer(fed);
-
-    ASSERT_EQ(0, vorn_sim_set_refill(card, 0, nullptr, nullptr));
-    exanic_rx_t* unfed = exanic_acquire_rx_buffer(handle, 0, 0);
-    EXPECT_EQ(0, exanic_receive_frame(unfed, buf, sizeof buf, nullptr));
-    EXPECT_EQ(3u, feeder.calls);
-    exanic_release_rx_buffer(unfed);
-    exanic_release_rx_buffer(otherPort);
 }
 
 } // namespace
