@@ -1,12 +1,11 @@
 // The log is a process singleton whose path can be set once, so every case runs its body in a
-// forked child (a death test that must exit 0).
+// forked child.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
-#include <functional>
 // GCC 12 reports a false maybe-uninitialized inside <regex> when built with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
@@ -14,23 +13,13 @@
 #include <vector>
 
 #include "CommonLog.h"
+#include "child_process.h"
 #include "test_files.h"
 
 using namespace Vorn_R10;
 using namespace vorn_test;
 
 namespace {
-
-// Runs `body` in a child process with a fresh log; the case fails when any check in it failed.
-void InFreshProcess(const std::function<void()>& body) {
-    EXPECT_EXIT(
-        {
-            body();
-            fflush(nullptr);
-            _exit(::testing::Test::HasFailure() ? 1 : 0);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
 
 void SetPath(std::string path) { CCommonLog::GetInstance().SetLogPath(path); }
 

@@ -3,22 +3,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <functional>
-
 #include "SignalProcess.h"
+#include "child_process.h"
 
 using Vorn_R10::CSignalProcess;
+using vorn_test::InFreshProcess;
 
 namespace {
-
-void InFreshProcess(const std::function<void()>& body) {
-    EXPECT_EXIT(
-        {
-            body();
-            _exit(::testing::Test::HasFailure() ? 1 : 0);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
 
 volatile sig_atomic_t g_plainCalls = 0;
 volatile sig_atomic_t g_infoSigno = 0;

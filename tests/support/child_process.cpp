@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,6 +53,15 @@ int RunForked(const std::function<int()>& body, std::chrono::seconds timeout) {
     const pid_t pid = fork();
     if (pid == 0) _exit(body());
     return pid < 0 ? -1 : WaitExit(pid, timeout);
+}
+
+void InFreshProcess(const std::function<void()>& body) {
+    const auto child = [&] {
+        body();
+        fflush(nullptr); // the child ends with _exit: its failure messages must be out first
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    };
+    EXPECT_EQ(0, RunForked(child, std::chrono::seconds(60))) << "a check in the child failed";
 }
 
 } // namespace vorn_test

@@ -20,5 +20,8 @@ bool Running(pid_t pid);
 // Runs `body` in a forked copy of the test (one connector per process); the child's exit code,
 // or -1 when it outlived `timeout`.
 int RunForked(const std::function<int()>& body, std::chrono::seconds timeout);
+// Runs `body` in a forked copy of the test (for process-wide state set once, like the log path
+// or signal handlers); the test fails when a check in the child failed or the child did not end.
+void InFreshProcess(const std::function<void()>& body);
 
 } // namespace vorn_test
