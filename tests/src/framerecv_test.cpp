@@ -38,23 +38,20 @@ T At(const void* record, size_t offset) {
 
 // Both records of one delivery against the depth record they must be made from.
 void ExpectDelivery(const depth_market_data_field& md, const VornCffexMdType& v2, const MarketDepthUpdate& v1) {
-    EXPECT_EQ(+md.inst_id, +v2.inst_no);
     EXPECT_EQ(0, memcmp(md.trading_day, v2.trading_day, 8));
     EXPECT_STREQ(md.instrument_id, v2.instrument_id);
     EXPECT_STREQ(md.instrument_id, reinterpret_cast<const char*>(v1.InstrumentID));
-    const auto digits = [&md](int at) { return (md.update_time[at] - '0') * 10 + md.update_time[at + 1] - '0'; };
-    EXPECT_EQ(digits(0) * 3600 + digits(3) * 60 + digits(6), +v2.UpdateTime);
     EXPECT_EQ(std::string(md.update_time, 8) + '\0', std::string(reinterpret_cast<const char*>(v1.UpdateTime), 9));
-    EXPECT_EQ(+md.update_msec, +v2.update_msec);
-    EXPECT_EQ(+md.update_msec, v1.UpdateMillisec);
-    EXPECT_EQ(+md.volume, +v2.volume);
-    EXPECT_EQ(+md.volume, v1.Volume);
-    EXPECT_EQ(Milli(md.last_price), +v2.last_price);
-    EXPECT_EQ(OrZero(md.last_price), v1.LastPrice);
-    EXPECT_EQ(+md.turn_over, +v2.turn_over);
-    EXPECT_EQ(OrZero(md.turn_over), v1.Turnover);
-    EXPECT_EQ(static_cast<int64_t>(md.open_interest + 0.5), +v2.open_interest);
-    EXPECT_EQ(+md.open_interest, v1.OpenInterest);
+    const auto digits = [&md](int at) { return (md.update_time[at] - '0') * 10 + md.update_time[at + 1] - '0'; };
+    const std::pair<double, double> members[] = { // (expected, delivered): version 2 prices in thousandths
+        {+md.inst_id, +v2.inst_no}, {digits(0) * 3600 + digits(3) * 60 + digits(6), +v2.UpdateTime},
+        {+md.update_msec, +v2.update_msec}, {+md.update_msec, v1.UpdateMillisec}, {+md.volume, +v2.volume},
+        {+md.volume, v1.Volume}, {Milli(md.last_price), +v2.last_price}, {OrZero(md.last_price), v1.LastPrice},
+        {+md.turn_over, +v2.turn_over}, {OrZero(md.turn_over), v1.Turnover}, {+md.open_interest, v1.OpenInterest},
+        {static_cast<int64_t>(md.open_interest + 0.5), +v2.open_interest}, {1, +v2.trust_flag}, {1, v1.Trust_flag},
+        {Milli(md.upper_limit_price), +v2.upper_limit_price}, {Milli(md.settlement_price), +v2.settlement_price},
+        {OrZero(md.lower_limit_price), v1.LowerLimitPrice}};
+    for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
     for (size_t level = 0; level < 5; ++level) {
         const int n = static_cast<int>(level) + 1;
         const vorn_sim::Level bid = vorn_sim::GetLevel(md, true, n), ask = vorn_sim::GetLevel(md, false, n);
@@ -67,11 +64,6 @@ void ExpectDelivery(const depth_market_data_field& md, const VornCffexMdType& v2
         EXPECT_EQ(OrZero(bid.price), At<double>(&v1, 112 + 16 * level)) << n;
         EXPECT_EQ(OrZero(ask.price), At<double>(&v1, 120 + 16 * level)) << n;
     }
-    EXPECT_EQ(Milli(md.upper_limit_price), +v2.upper_limit_price);
-    EXPECT_EQ(Milli(md.settlement_price), +v2.settlement_price);
-    EXPECT_EQ(OrZero(md.lower_limit_price), v1.LowerLimitPrice);
-    EXPECT_EQ(1, +v2.trust_flag);
-    EXPECT_EQ(1, v1.Trust_flag);
 }
 
 // Runs a whole session in order and checks every delivery field by field.
