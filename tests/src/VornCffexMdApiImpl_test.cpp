@@ -99,8 +99,6 @@ struct Failure {
     const char* connectorLine;
 };
 
-void PrintTo(const Failure& failure, std::ostream* os) { *os << failure.name; }
-
 class StartupFailure : public ::testing::TestWithParam<Failure> {};
 
 // Each failing step logs its line(s), writes no register and init_connector returns -1.
@@ -151,8 +149,6 @@ struct Handshake {
     std::vector<std::pair<const char*, const char*>> lines; // (tag, text after "[_CheckVersion] ")
     std::vector<const char*> absent;
 };
-
-void PrintTo(const Handshake& handshake, std::ostream* os) { *os << handshake.name; }
 
 class StartupHandshake : public ::testing::TestWithParam<Handshake> {};
 

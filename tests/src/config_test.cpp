@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace vorn_test;
+
 class ConfigTest : public ::testing::Test {
 protected:
 
@@ -35,7 +37,7 @@ protected:
         return last_->m_r10ConfigInfo;
     }
 
-    vorn_test::TempDir temp_;
+    TempDir temp_;
     const std::string dir_ = temp_.Path();
     std::unique_ptr<CVornCffexMdApiImpl> last_;
 };
@@ -75,21 +77,15 @@ TEST_F(ConfigTest, DebugLinesReportTheConfiguration) {
     testing::internal::CaptureStdout();
     Read({{"device", "exanic3"}, {"log_level", "8"}, {"cpucore", "1"}, {"exanic_cache_flag", "0"},
           {"exanic_cache_size", "101"}, {"insts", "IF,,IC2612"}, {"options", "recv"}, {"snapshot", "/srv/day.bin"}});
-    std::istringstream lines(testing::internal::GetCapturedStdout());
-    std::vector<std::string> texts;
-    for (std::string line; std::getline(lines, line);) {
-        EXPECT_EQ(0u, line.find("\x1b[37;1m [D] [")) << line;
-        EXPECT_NE(std::string::npos, line.find("[VornCffexMdApiImpl_config.cpp:")) << line;
-        const size_t at = line.find("] [_ReadConfig] ");
-        ASSERT_NE(std::string::npos, at) << line;
-        texts.push_back(line.substr(at + 16, line.rfind("\x1b[0m ") - at - 16));
-    }
+    const std::string out = testing::internal::GetCapturedStdout();
     const std::vector<std::string> expected = {
-        "device[exanic3]", "snapshot[/srv/day.bin]", "log_path[" + dir_ + "]", "log_level[8]", "cpucore[1]", "exanic_cache_flag[0]",
-        "exanic_cache_size[10]", "counters_path[/dev/shm]", "latency_sample[16]",
-        "channel[0] insts[IF,,IC2612], options[recv], recvall[0]",
-        "channel[0] insts count[3]", "channel[0] insts[IF]", "channel[0] insts[]", "channel[0] insts[IC2612]"};
-    EXPECT_EQ(expected, texts);
+        " device[exanic3]", " snapshot[/srv/day.bin]", " log_path[" + dir_ + "]", " log_level[8]", " cpucore[1]",
+        " exanic_cache_flag[0]", " exanic_cache_size[10]", " counters_path[/dev/shm]", " latency_sample[16]",
+        " channel[0] insts[IF,,IC2612], options[recv], recvall[0]", " channel[0] insts count[3]",
+        " channel[0] insts[IF]", " channel[0] insts[]", " channel[0] insts[IC2612]"};
+    EXPECT_EQ(expected, Messages(out, "_ReadConfig"));
+    EXPECT_EQ(expected.size(), LinesWith(out, "\x1b[37;1m [D] [").size()) << out;
+    EXPECT_EQ(expected.size(), LinesWith(out, "[VornCffexMdApiImpl_config.cpp:").size()) << out;
 
     testing::internal::CaptureStdout();
     Read({{"log_level", "7"}});

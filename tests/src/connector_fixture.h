@@ -32,14 +32,6 @@ inline Recording& Recorded() {
 inline void OnV1(MarketDepthUpdate* record) { Recorded().v1.push_back(*record); }
 inline void OnV2(VornCffexMdType* record) { Recorded().v2.push_back(*record); }
 
-template <typename T>
-bool AllZero(const T& record) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
-    for (size_t i = 0; i < sizeof record; ++i)
-        if (bytes[i]) return false;
-    return true;
-}
-
 class ConnectorFixture : public ::testing::Test {
 protected:
     void SetUp() override { Reset(); }
@@ -76,8 +68,10 @@ protected:
     int32_t Chunk(const std::vector<uint8_t>& payload) {
         const int32_t result = api->_processChunk(api->m_RspEncryptCodeSegmentField, payload.data(),
                                                   static_cast<uint32_t>(payload.size()), *api);
-        EXPECT_TRUE(AllZero(api->m_CffexMarketdata));
-        EXPECT_TRUE(AllZero(api->m_MktDepUpdate));
+        static const VornCffexMdType clearV2{}; // static: every byte zero
+        static const MarketDepthUpdate clearV1{};
+        EXPECT_EQ(0, memcmp(&clearV2, &api->m_CffexMarketdata, sizeof clearV2));
+        EXPECT_EQ(0, memcmp(&clearV1, &api->m_MktDepUpdate, sizeof clearV1));
         return result;
     }
     std::string LogText() const { return ProcessLog(logMark); }
