@@ -1,7 +1,6 @@
 // Field application into depth records: prices from tick counts, members of every field kind,
 // trust masks, driven through the parser of an in-memory connector.
 #include <cmath>
-#include <limits>
 #include <random>
 
 #include "connector_fixture.h"

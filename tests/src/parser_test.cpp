@@ -1,6 +1,5 @@
 // The payload walk, table driven: packet and field framing, stale packets, gaps, cut payloads
 // and the end-of-packet delivery. Every case starts at sequence number 100.
-#include <climits>
 
 #include "connector_fixture.h"
 

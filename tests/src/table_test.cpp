@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <map>
-#include <set>
 
 #include "connector_harness.h"
 #include "hardware_snapshot.h"

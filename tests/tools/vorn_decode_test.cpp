@@ -14,10 +14,8 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
-#include "FpgaStruct.h"
 #include "connector_harness.h"
 #include "pcap_writer.h"
 #include "child_process.h"

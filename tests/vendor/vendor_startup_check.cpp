@@ -1,8 +1,6 @@
 // Start-up against the vendor's libexanic on a machine without a card: init_connector must
 // stop at the card, log the vendor library's own error text and return -1.
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
