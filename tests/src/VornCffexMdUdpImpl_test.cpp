@@ -25,66 +25,55 @@ Bytes Tagged(uint32_t seqno, int32_t tag) {
 // Offsets in an untagged Ethernet/IPv4 (20-byte header)/UDP frame.
 constexpr size_t kEtherType = 12, kIp = 14, kIpFlags = 20, kIpProtocol = 23, kUdpLength = 38;
 
-Bytes WithByte(Bytes frame, size_t at, uint8_t value) {
-    frame.at(at) = value;
-    return frame;
-}
-Bytes WithBe16(Bytes frame, size_t at, uint16_t value) {
-    frame.at(at) = static_cast<uint8_t>(value >> 8);
-    frame.at(at + 1) = static_cast<uint8_t>(value);
-    return frame;
-}
 Bytes Appended(Bytes frame, const Bytes& tail) {
     frame.insert(frame.end(), tail.begin(), tail.end());
     return frame;
 }
 
 using Framer = std::function<Bytes(const Bytes& payload)>; // the feed channel's plain frame
-// A frame kind, built from the packet a parsed frame delivers (`next`) or the packet whose
+// A frame kind that is parsed, built from the packet it delivers (`next`) and a packet whose
 // delivery would be wrong (seqno far ahead, tag kWrongTag).
 struct FrameKind {
     const char* name;
-    bool parsed;
     Bytes (*build)(const Framer& frameOf, const Bytes& next, const Bytes& ahead);
 };
 
-const FrameKind kKinds[] = {
-    {"FCS", true,
-     [](const Framer& f, const Bytes& n, const Bytes&) {
-         return Appended(f(n), {0xde, 0xad, 0xbe, 0xef});
-     }},
-    {"20-byte trailer", true,
+Bytes WithUdpLength(Bytes frame, size_t length) {
+    frame.at(kUdpLength) = static_cast<uint8_t>(length >> 8);
+    frame.at(kUdpLength + 1) = static_cast<uint8_t>(length);
+    return frame;
+}
+
+const FrameKind kParsed[] = {
+    {"FCS", [](const Framer& f, const Bytes& n, const Bytes&) { return Appended(f(n), {0xde, 0xad, 0xbe, 0xef}); }},
+    {"20-byte trailer",
      [](const Framer& f, const Bytes& n, const Bytes& a) { return Appended(f(n), Bytes(a.begin(), a.begin() + 20)); }},
-    {"VLAN tag", true,
+    {"VLAN tag",
      [](const Framer& f, const Bytes& n, const Bytes&) {
          Bytes frame = f(n);
          frame.insert(frame.begin() + kEtherType, {0x81, 0x00, 0x00, 0x64});
          return frame;
      }},
-    {"UDP length shorter than the frame", true,
+    {"UDP length shorter than the frame",
      [](const Framer& f, const Bytes& n, const Bytes& a) {
-         return WithBe16(f(vorn_sim::JoinPackets({n, a})), kUdpLength, static_cast<uint16_t>(8 + n.size()));
+         return WithUdpLength(f(vorn_sim::JoinPackets({n, a})), 8 + n.size());
      }},
-    {"UDP length longer than the frame", true,
-     [](const Framer& f, const Bytes& n, const Bytes&) {
-         return WithBe16(f(n), kUdpLength, static_cast<uint16_t>(8 + n.size() + 100));
-     }},
-    {"TCP lookalike", false,
-     [](const Framer& f, const Bytes&, const Bytes& a) { return WithByte(f(a), kIpProtocol, 6); }},
-    {"IPv6", false, [](const Framer& f, const Bytes&, const Bytes& a) { return WithBe16(f(a), kEtherType, 0x86DD); }},
-    {"ARP", false, [](const Framer& f, const Bytes&, const Bytes& a) { return WithBe16(f(a), kEtherType, 0x0806); }},
-    {"IP version 6", false, [](const Framer& f, const Bytes&, const Bytes& a) { return WithByte(f(a), kIp, 0x65); }},
-    {"IP header of 4 words", false,
-     [](const Framer& f, const Bytes&, const Bytes& a) { return WithByte(f(a), kIp, 0x44); }},
-    {"first fragment", false,
-     [](const Framer& f, const Bytes&, const Bytes& a) { return WithBe16(f(a), kIpFlags, 0x2000); }},
-    {"later fragment", false,
-     [](const Framer& f, const Bytes&, const Bytes& a) { return WithBe16(f(a), kIpFlags, 0x0001); }},
-    {"UDP length below 8", false,
-     [](const Framer& f, const Bytes&, const Bytes& a) { return WithBe16(f(a), kUdpLength, 7); }},
-    {"empty datagram", false,
-     [](const Framer& f, const Bytes&, const Bytes& a) { return WithBe16(f(a), kUdpLength, 8); }},
+    {"UDP length longer than the frame",
+     [](const Framer& f, const Bytes& n, const Bytes&) { return WithUdpLength(f(n), 8 + n.size() + 100); }},
 };
+
+// Frames that are not parsed: the plain frame of the far packet with one byte, or a big-endian
+// 16-bit word, changed.
+const struct {
+    const char* name;
+    size_t at;
+    size_t width;
+    uint16_t value;
+} kUnparsed[] = {{"TCP lookalike", kIpProtocol, 1, 6},   {"IPv6", kEtherType, 2, 0x86DD},
+                 {"ARP", kEtherType, 2, 0x0806},          {"IP version 6", kIp, 1, 0x65},
+                 {"IP header of 4 words", kIp, 1, 0x44},  {"first fragment", kIpFlags, 2, 0x2000},
+                 {"later fragment", kIpFlags, 2, 0x0001}, {"UDP length below 8", kUdpLength, 2, 7},
+                 {"empty datagram", kUdpLength, 2, 8}};
 
 class FrameAcceptance : public ::testing::TestWithParam<const char*> {};
 
@@ -100,16 +89,23 @@ TEST_P(FrameAcceptance, OnlyTheDatagramOfAFeedFrameIsParsed) {
     uint32_t n = 101;
     std::vector<int32_t> expected;
     const Framer frameOf = [&session](const Bytes& payload) { return session.Frame(payload); };
-    for (const FrameKind& kind : kKinds) {
-        const Bytes odd = kind.build(frameOf, Tagged(n, static_cast<int32_t>(n)), Tagged(n + kAhead, kWrongTag));
+    const auto putThenNext = [&](const Bytes& odd, bool parsed) {
         run.Put(0, odd);
-        if (kind.parsed) expected.push_back(static_cast<int32_t>(n++));
+        if (parsed) expected.push_back(static_cast<int32_t>(n++));
         run.Put(0, session.Frame(Tagged(n, static_cast<int32_t>(n))));
         expected.push_back(static_cast<int32_t>(n++));
+    };
+    for (const FrameKind& kind : kParsed)
+        putThenNext(kind.build(frameOf, Tagged(n, static_cast<int32_t>(n)), Tagged(n + kAhead, kWrongTag)), true);
+    for (const auto& kind : kUnparsed) {
+        Bytes odd = frameOf(Tagged(n + kAhead, kWrongTag));
+        if (kind.width == 2) odd.at(kind.at) = static_cast<uint8_t>(kind.value >> 8);
+        odd.at(kind.at + kind.width - 1) = static_cast<uint8_t>(kind.value);
+        putThenNext(odd, false);
     }
     // Out of order: the buffered path keeps the bounded payload in its list, the direct path
     // delivers it at once and drops the late one.
-    run.Put(0, kKinds[0].build(frameOf, Tagged(n + 1, static_cast<int32_t>(n + 1)), {}));
+    run.Put(0, kParsed[0].build(frameOf, Tagged(n + 1, static_cast<int32_t>(n + 1)), {}));
     run.Put(0, session.Frame(Tagged(n, static_cast<int32_t>(n))));
     const bool buffered = std::string(GetParam()) == "1";
     if (buffered) expected.push_back(static_cast<int32_t>(n));
