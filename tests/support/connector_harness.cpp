@@ -151,11 +151,7 @@ bool ConnectorRun::Drain(std::chrono::seconds timeout) {
     return true;
 }
 
-std::string ConnectorRun::LogText() const {
-    std::string text;
-    for (const std::string& name : FilesIn(dir_, "Vorn_R10_")) text += ReadFile(dir_ + "/" + name);
-    return text;
-}
+std::string ConnectorRun::LogText() const { return ConnectorLogIn(dir_); }
 
 std::vector<std::pair<uint32_t, uint32_t>> ConnectorRun::RegisterWrites() const {
     std::vector<std::pair<uint32_t, uint32_t>> writes;

@@ -49,6 +49,12 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, size
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(std::min(length, bytes.size())));
 }
 
+std::string ConnectorLogIn(const std::string& dir) {
+    std::string text;
+    for (const std::string& name : FilesIn(dir, "Vorn_R10_")) text += ReadFile(dir + "/" + name);
+    return text;
+}
+
 std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
     std::vector<std::string> lines;
     std::istringstream in(text);

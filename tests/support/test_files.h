@@ -28,6 +28,8 @@ std::vector<std::string> FilesIn(const std::string& dir, const std::string& pref
 std::string ReadFile(const std::string& path);
 // Writes the first `length` bytes (all by default) to `path`, replacing it.
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, size_t length = SIZE_MAX);
+// The text of the connector's log files (Vorn_R10_*) in `dir`, in directory order.
+std::string ConnectorLogIn(const std::string& dir);
 // Lines of `text` that contain `needle` (all lines for an empty needle).
 std::vector<std::string> LinesWith(const std::string& text, const std::string& needle = "");
 // Occurrences of `needle` in `text`.

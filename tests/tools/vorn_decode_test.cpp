@@ -82,10 +82,8 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
     EXPECT_EQ(1, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, many}, out, err), std::chrono::seconds(20)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(0u, ReadFile(out).rfind("frames " + std::to_string(VORN_SIM_RING_SLOTS - 1) + ",", 0)) << ReadFile(out);
-    EXPECT_EQ(
-        1u,
-        LinesWith(ReadFile(err), device + " port 0 is full (4096 frames) and nobody has taken a frame for 1 s").size())
-        << ReadFile(err);
+    const std::string full = device + " port 0 is full (4096 frames) and nobody has taken a frame for 1 s";
+    EXPECT_EQ(1u, CountOf(ReadFile(err), full)) << ReadFile(err);
     vorn_sim_remove(device.c_str());
 }
 
@@ -216,12 +214,9 @@ TEST(VornDecode, TruncatedFramesAreSkippedAndFailTheRunUnlessAllowed) {
                                        SessionStartNs(), 1500));
     const DecodeResult strict = RunDecode(dir, capture, day.snapshot);
     EXPECT_EQ(3, strict.code) << strict.err;
-    EXPECT_EQ(
-        0u, Figure(strict.err, "frames skipped").rfind(std::to_string(cut) + " truncated by the capture's snaplen", 0))
-        << strict.err;
-    EXPECT_EQ(
-        1u,
-        LinesWith(strict.err, "warning: " + std::to_string(cut) + " frames were cut by the capture's snaplen").size());
+    const std::string cutText = std::to_string(cut);
+    EXPECT_EQ(0u, Figure(strict.err, "frames skipped").rfind(cutText + " truncated by the capture's snaplen", 0));
+    EXPECT_EQ(1u, CountOf(strict.err, "warning: " + cutText + " frames were cut by the capture's snaplen")) << strict.err;
     const DecodeResult allowed = RunDecode(dir, capture, day.snapshot, {"--allow-truncated"});
     EXPECT_EQ(0, allowed.code) << allowed.err;
     EXPECT_EQ(direct, allowed.out);
@@ -249,10 +244,8 @@ TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
     ASSERT_EQ(0, chmod(day.snapshot.c_str(), 0664));
     const DecodeResult refused = RunDecode(dir, capture, day.snapshot);
     EXPECT_EQ(1, refused.code);
-    EXPECT_EQ(
-        1u, LinesWith(refused.err, "snapshot " + day.snapshot + " is writable by group or others (mode 664), refused.")
-                .size())
-        << refused.err;
+    const std::string reason = "snapshot " + day.snapshot + " is writable by group or others (mode 664), refused.";
+    EXPECT_EQ(1u, CountOf(refused.err, reason)) << refused.err;
 }
 
 // The private card and directory are gone after a normal run and after Ctrl-C mid-capture,

@@ -1,18 +1,14 @@
 // Start-up against the vendor's libexanic on a machine without a card: init_connector must
 // stop at the card, log the vendor library's own error text and return -1.
-#include <dirent.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include <exanic/exanic.h>
 
 #include "VornCffexMd_interface.h"
 #include "synthetic_session.h"
+#include "test_files.h"
 
 namespace {
 
@@ -23,30 +19,11 @@ bool WriteTodaySnapshotLocked() {
         vorn_sim::SnapshotWriter::TodayPath());
 }
 
-// The text of the connector's log files in `dir`; with `remove`, every file and `dir` go too.
-std::string LogOf(const std::string& dir, bool remove) {
-    std::string text;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* entry = readdir(d)) {
-            const std::string path = dir + "/" + entry->d_name;
-            if (strncmp(entry->d_name, "Vorn_R10_", 9) == 0) {
-                std::stringstream content;
-                content << std::ifstream(path).rdbuf();
-                text += content.str();
-            }
-            if (remove && entry->d_type == DT_REG) unlink(path.c_str());
-        }
-        closedir(d);
-    }
-    if (remove) rmdir(dir.c_str());
-    return text;
-}
-
 } // namespace
 
 int main() {
-    char dirTemplate[] = "/tmp/vorn_vendor_XXXXXX";
-    const std::string dir = mkdtemp(dirTemplate) ? dirTemplate : "";
+    const vorn_test::TempDir temp; // the configuration, log and counters files; removed at exit
+    const std::string dir = temp.Path();
     if (dir.empty() || !WriteTodaySnapshotLocked()) {
         fprintf(stderr, "cannot prepare the run\n");
         return 1;
@@ -62,7 +39,7 @@ int main() {
     }
     const std::string expected = std::string("get [exanic0] handle failed, ") + exanic_get_last_error();
     const int result = init_connector(config.c_str());
-    const std::string log = LogOf(dir, true);
+    const std::string log = vorn_test::ConnectorLogIn(dir);
     const bool ok = result == -1 && log.find(expected) != std::string::npos &&
                     expected.find("device open failed") != std::string::npos;
     printf("%s: init_connector returned %d, expected a log line with \"%s\"\n", ok ? "ok" : "FAILED", result,
