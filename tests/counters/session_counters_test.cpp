@@ -15,9 +15,6 @@ using namespace vorn_test;
 using vorn_sim::PacketBuilder;
 using Bytes = std::vector<uint8_t>;
 
-constexpr int32_t kIF = 1001;
-
-Bytes Tagged(uint32_t seqno) { return PacketBuilder(seqno).UpdateTime(kIF, 34200, 0).Best(3, 1, 4, 1).Bytes(); }
 
 Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run) {
     Vorn_R10::CCountersReader reader;
@@ -29,26 +26,24 @@ Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run) {
 }
 
 TEST(SessionCounters, MatchWhatHappened) {
-    vorn_sim::SessionConfig config;
-    config.first_seqno = 101; // the snapshot covers up to 100
-    vorn_sim::SyntheticSession session(config);
+    vorn_sim::SyntheticSession session(SessionAfter100());
     ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
     ConnectorRun run({{"insts", "IF2612,IH2612"}, {"exanic_cache_size", "3"}, {"latency_sample", "1"}});
-    const Bytes foreign = vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 3000, Tagged(101));
+    const Bytes foreign = vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 3000, Tagged(101, kIF, 1));
     // The reader is lapped before it starts: one overrun, then the newest frame (foreign).
     for (uint32_t i = 0; i <= VORN_SIM_RING_SLOTS; ++i)
         vorn_sim_put_frame(run.Card(), 0, foreign.data(), foreign.size(), VORN_SIM_OVERWRITE, 0);
     ASSERT_EQ(0, run.Start());
 
-    for (uint32_t seqno : {101u, 103u, 102u, 101u}) run.Put(0, session.Frame(Tagged(seqno))); // a gap filled, a stale
+    for (uint32_t seqno : {101u, 103u, 102u, 101u}) run.Put(0, session.Frame(Tagged(seqno, kIF, 1))); // a gap filled, a stale
     run.Put(0, foreign);
     run.Put(0, Bytes(19, 0x45));
-    const Bytes faulty = session.Frame(Tagged(104));
+    const Bytes faulty = session.Frame(Tagged(104, kIF, 1));
     vorn_sim_put_frame(run.Card(), 0, faulty.data(), faulty.size(), VORN_SIM_WAIT, VORN_SIM_FRAME_FAULTY);
     run.Put(0, Bytes(3000, 0)); // larger than the receive buffer
-    for (uint32_t seqno : {106u, 107u, 108u, 109u}) run.Put(0, session.Frame(Tagged(seqno))); // a gap given up
+    for (uint32_t seqno : {106u, 107u, 108u, 109u}) run.Put(0, session.Frame(Tagged(seqno, kIF, 1))); // a gap given up
     run.Put(0, session.Frame(PacketBuilder(110).UpdateTime(kIF, 34201, 5).Raw(0x4500, {1, 2}).Bytes()));
-    Bytes cut = Tagged(111);
+    Bytes cut = Tagged(111, kIF, 1);
     cut.pop_back();
     run.Put(0, session.Frame(cut));
     ASSERT_TRUE(run.Drain()); // puts two 60-byte barrier frames of zeros

@@ -11,16 +11,10 @@
 namespace {
 
 using namespace vorn_test;
-using vorn_sim::PacketBuilder;
 using Bytes = std::vector<uint8_t>;
 
-constexpr int32_t kIF = 1001;
 constexpr uint32_t kAhead = 1000; // a packet this far ahead would make every later one stale
 constexpr int32_t kWrongTag = 9999;
-
-Bytes Tagged(uint32_t seqno, int32_t tag) {
-    return PacketBuilder(seqno).UpdateTime(kIF, 34200, 0).Best(3, tag, 4, 1).Bytes();
-}
 
 // Offsets in an untagged Ethernet/IPv4 (20-byte header)/UDP frame.
 constexpr size_t kEtherType = 12, kIp = 14, kIpFlags = 20, kIpProtocol = 23, kUdpLength = 38;
@@ -80,9 +74,7 @@ class FrameAcceptance : public ::testing::TestWithParam<const char*> {};
 // Each kind's frame is followed by a plain frame with the next seqno: a frame parsed wrongly
 // delivers kWrongTag, or its far seqno makes later packets stale, or its extra bytes log an error.
 TEST_P(FrameAcceptance, OnlyTheDatagramOfAFeedFrameIsParsed) {
-    vorn_sim::SessionConfig config;
-    config.first_seqno = 101;
-    vorn_sim::SyntheticSession session(config);
+    vorn_sim::SyntheticSession session(SessionAfter100());
     ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
     ConnectorRun run({{"insts", "all"}, {"exanic_cache_flag", GetParam()}, {"exanic_cache_size", "3"}});
     ASSERT_EQ(0, run.Start());
@@ -92,21 +84,21 @@ TEST_P(FrameAcceptance, OnlyTheDatagramOfAFeedFrameIsParsed) {
     const auto putThenNext = [&](const Bytes& odd, bool parsed) {
         run.Put(0, odd);
         if (parsed) expected.push_back(static_cast<int32_t>(n++));
-        run.Put(0, session.Frame(Tagged(n, static_cast<int32_t>(n))));
+        run.Put(0, session.Frame(Tagged(n, kIF, n)));
         expected.push_back(static_cast<int32_t>(n++));
     };
     for (const FrameKind& kind : kParsed)
-        putThenNext(kind.build(frameOf, Tagged(n, static_cast<int32_t>(n)), Tagged(n + kAhead, kWrongTag)), true);
+        putThenNext(kind.build(frameOf, Tagged(n, kIF, n), Tagged(n + kAhead, kIF, kWrongTag)), true);
     for (const auto& kind : kUnparsed) {
-        Bytes odd = frameOf(Tagged(n + kAhead, kWrongTag));
+        Bytes odd = frameOf(Tagged(n + kAhead, kIF, kWrongTag));
         if (kind.width == 2) odd.at(kind.at) = static_cast<uint8_t>(kind.value >> 8);
         odd.at(kind.at + kind.width - 1) = static_cast<uint8_t>(kind.value);
         putThenNext(odd, false);
     }
     // Out of order: the buffered path keeps the bounded payload in its list, the direct path
     // delivers it at once and drops the late one.
-    run.Put(0, kParsed[0].build(frameOf, Tagged(n + 1, static_cast<int32_t>(n + 1)), {}));
-    run.Put(0, session.Frame(Tagged(n, static_cast<int32_t>(n))));
+    run.Put(0, kParsed[0].build(frameOf, Tagged(n + 1, kIF, n + 1), {}));
+    run.Put(0, session.Frame(Tagged(n, kIF, n)));
     const bool buffered = std::string(GetParam()) == "1";
     if (buffered) expected.push_back(static_cast<int32_t>(n));
     expected.push_back(static_cast<int32_t>(n + 1));

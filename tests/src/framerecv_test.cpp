@@ -16,16 +16,6 @@ using namespace vorn_test;
 using vorn_sim::PacketBuilder;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kFirst = 101; // the snapshot covers up to 100
-constexpr int32_t kIF = 1001, kIH = 1002;
-
-vorn_sim::SessionConfig Config(bool encrypted = false) {
-    vorn_sim::SessionConfig config;
-    config.first_seqno = kFirst;
-    config.encrypted = encrypted;
-    return config;
-}
-
 int64_t Milli(double price) { return price >= EMPTY_PRICE ? 0 : static_cast<int64_t>(price * 1000.0 + 0.5); }
 double OrZero(double price) { return price >= EMPTY_PRICE ? 0.0 : price; }
 
@@ -68,7 +58,7 @@ void ExpectDelivery(const depth_market_data_field& md, const VornCffexMdType& v2
 
 // Runs a whole session in order and checks every delivery field by field.
 void RunSession(bool encrypted, int packets) {
-    vorn_sim::SyntheticSession session(Config(encrypted));
+    vorn_sim::SyntheticSession session(SessionAfter100(encrypted));
     ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
     ConnectorRun run({{"insts", "all"}, {"options", "recv"}});
     ASSERT_EQ(0, run.Start());
@@ -105,10 +95,6 @@ protected:
         ASSERT_EQ(0, run->Start());
     }
     void Put(const Bytes& payload) { run->Put(0, session.Frame(payload)); }
-    // A packet for `key` whose best bid volume tags it.
-    static Bytes Tagged(uint32_t seqno, int32_t key, int64_t tag) {
-        return PacketBuilder(seqno).UpdateTime(key, 34200, 0).Best(3, tag, 4, 1).Bytes();
-    }
     std::vector<int32_t> TagsAndDrain() {
         EXPECT_TRUE(run->Drain());
         std::vector<int32_t> tags;
@@ -122,7 +108,7 @@ protected:
     }
     size_t LogLines(const std::string& needle) { return LinesWith(run->LogText(), needle).size(); }
 
-    vorn_sim::SyntheticSession session{Config()};
+    vorn_sim::SyntheticSession session{SessionAfter100()};
     std::unique_ptr<ConnectorRun> run;
 };
 

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <functional>
 
+#include "feed_encoder.h"
+
 namespace vorn_test {
 
 namespace {
@@ -34,6 +36,17 @@ bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer) {
     static const int lockFd = vorn_sim::SnapshotWriter::LockSharedPath(); // held until the process exits
     if (lockFd < 0) ADD_FAILURE() << "cannot lock the snapshot path";
     return writer.WriteFile(vorn_sim::SnapshotWriter::TodayPath());
+}
+
+vorn_sim::SessionConfig SessionAfter100(bool encrypted) {
+    vorn_sim::SessionConfig config;
+    config.first_seqno = 101;
+    config.encrypted = encrypted;
+    return config;
+}
+
+std::vector<uint8_t> Tagged(uint32_t seqno, int32_t key, int64_t tag) {
+    return vorn_sim::PacketBuilder(seqno).UpdateTime(key, 34200, 0).Best(3, tag, 4, 1).Bytes();
 }
 
 std::vector<Delivery>& Deliveries() { return g_deliveries; }

@@ -13,6 +13,7 @@
 
 #include "VornCffexMd_interface.h"
 #include "snapshot_writer.h"
+#include "synthetic_session.h"
 #include "test_files.h"
 #include "vorn_sim_card.h"
 
@@ -85,6 +86,13 @@ private:
     std::string stdout_;
     bool hardwareMode_ = false;
 };
+
+// The synthetic session's first two instruments, IF2612 and IH2612.
+constexpr int32_t kIF = 1001, kIH = 1002;
+// A synthetic session's configuration whose snapshot covers sequence numbers up to 100.
+vorn_sim::SessionConfig SessionAfter100(bool encrypted = false);
+// A packet of instrument `key` at 09:30:00 whose best bid volume is `tag`.
+std::vector<uint8_t> Tagged(uint32_t seqno, int32_t key, int64_t tag);
 
 // Writes today's snapshot file, which the connector reads from a fixed path. Every test
 // process that does so first takes a lock held until it exits, so tests that run at the
