@@ -15,16 +15,13 @@ using namespace vorn_test;
 
 namespace {
 
-vorn_sim::DepthSpec Inputs(const std::string& id, int32_t key, double bid1) {
+// A depth record as the exchange writes it: the loader copies it, whatever its prices.
+depth_market_data_field Depth(const std::string& id, int32_t key, double lastPrice) {
     vorn_sim::DepthSpec inputs;
     inputs.instrument_id = id;
     inputs.inst_id = key;
-    for (int n = 0; n < 5; ++n) {
-        inputs.bid[n] = {bid1 - n, 10 + n};
-        inputs.ask[n] = {bid1 + 1 + n, 20 + n};
-    }
-    inputs.last_price = bid1;
-    return inputs;
+    inputs.last_price = lastPrice;
+    return vorn_sim::MakeDepth(inputs);
 }
 
 const char* const kChannelA = "udp://239.3.42.1:30001/10.0.0.5";
@@ -38,10 +35,8 @@ vorn_sim::SnapshotWriter SmallSnapshot(const std::vector<std::string>& channels 
     writer.SetTradeDate(20261216);
     writer.SetLastSeqNo(41);
     writer.SetCodeSegment(vorn_sim::SampleCipherSegment(keyArg0));
-    writer.AddInstrument(7, vorn_sim::MakePriceEncoding("IF2612", 7, "IF", 4000, 0.2, 300),
-                         vorn_sim::MakeDepth(Inputs("IF2612", 7, 4001.2)));
-    writer.AddInstrument(9, vorn_sim::MakePriceEncoding("T2703", 9, "T", 108, 0.005, 10000),
-                         vorn_sim::MakeDepth(Inputs("T2703", 9, 108.5)));
+    writer.AddInstrument(7, vorn_sim::MakePriceEncoding("IF2612", 7, "IF", 4000, 0.2, 300), Depth("IF2612", 7, 4001.2));
+    writer.AddInstrument(9, vorn_sim::MakePriceEncoding("T2703", 9, "T", 108, 0.005, 10000), Depth("T2703", 9, 108.5));
     return writer;
 }
 
@@ -103,8 +98,8 @@ TEST_F(Loader, DuplicateKeysLaterWins) {
     vorn_sim::SnapshotWriter twice;
     twice.AddPriceEncoding(5, vorn_sim::MakePriceEncoding("first", 5, "IF", 1, 0.2, 300));
     twice.AddPriceEncoding(5, vorn_sim::MakePriceEncoding("second", 6, "IF", 2, 0.2, 300));
-    twice.AddDepth(5, vorn_sim::MakeDepth(Inputs("first", 5, 100)));
-    twice.AddDepth(5, vorn_sim::MakeDepth(Inputs("second", 6, 200)));
+    twice.AddDepth(5, Depth("first", 5, 100));
+    twice.AddDepth(5, Depth("second", 6, 200));
     ASSERT_EQ(0, Load(twice));
     ASSERT_EQ(1u, connector->m_ins_price_infos.size());
     ASSERT_EQ(1u, connector->m_depth_market_data_infos.size());
@@ -117,7 +112,7 @@ TEST_F(Loader, DuplicateKeysLaterWins) {
 // field in memory.
 TEST_F(Loader, FileLevelOrderBecomesGroupedOrder) {
     vorn_sim::SnapshotWriter writer;
-    writer.AddDepth(3, vorn_sim::MakeDepth(Inputs("IF2612", 3, 4000)));
+    writer.AddDepth(3, Depth("IF2612", 3, 4000));
     std::vector<uint8_t> bytes = writer.Bytes();
     const size_t record = bytes.size() - sizeof(depth_market_data_field);
     for (int n = 0; n < 8; ++n) { // price n at file offset 168 + 12 n, its volume 8 later
