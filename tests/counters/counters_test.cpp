@@ -48,10 +48,7 @@ TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
     std::thread frames([&] {
         // Pauses inside and between frames: a reader that ignored the frame bracket would
         // often copy a frame half counted.
-        const auto pause = [] {
-            for (volatile int n = 0; n < 50; n = n + 1) {
-            }
-        };
+        const auto pause = [] { for (volatile int n = 0; n < 50; n = n + 1) {} };
         for (uint64_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
             writer.FrameBegin();
             writer.FrameReceived();

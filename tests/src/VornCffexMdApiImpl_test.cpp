@@ -7,7 +7,6 @@
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -168,10 +167,7 @@ TEST_P(StartupHandshake, Outcome) {
     for (const auto& line : lines)
         EXPECT_TRUE(HasLine(log, line.first, std::string(" [_CheckVersion] ") + line.second, kFpgaFile)) << line.second << "\n" << log;
     for (const char* text : c.absent) EXPECT_EQ(std::string::npos, log.find(text)) << text;
-    // The software version is written whatever the outcome.
-    const auto writes = run.RegisterWrites();
-    EXPECT_NE(writes.end(), std::find(writes.begin(), writes.end(), std::make_pair(23u, 0x01010101u)));
-    EXPECT_EQ(0x01010101u, vorn_sim_read_reg(run.Card(), 23));
+    EXPECT_EQ(0x01010101u, vorn_sim_read_reg(run.Card(), 23)); // the software version, whatever the outcome
     EXPECT_EQ(c.result != 0, HasLine(log, "E", " [VornStart] _CheckVersion failed")) << log;
     if (c.result != 0) {
         EXPECT_EQ(0u, vorn_sim_read_reg(run.Card(), 20)); // start-up stopped before the mode switch
