@@ -23,33 +23,12 @@ protected:
 };
 
 TEST_F(IniReaderTest, TextRules) {
-    Load("# device = commented\n"
-         "before = 1\n"
-         "[config]\r\n"
-         " \tdevice \t=\t exanic1 \t\n"
-         "url = udp://239.3.42.1:30001/10.0.0.5?a=b\n"
-         "empty =\n"
-         "inner = two words \r\n"
-         "semi = a;b ; c\n"
-         " = orphan value\n"
-         "no equals sign here\n"
-         "#hidden = commented too\n"
-         "cpucore = 3   # the feed core\n"
-         "hash#inkey = 1\n"
-         "\r\n"
-         "insts = [IF2612,IC2612]\n" // a bracket pair makes a section line: key not stored
-         "a = 1\n"
-         "[ config]\n"
-         "b = 2\n"
-         "[other]\n"
-         "a = x\n"
-         "[config] # trailing comment\n"
-         "c = 3\n"
-         "cpucore = 4\n"
-         "] odd [\n"
-         "d = 5\n"
-         "[]\n"
-         "last = 6");
+    Load("# device = commented\nbefore = 1\n[config]\r\n \tdevice \t=\t exanic1 \t\n"
+         "url = udp://239.3.42.1:30001/10.0.0.5?a=b\nempty =\ninner = two words \r\nsemi = a;b ; c\n"
+         " = orphan value\nno equals sign here\n#hidden = commented too\ncpucore = 3   # the feed core\n"
+         "hash#inkey = 1\n\r\ninsts = [IF2612,IC2612]\n" // a bracket pair makes a section line: key not stored
+         "a = 1\n[ config]\nb = 2\n[other]\na = x\n[config] # trailing comment\nc = 3\ncpucore = 4\n"
+         "] odd [\nd = 5\n[]\nlast = 6");
     const struct {
         const char* section;
         const char* key;
