@@ -267,18 +267,12 @@ TEST_F(Today, LogLinesInOrderAndChannelAddresses) {
     writer.AddPriceEncoding(8, vorn_sim::MakePriceEncoding("IH2612", 8, "IH", 2700, 0.2, 300)); // no depth record
     ASSERT_EQ(0, LoadToday(writer));
     const std::vector<std::string> expected = {
-        ", multi_address is udp://239.3.42.1:30001/10.0.0.5.",
-        ", multi_address is udp://239.3.42.2:30002/10.0.0.6.",
-        ", multi_address is not parsed.",
-        ", m_iTradeDate is 20261216.",
-        ", last_md_seqno is 41.",
-        ", m_ins_price_infos size is 3.",
-        ", m_depth_market_data_infos size is 2.",
+        ", multi_address is udp://239.3.42.1:30001/10.0.0.5.", ", multi_address is udp://239.3.42.2:30002/10.0.0.6.",
+        ", multi_address is not parsed.", ", m_iTradeDate is 20261216.", ", last_md_seqno is 41.",
+        ", m_ins_price_infos size is 3.", ", m_depth_market_data_infos size is 2.",
         ", m_udp_dst_port_a is 30001, m_udp_src_ip_a is 10.0.0.5.",
-        ", m_udp_dst_port_b is 30002, m_udp_src_ip_b is 10.0.0.6.",
-        ", m_CurUdpNo is 41.",
-        ", m_key_arg is -16.", // key byte 0xF0 sign-extended
-    };
+        ", m_udp_dst_port_b is 30002, m_udp_src_ip_b is 10.0.0.6.", ", m_CurUdpNo is 41.",
+        ", m_key_arg is -16."}; // key byte 0xF0 sign-extended
     EXPECT_EQ(expected, Messages(todayOutput, "LoadSnaphot"));
     EXPECT_EQ(expected.size(), LinesWith(todayOutput, "\033[32;1m [I]").size());
     EXPECT_EQ(expected.size(), LinesWith(todayOutput, "[VornCffexMdApiImpl").size());
