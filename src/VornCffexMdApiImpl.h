@@ -169,6 +169,9 @@ public:
     int32_t processFieldHeader(const uint8_t* data, uint32_t size, SParseState& parse);
     int32_t processFieldData(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data,
                              uint32_t size, SParseState& parse);
+    // A packet whose fields tile its body exactly (the common case) goes to ApplyPacketFields
+    // whole, without the steps' checks per field.
+    static bool IsWholePacket(const uint8_t* body, uint32_t size, int32_t bodyLen);
     // End of a packet: one update of the current instrument to each registered callback.
     void DeliverPacket(field_header lastField, bool trace);
 
@@ -177,6 +180,12 @@ public:
     // and its trust mask. Unknown ids are logged and ignored.
     void processCompleteField(const encrypt_code_segment_field& EncryptCodeSegmentField, uint16_t fieldId,
                               const uint8_t* data, uint16_t len, bool encrypted);
+    // processCompleteField of each field of a body of `bodyLen` bytes that its fields tile
+    // exactly (IsWholePacket), in order. Returns the last field's header.
+    field_header ApplyPacketFields(const encrypt_code_segment_field& code, const uint8_t* body, uint32_t bodyLen,
+                                   bool encrypted);
+    void ApplyField(const encrypt_code_segment_field& code, uint16_t fieldId, const uint8_t* data, uint16_t len,
+                    bool encrypted); // processCompleteField's body, inline in both callers
     // A tick count as a price of the current instrument (the empty price for 4294967295).
     double get_price(const int64_t* src_price, CVornCffexMdApiImpl& refCffexMdApiImpl);
     // NaN and magnitudes below 1e-11 become 0.
