@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -121,9 +122,19 @@ public:
     int32_t _WriteContractTable(std::vector<SCffexInstTableType>& refInstTable, int instMaxCount);
 
     // Receive buffers read zero beyond each frame: a poll clears only what the last receive
-    // wrote, so the cost follows the frame rather than the buffer.
-    static uint32_t DirtiedBytes(ssize_t size);
-    static void ClearDirtied(char* buffer, uint32_t& dirtied);
+    // wrote, so the cost follows the frame rather than the buffer. DirtiedBytes: the bytes a
+    // receive of result `size` may have written (the frame, or the whole buffer after an error:
+    // a faulty frame is copied all the same).
+    static uint32_t DirtiedBytes(ssize_t size) {
+        constexpr ssize_t kBufferBytes = sizeof m_recvBufDma0;
+        if (size > 0 && size < kBufferBytes) return static_cast<uint32_t>(size);
+        return size == 0 ? 0 : static_cast<uint32_t>(kBufferBytes);
+    }
+    static void ClearDirtied(char* buffer, uint32_t& dirtied) {
+        if (!dirtied) return;
+        memset(buffer, 0, dirtied);
+        dirtied = 0;
+    }
 
     // Hardware receive.
     int32_t ExanicCffexDMA1();
