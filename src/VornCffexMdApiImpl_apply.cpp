@@ -55,9 +55,11 @@ bool Encryptable(uint16_t fieldId) {
 
 } // namespace
 
+// The slot of an instrument seen before is found here (one load for a small key); a new
+// one is made when first needed.
 void CVornCffexMdApiImpl::SetCurrentInstrument(int64_t inst_id) {
     m_last_inst_id = inst_id;
-    m_curSlot = nullptr;
+    m_curSlot = m_slots.Find(static_cast<int32_t>(inst_id));
 }
 
 void CVornCffexMdApiImpl::ResetInstrumentCache() {
