@@ -36,6 +36,9 @@
 #include "FpgaStructCommon.h"
 #include "SignalProcess.h"
 #include "counters_writer.h"
+#ifdef VORN_COUNTERS_HOOKS_OFF
+#include "counters_hooks_off.h"
+#endif
 #include "VornCffexMdApi.h"
 #include "df_udp.h"
 #include "instrument_slots.h"
@@ -283,7 +286,11 @@ public:
     static constexpr size_t kFieldScratchBytes = 65535; // the longest field a header can declare
 
     // Live counters in shared memory, written by the receive thread only.
+#ifdef VORN_COUNTERS_HOOKS_OFF
+    CCountersHooksOff m_counters; // a benchmark build that measures the hooks' cost
+#else
     Vorn_R10::CCountersWriter m_counters;
+#endif
 };
 
 inline void CVornCffexMdApiImpl::CountReceiveError(ssize_t error) {
