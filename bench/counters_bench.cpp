@@ -30,7 +30,7 @@ void BM_LatencySampling(benchmark::State& state) {
         state, frame, frame, [&] { api.m_counters.SetLatencySampling(0); },
         [&] { api.m_counters.SetLatencySampling(every); });
 }
-BENCHMARK(BM_LatencySampling)->Arg(1)->Arg(16);
+BENCHMARK(BM_LatencySampling)->Arg(1)->Arg(64);
 
 // The counter hooks a plain feed frame passes (frame bracket, frame counts, packet, delivery
 // with its instrument entry), alone, against the whole plain frame taken off the card.
