@@ -40,7 +40,9 @@ void CVornCffexMdApiImpl::WriteBackParseState(const SParseState& parse) {
 // One pass over the payload, step by step: a packet header, then its fields' headers and data,
 // until the payload ends. Each step leaves parse.state at the step that follows (a stale
 // packet's header and a field header that ends its packet lead to the next packet header).
-// The state lives in a local and reaches the members once, on return.
+// A packet whose fields tile its body (nearly every packet) takes one field loop instead of
+// the steps, with the same result; traces and malformed packets take the steps. The state
+// lives in a local and reaches the members once, on return.
 int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size) {
     SParseState parse;
     parse.trace = CCommonLog::Enabled(LOG_DEBUG_EX); // tested once per payload
