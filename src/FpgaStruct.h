@@ -27,7 +27,7 @@ struct R10CffexConfigInfo {
     int32_t cpucore = 1;
     R10ChannelInfo channelInfo[CHANNEL_SIZE];
     std::string counters_path;    // folder of the live counters file
-    uint64_t latency_sample = 16; // one frame in this many is timed; 0: none
+    uint64_t latency_sample = 64; // one frame in this many is timed; 0: none
 };
 
 } // namespace Vorn_R10

@@ -153,20 +153,6 @@ int CVornCffexMdApiImpl::VornRecv() {
     return 0;
 }
 
-// Bytes of a receive buffer that a receive may have written: the frame, or the whole buffer
-// after an error (a faulty frame is copied all the same).
-uint32_t CVornCffexMdApiImpl::DirtiedBytes(ssize_t size) {
-    constexpr ssize_t kBufferBytes = sizeof m_recvBufDma0;
-    if (size > 0 && size < kBufferBytes) return static_cast<uint32_t>(size);
-    return size == 0 ? 0 : static_cast<uint32_t>(kBufferBytes);
-}
-
-void CVornCffexMdApiImpl::ClearDirtied(char* buffer, uint32_t& dirtied) {
-    if (!dirtied) return;
-    memset(buffer, 0, dirtied);
-    dirtied = 0;
-}
-
 void CVornCffexMdApiImpl::_BindCpu() {
     const int core = m_r10ConfigInfo.cpucore;
     if (core < 0 || core > get_nprocs()) {

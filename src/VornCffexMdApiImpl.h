@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -35,6 +36,9 @@
 #include "FpgaStructCommon.h"
 #include "SignalProcess.h"
 #include "counters_writer.h"
+#ifdef VORN_COUNTERS_HOOKS_OFF
+#include "counters_hooks_off.h"
+#endif
 #include "VornCffexMdApi.h"
 #include "df_udp.h"
 #include "instrument_slots.h"
@@ -121,9 +125,19 @@ public:
     int32_t _WriteContractTable(std::vector<SCffexInstTableType>& refInstTable, int instMaxCount);
 
     // Receive buffers read zero beyond each frame: a poll clears only what the last receive
-    // wrote, so the cost follows the frame rather than the buffer.
-    static uint32_t DirtiedBytes(ssize_t size);
-    static void ClearDirtied(char* buffer, uint32_t& dirtied);
+    // wrote, so the cost follows the frame rather than the buffer. DirtiedBytes: the bytes a
+    // receive of result `size` may have written (the frame, or the whole buffer after an error:
+    // a faulty frame is copied all the same).
+    static uint32_t DirtiedBytes(ssize_t size) {
+        constexpr ssize_t kBufferBytes = sizeof m_recvBufDma0;
+        if (size > 0 && size < kBufferBytes) return static_cast<uint32_t>(size);
+        return size == 0 ? 0 : static_cast<uint32_t>(kBufferBytes);
+    }
+    static void ClearDirtied(char* buffer, uint32_t& dirtied) {
+        if (!dirtied) return;
+        memset(buffer, 0, dirtied);
+        dirtied = 0;
+    }
 
     // Hardware receive.
     int32_t ExanicCffexDMA1();
@@ -169,6 +183,9 @@ public:
     int32_t processFieldHeader(const uint8_t* data, uint32_t size, SParseState& parse);
     int32_t processFieldData(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data,
                              uint32_t size, SParseState& parse);
+    // A packet whose fields tile its body exactly (the common case) goes to ApplyPacketFields
+    // whole, without the steps' checks per field.
+    static bool IsWholePacket(const uint8_t* body, uint32_t size, int32_t bodyLen);
     // End of a packet: one update of the current instrument to each registered callback.
     void DeliverPacket(field_header lastField, bool trace);
 
@@ -177,6 +194,12 @@ public:
     // and its trust mask. Unknown ids are logged and ignored.
     void processCompleteField(const encrypt_code_segment_field& EncryptCodeSegmentField, uint16_t fieldId,
                               const uint8_t* data, uint16_t len, bool encrypted);
+    // processCompleteField of each field of a body of `bodyLen` bytes that its fields tile
+    // exactly (IsWholePacket), in order. Returns the last field's header.
+    field_header ApplyPacketFields(const encrypt_code_segment_field& code, const uint8_t* body, uint32_t bodyLen,
+                                   bool encrypted);
+    void ApplyField(const encrypt_code_segment_field& code, uint16_t fieldId, const uint8_t* data, uint16_t len,
+                    bool encrypted); // processCompleteField's body, inline in both callers
     // A tick count as a price of the current instrument (the empty price for 4294967295).
     double get_price(const int64_t* src_price, CVornCffexMdApiImpl& refCffexMdApiImpl);
     // NaN and magnitudes below 1e-11 become 0.
@@ -263,7 +286,11 @@ public:
     static constexpr size_t kFieldScratchBytes = 65535; // the longest field a header can declare
 
     // Live counters in shared memory, written by the receive thread only.
+#ifdef VORN_COUNTERS_HOOKS_OFF
+    CCountersHooksOff m_counters; // a benchmark build that measures the hooks' cost
+#else
     Vorn_R10::CCountersWriter m_counters;
+#endif
 };
 
 inline void CVornCffexMdApiImpl::CountReceiveError(ssize_t error) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "VornCffexMdApiImpl.h"
+#include "byte_order.h"
 #include "convert_field_members.h"
 #include "field_wire.h"
 
@@ -54,9 +55,11 @@ bool Encryptable(uint16_t fieldId) {
 
 } // namespace
 
+// The slot of an instrument seen before is found here (one load for a small key); a new
+// one is made when first needed.
 void CVornCffexMdApiImpl::SetCurrentInstrument(int64_t inst_id) {
     m_last_inst_id = inst_id;
-    m_curSlot = nullptr;
+    m_curSlot = m_slots.Find(static_cast<int32_t>(inst_id));
 }
 
 void CVornCffexMdApiImpl::ResetInstrumentCache() {
@@ -117,7 +120,8 @@ double CVornCffexMdApiImpl::get_price(const int64_t* src_price, CVornCffexMdApiI
 }
 
 void CVornCffexMdApiImpl::check_adjust_price(double& price) {
-    if (std::isnan(price) || std::fabs(price) < 1e-11) price = 0.0;
+    // One test for both: NaN compares false.
+    if (!(std::fabs(price) >= 1e-11)) price = 0.0;
 }
 
 namespace {
@@ -154,6 +158,26 @@ __attribute__((always_inline)) inline void CVornCffexMdApiImpl::FinishField(SIns
 
 void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field& EncryptCodeSegmentField,
                                                uint16_t fieldId, const uint8_t* data, uint16_t len, bool encrypted) {
+    ApplyField(EncryptCodeSegmentField, fieldId, data, len, encrypted);
+}
+
+field_header CVornCffexMdApiImpl::ApplyPacketFields(const encrypt_code_segment_field& code, const uint8_t* body,
+                                                    uint32_t bodyLen, bool encrypted) {
+    field_header field{};
+    uint32_t pos = 0;
+    do {
+        field.fieldId = LoadBe16(body + pos);
+        field.fieldlen = LoadBe16(body + pos + 2);
+        pos += sizeof(field_header);
+        ApplyField(code, field.fieldId, body + pos, field.fieldlen, encrypted);
+        pos += field.fieldlen;
+    } while (pos < bodyLen);
+    return field;
+}
+
+__attribute__((always_inline)) inline void
+CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSegmentField, uint16_t fieldId,
+                                const uint8_t* data, uint16_t len, bool encrypted) {
     const uint16_t index = static_cast<uint16_t>(fieldId - kFirstVintField);
     if (index > 8) {
         m_counters.UnknownField();
@@ -307,7 +331,7 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
 }
 
 // The update-time field makes its instrument the current one, then sets its time.
-void CVornCffexMdApiImpl::ApplyUpdateTime(const uint8_t* data, uint16_t len) {
+__attribute__((always_inline)) inline void CVornCffexMdApiImpl::ApplyUpdateTime(const uint8_t* data, uint16_t len) {
     const auto f = DecodeWire<vint_market_data_update_time_field>(data, len);
     if (f.ins_int_id != m_last_inst_id) SetCurrentInstrument(f.ins_int_id);
     VORN_LOG(LOG_DEBUG_EX,

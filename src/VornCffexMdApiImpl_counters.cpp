@@ -1,5 +1,4 @@
 // Live counters: the shared-memory file and the selected instruments' entries.
-#define VORN_LOG_FILE "VornCffexMdApiImpl.cpp"
 #include <algorithm>
 #include <cstring>
 

@@ -145,7 +145,6 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHea
             VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error, pUdpHeader->seqno is %d.",
                      static_cast<int>(seqno));
         DealExanicRecvList();
-        m_counters.ReorderDepth(static_cast<uint64_t>(m_ExanicRecvList.GetQueueCount()));
         return 0;
     }
     VORN_LOG(LOG_INFO,
@@ -191,7 +190,8 @@ int32_t CVornCffexMdApiImpl::InsertExanicRecvList(const df_udp_header* pUdpHeade
 }
 
 // A gap is filled once its late packets let queued ones go; packets still queued behind a
-// further gap start a new wait.
+// further gap start a new wait. The reorder depth is stored only when packets left the list:
+// an empty list (the in-order case) costs one test.
 int32_t CVornCffexMdApiImpl::DealExanicRecvList() {
     if (m_ExanicRecvList.GetQueueCount() <= 0) return 0;
     sExanicRecv* node = m_ExanicRecvList.Head();
@@ -208,6 +208,7 @@ int32_t CVornCffexMdApiImpl::DealExanicRecvList() {
         node = next;
     }
     if (m_ExanicRecvList.GetQueueCount() > 0) m_counters.GapDetected();
+    m_counters.ReorderDepth(static_cast<uint64_t>(m_ExanicRecvList.GetQueueCount()));
     return 0;
 }
 

@@ -28,7 +28,7 @@ struct FeedFrame {
 
 // Checks an Ethernet frame (EtherType IPv4, or one 802.1Q tag then IPv4) of `length` bytes.
 // Reads nothing at or beyond `length`. Fills `out` only when the result is Accepted.
-inline FrameCheck CheckFeedFrame(const uint8_t* frame, uint32_t length, FeedFrame& out) {
+__attribute__((always_inline)) inline FrameCheck CheckFeedFrame(const uint8_t* frame, uint32_t length, FeedFrame& out) {
     constexpr uint32_t kEthernetHeader = 14, kVlanTag = 4, kIpv4MinHeader = 20, kUdpHeader = 8;
     uint32_t ip = kEthernetHeader;
     if (length < ip + kIpv4MinHeader) return FrameCheck::Truncated;

@@ -63,9 +63,6 @@ struct Members<vint_market_data_real_price_banding_field> {
 template <Wire kind>
 __attribute__((always_inline)) inline uint64_t DecodeMember(const uint8_t* buf, size_t len, size_t& cursor) {
     if constexpr (kind == Wire::Varint) {
-        // Most members are one byte: no length bookkeeping for them.
-        if (__builtin_expect(cursor < len && buf[cursor] < 0x80, 1))
-            return static_cast<uint64_t>(ZigZag(buf[cursor++]));
         size_t consumed = 0;
         const int64_t value = DecodeVarint(buf + cursor, len - cursor, consumed);
         cursor += consumed;

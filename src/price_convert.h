@@ -23,8 +23,7 @@ inline double OrZero(double x) { return x >= EMPTY_PRICE ? 0.0 : x; }
 inline int64_t Thousandths(double x) {
     const double rounded = x * 1000.0 + 0.5;
     // In range (neither the empty price, NaN nor beyond int64): one test, then convert.
-    if (__builtin_expect(rounded > -9223372036854775808.0 && rounded < 9223372036854775807.0, 1))
-        return static_cast<int64_t>(rounded);
+    if (__builtin_expect(__builtin_fabs(rounded) < 9223372036854775807.0, 1)) return static_cast<int64_t>(rounded);
     return x >= EMPTY_PRICE ? 0 : Truncate(rounded);
 }
 // A count: x + 0.5 truncated toward zero.
