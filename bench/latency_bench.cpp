@@ -51,9 +51,9 @@ void BM_LatencyBaseline(benchmark::State& state) {
     Baseline baseline;
     baseline.onV2 = StampV2;
     char buffer[2048];
+    BenchCard& card = Card(); // binds the receive channel read below
     exanic_rx_t* rx = Vorn_R10::CExanicDMA::GetInstance().get_dma0_ptr();
     Samples samples;
-    BenchCard& card = Card();
     for (auto _ : state) {
         card.Put(0, frame);
         const uint64_t handedAt = NowNs();
