@@ -82,7 +82,7 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {
 }
 
 // One frame of channel 0 in software mode, or the receive call's error.
-int32_t CVornCffexMdApiImpl::HandleFrameDma0(ssize_t received) {
+__attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::HandleFrameDma0(ssize_t received) {
     m_counters.FrameReceived();
     if (received < 0) {
         CountReceiveError(received);
@@ -121,8 +121,9 @@ int32_t CVornCffexMdApiImpl::HandleFrameDma0(ssize_t received) {
     return 0;
 }
 
-int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
-                                                      uint32_t payload_len, uint32_t recvSize) {
+__attribute__((always_inline)) inline int32_t
+CVornCffexMdApiImpl::ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
+                                              uint32_t payload_len, uint32_t recvSize) {
     const uint32_t seqno = SeqNoOf(pUdpHeader);
     if (seqno > m_CurUdpNo + 1) {
         ClearTrustFlags();
@@ -136,15 +137,16 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpH
     return 0;
 }
 
-int32_t CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
-                                                    uint32_t payload_len, uint32_t recvSize) {
+__attribute__((always_inline)) inline int32_t
+CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
+                                            uint32_t payload_len, uint32_t recvSize) {
     const uint32_t seqno = SeqNoOf(pUdpHeader);
     if (seqno <= m_CurUdpNo + 1) {
         const uint8_t* payload = reinterpret_cast<const uint8_t*>(m_recvBufDma0) + udp_packet_len;
         if (_processChunk(m_RspEncryptCodeSegmentField, payload, payload_len, *this) == -1)
             VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error, pUdpHeader->seqno is %d.",
                      static_cast<int>(seqno));
-        DealExanicRecvList();
+        if (m_ExanicRecvList.GetQueueCount() > 0) DealExanicRecvList();
         return 0;
     }
     VORN_LOG(LOG_INFO,

@@ -43,7 +43,8 @@ void CVornCffexMdApiImpl::WriteBackParseState(const SParseState& parse) {
 // A packet whose fields tile its body (nearly every packet) takes one field loop instead of
 // the steps, with the same result; traces and malformed packets take the steps. The state
 // lives in a local and reaches the members once, on return.
-int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code, const uint8_t* data, uint32_t size) {
+__attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code,
+                                                                                const uint8_t* data, uint32_t size) {
     SParseState parse;
     parse.trace = CCommonLog::Enabled(LOG_DEBUG_EX); // tested once per payload
     // 64-bit so that a skipped stale packet's declared length cannot wrap the count.
