@@ -183,9 +183,6 @@ public:
     int32_t processFieldHeader(const uint8_t* data, uint32_t size, SParseState& parse);
     int32_t processFieldData(const encrypt_code_segment_field& EncryptCodeSegmentField, const uint8_t* data,
                              uint32_t size, SParseState& parse);
-    // A packet whose fields tile its body exactly (the common case) goes to ApplyPacketFields
-    // whole, without the steps' checks per field.
-    static bool IsWholePacket(const uint8_t* body, uint32_t size, int32_t bodyLen);
     // End of a packet: one update of the current instrument to each registered callback.
     void DeliverPacket(field_header lastField, bool trace);
 
@@ -194,10 +191,12 @@ public:
     // and its trust mask. Unknown ids are logged and ignored.
     void processCompleteField(const encrypt_code_segment_field& EncryptCodeSegmentField, uint16_t fieldId,
                               const uint8_t* data, uint16_t len, bool encrypted);
-    // processCompleteField of each field of a body of `bodyLen` bytes that its fields tile
-    // exactly (IsWholePacket), in order. Returns the last field's header.
-    field_header ApplyPacketFields(const encrypt_code_segment_field& code, const uint8_t* body, uint32_t bodyLen,
-                                   bool encrypted);
+    // processCompleteField of the fields of a packet body (`bodyLen` readable bytes at `body`)
+    // in order, while each lies wholly within the body and is not an empty field ending it.
+    // Returns the bytes taken (bodyLen when every field was applied); `last` is the header of
+    // the last field applied.
+    uint32_t ApplyPacketFields(const encrypt_code_segment_field& code, const uint8_t* body, uint32_t bodyLen,
+                               bool encrypted, field_header& last);
     void ApplyField(const encrypt_code_segment_field& code, uint16_t fieldId, const uint8_t* data, uint16_t len,
                     bool encrypted); // processCompleteField's body, inline in both callers
     // A tick count as a price of the current instrument (the empty price for 4294967295).

@@ -161,18 +161,21 @@ void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field&
     ApplyField(EncryptCodeSegmentField, fieldId, data, len, encrypted);
 }
 
-field_header CVornCffexMdApiImpl::ApplyPacketFields(const encrypt_code_segment_field& code, const uint8_t* body,
-                                                    uint32_t bodyLen, bool encrypted) {
-    field_header field{};
+uint32_t CVornCffexMdApiImpl::ApplyPacketFields(const encrypt_code_segment_field& code, const uint8_t* body,
+                                                uint32_t bodyLen, bool encrypted, field_header& last) {
     uint32_t pos = 0;
-    do {
-        field.fieldId = LoadBe16(body + pos);
-        field.fieldlen = LoadBe16(body + pos + 2);
+    // More than a header's bytes left: a header ending the body (an empty last field) is the
+    // steps' to take, as is a field longer than what is left.
+    while (bodyLen - pos > sizeof(field_header)) {
+        const uint16_t fieldId = LoadBe16(body + pos);
+        const uint16_t fieldlen = LoadBe16(body + pos + 2);
+        if (fieldlen > bodyLen - pos - sizeof(field_header)) break;
+        last = field_header{fieldId, fieldlen};
         pos += sizeof(field_header);
-        ApplyField(code, field.fieldId, body + pos, field.fieldlen, encrypted);
-        pos += field.fieldlen;
-    } while (pos < bodyLen);
-    return field;
+        ApplyField(code, fieldId, body + pos, fieldlen, encrypted);
+        pos += fieldlen;
+    }
+    return pos;
 }
 
 __attribute__((always_inline)) inline void

@@ -40,9 +40,10 @@ void CVornCffexMdApiImpl::WriteBackParseState(const SParseState& parse) {
 // One pass over the payload, step by step: a packet header, then its fields' headers and data,
 // until the payload ends. Each step leaves parse.state at the step that follows (a stale
 // packet's header and a field header that ends its packet lead to the next packet header).
-// A packet whose fields tile its body (nearly every packet) takes one field loop instead of
-// the steps, with the same result; traces and malformed packets take the steps. The state
-// lives in a local and reaches the members once, on return.
+// A packet within the payload goes through one field loop instead of the steps, as far as its
+// fields fit its body (nearly always to its end), with the same result; the steps take over at
+// a field that does not fit, and take traced and cut packets whole. The state lives in a local
+// and reaches the members once, on return.
 __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::ParsePayload(const encrypt_code_segment_field& code,
                                                                                 const uint8_t* data, uint32_t size) {
     SParseState parse;
@@ -53,16 +54,19 @@ __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::ParsePayload(
     for (;;) {
         if ((step = processHeader(data + done, size - static_cast<uint32_t>(done), parse)) < 0) break;
         if ((done += static_cast<uint32_t>(step)) >= size) break;
-        if (parse.state != HEADER && !parse.trace &&
-            IsWholePacket(data + done, size - static_cast<uint32_t>(done), parse.pktLen)) {
-            parse.field = ApplyPacketFields(code, data + done, static_cast<uint32_t>(parse.pktLen),
-                                            (parse.header.encrypt & DF_ENCRYPT_FLAG) != 0);
-            done += static_cast<uint32_t>(parse.pktLen);
-            parse.pktLen = 0;
-            parse.state = HEADER;
-            DeliverPacket(parse.field, false);
-            if (done >= size) break;
-            continue;
+        if (parse.state != HEADER && !parse.trace && parse.pktLen > 0 &&
+            static_cast<uint32_t>(parse.pktLen) <= size - static_cast<uint32_t>(done)) {
+            const uint32_t taken = ApplyPacketFields(code, data + done, static_cast<uint32_t>(parse.pktLen),
+                                                     (parse.header.encrypt & DF_ENCRYPT_FLAG) != 0, parse.field);
+            done += taken;
+            parse.pktLen -= static_cast<int32_t>(taken);
+            if (parse.pktLen == 0) {
+                parse.state = HEADER;
+                DeliverPacket(parse.field, false);
+                if (done >= size) break;
+                continue;
+            }
+            // The rest of the packet, from the field that does not fit, takes the steps.
         }
         while (parse.state != HEADER) {
             if ((step = processFieldHeader(data + done, size - static_cast<uint32_t>(done), parse)) < 0) break;
@@ -74,22 +78,6 @@ __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::ParsePayload(
     }
     WriteBackParseState(parse);
     return step < 0 ? -1 : static_cast<int32_t>(done);
-}
-
-// A body of `bodyLen` bytes within `size` whose fields tile it exactly, the last one with
-// data: the step machine would take it without a fault and deliver it at its end.
-__attribute__((always_inline)) inline bool CVornCffexMdApiImpl::IsWholePacket(const uint8_t* body, uint32_t size,
-                                                                              int32_t bodyLen) {
-    if (bodyLen <= 0 || static_cast<uint32_t>(bodyLen) > size) return false;
-    const uint32_t end = static_cast<uint32_t>(bodyLen);
-    for (uint32_t pos = 0;;) {
-        if (end - pos < kFieldHeaderBytes) return false;
-        const uint32_t data = pos + kFieldHeaderBytes;
-        const uint32_t next = data + LoadBe16(body + pos + 2);
-        if (next > end) return false;
-        if (next == end) return next != data;
-        pos = next;
-    }
 }
 
 __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::processHeader(const uint8_t* data, uint32_t size,
