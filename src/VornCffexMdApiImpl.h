@@ -155,7 +155,7 @@ public:
     int32_t ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t payload_len,
                                    uint32_t recvSize);
     int32_t InsertExanicRecvList(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t payload_len);
-    int32_t DealExanicRecvList();
+    int32_t DealExanicRecvList(); // takes what the list can give now; the list must not be empty
     int32_t ExanicRecvListOverflow();
     void ParseFeedChannels();
 

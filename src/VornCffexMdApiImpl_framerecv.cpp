@@ -146,7 +146,7 @@ CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uin
         if (_processChunk(m_RspEncryptCodeSegmentField, payload, payload_len, *this) == -1)
             VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error, pUdpHeader->seqno is %d.",
                      static_cast<int>(seqno));
-        if (m_ExanicRecvList.GetQueueCount() > 0) DealExanicRecvList();
+        if (m_ExanicRecvList.GetQueueCount() > 0) DealExanicRecvList(); // in order: one test
         return 0;
     }
     VORN_LOG(LOG_INFO,
@@ -192,10 +192,8 @@ int32_t CVornCffexMdApiImpl::InsertExanicRecvList(const df_udp_header* pUdpHeade
 }
 
 // A gap is filled once its late packets let queued ones go; packets still queued behind a
-// further gap start a new wait. The reorder depth is stored only when packets left the list:
-// an empty list (the in-order case) costs one test.
+// further gap start a new wait. The reorder depth is stored only when packets left the list.
 int32_t CVornCffexMdApiImpl::DealExanicRecvList() {
-    if (m_ExanicRecvList.GetQueueCount() <= 0) return 0;
     sExanicRecv* node = m_ExanicRecvList.Head();
     if (node->seqno > m_CurUdpNo + 1) return 0; // still missing
     m_counters.GapFilled();
