@@ -164,12 +164,9 @@ void CCountersWriter::SetLatencySampling(uint64_t every) {
     EndStartupWrite();
 }
 
-void CCountersWriter::BeginStartupWrite() {
-    Store(header_->sequence, ++sequence_);
-    __atomic_thread_fence(__ATOMIC_RELEASE);
-}
+void CCountersWriter::BeginStartupWrite() { OpenChanges(); }
 
-void CCountersWriter::EndStartupWrite() { __atomic_store_n(&header_->sequence, ++sequence_, __ATOMIC_RELEASE); }
+void CCountersWriter::EndStartupWrite() { CloseChanges(); }
 
 void CCountersWriter::StartupStep(EStartupStep step) {
     BeginStartupWrite();
