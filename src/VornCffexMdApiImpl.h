@@ -197,8 +197,11 @@ public:
     // the last field applied.
     uint32_t ApplyPacketFields(const encrypt_code_segment_field& code, const uint8_t* body, uint32_t bodyLen,
                                bool encrypted, field_header& last);
-    void ApplyField(const encrypt_code_segment_field& code, uint16_t fieldId, const uint8_t* data, uint16_t len,
-                    bool encrypted); // processCompleteField's body, inline in both callers
+    // processCompleteField's body, inline in both callers. The field loop runs only for payloads
+    // begun with traces off, so its copy (kMayTrace false) has no trace to test.
+    template <bool kMayTrace>
+    __attribute__((always_inline)) void ApplyField(const encrypt_code_segment_field& code, uint16_t fieldId, const uint8_t* data, uint16_t len,
+                    bool encrypted);
     // A tick count as a price of the current instrument (the empty price for 4294967295).
     double get_price(const int64_t* src_price, CVornCffexMdApiImpl& refCffexMdApiImpl);
     // NaN and magnitudes below 1e-11 become 0.
@@ -225,7 +228,8 @@ public:
     // After a field's depth members: its output members and trust bit.
     template <FIELD_ID kField>
     void FinishField(SInstrumentSlot& slot);
-    void ApplyUpdateTime(const uint8_t* data, uint16_t len);
+    template <bool kMayTrace>
+    __attribute__((always_inline)) void ApplyUpdateTime(const uint8_t* data, uint16_t len);
 
     // Output conversion (VornCffexMdApiImpl_convert.cpp): a depth record into both output
     // records. Only members the record carries are written; the trust flag is that of the

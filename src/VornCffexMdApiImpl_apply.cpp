@@ -47,6 +47,12 @@ const int64_t* FindMask(const std::unordered_map<int32_t, int64_t>& masks, int32
     return found == masks.end() ? nullptr : &found->second;
 }
 
+// A field's trace, where the caller may trace (see ApplyField).
+#define FIELD_TRACE(fmt, ...)                                                                                          \
+    do {                                                                                                               \
+        if constexpr (kMayTrace) VORN_LOG(LOG_DEBUG_EX, fmt, __VA_ARGS__);                                             \
+    } while (0)
+
 // Static and update-time fields travel in clear even in an encrypted packet.
 bool Encryptable(uint16_t fieldId) {
     return fieldId != static_cast<uint16_t>(FIELD_ID::vint_market_data_static) &&
@@ -158,7 +164,7 @@ __attribute__((always_inline)) inline void CVornCffexMdApiImpl::FinishField(SIns
 
 void CVornCffexMdApiImpl::processCompleteField(const encrypt_code_segment_field& EncryptCodeSegmentField,
                                                uint16_t fieldId, const uint8_t* data, uint16_t len, bool encrypted) {
-    ApplyField(EncryptCodeSegmentField, fieldId, data, len, encrypted);
+    ApplyField<true>(EncryptCodeSegmentField, fieldId, data, len, encrypted);
 }
 
 uint32_t CVornCffexMdApiImpl::ApplyPacketFields(const encrypt_code_segment_field& code, const uint8_t* body,
@@ -172,14 +178,14 @@ uint32_t CVornCffexMdApiImpl::ApplyPacketFields(const encrypt_code_segment_field
         if (fieldlen > bodyLen - pos - sizeof(field_header)) break;
         last = field_header{fieldId, fieldlen};
         pos += sizeof(field_header);
-        ApplyField(code, fieldId, body + pos, fieldlen, encrypted);
+        ApplyField<false>(code, fieldId, body + pos, fieldlen, encrypted);
         pos += fieldlen;
     }
     return pos;
 }
 
-__attribute__((always_inline)) inline void
-CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSegmentField, uint16_t fieldId,
+template <bool kMayTrace>
+inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSegmentField, uint16_t fieldId,
                                 const uint8_t* data, uint16_t len, bool encrypted) {
     const uint16_t index = static_cast<uint16_t>(fieldId - kFirstVintField);
     if (index > 8) {
@@ -196,7 +202,7 @@ CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSeg
         data = m_FieldData.data();
     }
     if (fieldId == static_cast<uint16_t>(FIELD_ID::vint_market_data_update_time)) {
-        ApplyUpdateTime(data, len);
+        ApplyUpdateTime<kMayTrace>(data, len);
         return;
     }
     SInstrumentSlot& slot = CurrentSlot();
@@ -209,7 +215,7 @@ CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSeg
         const double close = price(f.close_price), upper = price(f.upper_limit_price);
         const double lower = price(f.lower_limit_price);
         const double settlement = Adjusted(f.settlement_price), delta = Adjusted(f.curr_delta);
-        VORN_LOG(LOG_DEBUG_EX,
+        FIELD_TRACE(
                  "[%s:%d] [%s], vint_market_data_static_field,            open_price is [%f], high_price is [%f], "
                  "low_price is [%f], close_price is [%f], upper_limit_price is [%f],            lower_limit_price "
                  "is [%f], settlement_price is [%f], curr_delta is [%f]",
@@ -230,7 +236,7 @@ CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSeg
         const auto f = DecodeWire<vint_market_data_last_match_field>(data, len);
         const double last = price(f.last_price), turnover = Adjusted(f.turn_over);
         const double interest = Adjusted(static_cast<double>(TicksOf(f.open_interest)));
-        VORN_LOG(LOG_DEBUG_EX,
+        FIELD_TRACE(
                  "[%s:%d] [%s], vint_market_data_last_match_field,            last_price is [%f], volume is [%ld],  "
                  "turn_over is [%f], open_interest is [%f]",
                  last, static_cast<long>(f.volume), turnover, interest);
@@ -245,7 +251,7 @@ CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSeg
     case FIELD_ID::vint_market_data_best: {
         const auto f = DecodeWire<vint_market_data_best_field>(data, len);
         const double bid = price(f.bid1_price), ask = price(f.ask1_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        FIELD_TRACE(
                  "[%s:%d] [%s], vint_market_data_best_field,             bid1_price is [%f], bid1_volume is [%ld], "
                  "ask1_price is [%f], ask1_volume is [%ld]",
                  bid, static_cast<long>(f.bid1_volume), ask, static_cast<long>(f.ask1_volume));
@@ -260,7 +266,7 @@ CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSeg
     case FIELD_ID::vint_market_data_bid23: {
         const auto f = DecodeWire<vint_market_data_bid23_field>(data, len);
         const double bid2 = price(f.bid2_price), bid3 = price(f.bid3_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        FIELD_TRACE(
                  "[%s:%d] [%s], vint_market_data_bid23_field,             bid2_price is [%f], bid2_volume is [%ld], "
                  "bid3_price is [%f], bid3_volume is [%ld]",
                  bid2, static_cast<long>(f.bid2_volume), bid3, static_cast<long>(f.bid3_volume));
@@ -275,7 +281,7 @@ CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSeg
     case FIELD_ID::vint_market_data_ask23: {
         const auto f = DecodeWire<vint_market_data_ask23_field>(data, len);
         const double ask2 = price(f.ask2_price), ask3 = price(f.ask3_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        FIELD_TRACE(
                  "[%s:%d] [%s], vint_market_data_ask23_field,             ask2_price is [%f], ask2_volume is [%ld], "
                  "ask3_price is [%f], ask3_volume is [%ld]",
                  ask2, static_cast<long>(f.ask2_volume), ask3, static_cast<long>(f.ask3_volume));
@@ -290,7 +296,7 @@ CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSeg
     case FIELD_ID::vint_market_data_bid45: {
         const auto f = DecodeWire<vint_market_data_bid45_field>(data, len);
         const double bid4 = price(f.bid4_price), bid5 = price(f.bid5_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        FIELD_TRACE(
                  "[%s:%d] [%s], vint_market_data_bid45_field, bid4_price is [%f], bid4_volume is [%ld], bid5_price is "
                  "[%f], bid5_volume is [%ld]",
                  bid4, static_cast<long>(f.bid4_volume), bid5, static_cast<long>(f.bid5_volume));
@@ -305,7 +311,7 @@ CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSeg
     case FIELD_ID::vint_market_data_ask45: {
         const auto f = DecodeWire<vint_market_data_ask45_field>(data, len);
         const double ask4 = price(f.ask4_price), ask5 = price(f.ask5_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        FIELD_TRACE(
                  "[%s:%d] [%s], vint_market_data_ask45_field,                 ask4_price is [%f], ask4_volume is "
                  "[%ld], ask5_price is [%f], ask5_volume is [%ld]",
                  ask4, static_cast<long>(f.ask4_volume), ask5, static_cast<long>(f.ask5_volume));
@@ -320,7 +326,7 @@ CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSeg
     case FIELD_ID::vint_market_data_real_price_banding: {
         const auto f = DecodeWire<vint_market_data_real_price_banding_field>(data, len);
         const double upper = price(f.banding_upper_price), lower = price(f.banding_lower_price);
-        VORN_LOG(LOG_DEBUG_EX,
+        FIELD_TRACE(
                  "[%s:%d] [%s], vint_market_data_real_price_banding_field, banding_upper_price is [%f], "
                  "banding_lower_price is [%f]",
                  upper, lower);
@@ -334,10 +340,11 @@ CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSeg
 }
 
 // The update-time field makes its instrument the current one, then sets its time.
-__attribute__((always_inline)) inline void CVornCffexMdApiImpl::ApplyUpdateTime(const uint8_t* data, uint16_t len) {
+template <bool kMayTrace>
+inline void CVornCffexMdApiImpl::ApplyUpdateTime(const uint8_t* data, uint16_t len) {
     const auto f = DecodeWire<vint_market_data_update_time_field>(data, len);
     if (f.ins_int_id != m_last_inst_id) SetCurrentInstrument(f.ins_int_id);
-    VORN_LOG(LOG_DEBUG_EX,
+    FIELD_TRACE(
              "[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
              "is [%ld], update_msec is [%ld]",
              static_cast<long>(f.ins_int_id), static_cast<long>(f.update_time), static_cast<long>(f.update_msec));

@@ -114,4 +114,22 @@ TEST_F(Parser, EdgeCases) {
     EXPECT_EQ(states[15], states[31]);
 }
 
+// Traces (level bit 16) name each packet header and each field's values, and only then.
+TEST_F(Parser, TracesEveryHeaderAndFieldWhenEnabled) {
+    const Bytes two = Join(Tagged(101, 1), Tagged(102, 2));
+    for (const int32_t level : {15, 31}) {
+        SCOPED_TRACE("log level " + std::to_string(level));
+        Reset();
+        CCommonLog::GetInstance().SetLogLevel(static_cast<ELOGLEVEL>(level));
+        EXPECT_EQ(Size(two), Chunk(two));
+        CCommonLog::GetInstance().SetLogLevel(static_cast<ELOGLEVEL>(15));
+        const std::string log = LogText();
+        const size_t each = level == 31 ? 2 : 0;
+        EXPECT_EQ(each, LinesWith(log, "Processed header type, bodylen is [21]").size());
+        EXPECT_EQ(each, LinesWith(log, "vint_market_data_update_time_field,").size());
+        // A's price: 100 ticks of 0.2 above 3000.
+        EXPECT_EQ(level == 31 ? 1u : 0u, LinesWith(log, "bid1_price is [3020.000000], bid1_volume is [2],").size());
+    }
+}
+
 } // namespace
