@@ -63,7 +63,7 @@ sample: release
 bench: release
 	$(BUILD)/release/bench/vorn_bench
 	cmake --build $(BUILD)/release -j$(JOBS) --target vorn_bench_hooks_off
-	$(BUILD)/release/bench/vorn_bench_hooks_off --benchmark_filter='BM_Frame(Plain|Encrypted)Ratio'
+	./bench/hooks_ab.sh $(BUILD)/release/bench
 
 clean:
 	rm -rf $(BUILD)
