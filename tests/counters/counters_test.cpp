@@ -64,6 +64,15 @@ TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
             pause();
         }
     });
+    // Stops and joins the writer on every way out, a failed assertion's included.
+    struct Joiner {
+        std::atomic<bool>& stop;
+        std::thread& thread;
+        ~Joiner() {
+            stop = true;
+            thread.join();
+        }
+    } joiner{stop, frames};
     CCountersReader reader;
     ASSERT_TRUE(reader.Open(writer.Path(), error)) << error;
     SCountersSnapshot s;
@@ -80,8 +89,6 @@ TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
         ASSERT_GE(v.frames_received, last);
         last = v.frames_received;
     }
-    stop = true;
-    frames.join();
     EXPECT_GT(consistent, 100u);
     EXPECT_GT(last, 0u);
 }
