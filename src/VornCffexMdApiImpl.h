@@ -200,8 +200,8 @@ public:
     // processCompleteField's body, inline in both callers. The field loop runs only for payloads
     // begun with traces off, so its copy (kMayTrace false) has no trace to test.
     template <bool kMayTrace>
-    __attribute__((always_inline)) void ApplyField(const encrypt_code_segment_field& code, uint16_t fieldId, const uint8_t* data, uint16_t len,
-                    bool encrypted);
+    __attribute__((always_inline)) void ApplyField(const encrypt_code_segment_field& code, uint16_t fieldId,
+                                                   const uint8_t* data, uint16_t len, bool encrypted);
     // A tick count as a price of the current instrument (the empty price for 4294967295).
     double get_price(const int64_t* src_price, CVornCffexMdApiImpl& refCffexMdApiImpl);
     // NaN and magnitudes below 1e-11 become 0.

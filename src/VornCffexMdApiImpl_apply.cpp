@@ -186,7 +186,7 @@ uint32_t CVornCffexMdApiImpl::ApplyPacketFields(const encrypt_code_segment_field
 
 template <bool kMayTrace>
 inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& EncryptCodeSegmentField, uint16_t fieldId,
-                                const uint8_t* data, uint16_t len, bool encrypted) {
+                                            const uint8_t* data, uint16_t len, bool encrypted) {
     const uint16_t index = static_cast<uint16_t>(fieldId - kFirstVintField);
     if (index > 8) {
         m_counters.UnknownField();
@@ -215,11 +215,10 @@ inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& En
         const double close = price(f.close_price), upper = price(f.upper_limit_price);
         const double lower = price(f.lower_limit_price);
         const double settlement = Adjusted(f.settlement_price), delta = Adjusted(f.curr_delta);
-        FIELD_TRACE(
-                 "[%s:%d] [%s], vint_market_data_static_field,            open_price is [%f], high_price is [%f], "
-                 "low_price is [%f], close_price is [%f], upper_limit_price is [%f],            lower_limit_price "
-                 "is [%f], settlement_price is [%f], curr_delta is [%f]",
-                 open, high, low, close, upper, lower, settlement, delta);
+        FIELD_TRACE("[%s:%d] [%s], vint_market_data_static_field,            open_price is [%f], high_price is [%f], "
+                    "low_price is [%f], close_price is [%f], upper_limit_price is [%f],            lower_limit_price "
+                    "is [%f], settlement_price is [%f], curr_delta is [%f]",
+                    open, high, low, close, upper, lower, settlement, delta);
         depth_market_data_field& md = DepthOf(slot);
         md.open_price = open;
         md.high_price = high;
@@ -236,10 +235,9 @@ inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& En
         const auto f = DecodeWire<vint_market_data_last_match_field>(data, len);
         const double last = price(f.last_price), turnover = Adjusted(f.turn_over);
         const double interest = Adjusted(static_cast<double>(TicksOf(f.open_interest)));
-        FIELD_TRACE(
-                 "[%s:%d] [%s], vint_market_data_last_match_field,            last_price is [%f], volume is [%ld],  "
-                 "turn_over is [%f], open_interest is [%f]",
-                 last, static_cast<long>(f.volume), turnover, interest);
+        FIELD_TRACE("[%s:%d] [%s], vint_market_data_last_match_field,            last_price is [%f], volume is [%ld],  "
+                    "turn_over is [%f], open_interest is [%f]",
+                    last, static_cast<long>(f.volume), turnover, interest);
         depth_market_data_field& md = DepthOf(slot);
         md.last_price = last;
         md.volume = Low32(f.volume);
@@ -251,10 +249,9 @@ inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& En
     case FIELD_ID::vint_market_data_best: {
         const auto f = DecodeWire<vint_market_data_best_field>(data, len);
         const double bid = price(f.bid1_price), ask = price(f.ask1_price);
-        FIELD_TRACE(
-                 "[%s:%d] [%s], vint_market_data_best_field,             bid1_price is [%f], bid1_volume is [%ld], "
-                 "ask1_price is [%f], ask1_volume is [%ld]",
-                 bid, static_cast<long>(f.bid1_volume), ask, static_cast<long>(f.ask1_volume));
+        FIELD_TRACE("[%s:%d] [%s], vint_market_data_best_field,             bid1_price is [%f], bid1_volume is [%ld], "
+                    "ask1_price is [%f], ask1_volume is [%ld]",
+                    bid, static_cast<long>(f.bid1_volume), ask, static_cast<long>(f.ask1_volume));
         depth_market_data_field& md = DepthOf(slot);
         md.bid1_price = bid;
         md.bid1_volume = Low32(f.bid1_volume);
@@ -266,10 +263,9 @@ inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& En
     case FIELD_ID::vint_market_data_bid23: {
         const auto f = DecodeWire<vint_market_data_bid23_field>(data, len);
         const double bid2 = price(f.bid2_price), bid3 = price(f.bid3_price);
-        FIELD_TRACE(
-                 "[%s:%d] [%s], vint_market_data_bid23_field,             bid2_price is [%f], bid2_volume is [%ld], "
-                 "bid3_price is [%f], bid3_volume is [%ld]",
-                 bid2, static_cast<long>(f.bid2_volume), bid3, static_cast<long>(f.bid3_volume));
+        FIELD_TRACE("[%s:%d] [%s], vint_market_data_bid23_field,             bid2_price is [%f], bid2_volume is [%ld], "
+                    "bid3_price is [%f], bid3_volume is [%ld]",
+                    bid2, static_cast<long>(f.bid2_volume), bid3, static_cast<long>(f.bid3_volume));
         depth_market_data_field& md = DepthOf(slot);
         md.bid2_price = bid2;
         md.bid2_volume = Low32(f.bid2_volume);
@@ -281,10 +277,9 @@ inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& En
     case FIELD_ID::vint_market_data_ask23: {
         const auto f = DecodeWire<vint_market_data_ask23_field>(data, len);
         const double ask2 = price(f.ask2_price), ask3 = price(f.ask3_price);
-        FIELD_TRACE(
-                 "[%s:%d] [%s], vint_market_data_ask23_field,             ask2_price is [%f], ask2_volume is [%ld], "
-                 "ask3_price is [%f], ask3_volume is [%ld]",
-                 ask2, static_cast<long>(f.ask2_volume), ask3, static_cast<long>(f.ask3_volume));
+        FIELD_TRACE("[%s:%d] [%s], vint_market_data_ask23_field,             ask2_price is [%f], ask2_volume is [%ld], "
+                    "ask3_price is [%f], ask3_volume is [%ld]",
+                    ask2, static_cast<long>(f.ask2_volume), ask3, static_cast<long>(f.ask3_volume));
         depth_market_data_field& md = DepthOf(slot);
         md.ask2_price = ask2;
         md.ask2_volume = Low32(f.ask2_volume);
@@ -297,9 +292,9 @@ inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& En
         const auto f = DecodeWire<vint_market_data_bid45_field>(data, len);
         const double bid4 = price(f.bid4_price), bid5 = price(f.bid5_price);
         FIELD_TRACE(
-                 "[%s:%d] [%s], vint_market_data_bid45_field, bid4_price is [%f], bid4_volume is [%ld], bid5_price is "
-                 "[%f], bid5_volume is [%ld]",
-                 bid4, static_cast<long>(f.bid4_volume), bid5, static_cast<long>(f.bid5_volume));
+            "[%s:%d] [%s], vint_market_data_bid45_field, bid4_price is [%f], bid4_volume is [%ld], bid5_price is "
+            "[%f], bid5_volume is [%ld]",
+            bid4, static_cast<long>(f.bid4_volume), bid5, static_cast<long>(f.bid5_volume));
         depth_market_data_field& md = DepthOf(slot);
         md.bid4_price = bid4;
         md.bid4_volume = Low32(f.bid4_volume);
@@ -311,10 +306,9 @@ inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& En
     case FIELD_ID::vint_market_data_ask45: {
         const auto f = DecodeWire<vint_market_data_ask45_field>(data, len);
         const double ask4 = price(f.ask4_price), ask5 = price(f.ask5_price);
-        FIELD_TRACE(
-                 "[%s:%d] [%s], vint_market_data_ask45_field,                 ask4_price is [%f], ask4_volume is "
-                 "[%ld], ask5_price is [%f], ask5_volume is [%ld]",
-                 ask4, static_cast<long>(f.ask4_volume), ask5, static_cast<long>(f.ask5_volume));
+        FIELD_TRACE("[%s:%d] [%s], vint_market_data_ask45_field,                 ask4_price is [%f], ask4_volume is "
+                    "[%ld], ask5_price is [%f], ask5_volume is [%ld]",
+                    ask4, static_cast<long>(f.ask4_volume), ask5, static_cast<long>(f.ask5_volume));
         depth_market_data_field& md = DepthOf(slot);
         md.ask4_price = ask4;
         md.ask4_volume = Low32(f.ask4_volume);
@@ -326,10 +320,9 @@ inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& En
     case FIELD_ID::vint_market_data_real_price_banding: {
         const auto f = DecodeWire<vint_market_data_real_price_banding_field>(data, len);
         const double upper = price(f.banding_upper_price), lower = price(f.banding_lower_price);
-        FIELD_TRACE(
-                 "[%s:%d] [%s], vint_market_data_real_price_banding_field, banding_upper_price is [%f], "
-                 "banding_lower_price is [%f]",
-                 upper, lower);
+        FIELD_TRACE("[%s:%d] [%s], vint_market_data_real_price_banding_field, banding_upper_price is [%f], "
+                    "banding_lower_price is [%f]",
+                    upper, lower);
         depth_market_data_field& md = DepthOf(slot);
         md.banding_upper_price = upper;
         md.banding_lower_price = lower;
@@ -344,10 +337,9 @@ template <bool kMayTrace>
 inline void CVornCffexMdApiImpl::ApplyUpdateTime(const uint8_t* data, uint16_t len) {
     const auto f = DecodeWire<vint_market_data_update_time_field>(data, len);
     if (f.ins_int_id != m_last_inst_id) SetCurrentInstrument(f.ins_int_id);
-    FIELD_TRACE(
-             "[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
-             "is [%ld], update_msec is [%ld]",
-             static_cast<long>(f.ins_int_id), static_cast<long>(f.update_time), static_cast<long>(f.update_msec));
+    FIELD_TRACE("[%s:%d] [%s], vint_market_data_update_time_field,                 ins_int_id is [%ld], update_time "
+                "is [%ld], update_msec is [%ld]",
+                static_cast<long>(f.ins_int_id), static_cast<long>(f.update_time), static_cast<long>(f.update_msec));
     SInstrumentSlot& slot = CurrentSlot();
     depth_market_data_field& md = DepthOf(slot);
     md.update_msec = Low32(f.update_msec);
