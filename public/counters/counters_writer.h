@@ -146,13 +146,8 @@ private:
         __atomic_thread_fence(__ATOMIC_RELEASE); // the odd value is stored before the changes
     }
     void CloseChanges() {
-#if defined(__x86_64__)
-        // Stores leave in program order on x86-64; the clobber keeps the compiler from moving
-        // the changes below the bump.
-        asm volatile("addq $1, %0" : "+m"(header_->sequence) : : "memory");
-#else
-        __atomic_store_n(&header_->sequence, header_->sequence + 1, __ATOMIC_RELEASE);
-#endif
+        __atomic_thread_fence(__ATOMIC_RELEASE); // the changes are stored before the even value
+        Bump(header_->sequence);
     }
     // Single writer, no locked instruction. On x86-64 one add to memory: its store is one
     // aligned 8-byte store, which a reader sees whole, and it takes one instruction instead of
