@@ -1,8 +1,8 @@
 #!/bin/sh
 # What the counters' receive-thread hooks cost a plain frame: BM_FramePlainRatio in vorn_bench
 # (hooks in) and in vorn_bench_hooks_off (hooks compiled out), one process at a time, the two
-# builds alternating, and the median of each. A process's speed varies by a few percent with
-# where its memory falls, so one pair of processes says little; the medians of many do.
+# builds alternating, and the median of each. The ratio varies by several percent from one
+# process to the next, so one pair of processes says little; the medians of many do.
 #   bench/hooks_ab.sh BENCH_DIR [PAIRS]      (PAIRS defaults to 11)
 set -eu
 dir=$1
