@@ -69,17 +69,18 @@ BenchCard& Card() {
 
 PreparedConnector::~PreparedConnector() { unlink(snapshotPath.c_str()); }
 
-std::vector<uint8_t> TypicalPacket(const vorn_sim::SyntheticSession& session, uint32_t seqno, bool encrypted) {
+std::vector<uint8_t> TypicalPacket(const vorn_sim::SyntheticSession& session, uint32_t seqno, bool encrypted,
+                                   int priceFields) {
     const vorn_sim::SimInstrument& instrument = session.Instruments().front();
     const ins_price_encode_info_field encoding = vorn_sim::PriceEncodingOf(instrument);
     const depth_market_data_field& depth = session.Initial(instrument.key);
     const int64_t bid = vorn_sim::PriceToTicks(depth.bid1_price, encoding);
     const encrypt_code_segment_field code = session.CodeSegment();
     vorn_sim::PacketBuilder packet(seqno);
-    packet.UpdateTime(instrument.key, 10 * 3600 + 15 * 60 + 7, 500)
-        .Best(bid, 12, bid + 1, 7)
-        .LastMatch(bid, 104522, 3.1415926e9, 182334)
-        .Bid23(bid - 1, 30, bid - 2, 41);
+    packet.UpdateTime(instrument.key, 10 * 3600 + 15 * 60 + 7, 500);
+    if (priceFields >= 1) packet.Best(bid, 12, bid + 1, 7);
+    if (priceFields >= 2) packet.LastMatch(bid, 104522, 3.1415926e9, 182334);
+    if (priceFields >= 3) packet.Bid23(bid - 1, 30, bid - 2, 41);
     if (encrypted) packet.Encrypted(true, code.arg1);
     return packet.Bytes();
 }

@@ -50,8 +50,10 @@ struct BenchCard {
 // The card, bound as the receive channels.
 BenchCard& Card();
 
-// A typical packet: update time, best, last match and one more level field.
-std::vector<uint8_t> TypicalPacket(const vorn_sim::SyntheticSession& session, uint32_t seqno, bool encrypted);
+// A typical packet: update time, best, last match and one more level field (bid 2-3).
+// `priceFields` below 3 keeps only the first of best, last match and bid 2-3.
+std::vector<uint8_t> TypicalPacket(const vorn_sim::SyntheticSession& session, uint32_t seqno, bool encrypted,
+                                   int priceFields = 3);
 
 // Callbacks that only touch their record, so the work measured is the library's.
 void SinkV1(MarketDepthUpdate* record);

@@ -49,4 +49,18 @@ BENCHMARK(BM_PacketPlainRatio);
 void BM_PacketEncryptedRatio(benchmark::State& state) { RunRatio(state, true); }
 BENCHMARK(BM_PacketEncryptedRatio);
 
+// Where the plain packet's time goes: the update time alone (argument 0), then with best,
+// last match and bid 2-3 added one by one (3 is the typical packet), each against the baseline.
+// The first figure is the cost every delivered update carries; each step after it, one field's.
+void BM_PacketFieldsRatio(benchmark::State& state) {
+    vorn_sim::SessionConfig config;
+    PreparedConnector prepared(config);
+    const std::vector<uint8_t> packet =
+        TypicalPacket(prepared.session, kSeqNo, false, static_cast<int>(state.range(0)));
+    Baseline baseline;
+    AlternateBlocks(
+        state, [&] { baseline.Run(packet.data(), packet.size()); }, [&] { prepared.ParseAsNew(packet, kSeqNo); });
+}
+BENCHMARK(BM_PacketFieldsRatio)->DenseRange(0, 3);
+
 } // namespace
