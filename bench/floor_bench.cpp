@@ -1,8 +1,10 @@
-// A floor for the typical plain packet: code that knows the packet's layout in advance (update
-// time, best, last match, bid 2-3) and does only its exact work, with the library's own field
-// decoders and member conversions. No field dispatch, no length tests beyond the varints' own,
-// no counters, every pointer resolved beforehand. No decoder that must read any packet can be
-// faster; the benchmark checks first that it delivers the library's records.
+// Floors for the typical plain packet (update time, best, last match, bid 2-3): decoders that do
+// only the exact work, with the library's own field decoders and member conversions, every
+// pointer resolved beforehand, no counters and no length tests beyond the varints' own.
+// - Known layout: the fields are taken in the order the packet is known to hold them.
+// - Dispatched: each field's id and length are read, the length tested against the body and
+//   the id dispatched on, as any decoder that reads any packet must at least do.
+// Each benchmark checks first that its decoder delivers the library's records.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -22,7 +24,7 @@ constexpr uint32_t kSeqNo = 1000;
 constexpr uint32_t kHeaderBytes = 20;
 constexpr uint32_t kFieldHeaderBytes = 4;
 
-struct KnownLayoutDecoder {
+struct FloorDecoder {
     alignas(kPageSafeAlignment) MarketDepthUpdate v1{}; // kept current, as the library's slot
     alignas(kPageSafeAlignment) VornCffexMdType v2{};
     alignas(kPageSafeAlignment) MarketDepthUpdate out1{}; // handed to the callbacks
@@ -42,32 +44,24 @@ struct KnownLayoutDecoder {
         const double product = static_cast<double>(ticks) * encoding.price_tick;
         return Adjusted(product + encoding.base_price);
     }
-    template <typename Group>
-    Group Next(const uint8_t*& field) {
-        const uint16_t len = LoadBe16(field + 2);
-        const Group group = vorn_wire::DecodeWire<Group>(field + kFieldHeaderBytes, len);
-        field += kFieldHeaderBytes + len;
-        return group;
-    }
 
-    __attribute__((noinline)) void Run(const uint8_t* packet) {
-        const uint32_t packetSeqno = LoadBe32(packet + 8);
-        if (packetSeqno <= seqno) return;
-        seqno = packetSeqno;
-        const uint8_t* field = packet + kHeaderBytes;
-        // The same second as the text held: only the milliseconds change.
-        md.update_msec = static_cast<int32_t>(Next<vint_market_data_update_time_field>(field).update_msec);
+    // The same second as the text held: only the milliseconds change.
+    void UpdateTime(const uint8_t* data, uint16_t len) {
+        const auto time = vorn_wire::DecodeWire<vint_market_data_update_time_field>(data, len);
+        md.update_msec = static_cast<int32_t>(time.update_msec);
         vorn_output::ConvertUpdateTime(md, v2.UpdateTime, v1, v2);
-
-        const auto best = Next<vint_market_data_best_field>(field);
+    }
+    void Best(const uint8_t* data, uint16_t len) {
+        const auto best = vorn_wire::DecodeWire<vint_market_data_best_field>(data, len);
         md.bid1_price = Price(best.bid1_price);
         md.bid1_volume = static_cast<int32_t>(best.bid1_volume);
         md.ask1_price = Price(best.ask1_price);
         md.ask1_volume = static_cast<int32_t>(best.ask1_volume);
         vorn_output::ConvertFieldMembers<FIELD_ID::vint_market_data_best>(md, v1, v2);
         trust |= 1;
-
-        const auto match = Next<vint_market_data_last_match_field>(field);
+    }
+    void LastMatch(const uint8_t* data, uint16_t len) {
+        const auto match = vorn_wire::DecodeWire<vint_market_data_last_match_field>(data, len);
         int64_t interest;
         memcpy(&interest, &match.open_interest, sizeof interest);
         md.last_price = Price(match.last_price);
@@ -75,15 +69,18 @@ struct KnownLayoutDecoder {
         md.turn_over = Adjusted(match.turn_over);
         md.open_interest = Adjusted(static_cast<double>(interest));
         vorn_output::ConvertFieldMembers<FIELD_ID::vint_market_data_last_match>(md, v1, v2);
-
-        const auto bid23 = Next<vint_market_data_bid23_field>(field);
+    }
+    void Bid23(const uint8_t* data, uint16_t len) {
+        const auto bid23 = vorn_wire::DecodeWire<vint_market_data_bid23_field>(data, len);
         md.bid2_price = Price(bid23.bid2_price);
         md.bid2_volume = static_cast<int32_t>(bid23.bid2_volume);
         md.bid3_price = Price(bid23.bid3_price);
         md.bid3_volume = static_cast<int32_t>(bid23.bid3_volume);
         vorn_output::ConvertFieldMembers<FIELD_ID::vint_market_data_bid23>(md, v1, v2);
         trust |= 2;
+    }
 
+    void Deliver() {
         const int64_t trusted = trust == 31 ? 1 : 0;
         CopyRecord(&out2, &v2, sizeof out2);
         out2.trust_flag = trusted;
@@ -94,10 +91,62 @@ struct KnownLayoutDecoder {
         onV1(&out1);
         ClearRecord(&out1, sizeof out1);
     }
+
+    // The packet's sequence number is new: taken.
+    bool Take(const uint8_t* packet) {
+        const uint32_t packetSeqno = LoadBe32(packet + 8);
+        if (packetSeqno <= seqno) return false;
+        seqno = packetSeqno;
+        return true;
+    }
+
+    __attribute__((noinline)) void RunKnownLayout(const uint8_t* packet, uint32_t) {
+        if (!Take(packet)) return;
+        const uint8_t* field = packet + kHeaderBytes;
+        const auto next = [&field] {
+            const uint16_t len = LoadBe16(field + 2);
+            const uint8_t* data = field + kFieldHeaderBytes;
+            field = data + len;
+            return std::make_pair(data, len);
+        };
+        auto [time, timeLen] = next();
+        UpdateTime(time, timeLen);
+        auto [best, bestLen] = next();
+        Best(best, bestLen);
+        auto [match, matchLen] = next();
+        LastMatch(match, matchLen);
+        auto [bid23, bid23Len] = next();
+        Bid23(bid23, bid23Len);
+        Deliver();
+    }
+
+    __attribute__((noinline)) void RunDispatched(const uint8_t* packet, uint32_t size) {
+        if (size < kHeaderBytes || !Take(packet)) return;
+        const uint32_t bodyLen = LoadBe16(packet + 14);
+        if (bodyLen > size - kHeaderBytes) return;
+        const uint8_t* body = packet + kHeaderBytes;
+        for (uint32_t pos = 0; bodyLen - pos > kFieldHeaderBytes;) {
+            const uint16_t id = LoadBe16(body + pos);
+            const uint16_t len = LoadBe16(body + pos + 2);
+            if (len > bodyLen - pos - kFieldHeaderBytes) break;
+            const uint8_t* data = body + pos + kFieldHeaderBytes;
+            pos += kFieldHeaderBytes + len;
+            switch (static_cast<FIELD_ID>(id)) {
+            case FIELD_ID::vint_market_data_update_time: UpdateTime(data, len); break;
+            case FIELD_ID::vint_market_data_best: Best(data, len); break;
+            case FIELD_ID::vint_market_data_last_match: LastMatch(data, len); break;
+            case FIELD_ID::vint_market_data_bid23: Bid23(data, len); break;
+            default: break; // no other field in this packet
+            }
+        }
+        Deliver();
+    }
 };
 
+using Run = void (FloorDecoder::*)(const uint8_t*, uint32_t);
+
 // Both start from the state an update-time-only packet leaves, then take the typical packet.
-bool SameRecords(PreparedConnector& prepared, KnownLayoutDecoder& decoder, const std::vector<uint8_t>& packet) {
+bool SameRecords(PreparedConnector& prepared, FloorDecoder& decoder, Run run, const std::vector<uint8_t>& packet) {
     prepared.ParseAsNew(TypicalPacket(prepared.session, kSeqNo, false, 0), kSeqNo);
     const SInstrumentSlot& slot = *prepared.api.m_curSlot;
     decoder.md = *slot.depth;
@@ -107,19 +156,20 @@ bool SameRecords(PreparedConnector& prepared, KnownLayoutDecoder& decoder, const
     decoder.encoding = *slot.price;
     prepared.ParseAsNew(packet, kSeqNo);
     decoder.seqno = kSeqNo - 1;
-    decoder.Run(packet.data());
+    (decoder.*run)(packet.data(), static_cast<uint32_t>(packet.size()));
     return memcmp(&decoder.md, slot.depth, sizeof decoder.md) == 0 &&
            memcmp(&decoder.v1, &slot.v1, sizeof decoder.v1) == 0 &&
            memcmp(&decoder.v2, &slot.v2, sizeof decoder.v2) == 0 && decoder.trust == *slot.trust;
 }
 
-void BM_PacketKnownLayoutRatio(benchmark::State& state) {
+template <Run kRun>
+void RunFloor(benchmark::State& state) {
     vorn_sim::SessionConfig config;
     PreparedConnector prepared(config);
     const std::vector<uint8_t> packet = TypicalPacket(prepared.session, kSeqNo, false);
-    static KnownLayoutDecoder decoder; // page-aligned members: not on the stack
-    if (!SameRecords(prepared, decoder, packet)) {
-        state.SkipWithError("the known-layout decoder disagrees with the library");
+    static FloorDecoder decoder; // page-aligned members: not on the stack
+    if (!SameRecords(prepared, decoder, kRun, packet)) {
+        state.SkipWithError("the floor decoder disagrees with the library");
         return;
     }
     benchmark::DoNotOptimize(decoder.onV1);
@@ -129,9 +179,14 @@ void BM_PacketKnownLayoutRatio(benchmark::State& state) {
         state, [&] { baseline.Run(packet.data(), packet.size()); },
         [&] {
             decoder.seqno = kSeqNo - 1;
-            decoder.Run(packet.data());
+            (decoder.*kRun)(packet.data(), static_cast<uint32_t>(packet.size()));
         });
 }
+
+void BM_PacketKnownLayoutRatio(benchmark::State& state) { RunFloor<&FloorDecoder::RunKnownLayout>(state); }
 BENCHMARK(BM_PacketKnownLayoutRatio);
+
+void BM_PacketDispatchedFloorRatio(benchmark::State& state) { RunFloor<&FloorDecoder::RunDispatched>(state); }
+BENCHMARK(BM_PacketDispatchedFloorRatio);
 
 } // namespace
