@@ -3,7 +3,9 @@
 // pointer resolved beforehand, no counters and no length tests beyond the varints' own.
 // - Known layout: the fields are taken in the order the packet is known to hold them.
 // - Dispatched: each field's id and length are read, the length tested against the body and
-//   the id dispatched on, as any decoder that reads any packet must at least do.
+//   the id dispatched on, as any decoder that reads any packet must at least do. In an
+//   encrypted packet, each field but the update time is copied and decrypted by the library's
+//   code segment runner, as the library does.
 // Each benchmark checks first that its decoder delivers the library's records.
 #include <benchmark/benchmark.h>
 
@@ -13,6 +15,7 @@
 #include "bench_fixture.h"
 #include "byte_order.h"
 #include "convert_field_members.h"
+#include "df_udp.h"
 #include "field_wire.h"
 #include "output_records.h"
 
@@ -35,6 +38,8 @@ struct FloorDecoder {
     uint32_t seqno = 0;
     void (*onV2)(VornCffexMdType*) = SinkV2;
     void (*onV1)(MarketDepthUpdate*) = SinkV1;
+    encrypt_code_segment_field code{};
+    uint8_t scratch[2048] = {};
 
     static double Adjusted(double price) { return std::fabs(price) >= 1e-11 ? price : 0.0; }
     double Price(double slot) const {
@@ -124,6 +129,7 @@ struct FloorDecoder {
         if (size < kHeaderBytes || !Take(packet)) return;
         const uint32_t bodyLen = LoadBe16(packet + 14);
         if (bodyLen > size - kHeaderBytes) return;
+        const bool encrypted = (LoadBe32(packet + 16) & DF_ENCRYPT_FLAG) != 0;
         const uint8_t* body = packet + kHeaderBytes;
         for (uint32_t pos = 0; bodyLen - pos > kFieldHeaderBytes;) {
             const uint16_t id = LoadBe16(body + pos);
@@ -131,6 +137,11 @@ struct FloorDecoder {
             if (len > bodyLen - pos - kFieldHeaderBytes) break;
             const uint8_t* data = body + pos + kFieldHeaderBytes;
             pos += kFieldHeaderBytes + len;
+            if (encrypted && id != static_cast<uint16_t>(FIELD_ID::vint_market_data_update_time)) {
+                memcpy(scratch, data, len);
+                FieldDescribe::decrypt_data(scratch, len, code.compiled_code, code.code_len, code.arg1);
+                data = scratch;
+            }
             switch (static_cast<FIELD_ID>(id)) {
             case FIELD_ID::vint_market_data_update_time: UpdateTime(data, len); break;
             case FIELD_ID::vint_market_data_best: Best(data, len); break;
@@ -154,6 +165,7 @@ bool SameRecords(PreparedConnector& prepared, FloorDecoder& decoder, Run run, co
     decoder.v2 = slot.v2;
     decoder.trust = *slot.trust;
     decoder.encoding = *slot.price;
+    decoder.code = prepared.api.m_RspEncryptCodeSegmentField;
     prepared.ParseAsNew(packet, kSeqNo);
     decoder.seqno = kSeqNo - 1;
     (decoder.*run)(packet.data(), static_cast<uint32_t>(packet.size()));
@@ -162,11 +174,11 @@ bool SameRecords(PreparedConnector& prepared, FloorDecoder& decoder, Run run, co
            memcmp(&decoder.v2, &slot.v2, sizeof decoder.v2) == 0 && decoder.trust == *slot.trust;
 }
 
-template <Run kRun>
+template <Run kRun, bool kEncrypted = false>
 void RunFloor(benchmark::State& state) {
     vorn_sim::SessionConfig config;
     PreparedConnector prepared(config);
-    const std::vector<uint8_t> packet = TypicalPacket(prepared.session, kSeqNo, false);
+    const std::vector<uint8_t> packet = TypicalPacket(prepared.session, kSeqNo, kEncrypted);
     static FloorDecoder decoder; // page-aligned members: not on the stack
     if (!SameRecords(prepared, decoder, kRun, packet)) {
         state.SkipWithError("the floor decoder disagrees with the library");
@@ -188,5 +200,8 @@ BENCHMARK(BM_PacketKnownLayoutRatio);
 
 void BM_PacketDispatchedFloorRatio(benchmark::State& state) { RunFloor<&FloorDecoder::RunDispatched>(state); }
 BENCHMARK(BM_PacketDispatchedFloorRatio);
+
+void BM_PacketEncryptedFloorRatio(benchmark::State& state) { RunFloor<&FloorDecoder::RunDispatched, true>(state); }
+BENCHMARK(BM_PacketEncryptedFloorRatio);
 
 } // namespace
