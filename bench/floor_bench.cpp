@@ -1,7 +1,8 @@
-// Floors for the typical plain packet (update time, best, last match, bid 2-3): decoders that do
-// only the exact work, with the library's own field decoders and member conversions, every
-// pointer resolved beforehand, no counters and no length tests beyond the varints' own.
-// - Known layout: the fields are taken in the order the packet is known to hold them.
+// Floors for the typical packet (update time, best, last match, bid 2-3): decoders that do only
+// its exact work, with the library's own field decoders and member conversions, every pointer
+// resolved beforehand and no counters.
+// - Known layout: the fields are taken in the order the packet is known to hold them, with no
+//   length tests beyond the varints' own.
 // - Dispatched: each field's id and length are read, the length tested against the body and
 //   the id dispatched on, as any decoder that reads any packet must at least do. In an
 //   encrypted packet, each field but the update time is copied and decrypted by the library's
@@ -16,6 +17,7 @@
 #include "byte_order.h"
 #include "convert_field_members.h"
 #include "df_udp.h"
+#include "feed_encoder.h"
 #include "field_wire.h"
 #include "output_records.h"
 
@@ -39,13 +41,14 @@ struct FloorDecoder {
     void (*onV2)(VornCffexMdType*) = SinkV2;
     void (*onV1)(MarketDepthUpdate*) = SinkV1;
     encrypt_code_segment_field code{};
-    uint8_t scratch[2048] = {};
+    uint8_t scratch[CVornCffexMdApiImpl::kFieldScratchBytes] = {}; // the longest field
 
+    // As CVornCffexMdApiImpl::check_adjust_price, inline.
     static double Adjusted(double price) { return std::fabs(price) >= 1e-11 ? price : 0.0; }
     double Price(double slot) const {
         int64_t ticks;
         memcpy(&ticks, &slot, sizeof ticks);
-        if (ticks == 4294967295LL) return EMPTY_PRICE;
+        if (ticks == vorn_sim::kNoPriceTicks) return EMPTY_PRICE;
         const double product = static_cast<double>(ticks) * encoding.price_tick;
         return Adjusted(product + encoding.base_price);
     }
