@@ -162,7 +162,9 @@ using Run = void (FloorDecoder::*)(const uint8_t*, uint32_t);
 // Both start from the state an update-time-only packet leaves, then take the typical packet.
 bool SameRecords(PreparedConnector& prepared, FloorDecoder& decoder, Run run, const std::vector<uint8_t>& packet) {
     prepared.ParseAsNew(TypicalPacket(prepared.session, kSeqNo, false, 0), kSeqNo);
-    const SInstrumentSlot& slot = *prepared.api.m_curSlot;
+    const SInstrumentSlot* current = prepared.api.m_curSlot;
+    if (!current || !current->depth || !current->price || !current->trust) return false;
+    const SInstrumentSlot& slot = *current;
     decoder.md = *slot.depth;
     decoder.v1 = slot.v1;
     decoder.v2 = slot.v2;
