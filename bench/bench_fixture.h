@@ -51,7 +51,7 @@ struct BenchCard {
 BenchCard& Card();
 
 // A typical packet: update time, best, last match and one more level field (bid 2-3).
-// `priceFields` below 3 keeps only the first of best, last match and bid 2-3.
+// With `priceFields` below 3, only the first `priceFields` of best, last match and bid 2-3.
 std::vector<uint8_t> TypicalPacket(const vorn_sim::SyntheticSession& session, uint32_t seqno, bool encrypted,
                                    int priceFields = 3);
 
