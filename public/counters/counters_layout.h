@@ -32,6 +32,12 @@ enum ECountersRunState : uint64_t {
     COUNTERS_START_FAILED = 3, // start-up failed; `startup.steps` shows how far it got
 };
 
+// Where the connector takes its frames from (`SStartupState::transport`).
+enum ETransport : uint64_t {
+    TRANSPORT_CARD = 0,   // the ExaNIC's receive rings
+    TRANSPORT_SOCKET = 1, // kernel UDP sockets
+};
+
 // Start-up steps reached, as bits of `SStartupState::steps`.
 enum EStartupStep : uint64_t {
     STARTUP_CONFIG_READ = 1,
@@ -50,7 +56,8 @@ struct SStartupState {
     uint64_t firmware_version; // the card's firmware compile date register, 0 before the handshake
     uint64_t version_check;    // the firmware's verdict register on our software version
     int64_t ended_realtime_ns; // CLOCK_REALTIME when the run ended, 0 while running
-    uint64_t spare[9];
+    uint64_t transport;        // ETransport: where frames come from
+    uint64_t spare[8];
     char snapshot_file[256]; // path of the snapshot that was loaded
     char software_version[32];
 };
@@ -85,7 +92,9 @@ struct SCounterValues {
     uint64_t hw_records;         // hardware mode: decoded records from channel 1
     uint64_t hw_loss_events;     // hardware mode: lost-message events from channel 0
     uint64_t last_frame_tsc;     // clock ticks (see SCountersHeader) of a recent frame, 0 before any
-    uint64_t spare[24];
+    uint64_t wire_clock_unsynced; // sampled frames whose wire time was not plausible host time
+    uint64_t kernel_drops;        // socket transport: datagrams the kernel dropped (receive buffer full)
+    uint64_t spare[22];
 };
 
 // Log-linear buckets: values below 16 ticks have a bucket each; above, every power of two is
