@@ -283,6 +283,9 @@ public:
     std::vector<SFeedChannel> m_feedChannels; // m_MultiAddressField, parsed at start-up
     uint32_t m_recvLenDma0 = 0;               // bytes of m_recvBufDma0 the last frame dirtied
     uint32_t m_recvLenDma1 = 0;               // bytes of m_recvBufDma1 the last frame dirtied
+    // Host time (CLOCK_REALTIME ns) the frame being handled reached the wire, from the card's
+    // timestamp or the kernel's receive time; 0 when the transport gave none.
+    int64_t m_frameWireNs = 0;
     CInstrumentSlots m_slots;                 // the instrument maps, per instrument
     SInstrumentSlot* m_curSlot = nullptr;     // slot of m_last_inst_id, null until needed
 
