@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "exanic_dma.h"
@@ -11,6 +12,13 @@
 #include "sample_code.h"
 
 namespace vorn_bench {
+
+std::string PrivateDir(const char* stem) {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + stem + "_XXXXXX";
+    if (!mkdtemp(&pattern[0])) abort();
+    return pattern;
+}
 
 PreparedConnector::PreparedConnector(const vorn_sim::SessionConfig& config) : session(config) {
     Vorn_R10::CCommonLog::GetInstance().SetLogLevel(static_cast<Vorn_R10::ELOGLEVEL>(0));

@@ -15,6 +15,9 @@
 
 namespace vorn_bench {
 
+// A new folder `<TMPDIR or /tmp>/<stem>_XXXXXX` for a benchmark's files; the caller removes it.
+std::string PrivateDir(const char* stem);
+
 struct PreparedConnector {
     explicit PreparedConnector(const vorn_sim::SessionConfig& config);
     ~PreparedConnector();

@@ -8,11 +8,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "bench_fixture.h"
-#include "counters_files.h"
 #include "SignalProcess.h"
 #include "vorn_sim_card.h"
 
@@ -32,12 +32,13 @@ void BM_LoopThroughput(benchmark::State& state) {
     for (size_t i = 0; i < packets; ++i) frames.push_back(session.NextFrame());
 
     const std::string device = "vloop" + std::to_string(getpid());
-    const std::string dir = "/tmp/vorn_bench_loop_" + std::to_string(getpid());
-    const std::string ini = dir + ".ini";
+    // The configuration, log and counters go to a folder of the run's own, removed at the end.
+    const std::string dir = PrivateDir("vorn_bench_loop");
+    const std::string ini = dir + "/md.ini";
     vorn_sim_create(device.c_str());
     vorn_sim_card_t* card = vorn_sim_open(device.c_str());
-    std::ofstream(ini) << "[config]\ndevice=" << device
-                       << "\nlog_level=3\nlog_path=/tmp\ncounters_path=/tmp\ninsts=all\noptions=recv\n";
+    std::ofstream(ini) << "[config]\ndevice=" << device << "\nlog_level=3\nlog_path=" << dir
+                       << "\ncounters_path=" << dir << "\ninsts=all\noptions=recv\n";
     // The connector reads today's snapshot from its fixed path; tests share that path and
     // take this lock around it.
     static const int lock = vorn_sim::SnapshotWriter::LockSharedPath(); // held until exit
@@ -60,8 +61,7 @@ void BM_LoopThroughput(benchmark::State& state) {
     loop.join();
     vorn_sim_close(card);
     vorn_sim_remove(device.c_str());
-    unlink(ini.c_str());
-    unlink(Vorn_R10::CountersFilePath("/tmp", getpid(), device).c_str());
+    std::filesystem::remove_all(dir);
     if (lock >= 0) close(lock);
 }
 BENCHMARK(BM_LoopThroughput)->Arg(100000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -27,6 +27,7 @@ struct R10CffexConfigInfo {
     int32_t cpucore = 1;
     R10ChannelInfo channelInfo[CHANNEL_SIZE];
     std::string counters_path;    // folder of the live counters file
+    std::string counters_name;    // name in the counters file's name; empty: the program's
     uint64_t latency_sample = 64; // one frame in this many is timed; 0: none
 };
 

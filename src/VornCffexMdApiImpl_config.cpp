@@ -33,6 +33,7 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     config.device = reader.ReadString("config", "device", "exanic0");
     config.snapshot = reader.ReadString("config", "snapshot", "");
     config.counters_path = reader.ReadString("config", "counters_path", kCountersDefaultFolder);
+    config.counters_name = reader.ReadString("config", "counters_name", "");
     const int32_t sample = reader.ReadInt32("config", "latency_sample", kDefaultLatencySample);
     config.latency_sample = sample >= 0 ? static_cast<uint64_t>(sample) : kDefaultLatencySample;
 
@@ -52,6 +53,7 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] exanic_cache_flag[%d]", config.exanic_cache_flag);
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] exanic_cache_size[%d]", config.exanic_cache_size);
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] counters_path[%s]", config.counters_path.c_str());
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] counters_name[%s]", config.counters_name.c_str());
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] latency_sample[%d]", static_cast<int>(config.latency_sample));
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] channel[%d] insts[%s], options[%s], recvall[%d]", MANAGER_CHANNEL,
              channel.insts.c_str(), channel.options ? "recv" : "norecv", channel.recvall ? 1 : 0);

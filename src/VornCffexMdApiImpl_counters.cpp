@@ -3,13 +3,26 @@
 #include <cstring>
 
 #include "VornCffexMdApiImpl.h"
+#include "counters_files.h"
 
 using namespace Vorn_R10;
 
 void CVornCffexMdApiImpl::StartCounters() {
     const R10CffexConfigInfo& config = m_r10ConfigInfo;
-    std::string error;
-    if (m_counters.Create(config.counters_path, config.device, error))
+    std::string name = ProgramCountersName();
+    if (!config.counters_name.empty()) {
+        if (IsValidCountersName(config.counters_name))
+            name = config.counters_name;
+        else
+            VORN_LOG(LOG_WARNING,
+                     "[%s:%d] [%s] counters_name '%s' is not a file name part (1 to %zu letters, digits, '_', '-', "
+                     "'.', not first), '%s' is used.",
+                     config.counters_name.c_str(), kCountersNameMax, name.c_str());
+    }
+    std::string error, warning;
+    const bool created = m_counters.Create(config.counters_path, name, config.device, error, warning);
+    if (!warning.empty()) VORN_LOG(LOG_WARNING, "[%s:%d] [%s] %s.", warning.c_str());
+    if (created)
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] counters file is %s.", m_counters.Path().c_str());
     else
         VORN_LOG(LOG_WARNING, "[%s:%d] [%s] counters file not created, %s.", error.c_str());

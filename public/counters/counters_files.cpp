@@ -1,6 +1,7 @@
 #include "counters_files.h"
 
 #include <dirent.h>
+#include <errno.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,14 +18,41 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+bool IsNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+           c == '.';
+}
+
+std::string Sanitized(std::string text) {
+    for (char& c : text)
+        if (!IsNameChar(c)) c = '_';
+    return text;
+}
+
 } // namespace
 
-std::string CountersFilePath(const std::string& folder, pid_t pid, const std::string& device) {
-    std::string name = device;
-    std::replace(name.begin(), name.end(), '/', '_');
+bool IsValidCountersName(const std::string& name) {
+    return !name.empty() && name.size() <= kCountersNameMax && name[0] != '.' &&
+           std::all_of(name.begin(), name.end(), IsNameChar);
+}
+
+std::string ProgramCountersName() {
+    std::string name = Sanitized(program_invocation_short_name).substr(0, kCountersNameMax);
+    if (!name.empty() && name[0] == '.') name[0] = '_';
+    return name.empty() ? "vorn_r10" : name;
+}
+
+std::string CountersFileName(const std::string& name, const std::string& device, pid_t pid) {
+    std::string file = kCountersFilePrefix + name + "." + Sanitized(device);
+    if (pid) file += "." + std::to_string(pid);
+    return file + kCountersFileSuffix;
+}
+
+std::string CountersFilePath(const std::string& folder, const std::string& name, const std::string& device,
+                             pid_t pid) {
     std::string path = folder.empty() ? "." : folder;
     if (path.back() != '/') path += '/';
-    return path + kCountersFilePrefix + std::to_string(pid) + "." + name + kCountersFileSuffix;
+    return path + CountersFileName(name, device, pid);
 }
 
 std::vector<std::string> FindCountersFiles(const std::string& folder) {

@@ -1,4 +1,4 @@
-// Where counters files live and whose they are.
+// Where counters files live, what they are called and whose they are.
 #pragma once
 
 #include <sys/types.h>
@@ -9,8 +9,20 @@
 
 namespace Vorn_R10 {
 
-// `folder`/vorn_r10.<pid>.<device>.counters; a '/' in the device name becomes '_'.
-std::string CountersFilePath(const std::string& folder, pid_t pid, const std::string& device);
+// True when `name` can be a counters name: 1 to kCountersNameMax characters of letters, digits,
+// '_', '-' and '.', not starting with '.'.
+bool IsValidCountersName(const std::string& name);
+// The program's name as a counters name: the process's short name with every character a
+// counters name cannot hold replaced by '_', cut to kCountersNameMax; "vorn_r10" when empty.
+std::string ProgramCountersName();
+
+// vorn_r10.<name>.<device>.counters, or with `pid` non-zero vorn_r10.<name>.<device>.<pid>.counters.
+// Characters of the device that a file name should not hold ('/', blanks, control
+// characters...) become '_'.
+std::string CountersFileName(const std::string& name, const std::string& device, pid_t pid = 0);
+// That name in `folder`.
+std::string CountersFilePath(const std::string& folder, const std::string& name, const std::string& device,
+                             pid_t pid = 0);
 
 // Paths of the counters files in `folder`, sorted; empty when there are none or the folder
 // cannot be read.

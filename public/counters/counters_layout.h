@@ -20,8 +20,11 @@ namespace Vorn_R10 {
 constexpr uint64_t kCountersMagic = 0x31524e524f56ULL; // "VORNR1" little-endian
 constexpr uint32_t kCountersLayoutVersion = 1;
 
-// Default folder of the counters files, and their names: vorn_r10.<pid>.<device>.counters.
+// Default folder of the counters files, and their names: vorn_r10.<name>.<device>.counters,
+// where the name is the program's (or the `counters_name` key's); a second live connector of
+// the same name and device adds its process id: vorn_r10.<name>.<device>.<pid>.counters.
 constexpr const char* kCountersDefaultFolder = "/dev/shm";
+constexpr size_t kCountersNameMax = 31; // characters of a counters name
 constexpr const char* kCountersFilePrefix = "vorn_r10.";
 constexpr const char* kCountersFileSuffix = ".counters";
 
@@ -144,7 +147,9 @@ struct SCountersHeader {
     int64_t anchor_realtime_ns;
     uint64_t instrument_count;
     uint64_t instruments_offset;
-    uint64_t spare[6];
+    char name[32];         // the connector's name (program or `counters_name`), part of the file name
+    uint64_t pid_in_name;  // 1 when the file name carries the process id (another live one had the name)
+    uint64_t spare[1];
     uint64_t sequence; // odd while the writer changes startup or values
     uint64_t pad[7];   // keeps the sequence word on its own cache line
     SStartupState startup;

@@ -163,4 +163,40 @@ uint64_t HistogramPercentile(const SLatencyHistogram& histogram, double q) {
 
 bool WriterIsAlive(const SCountersHeader& header) { return ProcessIsAlive(header.pid, header.process_start); }
 
+bool ReadCountersFile(const std::string& path, SCountersFile& out, std::string& error) {
+    CCountersReader reader;
+    if (!reader.Open(path, error) || !reader.Read(out.snapshot, error)) return false;
+    out.path = path;
+    out.alive = WriterIsAlive(out.snapshot.header);
+    return true;
+}
+
+std::vector<SCountersFile> ReadCountersFolder(const std::string& folder, std::vector<std::string>* errors) {
+    std::vector<SCountersFile> files;
+    for (const std::string& path : FindCountersFiles(folder)) {
+        SCountersFile file;
+        std::string error;
+        if (ReadCountersFile(path, file, error))
+            files.push_back(std::move(file));
+        else if (errors)
+            errors->push_back(error);
+    }
+    return files;
+}
+
+bool IsLive(const SCountersFile& file) {
+    const uint64_t state = file.snapshot.header.startup.run_state;
+    return file.alive && (state == COUNTERS_RUNNING || state == COUNTERS_STARTING);
+}
+
+std::string ConnectorName(const SCountersFile& file) {
+    const SCountersHeader& h = file.snapshot.header;
+    const std::string name(h.name, strnlen(h.name, sizeof h.name));
+    if (!name.empty()) return h.pid_in_name ? name + "." + std::to_string(h.pid) : name;
+    std::string base = file.path.substr(file.path.rfind('/') + 1);
+    const size_t prefix = strlen(kCountersFilePrefix), suffix = strlen(kCountersFileSuffix);
+    if (base.size() >= prefix + suffix) base = base.substr(prefix, base.size() - prefix - suffix);
+    return base;
+}
+
 } // namespace Vorn_R10

@@ -58,4 +58,25 @@ uint64_t HistogramPercentile(const SLatencyHistogram& histogram, double q);
 // True when the file's writer is the live process that made it (pid and start time match).
 bool WriterIsAlive(const SCountersHeader& header);
 
+// --- files as tools see them ---
+
+// One counters file as read, with whether its writer still runs.
+struct SCountersFile {
+    std::string path;
+    SCountersSnapshot snapshot;
+    bool alive = false;
+};
+
+// Reads the counters file at `path` once. False, with `error`, as CCountersReader::Open/Read.
+bool ReadCountersFile(const std::string& path, SCountersFile& out, std::string& error);
+// Every counters file in `folder`, sorted by path; each file that cannot be read is skipped
+// and adds one message to `errors` (when given).
+std::vector<SCountersFile> ReadCountersFolder(const std::string& folder, std::vector<std::string>* errors = nullptr);
+// True while the connector runs: its process is alive and it is starting or running.
+bool IsLive(const SCountersFile& file);
+// The connector's name as the file name has it: the header's name, with ".<pid>" when the
+// file name carries the process id; for a file without a name (an older writer), the part of
+// the file name between "vorn_r10." and ".counters".
+std::string ConnectorName(const SCountersFile& file);
+
 } // namespace Vorn_R10

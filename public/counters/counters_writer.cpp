@@ -1,7 +1,9 @@
 #include "counters_writer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,32 +59,107 @@ CCountersWriter::~CCountersWriter() {
     header_->startup.ended_realtime_ns = RealtimeNs();
     EndStartupWrite();
     munmap(header_, mappedBytes_);
+    if (removeAtExit_) unlink(path_.c_str());
     if (fd_ >= 0) close(fd_);
 }
 
-bool CCountersWriter::Create(const std::string& folder, const std::string& device, std::string& error) {
-    const std::string path = CountersFilePath(folder, getpid(), device);
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+int CCountersWriter::LockFile(const std::string& path, bool& busy, std::string& error) {
+    busy = false;
+    // A writer that takes the file over renames a new one onto the name: a lock won on the
+    // replaced file is let go and the name opened again.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            error = path + ": " + strerror(errno);
+            return -1;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int why = errno;
+            close(fd);
+            if (why == EWOULDBLOCK) {
+                busy = true;
+            } else {
+                error = path + ": " + strerror(why);
+            }
+            return -1;
+        }
+        struct stat locked, named;
+        if (fstat(fd, &locked) == 0 && stat(path.c_str(), &named) == 0 && locked.st_ino == named.st_ino &&
+            locked.st_dev == named.st_dev)
+            return fd;
+        close(fd);
+    }
+    error = path + ": replaced again and again while being opened";
+    return -1;
+}
+
+int CCountersWriter::Publish(const std::string& path, std::string& error) {
+    const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
+    const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        error = path + ": " + strerror(errno);
-        return false;
+        error = temporary + ": " + strerror(errno);
+        return -1;
     }
     void* block = MAP_FAILED;
-    if (ftruncate(fd, static_cast<off_t>(mappedBytes_)) == 0)
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && ftruncate(fd, static_cast<off_t>(mappedBytes_)) == 0)
         block = mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (block == MAP_FAILED) {
-        error = path + ": " + strerror(errno);
+    if (block == MAP_FAILED || (memcpy(block, header_, mappedBytes_), rename(temporary.c_str(), path.c_str())) != 0) {
+        error = temporary + ": " + strerror(errno);
+        if (block != MAP_FAILED) munmap(block, mappedBytes_);
         close(fd);
-        unlink(path.c_str());
-        return false;
+        unlink(temporary.c_str());
+        return -1;
     }
-    memcpy(block, header_, mappedBytes_);
-    CopyText(static_cast<SCountersHeader*>(block)->device, sizeof header_->device, device);
     munmap(header_, mappedBytes_);
     header_ = static_cast<SCountersHeader*>(block);
-    fd_ = fd;
-    path_ = path;
     Rebind();
+    return fd;
+}
+
+bool CCountersWriter::Create(const std::string& folder, const std::string& name, const std::string& device,
+                             std::string& error, std::string& warning) {
+    if (fd_ >= 0) {
+        error = path_ + ": counters file made already";
+        return false;
+    }
+    const std::string path = CountersFilePath(folder, name, device);
+    bool busy = false;
+    int held = LockFile(path, busy, error);
+    if (held < 0 && !busy) return false;
+    const std::string pidPath = CountersFilePath(folder, name, device, getpid());
+    if (busy) {
+        warning = path + " belongs to a running process; counters go to " + pidPath;
+    } else {
+        // An empty file is one this call (or a start that died at once) created.
+        struct {
+            uint64_t magic;
+            uint32_t layout_version;
+        } head{};
+        const ssize_t n = pread(held, &head, sizeof head, 0);
+        if (n != 0 && (n != static_cast<ssize_t>(sizeof head) || head.magic != kCountersMagic ||
+                       head.layout_version != kCountersLayoutVersion)) {
+            warning = path + " is not a counters file of layout version " + std::to_string(kCountersLayoutVersion) +
+                      " and is left alone; counters go to " + pidPath;
+            close(held);
+            held = -1;
+        }
+    }
+    const bool pidInName = held < 0;
+    const std::string& target = pidInName ? pidPath : path;
+    if (pidInName && (held = LockFile(target, busy, error)) < 0) {
+        if (busy) error = target + ": held by another writer of this process";
+        return false;
+    }
+    CopyText(header_->device, sizeof header_->device, device);
+    CopyText(header_->name, sizeof header_->name, name);
+    header_->pid_in_name = pidInName ? 1 : 0;
+    const int fd = Publish(target, error);
+    // Closed after the new file took the name: a start waiting on the old one finds it replaced.
+    close(held);
+    if (fd < 0) return false;
+    fd_ = fd;
+    path_ = target;
+    removeAtExit_ = pidInName;
     return true;
 }
 

@@ -32,15 +32,21 @@ class CCountersWriter {
 public:
     // Maps private counters (cannot fail short of memory exhaustion, which aborts).
     CCountersWriter();
-    // Marks the run ended unless start-up failed, and unmaps; the file stays for readers.
+    // Marks the run ended unless start-up failed, and unmaps; the file stays for readers
+    // (a file named with the process id is removed).
     ~CCountersWriter();
     CCountersWriter(const CCountersWriter&) = delete;
     CCountersWriter& operator=(const CCountersWriter&) = delete;
 
-    // Moves the counters into a new file `folder`/vorn_r10.<pid>.<device>.counters (mode 0600,
-    // replacing one of the same name). False, with the reason in `error`, when the file cannot
-    // be made; the counters then stay private and keep counting.
-    bool Create(const std::string& folder, const std::string& device, std::string& error);
+    // Moves the counters into the file `folder`/vorn_r10.<name>.<device>.counters (mode 0600),
+    // taking over the file a predecessor of the same name and device left (ended or died).
+    // The file is locked while this writer lives; when another live writer holds it, or it is
+    // no counters file of this layout version (left alone), the counters go to
+    // vorn_r10.<name>.<device>.<pid>.counters instead, removed again by the destructor, and
+    // `warning` says so. False, with the reason in `error`, when no file can be made; the
+    // counters then stay private and keep counting.
+    bool Create(const std::string& folder, const std::string& name, const std::string& device, std::string& error,
+                std::string& warning);
     // The file's path; empty while the counters are private.
     const std::string& Path() const { return path_; }
 
@@ -178,6 +184,12 @@ private:
     void BeginStartupWrite();
     void EndStartupWrite();
     bool Remap(uint64_t bytes, std::string& error);
+    // Opens and locks `path` for takeover; -1 when another live writer holds it (`busy`) or it
+    // cannot be opened (`error`).
+    static int LockFile(const std::string& path, bool& busy, std::string& error);
+    // Fills a new file beside `path` with the counters and renames it over `path`; the lock
+    // descriptor of the new file, -1 with `error`.
+    int Publish(const std::string& path, std::string& error);
     void Rebind();
 
     SCountersHeader* header_ = nullptr;
@@ -186,6 +198,7 @@ private:
     uint64_t mappedBytes_ = 0;
     int fd_ = -1;
     std::string path_;
+    bool removeAtExit_ = false;
     uint64_t sampleEvery_ = 1;
     uint64_t countdown_ = 1;
     uint64_t sampleStart_ = 0;

@@ -1,8 +1,16 @@
 // The live counters after a scripted software-mode session: every frame's fate, the gaps,
 // the deliveries and the start-up state read through the counters file as a tool reads it.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "child_process.h"
 #include "connector_harness.h"
 #include "counters_reader.h"
 #include "feed_encoder.h"
@@ -20,7 +28,8 @@ Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run) {
     Vorn_R10::CCountersReader reader;
     Vorn_R10::SCountersSnapshot snapshot;
     std::string error;
-    EXPECT_TRUE(reader.Open(Vorn_R10::CountersFilePath(run.Dir(), getpid(), run.Device()), error)) << error;
+    const std::string path = Vorn_R10::CountersFilePath(run.Dir(), Vorn_R10::ProgramCountersName(), run.Device());
+    EXPECT_TRUE(reader.Open(path, error)) << error;
     EXPECT_TRUE(reader.Read(snapshot, error)) << error;
     return snapshot;
 }
@@ -86,6 +95,67 @@ TEST(SessionCounters, MatchWhatHappened) {
     const Vorn_R10::SCountersSnapshot ended = ReadCounters(run);
     EXPECT_EQ(Vorn_R10::COUNTERS_ENDED, ended.header.startup.run_state);
     EXPECT_GT(ended.header.startup.ended_realtime_ns, 0);
+}
+
+// An application started and stopped ten times on the same device (once killed instead of
+// stopped, once with a counters_name that is no file name) keeps one counters file.
+TEST(SessionCounters, TenStartsLeaveOneFile) {
+    vorn_sim::SyntheticSession session(SessionAfter100());
+    ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
+    TempDir dir;
+    const std::string device = "vten" + std::to_string(getpid());
+    ASSERT_EQ(0, vorn_sim_create(device.c_str())) << vorn_sim_last_error();
+    struct Remove {
+        const std::string& device;
+        ~Remove() { vorn_sim_remove(device.c_str()); }
+    } remove{device};
+    const std::string name = Vorn_R10::CountersFileName(Vorn_R10::ProgramCountersName(), device);
+    const std::string path = dir.Path() + "/" + name;
+    std::vector<int64_t> pids;
+    for (int run = 0; run < 10; ++run) {
+        const bool die = run == 4, badName = run == 6;
+        const std::string config = dir.File("md" + std::to_string(run) + ".ini");
+        // Runs within a second share a log file name: the run with the bad name logs apart.
+        const std::string logDir = badName ? dir.File("log") : dir.Path();
+        mkdir(logDir.c_str(), 0700);
+        std::ofstream(config) << "[config]\ndevice = " << device << "\nlog_path = " << logDir
+                              << "\ncounters_path = " << dir.Path() << (badName ? "\ncounters_name = ../md" : "")
+                              << "\n";
+        // Each run is a process of its own, as an application's restarts are.
+        const int result = RunForked(
+            [&] {
+                std::atomic<bool> done{false};
+                std::thread connector([&] {
+                    init_connector(config.c_str());
+                    done = true;
+                });
+                Vorn_R10::SCountersFile file;
+                std::string error;
+                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                while (!done && std::chrono::steady_clock::now() < until &&
+                       !(Vorn_R10::ReadCountersFile(path, file, error) && file.snapshot.header.pid == getpid() &&
+                         file.snapshot.header.startup.run_state == Vorn_R10::COUNTERS_RUNNING))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                if (done) return 2;
+                if (die) _exit(3); // ends the process as a crash does, the file unended
+                kill(getpid(), SIGTERM);
+                connector.join();
+                return 0;
+            },
+            std::chrono::seconds(60));
+        EXPECT_EQ(die ? 3 : 0, result) << "run " << run;
+        EXPECT_EQ(std::vector<std::string>{name}, FilesIn(dir.Path(), "vorn_r10.")) << "run " << run;
+        Vorn_R10::SCountersFile file;
+        std::string error;
+        ASSERT_TRUE(Vorn_R10::ReadCountersFile(path, file, error)) << error;
+        EXPECT_EQ(die ? Vorn_R10::COUNTERS_RUNNING : Vorn_R10::COUNTERS_ENDED, file.snapshot.header.startup.run_state)
+            << "run " << run;
+        EXPECT_FALSE(file.alive);
+        pids.push_back(file.snapshot.header.pid);
+    }
+    std::sort(pids.begin(), pids.end());
+    EXPECT_EQ(pids.end(), std::unique(pids.begin(), pids.end())); // ten processes, one file
+    EXPECT_EQ(1u, CountOf(ConnectorLogIn(dir.File("log")), "counters_name '../md' is not a file name part"));
 }
 
 } // namespace

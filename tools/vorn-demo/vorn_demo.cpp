@@ -231,7 +231,7 @@ void PrintSummary(FILE* screen, const char* mode, bool hardware, const FeedStats
     fprintf(screen, "  packets sent      %llu (lost on purpose %llu, reordered on purpose %llu)\n",
             static_cast<unsigned long long>(feed.sent.load()), static_cast<unsigned long long>(feed.dropped.load()),
             static_cast<unsigned long long>(feed.reordered.load()));
-    const std::string countersPath = Vorn_R10::CountersFilePath(dir, getpid(), DeviceName());
+    const std::string countersPath = Vorn_R10::CountersFilePath(dir, Vorn_R10::ProgramCountersName(), DeviceName());
     Vorn_R10::CCountersReader reader;
     Vorn_R10::SCountersSnapshot counters;
     std::string error;

@@ -1,6 +1,7 @@
 #include "stat_report.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -45,6 +46,23 @@ const CounterInfo kCounters[] = {
     {"parse_errors", "Payloads cut short or inconsistent", &SCounterValues::parse_errors, false},
     {"hw_records", "Hardware mode: decoded records received", &SCounterValues::hw_records, false},
     {"hw_loss_events", "Hardware mode: lost-message events received", &SCounterValues::hw_loss_events, false},
+    {"wire_clock_unsynced", "Sampled frames whose wire time was not a plausible host time",
+     &SCounterValues::wire_clock_unsynced, false},
+    {"kernel_drops", "Socket transport: datagrams the kernel dropped", &SCounterValues::kernel_drops, false},
+};
+
+// The latency histograms by slot: their names here, not the file's text, make metric names.
+struct SpanInfo {
+    EHistogramSlot slot;
+    const char* name;
+    const char* help;
+};
+
+const SpanInfo kSpans[] = {
+    {HISTOGRAM_RECV_TO_CALLBACK, "recv_to_callback",
+     "Library time per frame, from the receive call's return to the last callback's return"},
+    {HISTOGRAM_WIRE_TO_CALLBACK, "wire_to_callback",
+     "Time per frame from the card's receive timestamp to the last callback's return"},
 };
 
 const char* const kQuantileNames[] = {"0.5", "0.99", "0.999"};
@@ -92,6 +110,16 @@ std::string LabelValue(const std::string& text) {
     return out;
 }
 
+const char* TransportText(uint64_t transport) {
+    return transport == TRANSPORT_CARD ? "card" : transport == TRANSPORT_SOCKET ? "socket" : "unknown";
+}
+
+// Whether the text view shows a span: the library's own always, the others once they count.
+bool ShowSpan(const SpanInfo& span, const SCountersHeader& h) {
+    const SLatencyHistogram& hist = h.histograms[span.slot];
+    return span.slot == HISTOGRAM_RECV_TO_CALLBACK || hist.count || hist.name[0] || h.values.wire_clock_unsynced;
+}
+
 const char* WorkModeText(uint64_t mode) {
     return mode == 1 ? "software mode" : mode == 2 ? "hardware mode" : "work mode not chosen";
 }
@@ -121,9 +149,12 @@ std::string WallClockText(int64_t ns) {
 std::string Micros(const SCountersHeader& h, uint64_t ticks) { return Printf("%.2f us", TicksToNs(h, ticks) / 1000.0); }
 
 std::string Labels(const Connector& c) {
-    return "pid=\"" + std::to_string(c.snapshot.header.pid) + "\",device=\"" +
+    return "program=\"" + LabelValue(ConnectorName(c)) + "\",device=\"" +
            LabelValue(Text(c.snapshot.header.device, sizeof c.snapshot.header.device)) + "\"";
 }
+
+// Prometheus sample values: integers exactly, others with enough digits, NaN spelled its way.
+std::string Seconds(double seconds) { return seconds != seconds ? "NaN" : Printf("%.9g", seconds); }
 
 void MetricHead(std::string& out, const std::string& name, const char* help, const char* type) {
     out += "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
@@ -140,11 +171,13 @@ std::string StateText(const Connector& c) {
 }
 
 std::string FormatList(const std::vector<Connector>& connectors) {
-    std::string out = Printf("%-8s %-16s %-28s %-14s %s\n", "PID", "DEVICE", "STATE", "MODE", "FILE");
+    std::string out =
+        Printf("%-20s %-16s %-8s %-28s %-14s %s\n", "NAME", "DEVICE", "PID", "STATE", "MODE", "FILE");
     for (const Connector& c : connectors) {
         const SCountersHeader& h = c.snapshot.header;
-        out += Printf("%-8" PRId64 " %-16s %-28s %-14s %s\n", h.pid, Text(h.device, sizeof h.device).c_str(),
-                      StateText(c).c_str(), WorkModeText(h.startup.work_mode), c.path.c_str());
+        out += Printf("%-20s %-16s %-8" PRId64 " %-28s %-14s %s\n", ConnectorName(c).c_str(),
+                      Text(h.device, sizeof h.device).c_str(), h.pid, StateText(c).c_str(),
+                      WorkModeText(h.startup.work_mode), c.path.c_str());
     }
     return out;
 }
@@ -153,9 +186,10 @@ std::string FormatText(const Connector& now, const Connector* before, double sec
     const SCountersHeader& h = now.snapshot.header;
     const SStartupState& s = h.startup;
     const SCounterValues& v = h.values;
-    std::string out =
-        Printf("vorn_r10 pid %" PRId64 ", device %s: %s, %s\n", h.pid, Text(h.device, sizeof h.device).c_str(),
-               StateText(now).c_str(), WorkModeText(s.work_mode));
+    std::string out = Printf("vorn_r10 %s on %s (pid %" PRId64 ", started %s): %s, %s, %s transport\n",
+                             ConnectorName(now).c_str(), Text(h.device, sizeof h.device).c_str(), h.pid,
+                             WallClockText(h.anchor_realtime_ns).c_str(), StateText(now).c_str(),
+                             WorkModeText(s.work_mode), TransportText(s.transport));
     out +=
         Printf("  start-up: configuration %s, snapshot %s (trade date %" PRId64 "), card %s, firmware 0x%08" PRIx64
                " (verdict %" PRIu64 "), software %s\n",
@@ -180,9 +214,10 @@ std::string FormatText(const Connector& now, const Connector* before, double sec
     out += Printf("  gaps                   detected %" PRIu64 ", filled %" PRIu64 ", given up %" PRIu64
                   "; reorder list %" PRIu64 " now, %" PRIu64 " at most\n",
                   v.gaps_detected, v.gaps_filled, v.gaps_given_up, v.reorder_depth, v.reorder_high_water);
-    for (const SLatencyHistogram& hist : h.histograms) {
-        if (!hist.name[0]) continue;
-        out += "  latency " + Text(hist.name, sizeof hist.name) + ": ";
+    for (const SpanInfo& span : kSpans) {
+        if (!ShowSpan(span, h)) continue;
+        const SLatencyHistogram& hist = h.histograms[span.slot];
+        out += std::string("  latency ") + span.name + ": ";
         if (!hist.count) {
             out += "no samples yet\n";
             continue;
@@ -192,6 +227,11 @@ std::string FormatText(const Connector& now, const Connector* before, double sec
                ", max " + Micros(h, hist.max_ticks) +
                Printf(" (%" PRIu64 " samples, 1 frame in %" PRIu64 ")\n", hist.count, hist.sample_every);
     }
+    if (v.wire_clock_unsynced)
+        out += Printf("  wire clock             %" PRIu64
+                      " sampled frames had a wire time far from the host's clock: the card's clock is not "
+                      "synchronised to the host (a real card needs its clock synchronised for wire_to_callback)\n",
+                      v.wire_clock_unsynced);
     const std::vector<SInstrumentCounters>& instruments = now.snapshot.instruments;
     out += Printf("  instruments selected   %zu\n", instruments.size());
     for (const SInstrumentCounters& i : instruments) {
@@ -208,8 +248,10 @@ std::string FormatJson(const Connector& c) {
     const SCountersHeader& h = c.snapshot.header;
     const SStartupState& s = h.startup;
     const SCounterValues& v = h.values;
-    std::string out = "{\"path\":" + JsonString(c.path) + Printf(",\"pid\":%" PRId64, h.pid) +
+    std::string out = "{\"path\":" + JsonString(c.path) + ",\"name\":" + JsonString(ConnectorName(c)) +
+                      Printf(",\"pid\":%" PRId64 ",\"start_time_realtime_ns\":%" PRId64, h.pid, h.anchor_realtime_ns) +
                       ",\"device\":" + JsonString(Text(h.device, sizeof h.device)) +
+                      ",\"transport\":" + JsonString(TransportText(s.transport)) +
                       ",\"state\":" + JsonString(StateText(c)) + ",\"alive\":" + (c.alive ? "true" : "false") +
                       ",\"consistent\":" + (c.snapshot.consistent ? "true" : "false");
     out +=
@@ -230,9 +272,9 @@ std::string FormatJson(const Connector& c) {
     out += trusted < 0 ? ",\"trusted_share\":null" : Printf(",\"trusted_share\":%.6f", trusted / 100.0);
     out += ",\"latency\":[";
     bool first = true;
-    for (const SLatencyHistogram& hist : h.histograms) {
-        if (!hist.name[0]) continue;
-        out += (first ? "{\"name\":" : ",{\"name\":") + JsonString(Text(hist.name, sizeof hist.name));
+    for (const SpanInfo& span : kSpans) {
+        const SLatencyHistogram& hist = h.histograms[span.slot];
+        out += (first ? "{\"name\":" : ",{\"name\":") + JsonString(span.name);
         first = false;
         out += Printf(",\"sample_every\":%" PRIu64 ",\"samples\":%" PRIu64 ",\"p50_ns\":%.0f,\"p99_ns\":%.0f,"
                       "\"p999_ns\":%.0f,\"max_ns\":%.0f}",
@@ -253,37 +295,46 @@ std::string FormatJson(const Connector& c) {
 
 std::string FormatPrometheus(const std::vector<Connector>& connectors) {
     std::string out;
-    MetricHead(out, "vorn_r10_up", "1 while the connector's process runs and has not ended", "gauge");
-    for (const Connector& c : connectors)
-        out += "vorn_r10_up{" + Labels(c) + "} " +
-               (c.alive && c.snapshot.header.startup.run_state == COUNTERS_RUNNING ? "1" : "0") + "\n";
-    for (const CounterInfo& info : kCounters) {
-        const std::string name = std::string("vorn_r10_") + info.name + (info.gauge ? "" : "_total");
-        MetricHead(out, name, info.help, info.gauge ? "gauge" : "counter");
-        for (const Connector& c : connectors)
-            out += name + "{" + Labels(c) + "} " + std::to_string(c.snapshot.header.values.*info.member) + "\n";
-    }
-    MetricHead(out, "vorn_r10_last_frame_timestamp_seconds", "Wall-clock time of a recent frame", "gauge");
-    for (const Connector& c : connectors)
-        out +=
-            "vorn_r10_last_frame_timestamp_seconds{" + Labels(c) + "} " +
-            Printf("%.3f",
-                   static_cast<double>(TicksToRealtimeNs(c.snapshot.header, c.snapshot.header.values.last_frame_tsc)) /
-                       1e9) +
-            "\n";
-    MetricHead(out, "vorn_r10_latency_seconds", "Library time per frame, receive return to last callback return",
-               "summary");
+    // One sample per connector of a metric: `value` gives it.
+    const auto each = [&](const std::string& name, const char* help, const char* type, const auto& value) {
+        MetricHead(out, name, help, type);
+        for (const Connector& c : connectors) out += name + "{" + Labels(c) + "} " + value(c) + "\n";
+    };
+    each("vorn_r10_up", "1 while the connector's process runs and has not ended", "gauge",
+         [](const Connector& c) { return std::string(IsLive(c) ? "1" : "0"); });
+    MetricHead(out, "vorn_r10_info", "The connector's process and set-up; always 1", "gauge");
     for (const Connector& c : connectors) {
         const SCountersHeader& h = c.snapshot.header;
-        for (const SLatencyHistogram& hist : h.histograms) {
-            if (!hist.name[0]) continue;
-            const std::string labels = Labels(c) + ",span=\"" + LabelValue(Text(hist.name, sizeof hist.name)) + "\"";
-            for (size_t q = 0; q < 3; ++q)
-                out += "vorn_r10_latency_seconds{" + labels + ",quantile=\"" + kQuantileNames[q] + "\"} " +
-                       Printf("%.9f", TicksToNs(h, HistogramPercentile(hist, kQuantiles[q])) / 1e9) + "\n";
-            out += "vorn_r10_latency_seconds_sum{" + labels + "} " +
-                   Printf("%.9f", TicksToNs(h, hist.sum_ticks) / 1e9) + "\n";
-            out += "vorn_r10_latency_seconds_count{" + labels + "} " + std::to_string(hist.count) + "\n";
+        const SStartupState& s = h.startup;
+        out += "vorn_r10_info{" + Labels(c) + ",pid=\"" + std::to_string(h.pid) + "\",version=\"" +
+               LabelValue(Text(s.software_version, sizeof s.software_version)) + "\",transport=\"" +
+               TransportText(s.transport) + "\",work_mode=\"" +
+               (s.work_mode == 1 ? "software" : s.work_mode == 2 ? "hardware" : "none") + "\"} 1\n";
+    }
+    each("vorn_r10_start_time_seconds", "Start time of the connector since the epoch", "gauge",
+         [](const Connector& c) { return Printf("%.3f", static_cast<double>(c.snapshot.header.anchor_realtime_ns) / 1e9); });
+    for (const CounterInfo& info : kCounters)
+        each(std::string("vorn_r10_") + info.name + (info.gauge ? "" : "_total"), info.help,
+             info.gauge ? "gauge" : "counter",
+             [&](const Connector& c) { return std::to_string(c.snapshot.header.values.*info.member); });
+    each("vorn_r10_last_frame_timestamp_seconds", "Wall-clock time of a recent frame since the epoch, 0 before any",
+         "gauge", [](const Connector& c) {
+             const SCountersHeader& h = c.snapshot.header;
+             return Printf("%.3f", static_cast<double>(TicksToRealtimeNs(h, h.values.last_frame_tsc)) / 1e9);
+         });
+    for (const SpanInfo& span : kSpans) {
+        const std::string name = std::string("vorn_r10_") + span.name + "_seconds";
+        MetricHead(out, name, span.help, "summary");
+        for (const Connector& c : connectors) {
+            const SCountersHeader& h = c.snapshot.header;
+            const SLatencyHistogram& hist = h.histograms[span.slot];
+            const std::string labels = Labels(c);
+            for (size_t q = 0; q < 3; ++q) {
+                const double value = hist.count ? TicksToNs(h, HistogramPercentile(hist, kQuantiles[q])) / 1e9 : NAN;
+                out += name + "{" + labels + ",quantile=\"" + kQuantileNames[q] + "\"} " + Seconds(value) + "\n";
+            }
+            out += name + "_sum{" + labels + "} " + Seconds(TicksToNs(h, hist.sum_ticks) / 1e9) + "\n";
+            out += name + "_count{" + labels + "} " + std::to_string(hist.count) + "\n";
         }
     }
     MetricHead(out, "vorn_r10_instrument_updates_total", "Updates delivered per selected instrument", "counter");

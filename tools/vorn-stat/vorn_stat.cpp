@@ -1,5 +1,7 @@
 // vorn-stat: the live counters of running connectors, read from their counters files.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,6 +30,7 @@ struct Options {
     std::string dir = kCountersDefaultFolder;
     std::string target;
     double interval = 1.0;
+    bool all = false; // --json and --prometheus: ended and stale files too
 };
 
 std::atomic<bool> g_stop{false};
@@ -36,14 +39,17 @@ void OnSignal(int) { g_stop = true; }
 
 void Usage(FILE* out) {
     fprintf(out,
-            "usage: vorn-stat [--dir DIR] [--list | --once | --json | --prometheus | --remove-stale] [TARGET]\n"
-            "  Shows the live counters of vorn_r10 connectors. TARGET is a process id, a device name or a\n"
-            "  counters file; without it, the one running connector (several: they are listed).\n"
+            "usage: vorn-stat [--dir DIR] [--list | --once | --json | --prometheus | --remove-stale] [--all]\n"
+            "                 [TARGET]\n"
+            "  Shows the live counters of vorn_r10 connectors. TARGET is a process id, a connector name, a\n"
+            "  device name or a counters file; without it, the one running connector (several: they are\n"
+            "  listed).\n"
             "  (no option)      live view refreshed every second (rates beside totals) until Ctrl-C\n"
             "  --list           every counters file in DIR with its connector's state\n"
             "  --once           the view once, as text\n"
-            "  --json           once as JSON, one object per line (without TARGET: every file in DIR)\n"
-            "  --prometheus     Prometheus text exposition (without TARGET: every file in DIR)\n"
+            "  --json           once as JSON, one object per line (without TARGET: every running connector)\n"
+            "  --prometheus     Prometheus text exposition (without TARGET: every running connector)\n"
+            "  --all            with --json or --prometheus: ended and stale connectors too\n"
             "  --remove-stale   removes the files of processes that no longer exist\n"
             "  --dir DIR        folder of the counters files, the counters_path key (default %s)\n"
             "  --interval S     seconds between refreshes of the live view (default 1)\n"
@@ -75,6 +81,8 @@ int ParseArgs(int argc, char** argv, Options& options) {
             options.action = Action::Json;
         } else if (arg == "--prometheus") {
             options.action = Action::Prometheus;
+        } else if (arg == "--all") {
+            options.all = true;
         } else if (arg == "--remove-stale") {
             options.action = Action::RemoveStale;
         } else if (arg == "--dir") {
@@ -102,41 +110,29 @@ int ParseArgs(int argc, char** argv, Options& options) {
 }
 
 bool Load(const std::string& path, Connector& out, std::string& error) {
-    CCountersReader reader;
-    if (!reader.Open(path, error) || !reader.Read(out.snapshot, error)) return false;
-    out.path = path;
-    out.alive = WriterIsAlive(out.snapshot.header);
-    return true;
+    return ReadCountersFile(path, out, error);
 }
 
 // Every readable file in the folder; unreadable ones are reported on standard error.
 std::vector<Connector> LoadAll(const std::string& dir) {
-    std::vector<Connector> all;
-    for (const std::string& path : FindCountersFiles(dir)) {
-        Connector c;
-        std::string error;
-        if (Load(path, c, error))
-            all.push_back(std::move(c));
-        else
-            fprintf(stderr, "vorn-stat: %s\n", error.c_str());
-    }
+    std::vector<std::string> errors;
+    std::vector<Connector> all = ReadCountersFolder(dir, &errors);
+    for (const std::string& error : errors) fprintf(stderr, "vorn-stat: %s\n", error.c_str());
     return all;
 }
 
-bool IsRunning(const Connector& c) {
-    const uint64_t state = c.snapshot.header.startup.run_state;
-    return c.alive && (state == COUNTERS_RUNNING || state == COUNTERS_STARTING);
-}
+bool IsRunning(const Connector& c) { return IsLive(c); }
 
 bool Matches(const Connector& c, const std::string& target) {
     const SCountersHeader& h = c.snapshot.header;
     if (target.find_first_not_of("0123456789") == std::string::npos) return std::to_string(h.pid) == target;
-    return strncmp(h.device, target.c_str(), sizeof h.device) == 0;
+    return strncmp(h.device, target.c_str(), sizeof h.device) == 0 || ConnectorName(c) == target;
 }
 
-// The files TARGET names (a path, a pid or a device); without TARGET, the running connectors
-// (or, with `all`, every file). Prints why when nothing fits and returns false.
-bool Select(const Options& options, bool all, std::vector<Connector>& chosen) {
+// The files TARGET names (a path, a pid, a name or a device); without TARGET, the running connectors
+// (or, with `all`, every file). Prints why when nothing fits and returns false, unless
+// `noneIsFine` and no TARGET was given.
+bool Select(const Options& options, bool all, std::vector<Connector>& chosen, bool noneIsFine = false) {
     const std::string& target = options.target;
     if (target.find('/') != std::string::npos || target.find(kCountersFileSuffix) != std::string::npos) {
         Connector c;
@@ -150,7 +146,7 @@ bool Select(const Options& options, bool all, std::vector<Connector>& chosen) {
     }
     for (Connector& c : LoadAll(options.dir))
         if (target.empty() ? all || IsRunning(c) : Matches(c, target)) chosen.push_back(std::move(c));
-    if (!chosen.empty() || all) return true;
+    if (!chosen.empty() || (noneIsFine && target.empty())) return true;
     if (target.empty())
         fprintf(stderr, "vorn-stat: no running connector in %s (see --list)\n", options.dir.c_str());
     else
@@ -210,10 +206,21 @@ int Live(const Options& options, Connector now) {
     return 0;
 }
 
+// True when no writer holds the file's lock (a writer holds it for its whole life; a file of
+// an older version has none).
+bool Unlocked(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool free = flock(fd, LOCK_SH | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
+
 int RemoveStale(const Options& options) {
     int removed = 0;
     for (const Connector& c : LoadAll(options.dir)) {
-        if (c.alive) continue;
+        // A start may take the file over between the read and now: its lock keeps the file.
+        if (c.alive || !Unlocked(c.path)) continue;
         if (unlink(c.path.c_str()) != 0) {
             fprintf(stderr, "vorn-stat: cannot remove %s: %s\n", c.path.c_str(), strerror(errno));
             return 1;
@@ -237,7 +244,7 @@ int main(int argc, char** argv) {
     case Action::RemoveStale: return RemoveStale(options);
     case Action::Json:
     case Action::Prometheus:
-        if (!Select(options, true, chosen)) return 1;
+        if (!Select(options, options.all, chosen, true)) return 1;
         if (options.action == Action::Prometheus)
             fputs(vorn_stat::FormatPrometheus(chosen).c_str(), stdout);
         else
