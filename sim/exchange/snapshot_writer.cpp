@@ -213,7 +213,7 @@ std::string SnapshotWriter::TodayPath() {
 }
 
 int SnapshotWriter::LockSharedPath(const char* who) {
-    const int fd = open(kSharedPathLock, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = open(kSharedPathLock, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return -1;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (who) fprintf(stderr, "%s: waiting for %s (a test run uses the shared path)\n", who, kSharedPathLock);

@@ -90,11 +90,12 @@ public:
     bool WriteFile(const std::string& path) const;
     // "/tmp/.YYYYMMDD_V2.bin" of today's local date: where the connector looks.
     static std::string TodayPath();
-    // The lock file that test runs, tools and benchmarks hold while they own the shared day path.
-    static constexpr const char* kSharedPathLock = "/tmp/.vorn_r10_test_snapshot.lock";
+    // What test runs, tools and benchmarks lock (flock) while they own the shared day path: the
+    // day file's folder itself, so that the lock leaves no file behind.
+    static constexpr const char* kSharedPathLock = "/tmp";
     // Takes that lock, waiting for another holder; with `who`, a line on standard error says
     // so first. Returns the descriptor that holds it (closing it releases the lock), -1 when
-    // the lock file cannot be opened or locked.
+    // the folder cannot be opened or locked.
     static int LockSharedPath(const char* who = nullptr);
 
 private:

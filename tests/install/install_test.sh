@@ -6,7 +6,7 @@
 set -eu
 build=$1
 example=$2
-work=$(mktemp -d /tmp/vorn_install_XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/vorn_install_XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null

@@ -15,8 +15,18 @@
 namespace vorn_test {
 
 TempDir::TempDir() {
-    char pattern[] = "/tmp/vorn_test_XXXXXX";
-    path_ = mkdtemp(pattern) ? pattern : "";
+    std::string pattern = TemporaryFolder() + "/vorn_test_XXXXXX";
+    path_ = mkdtemp(&pattern[0]) ? pattern : "";
+}
+
+std::string TemporaryFolder() {
+    const char* tmp = getenv("TMPDIR");
+    return tmp && *tmp ? tmp : "/tmp";
+}
+
+std::string SimCardFolder() {
+    const char* dir = getenv("VORN_SIM_SHM_DIR");
+    return dir && *dir ? dir : "/dev/shm";
 }
 
 TempDir::~TempDir() {

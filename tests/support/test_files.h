@@ -8,7 +8,13 @@
 
 namespace vorn_test {
 
-// A directory under /tmp, removed with its content when the object goes.
+// Where temporary files go: $TMPDIR, or /tmp when it is not set (ctest sets it to the run's
+// own scratch folder).
+std::string TemporaryFolder();
+// Where the simulated cards' objects are: $VORN_SIM_SHM_DIR, or /dev/shm when it is not set.
+std::string SimCardFolder();
+
+// A directory in TemporaryFolder(), removed with its content when the object goes.
 class TempDir {
 public:
     TempDir();

@@ -272,9 +272,9 @@ TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
             const int feed = open(pipe.c_str(), O_WRONLY);
             ASSERT_GE(feed, 0);
             ASSERT_EQ(static_cast<ssize_t>(bytes.size() / 2), write(feed, bytes.data(), bytes.size() / 2));
-            for (int i = 0; i < 5000 && FilesIn("/dev/shm", device).empty(); ++i)
+            for (int i = 0; i < 5000 && FilesIn(SimCardFolder(), device).empty(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            ASSERT_EQ(1u, FilesIn("/dev/shm", device).size());
+            ASSERT_EQ(1u, FilesIn(SimCardFolder(), device).size());
             std::this_thread::sleep_for(std::chrono::milliseconds(300)); // start-up done, first half decoded
             kill(decode, SIGINT);
             // The rest, which the interrupted run may no longer read (then the pipe is broken).
@@ -284,7 +284,7 @@ TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
             close(feed);
         }
         EXPECT_EQ(interrupt ? 130 : 0, WaitExit(decode, std::chrono::seconds(60))) << ReadFile(dir + "/decode.err");
-        EXPECT_EQ(std::vector<std::string>{}, FilesIn("/dev/shm", device));
+        EXPECT_EQ(std::vector<std::string>{}, FilesIn(SimCardFolder(), device));
         EXPECT_EQ(interrupt, ReadFile(dir + "/decode.err").find(", interrupted") != std::string::npos);
     }
 }

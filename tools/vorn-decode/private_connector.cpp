@@ -14,6 +14,7 @@
 #include <random>
 
 #include "VornCffexMd_interface.h"
+#include "private_folder.h"
 
 namespace vorn_decode {
 namespace {
@@ -58,12 +59,11 @@ PrivateConnector::~PrivateConnector() {
 
 bool PrivateConnector::Create(const ConnectorSettings& settings, std::string& error) {
     settings_ = settings;
-    char pattern[] = "/tmp/vorn-decode.XXXXXX";
-    if (!mkdtemp(pattern)) {
+    dir_ = vorn_tools::MakePrivateFolder("vorn-decode.");
+    if (dir_.empty()) {
         error = std::string("cannot make a private directory: ") + strerror(errno);
         return false;
     }
-    dir_ = pattern;
     device_ = UniqueDeviceName();
     if (vorn_sim_create(device_.c_str()) != 0 || !(card_ = vorn_sim_open(device_.c_str()))) {
         error = std::string("cannot create a simulated card: ") + vorn_sim_last_error();

@@ -89,7 +89,7 @@ bool FeedSink::SendLost(uint32_t seqno, FeedStats& stats) {
 } // namespace
 
 bool SnapshotLock::Acquire(FILE* screen) {
-    fd_ = open(kSnapshotLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = open(kSnapshotLockPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) return false;
     if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK) return false;

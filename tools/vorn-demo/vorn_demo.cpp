@@ -22,6 +22,7 @@
 #include "counters_reader.h"
 #include "demo_app.h"
 #include "demo_feed.h"
+#include "private_folder.h"
 #include "synthetic_session.h"
 #include "tool_version.h"
 #include "vorn_sim_card.h"
@@ -292,12 +293,11 @@ bool WaitForStartUp(vorn_sim_card_t* card, bool hardware, const DemoApp& app) {
 int RunMode(const Options& options) {
     const bool hardware = options.mode == "hardware";
     const char* mode = hardware ? "hardware" : "software";
-    char dirTemplate[] = "/tmp/vorn_demo_XXXXXX";
-    if (!mkdtemp(dirTemplate)) {
+    const std::string dir = vorn_tools::MakePrivateFolder("vorn_demo_");
+    if (dir.empty()) {
         perror("vorn-demo: mkdtemp");
         return 1;
     }
-    const std::string dir = dirTemplate;
     const std::string device = DeviceName();
     FILE* screen = DivertLibraryOutput(dir);
     if (!screen) {

@@ -27,6 +27,7 @@
 #include "DateType.h"
 #include "VornCffexMdApiImpl.h"
 #include "pcap_writer.h"
+#include "private_folder.h"
 #include "snapshot_writer.h"
 #include "synthetic_session.h"
 #include "tool_version.h"
@@ -103,8 +104,7 @@ bool ParseChannel(const std::string& text, ChannelAddress& channel) {
 class QuietLog {
 public:
     QuietLog() {
-        char pattern[] = "/tmp/vorn_snapshot_log_XXXXXX";
-        if (mkdtemp(pattern)) dir_ = pattern;
+        dir_ = vorn_tools::MakePrivateFolder("vorn_snapshot_log_");
         Vorn_R10::CCommonLog& log = Vorn_R10::CCommonLog::GetInstance();
         log.SetLogLevel(static_cast<Vorn_R10::ELOGLEVEL>(Vorn_R10::LOG_ERROR | Vorn_R10::LOG_WARNING));
         log.SetLogPath(dir_);

@@ -1,6 +1,8 @@
 /* Control API of the simulated ExaNIC. A device is a shared-memory object named after the
  * device, so a replay tool, a test or a firmware stand-in in another process can drive the
- * card while the connector reads it through the libexanic functions. */
+ * card while the connector reads it through the libexanic functions. The object lives in
+ * /dev/shm, or in the folder VORN_SIM_SHM_DIR names when it is set (tests keep their cards in a
+ * folder of their own). */
 #ifndef VORN_SIM_CARD_H
 #define VORN_SIM_CARD_H
 

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace vorn_sim {
 namespace {
@@ -38,6 +40,23 @@ bool valid_device_name(const char* device, ErrorSink sink) {
 
 void shm_name_of(const char* device, char (&name)[kShmNameSize]) {
     std::snprintf(name, sizeof name, "%s%s", kShmPrefix, device);
+}
+
+// Devices are POSIX shared-memory objects (/dev/shm); with VORN_SIM_SHM_DIR set, files of the
+// same name in that folder instead, so a test run keeps its cards in a folder of its own.
+std::string object_path(const char* name) {
+    const char* dir = std::getenv("VORN_SIM_SHM_DIR");
+    return dir && *dir ? std::string(dir) + name : std::string();
+}
+
+int open_object(const char* name, int flags, mode_t mode) {
+    const std::string path = object_path(name);
+    return path.empty() ? shm_open(name, flags, mode) : open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode);
+}
+
+int unlink_object(const char* name) {
+    const std::string path = object_path(name);
+    return path.empty() ? shm_unlink(name) : unlink(path.c_str());
 }
 
 DeviceLayout* map_fd(int fd) {
@@ -102,7 +121,7 @@ Mapping* map_device(const char* device, ErrorSink sink) {
     if (!valid_device_name(device, sink)) return nullptr;
     char name[kShmNameSize];
     shm_name_of(device, name);
-    int fd = shm_open(name, O_RDWR, 0);
+    int fd = open_object(name, O_RDWR, 0);
     if (fd < 0) {
         if (errno == ENOENT)
             set_error(sink, "no simulated ExaNIC device '%s' (create it with vorn-card create %s)", device, device);
@@ -141,7 +160,7 @@ bool create_device(const char* device) {
     if (!valid_device_name(device, ErrorSink::control)) return false;
     char name[kShmNameSize];
     shm_name_of(device, name);
-    int fd = shm_open(name, O_RDWR | O_CREAT, 0666);
+    int fd = open_object(name, O_RDWR | O_CREAT, 0666);
     if (fd < 0) {
         set_error(ErrorSink::control, "cannot create simulated ExaNIC device '%s': %s", device, std::strerror(errno));
         return false;
@@ -166,7 +185,7 @@ bool remove_device(const char* device) {
     if (!valid_device_name(device, ErrorSink::control)) return false;
     char name[kShmNameSize];
     shm_name_of(device, name);
-    if (shm_unlink(name) != 0) {
+    if (unlink_object(name) != 0) {
         set_error(ErrorSink::control, "cannot remove simulated ExaNIC device '%s': %s", device, std::strerror(errno));
         return false;
     }
