@@ -365,7 +365,8 @@ TEST_F(CountersFiles, PrometheusExpositionIsBoundedAndValid) {
     EXPECT_EQ(16u, vorn_test::CountOf(all, "vorn_r10_up{"));
     EXPECT_EQ(1u, vorn_test::CountOf(all, "vorn_r10_up{program=\"crashed2\",device=\"exanic0\"} 0\n"));
 
-    if (access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool (Debian package prometheus) is not installed";
+    if (system("command -v promtool >/dev/null") != 0)
+        GTEST_SKIP() << "promtool (Debian package prometheus) is not installed: the exposition is not checked by it";
     for (const std::string& exposition : {prom, all}) {
         std::ofstream(dir_ + "/metrics.prom") << exposition;
         const pid_t check = vorn_test::Spawn({"/bin/sh", "-c", "promtool check metrics < " + dir_ + "/metrics.prom"},
