@@ -49,6 +49,7 @@ void BM_LoopThroughput(benchmark::State& state) {
     Vorn_R10::CSignalProcess::m_isExit = false; // a repetition starts a fresh loop
     std::thread loop([&] { init_connector(ini.c_str()); });
     while (vorn_sim_read_reg(card, 20) != 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    unlink(vorn_sim::SnapshotWriter::TodayPath().c_str()); // read at start-up only
 
     for (auto _ : state) {
         g_updates = 0;

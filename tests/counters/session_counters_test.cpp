@@ -98,7 +98,8 @@ TEST(SessionCounters, MatchWhatHappened) {
 }
 
 // An application started and stopped ten times on the same device (once killed instead of
-// stopped, once with a counters_name that is no file name) keeps one counters file.
+// stopped, once with a counters_name that is no file name) keeps one counters file; an
+// eleventh start with a counters_name of its own makes a second one.
 TEST(SessionCounters, TenStartsLeaveOneFile) {
     vorn_sim::SyntheticSession session(SessionAfter100());
     ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
@@ -110,16 +111,17 @@ TEST(SessionCounters, TenStartsLeaveOneFile) {
         ~Remove() { vorn_sim_remove(device.c_str()); }
     } remove{device};
     const std::string name = Vorn_R10::CountersFileName(Vorn_R10::ProgramCountersName(), device);
-    const std::string path = dir.Path() + "/" + name;
+    const std::string desk = Vorn_R10::CountersFileName("desk-1", device);
     std::vector<int64_t> pids;
-    for (int run = 0; run < 10; ++run) {
-        const bool die = run == 4, badName = run == 6;
+    for (int run = 0; run < 11; ++run) {
+        const bool die = run == 4, badName = run == 6, named = run == 10;
+        const std::string path = dir.File(named ? desk : name);
         const std::string config = dir.File("md" + std::to_string(run) + ".ini");
         // Runs within a second share a log file name: the run with the bad name logs apart.
         const std::string logDir = badName ? dir.File("log") : dir.Path();
         mkdir(logDir.c_str(), 0700);
         std::ofstream(config) << "[config]\ndevice = " << device << "\nlog_path = " << logDir
-                              << "\ncounters_path = " << dir.Path() << (badName ? "\ncounters_name = ../md" : "")
+                              << "\ncounters_path = " << dir.Path() << (badName ? "\ncounters_name = ../md" : named ? "\ncounters_name = desk-1" : "")
                               << "\n";
         // Each run is a process of its own, as an application's restarts are.
         const int result = RunForked(
@@ -144,7 +146,10 @@ TEST(SessionCounters, TenStartsLeaveOneFile) {
             },
             std::chrono::seconds(60));
         EXPECT_EQ(die ? 3 : 0, result) << "run " << run;
-        EXPECT_EQ(std::vector<std::string>{name}, FilesIn(dir.Path(), "vorn_r10.")) << "run " << run;
+        std::vector<std::string> files = FilesIn(dir.Path(), "vorn_r10.");
+        std::sort(files.begin(), files.end());
+        const std::vector<std::string> expected = named ? std::vector<std::string>{name, desk} : std::vector<std::string>{name};
+        EXPECT_EQ(expected, files) << "run " << run;
         Vorn_R10::SCountersFile file;
         std::string error;
         ASSERT_TRUE(Vorn_R10::ReadCountersFile(path, file, error)) << error;
@@ -154,7 +159,7 @@ TEST(SessionCounters, TenStartsLeaveOneFile) {
         pids.push_back(file.snapshot.header.pid);
     }
     std::sort(pids.begin(), pids.end());
-    EXPECT_EQ(pids.end(), std::unique(pids.begin(), pids.end())); // ten processes, one file
+    EXPECT_EQ(pids.end(), std::unique(pids.begin(), pids.end())); // a process each
     EXPECT_EQ(1u, CountOf(ConnectorLogIn(dir.File("log")), "counters_name '../md' is not a file name part"));
 }
 

@@ -332,7 +332,9 @@ int RunMode(const Options& options) {
     DemoApp app(kWatched, hardware ? 1 : 0);
     app.Start(configPath);
     const bool started = WaitForStartUp(card, hardware, app);
-    lock.Release(); // the snapshot is read at start-up only
+    // The snapshot is read at start-up only: the demo's day file goes, then the lock.
+    unlink(vorn_sim::SnapshotWriter::TodayPath().c_str());
+    lock.Release();
     if (!started) {
         app.Stop();
         fprintf(screen, "vorn-demo: the connector did not start (%d); log: %s\n", app.Result(), LogFileIn(dir).c_str());
