@@ -95,7 +95,10 @@ int CCountersWriter::LockFile(const std::string& path, bool& busy, std::string& 
 
 int CCountersWriter::Publish(const std::string& path, std::string& error) {
     const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
-    const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // A new file of this process's own: a leftover of the same name (a start that died with
+    // this process id) is removed first, and one that stays (another user's) is not used.
+    unlink(temporary.c_str());
+    const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         error = temporary + ": " + strerror(errno);
         return -1;
