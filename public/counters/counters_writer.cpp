@@ -159,7 +159,10 @@ bool CCountersWriter::Create(const std::string& folder, const std::string& name,
     const int fd = Publish(target, error);
     // Closed after the new file took the name: a start waiting on the old one finds it replaced.
     close(held);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        if (pidInName) unlink(target.c_str()); // the empty file the lock made
+        return false;
+    }
     fd_ = fd;
     path_ = target;
     removeAtExit_ = pidInName;
