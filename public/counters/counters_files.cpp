@@ -48,8 +48,7 @@ std::string CountersFileName(const std::string& name, const std::string& device,
     return file + kCountersFileSuffix;
 }
 
-std::string CountersFilePath(const std::string& folder, const std::string& name, const std::string& device,
-                             pid_t pid) {
+std::string CountersFilePath(const std::string& folder, const std::string& name, const std::string& device, pid_t pid) {
     std::string path = folder.empty() ? "." : folder;
     if (path.back() != '/') path += '/';
     return path + CountersFileName(name, device, pid);

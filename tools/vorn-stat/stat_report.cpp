@@ -171,8 +171,7 @@ std::string StateText(const Connector& c) {
 }
 
 std::string FormatList(const std::vector<Connector>& connectors) {
-    std::string out =
-        Printf("%-20s %-16s %-8s %-28s %-14s %s\n", "NAME", "DEVICE", "PID", "STATE", "MODE", "FILE");
+    std::string out = Printf("%-20s %-16s %-8s %-28s %-14s %s\n", "NAME", "DEVICE", "PID", "STATE", "MODE", "FILE");
     for (const Connector& c : connectors) {
         const SCountersHeader& h = c.snapshot.header;
         out += Printf("%-20s %-16s %-8" PRId64 " %-28s %-14s %s\n", ConnectorName(c).c_str(),
@@ -186,10 +185,10 @@ std::string FormatText(const Connector& now, const Connector* before, double sec
     const SCountersHeader& h = now.snapshot.header;
     const SStartupState& s = h.startup;
     const SCounterValues& v = h.values;
-    std::string out = Printf("vorn_r10 %s on %s (pid %" PRId64 ", started %s): %s, %s, %s transport\n",
-                             ConnectorName(now).c_str(), Text(h.device, sizeof h.device).c_str(), h.pid,
-                             WallClockText(h.anchor_realtime_ns).c_str(), StateText(now).c_str(),
-                             WorkModeText(s.work_mode), TransportText(s.transport));
+    std::string out =
+        Printf("vorn_r10 %s on %s (pid %" PRId64 ", started %s): %s, %s, %s transport\n", ConnectorName(now).c_str(),
+               Text(h.device, sizeof h.device).c_str(), h.pid, WallClockText(h.anchor_realtime_ns).c_str(),
+               StateText(now).c_str(), WorkModeText(s.work_mode), TransportText(s.transport));
     out +=
         Printf("  start-up: configuration %s, snapshot %s (trade date %" PRId64 "), card %s, firmware 0x%08" PRIx64
                " (verdict %" PRIu64 "), software %s\n",
@@ -309,10 +308,14 @@ std::string FormatPrometheus(const std::vector<Connector>& connectors) {
         out += "vorn_r10_info{" + Labels(c) + ",pid=\"" + std::to_string(h.pid) + "\",version=\"" +
                LabelValue(Text(s.software_version, sizeof s.software_version)) + "\",transport=\"" +
                TransportText(s.transport) + "\",work_mode=\"" +
-               (s.work_mode == 1 ? "software" : s.work_mode == 2 ? "hardware" : "none") + "\"} 1\n";
+               (s.work_mode == 1   ? "software"
+                : s.work_mode == 2 ? "hardware"
+                                   : "none") +
+               "\"} 1\n";
     }
-    each("vorn_r10_start_time_seconds", "Start time of the connector since the epoch", "gauge",
-         [](const Connector& c) { return Printf("%.3f", static_cast<double>(c.snapshot.header.anchor_realtime_ns) / 1e9); });
+    each("vorn_r10_start_time_seconds", "Start time of the connector since the epoch", "gauge", [](const Connector& c) {
+        return Printf("%.3f", static_cast<double>(c.snapshot.header.anchor_realtime_ns) / 1e9);
+    });
     for (const CounterInfo& info : kCounters)
         each(std::string("vorn_r10_") + info.name + (info.gauge ? "" : "_total"), info.help,
              info.gauge ? "gauge" : "counter",

@@ -109,9 +109,7 @@ int ParseArgs(int argc, char** argv, Options& options) {
     return 0;
 }
 
-bool Load(const std::string& path, Connector& out, std::string& error) {
-    return ReadCountersFile(path, out, error);
-}
+bool Load(const std::string& path, Connector& out, std::string& error) { return ReadCountersFile(path, out, error); }
 
 // Every readable file in the folder; unreadable ones are reported on standard error.
 std::vector<Connector> LoadAll(const std::string& dir) {
