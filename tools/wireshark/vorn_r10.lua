@@ -543,3 +543,133 @@ function vorn.prefs_changed()
     if encodings_path ~= vorn.prefs.snapshot then load_snapshot(vorn.prefs.snapshot) end
 end
 register_ports()
+
+---------------------------------------------------------------------------------------------
+-- Firmware record frames: a 4-byte prefix, then one little-endian 276-byte record (prices
+-- as integers in thousandths, the update time in seconds since midnight).
+
+local RECORD_SIZE, RECORD_PREFIX, RECORD_FRAME_MAX = 276, 4, 2048
+
+-- Members of the record: name, offset in the record, kind.
+local RECORD_MEMBERS = {
+    { "inst_no", 0, "i32" }, { "trading_day", 4, "text", 9 }, { "instrument_id", 13, "text", 31 },
+    { "update_time", 44, "time" }, { "update_msec", 52, "i32" }, { "volume", 56, "i32" },
+    { "last_price", 60, "price" }, { "turn_over", 68, "double" }, { "open_interest", 76, "i64" },
+}
+do
+    local levels = { "bid1", "ask1", "bid2", "ask2", "bid3", "ask3", "bid4", "ask4", "bid5", "ask5" }
+    for i, level in ipairs(levels) do
+        RECORD_MEMBERS[#RECORD_MEMBERS + 1] = { level .. "_volume", 84 + 4 * (i - 1), "i32" }
+    end
+    for i, level in ipairs(levels) do
+        RECORD_MEMBERS[#RECORD_MEMBERS + 1] = { level .. "_price", 124 + 8 * (i - 1), "price" }
+    end
+    local tail = { "high_price", "low_price", "open_price", "close_price", "upper_limit_price",
+                   "lower_limit_price", "settlement_price", "curr_delta" }
+    for i, name in ipairs(tail) do
+        RECORD_MEMBERS[#RECORD_MEMBERS + 1] = { name, 204 + 8 * (i - 1), name == "curr_delta" and "i64" or "price" }
+    end
+    RECORD_MEMBERS[#RECORD_MEMBERS + 1] = { "trust_flag", 268, "i64" }
+end
+
+local rf = { prefix = ProtoField.bytes("vorn_record.prefix", "Prefix") }
+local rec_fields = { rf.prefix }
+for _, m in ipairs(RECORD_MEMBERS) do
+    local name, kind = m[1], m[3]
+    local abbr = "vorn_record." .. name
+    local f
+    if kind == "text" then
+        f = ProtoField.string(abbr, name)
+    elseif kind == "i32" then
+        f = ProtoField.int32(abbr, name)
+    elseif kind == "double" then
+        f = ProtoField.double(abbr, name)
+    else
+        f = ProtoField.int64(abbr, name .. (kind == "price" and " (thousandths)" or ""))
+    end
+    rf[name] = f
+    rec_fields[#rec_fields + 1] = f
+end
+vrec.fields = rec_fields
+
+local ref = {
+    short = ProtoExpert.new("vorn_record.short", "Frame shorter than a record: the library does not take it",
+        expert.group.MALFORMED, expert.severity.ERROR),
+    cut = ProtoExpert.new("vorn_record.cut", "Record cut by the frame's end: the library reads the rest as 0",
+        expert.group.MALFORMED, expert.severity.WARN),
+    long = ProtoExpert.new("vorn_record.long", "Frame longer than 2048 bytes: the library does not take it",
+        expert.group.MALFORMED, expert.severity.ERROR),
+}
+vrec.experts = { ref.short, ref.cut, ref.long }
+
+vrec.prefs.user_dlt = Pref.uint("User link type", 0,
+    "Captures of link type USER0 + this number (DLT 147 + n, 0 to 15) hold the record frames")
+
+function vrec.dissector(tvb, pinfo, root)
+    local len = tvb:len()
+    pinfo.cols.protocol = "VORN-REC"
+    local tree = root:add(vrec, tvb())
+    if len < RECORD_PREFIX then
+        tree:add_proto_expert_info(ref.short, string.format("Frame of %d bytes: a record frame has 276 to 2048", len))
+        pinfo.cols.info = "Vorn record frame, too short"
+        return len
+    end
+    tree:add(rf.prefix, tvb(0, RECORD_PREFIX))
+    local present = len - RECORD_PREFIX
+    local values = {}
+    for _, m in ipairs(RECORD_MEMBERS) do
+        local name, at, kind, width = m[1], m[2], m[3], m[4]
+        local size = width or ((kind == "i32") and 4 or 8)
+        if at + size <= present then
+            local range = tvb(RECORD_PREFIX + at, size)
+            if kind == "text" then
+                local text = cstring(range:raw(), 1, size)
+                tree:add(rf[name], range, text)
+                values[name] = text
+            elseif kind == "i32" or kind == "double" then
+                local item = tree:add_le(rf[name], range)
+                values[name] = kind == "i32" and range:le_int() or range:le_float()
+            else
+                local item = tree:add_le(rf[name], range)
+                local v = tonumber(tostring(range:le_int64()))
+                values[name] = v
+                if kind == "price" then
+                    item:append_text(string.format(" (%.10g)", v / 1000))
+                elseif kind == "time" then
+                    local text = time_text(v)
+                    if text then item:append_text(" (" .. text .. ")") end
+                end
+            end
+        end
+    end
+    if len < RECORD_PREFIX + RECORD_SIZE then
+        local expert_item = len < RECORD_SIZE and ref.short or ref.cut
+        tree:add_proto_expert_info(expert_item, string.format(
+            "Frame of %d bytes holds %d of the record's %d bytes", len, math.max(present, 0), RECORD_SIZE))
+    elseif len > RECORD_FRAME_MAX then
+        tree:add_proto_expert_info(ref.long, string.format("Frame of %d bytes", len))
+    end
+    local info = "Record " .. (values.instrument_id or "?")
+    local time = time_text(values.update_time)
+    if time then info = info .. " " .. time .. string.format(".%03d", values.update_msec or 0) end
+    if values.last_price then info = info .. string.format(" last %.10g", values.last_price / 1000) end
+    pinfo.cols.info = info
+    return len
+end
+
+local wtap_table = DissectorTable.get("wtap_encap")
+local registered_dlt = nil
+
+local function register_records()
+    local n = vrec.prefs.user_dlt
+    if n > 15 then n = 0 end
+    if registered_dlt == n then return end
+    if registered_dlt then wtap_table:remove(wtap_encaps.USER0 + registered_dlt, vrec) end
+    wtap_table:add(wtap_encaps.USER0 + n, vrec)
+    registered_dlt = n
+end
+
+function vrec.prefs_changed()
+    register_records()
+end
+register_records()
