@@ -4,6 +4,7 @@
 //   DIR/feed.pcap     encrypted session packets, then plain, cut, overrun, jumping and
 //                     multi-packet payloads
 //   DIR/records.pcap  firmware record frames (link type USER0)
+//   DIR/other.pcap    port 5000: a look-alike with an unknown field id, noise, a feed packet
 //   DIR/expect.txt    one line per fact:
 //     packet FRAME SEQNO FIELDS        a packet and the fields whose headers it holds whole
 //     member FRAME SEQNO NAME VALUE    a plain member's value (ticks, counts, doubles)
@@ -267,6 +268,21 @@ int main(int argc, char** argv) {
         w.Expert(f, "vorn.member.cut");
         ++seqno;
     }
+    // Ten bytes 0xFF: the tenth ends the number whatever its high bit, giving the smallest
+    // 64-bit value, and the next member starts after it.
+    {
+        const std::vector<uint8_t> best = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                           0xFF, 0xFF, 0xFF, 0x02, 0x03, 0x04};
+        PacketBuilder packet(seqno);
+        packet.UpdateTime(key, 34212, 8).Raw(0x4434, best);
+        const int f = w.Frame(packet.Bytes());
+        w.Packet(f, seqno, 2);
+        w.Member(f, seqno, "bid1_price", INT64_MIN);
+        w.Member(f, seqno, "bid1_volume", 1);
+        w.Member(f, seqno, "ask1_price", -2);
+        w.Member(f, seqno, "ask1_volume", 2);
+        ++seqno;
+    }
     // Two packets in one payload.
     {
         const std::vector<uint8_t> first = Plain(seqno, key, 34213, 8, 1000, 1001).Bytes();
@@ -299,6 +315,18 @@ int main(int argc, char** argv) {
     if (!vorn_sim::WritePcap(dir + "/feed.pcap", w.frames, startUsec, 100)) {
         fprintf(stderr, "ws_capture: cannot write %s/feed.pcap\n", dir.c_str());
         return 1;
+    }
+    // Other traffic on port 5000: only the feed packet may be taken for the feed.
+    {
+        std::vector<uint8_t> lookalike = PacketBuilder(1).Raw(0x9999, {1, 2, 3, 4}).Bytes();
+        std::vector<uint8_t> noise;
+        for (int i = 0; i < 64; ++i) noise.push_back(static_cast<uint8_t>(i * 37 + 11));
+        const std::vector<std::vector<uint8_t>> other = {
+            vorn_sim::MakeFrame("10.0.0.9", "239.3.42.9", 5000, lookalike),
+            vorn_sim::MakeFrame("10.0.0.9", "239.3.42.9", 5000, noise),
+            vorn_sim::MakeFrame("10.0.0.9", "239.3.42.9", 5000, Plain(77, key, 34300, 1, 1000, 1001).Bytes()),
+        };
+        if (!vorn_sim::WritePcap(dir + "/other.pcap", other, startUsec, 100)) return 1;
     }
     FILE* records = fopen((dir + "/expect.txt").c_str(), "a");
     if (!records) return 1;
