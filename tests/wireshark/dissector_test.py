@@ -12,8 +12,10 @@ import csv
 import json
 import math
 import os
+import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -279,6 +281,87 @@ class CutAndEncrypted(unittest.TestCase):
         out = tshark(self.feed, '-2', '-Y', 'vorn.seq.jump', '-T', 'fields', '-e', 'vorn.seqno')
         self.assertEqual(out.split(), seqnos)
         self.assertEqual(len(seqnos), 1)
+
+
+def read_pcap(path):
+    """Frames of a microsecond pcap in host byte order, with their stamps."""
+    with open(path, 'rb') as f:
+        data = f.read()
+    assert struct.unpack_from('<I', data, 0)[0] == 0xa1b2c3d4
+    frames, pos = [], 24
+    while pos + 16 <= len(data):
+        sec, usec, caplen, _ = struct.unpack_from('<IIII', data, pos)
+        frames.append((sec, usec, data[pos + 16:pos + 16 + caplen]))
+        pos += 16 + caplen
+    return data[:24], frames
+
+
+def with_payload(frame, payload):
+    """The Ethernet/IPv4/UDP frame with another payload: IP and UDP lengths and the IP
+    header checksum follow it."""
+    ip = bytearray(frame[14:34])
+    struct.pack_into('>H', ip, 2, 20 + 8 + len(payload))
+    struct.pack_into('>H', ip, 10, 0)
+    total = sum(struct.unpack('>10H', bytes(ip)))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    struct.pack_into('>H', ip, 10, ~total & 0xFFFF)
+    udp = bytearray(frame[34:42])
+    struct.pack_into('>H', udp, 4, 8 + len(payload))
+    return frame[:14] + bytes(ip) + bytes(udp) + payload
+
+
+class DamagedPayloads(unittest.TestCase):
+    """Sample packets cut at every byte and with bytes overwritten: the dissector still walks
+    each payload exactly as the library does, and never fails in Lua."""
+
+    def check(self, name, payloads):
+        header, frames = read_pcap(ARGS.sample_capture)
+        template = frames[0][2]
+        path = os.path.join(ARGS.work, name + '.pcap')
+        with open(path, 'wb') as f:
+            f.write(header)
+            for i, payload in enumerate(payloads):
+                frame = with_payload(template, payload)
+                f.write(struct.pack('<IIII', frames[0][0], i, len(frame), len(frame)) + frame)
+        lib_dir = os.path.join(ARGS.work, name)
+        os.makedirs(lib_dir)
+        library, _, _ = library_trace(path, ARGS.sample_snapshot, lib_dir)
+        dissected = dissected_packets(frames_of(path))
+        self.assertEqual(dissected, library)
+        self.assertGreater(len(library), len(payloads) // 2)
+        # The whole tree printed, expert infos included, without a Lua error.
+        tshark(path, '-V')
+        return dissected
+
+    def test_cut_at_every_byte(self):
+        _, frames = read_pcap(ARGS.sample_capture)
+        payloads, seqno = [], 0
+        for _, _, frame in frames[:12]:
+            packet = frame[42:]
+            for cut in range(len(packet) + 1):
+                damaged = bytearray(packet[:cut])
+                if cut >= 20:  # a fresh sequence number, one more each time
+                    seqno += 1
+                    struct.pack_into('>I', damaged, 8, seqno)
+                payloads.append(bytes(damaged))
+        dissected = self.check('cut', payloads)
+        self.assertEqual(len(dissected), seqno)
+
+    def test_overwritten_bytes(self):
+        # Any byte but the sequence number and the body length: the packet stays one packet
+        # of the payload, its fields' ids and lengths take any value.
+        _, frames = read_pcap(ARGS.sample_capture)
+        rng = random.Random(20261216)
+        payloads = []
+        for n, (_, _, frame) in enumerate(frames[:400]):
+            packet = bytearray(frame[42:])
+            struct.pack_into('>I', packet, 8, n + 1)
+            places = [i for i in range(len(packet)) if not 8 <= i < 12 and i not in (14, 15)]
+            for _ in range(rng.randint(1, 3)):
+                packet[rng.choice(places)] = rng.randrange(256)
+            payloads.append(bytes(packet))
+        self.check('overwritten', payloads)
 
 
 class FirmwareRecords(unittest.TestCase):

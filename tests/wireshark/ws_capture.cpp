@@ -236,15 +236,33 @@ int main(int argc, char** argv) {
         w.Expert(f, "vorn.cut.header");
         // The sequence number never reached the parser; it is used again below.
     }
-    // A field longer than its packet: the declared body ends inside the best field.
+    // A field one byte longer than its packet (the declared body ends before the best field's
+    // last byte); the packet that follows in the payload is never reached.
     {
         PacketBuilder packet = Plain(seqno, key, 34210, 5, 1000, 1001);
         const std::vector<uint8_t> whole = packet.Bytes();
-        packet.OverrideBodyLen(static_cast<uint16_t>(whole.size() - 20 - 2));
-        const int f = w.Frame(packet.Bytes());
+        packet.OverrideBodyLen(static_cast<uint16_t>(whole.size() - 20 - 1));
+        const std::vector<uint8_t> next = Plain(seqno + 1, key, 34210, 6, 1000, 1001).Bytes();
+        const int f = w.Frame(vorn_sim::JoinPackets({packet.Bytes(), next}));
         w.Packet(f, seqno, 2);
         w.Expert(f, "vorn.field.overrun");
-        ++seqno;
+        ++seqno; // the unreached packet's number is used again below
+    }
+    // A field header that ends its packet's body: its data step never runs, and the next
+    // packet header follows right after it.
+    {
+        PacketBuilder packet = Plain(seqno, key, 34210, 7, 1000, 1001);
+        const std::vector<uint8_t> whole = packet.Bytes();
+        const size_t bestData = 6; // four varints: 1000 and 1001 take two bytes each
+        packet.OverrideBodyLen(static_cast<uint16_t>(whole.size() - 20 - bestData));
+        const std::vector<uint8_t> cut = Cut(packet.Bytes(), whole.size() - bestData);
+        const std::vector<uint8_t> next = Plain(seqno + 1, key, 34210, 8, 1000, 1003).Bytes();
+        const int f = w.Frame(vorn_sim::JoinPackets({cut, next}));
+        w.Packet(f, seqno, 2);
+        w.Packet(f, seqno + 1, 2);
+        w.Member(f, seqno + 1, "ask1_price", 1003);
+        w.Expert(f, "vorn.field.no_data");
+        seqno += 2;
     }
     // The payload ends on a field boundary before the declared body: no error, no update.
     {
