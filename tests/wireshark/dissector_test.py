@@ -199,6 +199,10 @@ class SampleSession(unittest.TestCase):
         out = tshark(os.path.join(ARGS.work, 'other.pcap'), '-Y', 'vorn', '-T', 'fields', '-e', 'frame.number',
                      '-e', 'vorn.seqno')
         self.assertEqual(out.split(), ['3', '77'])
+        # The port preference takes every datagram of the port, feed or not.
+        out = tshark(os.path.join(ARGS.work, 'other.pcap'), '-o', 'vorn.ports:4000-5000', '-o',
+                     'vorn.heuristic:FALSE', '-Y', 'vorn', '-T', 'fields', '-e', 'frame.number')
+        self.assertEqual(out.split(), ['1', '2', '3'])
         out = tshark(ARGS.sample_capture, '-c', '20', '-o', 'vorn.ports:1', '-o', 'vorn.heuristic:FALSE',
                      '-Y', 'vorn', '-T', 'fields', '-e', 'frame.number')
         self.assertEqual(out.split(), [])

@@ -364,6 +364,7 @@ local function dissect_feed(tvb, pinfo, root)
     local inst = state.inst
     local seqnos = {}
     local off, index, failed = 0, 0, false
+    local problem -- shown in the Info column
 
     while off < len and not failed do
         if len - off < 20 then
@@ -371,9 +372,11 @@ local function dissect_feed(tvb, pinfo, root)
             if index == 0 then
                 item:add_proto_expert_info(ef.cut_header,
                     string.format("Packet header cut: %d of 20 bytes", len - off))
+                problem = "cut"
             else
                 item:add_proto_expert_info(ef.trailing,
                     string.format("%d bytes after the last packet: too short for a packet header", len - off))
+                problem = "trailing bytes"
             end
             break
         end
@@ -413,7 +416,9 @@ local function dissect_feed(tvb, pinfo, root)
                 if cut then
                     item:add_proto_expert_info(ef.cut_field, string.format(
                         "Packet cut inside a field header: %d of 4 bytes", len - p))
+                    problem = "cut"
                 else
+                    problem = "field overrun"
                     item:add_proto_expert_info(ef.overrun, string.format(
                         "Field header overruns the packet body: %d body bytes left", body_end - p))
                 end
@@ -462,12 +467,14 @@ local function dissect_feed(tvb, pinfo, root)
             if cut then
                 ftree:add_proto_expert_info(ef.cut_field, string.format(
                     "Packet cut inside the data of %s: %d of %d bytes", name, present, flen))
+                problem = "cut"
                 failed = true
                 break
             end
             if overrun then
                 ftree:add_proto_expert_info(ef.overrun, string.format(
                     "%s declares %d bytes, its packet's body has %d left", name, flen, body_end - data_off))
+                problem = "field overrun"
                 failed = true
                 break
             end
@@ -485,6 +492,7 @@ local function dissect_feed(tvb, pinfo, root)
         if bodylen == 0 and body_end < len then
             top:add(pf.rest, tvb(body_end)):add_proto_expert_info(ef.trailing,
                 "Bytes after a packet with an empty body are not parsed")
+            problem = "trailing bytes"
             break
         end
         off = body_end
@@ -493,11 +501,9 @@ local function dissect_feed(tvb, pinfo, root)
 
     local info = {}
     for _, s in ipairs(seqnos) do info[#info + 1] = tostring(s) end
-    if #info > 0 then
-        pinfo.cols.info = "Seq=" .. table.concat(info, ",")
-    else
-        pinfo.cols.info = "Vorn feed payload, no complete packet header"
-    end
+    local text = #info > 0 and "Seq=" .. table.concat(info, ",") or "Vorn feed payload"
+    if problem then text = text .. " [" .. problem .. "]" end
+    pinfo.cols.info = text
     return len
 end
 
