@@ -191,6 +191,16 @@ class SampleSession(unittest.TestCase):
             checked += 1
         self.assertEqual(checked, 2000)
 
+    def test_unreadable_snapshot_is_reported_not_fatal(self):
+        short = os.path.join(ARGS.work, 'short_snapshot.bin')
+        with open(ARGS.sample_snapshot, 'rb') as f, open(short, 'wb') as out:
+            out.write(f.read(700))  # cut inside the code segment
+        for snapshot in (short, os.path.join(ARGS.work, 'missing.bin')):
+            out = tshark(ARGS.sample_capture, '-c', '50', '-o', 'vorn.snapshot:' + snapshot, '-Y',
+                         'vorn.snapshot.unreadable && vorn.seqno && !vorn.instrument', '-T', 'fields',
+                         '-e', 'vorn.seqno')
+            self.assertEqual(out.split(), [str(n) for n in range(1, 51)], snapshot)
+
     def test_heuristic_recognises_the_feed_on_another_port(self):
         out = tshark(ARGS.sample_capture, '-c', '20', '-o', 'vorn.ports:1', '-Y', 'vorn.seqno',
                      '-T', 'fields', '-e', 'vorn.seqno')

@@ -131,10 +131,12 @@ local ef = {
         expert.group.SEQUENCE, expert.severity.NOTE),
     no_instrument = ProtoExpert.new("vorn.instrument.unknown", "Instrument not in the snapshot",
         expert.group.PROTOCOL, expert.severity.NOTE),
+    snapshot = ProtoExpert.new("vorn.snapshot.unreadable", "Snapshot file of the preferences not read",
+        expert.group.COMMENTS_GROUP, expert.severity.WARN),
 }
 vorn.experts = { ef.cut_header, ef.cut_field, ef.overrun, ef.short_body, ef.trailing, ef.no_data,
                  ef.member_cut, ef.encrypted, ef.unknown_field, ef.seq_jump, ef.seq_back,
-                 ef.no_instrument }
+                 ef.no_instrument, ef.snapshot }
 
 ---------------------------------------------------------------------------------------------
 -- Preferences
@@ -228,7 +230,7 @@ local function load_snapshot(path)
     if path == "" then return end
     local file, err = io.open(path, "rb")
     if not file then
-        encodings_error = err
+        encodings_error = err or "cannot open"
         return
     end
     local data = file:read("*a")
@@ -354,6 +356,10 @@ local function dissect_feed(tvb, pinfo, root)
     local len = tvb:len()
     pinfo.cols.protocol = "VORN"
     local top = root:add(vorn, tvb())
+    current_encodings()
+    if encodings_error then
+        top:add_proto_expert_info(ef.snapshot, string.format("Snapshot %s not read: %s", encodings_path, encodings_error))
+    end
     local first_pass = not pinfo.visited
     local state = frame_state[pinfo.number]
     local stream = stream_of(pinfo)
