@@ -274,9 +274,11 @@ local last_seqno = {}   -- stream -> last sequence number seen
 local last_inst = {}    -- stream -> instrument key named by the last update-time field
 local frame_state = {}  -- frame number -> { seq = {note per packet}, inst = key at frame start }
 
+-- Each capture opened starts afresh and reads the snapshot file again (a new day's file may
+-- stand at the same path).
 function vorn.init()
     last_seqno, last_inst, frame_state = {}, {}, {}
-    if encodings_path ~= vorn.prefs.snapshot then load_snapshot(vorn.prefs.snapshot) end
+    load_snapshot(vorn.prefs.snapshot)
 end
 
 local function stream_of(pinfo)
@@ -288,7 +290,7 @@ end
 
 -- Members of one market-data field from `s` (the field data as a string) into `tree`;
 -- returns the instrument key when the field is an update time.
-local function add_members(tree, tvb, data_off, s, id, inst, pinfo)
+local function add_members(tree, tvb, data_off, s, id, inst)
     local members = MEMBERS[id]
     local pos, last = 1, #s
     local named
@@ -461,7 +463,7 @@ local function dissect_feed(tvb, pinfo, root)
                     ftree:add_proto_expert_info(ef.encrypted)
                     ftree:append_text(" (encrypted)")
                 elseif not cut then
-                    local named = add_members(ftree, tvb, data_off, data:raw(), id, inst, pinfo)
+                    local named = add_members(ftree, tvb, data_off, data:raw(), id, inst)
                     if named then inst = named end
                 else
                     ftree:add(pf.field_data, data)
@@ -639,7 +641,7 @@ function vrec.dissector(tvb, pinfo, root)
                 tree:add(rf[name], range, text)
                 values[name] = text
             elseif kind == "i32" or kind == "double" then
-                local item = tree:add_le(rf[name], range)
+                tree:add_le(rf[name], range)
                 values[name] = kind == "i32" and range:le_int() or range:le_float()
             else
                 local item = tree:add_le(rf[name], range)
