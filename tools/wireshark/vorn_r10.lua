@@ -484,6 +484,7 @@ local function dissect_feed(tvb, pinfo, root)
                     "%s declares %d bytes, its packet's body has %d left", name, flen, body_end - data_off))
                 problem = "field overrun"
                 failed = true
+                p = data_off + present
                 break
             end
             p = data_off + flen
