@@ -7,6 +7,8 @@ JOBS      ?= $(shell nproc)
 FUZZ_SECONDS       ?= 300
 FUZZ_SMOKE_SECONDS ?= 15
 PACKAGES  := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev clang libclang-rt-dev binutils prometheus
+# tshark runs the Wireshark dissector's test (tools/wireshark).
+PACKAGES  += tshark
 
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=Release
 # The vendor's libexanic sources (optional): `make test` builds the library against them.
