@@ -168,14 +168,14 @@ enum class Room { Free, Stuck, Interrupted };
 
 // Lossless play waits here for room on the card's ring: a reader that takes no frame for 1 s
 // ends the replay, unless --wait, which waits on and says so once.
-Room WaitForRoom(vorn_sim_card_t* card, const Options& options) {
-    if (vorn_sim_backlog(card, options.port) < VORN_SIM_RING_SLOTS) return Room::Free;
+Room WaitForRoom(vorn_sim_card_t* card, const Options& options, size_t len) {
+    if (vorn_sim_room(card, options.port, len)) return Room::Free;
     vorn_sim_counters counters{};
     vorn_sim_get_counters(card, options.port, &counters);
     uint64_t taken = counters.taken;
     auto lastProgress = Clock::now();
     bool noticed = false;
-    while (vorn_sim_backlog(card, options.port) >= VORN_SIM_RING_SLOTS) {
+    while (!vorn_sim_room(card, options.port, len)) {
         if (g_interrupted) return Room::Interrupted;
         vorn_sim_get_counters(card, options.port, &counters);
         if (counters.taken != taken) {
@@ -215,13 +215,13 @@ int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options
             continue;
         }
         if (!options.overwrite) {
-            const Room room = WaitForRoom(card, options);
+            const Room room = WaitForRoom(card, options, frame.len);
             if (room == Room::Interrupted) break;
             if (room == Room::Stuck) {
                 fprintf(stderr,
-                        "\nvorn-replay: %s port %d is full (%u frames) and nobody has taken a frame for 1 s: "
-                        "start the reader first, or use --wait or --overwrite\n",
-                        options.device.c_str(), options.port, VORN_SIM_RING_SLOTS);
+                        "\nvorn-replay: %s port %d is full (2 MiB) and nobody has taken a frame for 1 s: "
+                        "start the reader first, or use --wait, --pace or --overwrite\n",
+                        options.device.c_str(), options.port);
                 code = kExitFailed;
                 break;
             }

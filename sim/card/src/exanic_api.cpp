@@ -100,11 +100,10 @@ VORN_SIM_EXPORT exanic_rx_t* exanic_acquire_rx_buffer(exanic_t* exanic, int port
                             exanic->mapping->device, port_number);
         return nullptr;
     }
-    vorn_sim::PortRing& ring = exanic->mapping->dev->ports[port_number];
+    vorn_sim::DeviceLayout& dev = *exanic->mapping->dev;
     vorn_sim::retain(exanic->mapping);
-    // Start where the last reader of this port stopped: frames put before we came are ours.
-    uint64_t start = ring.tail.load(std::memory_order_acquire);
-    return new exanic_rx{exanic->mapping, port_number, exanic->tick_hz, vorn_sim::RxCursor{&ring, start},
+    return new exanic_rx{exanic->mapping, port_number, exanic->tick_hz,
+                         vorn_sim::start_reading(dev.header.ports[port_number], dev.rx[port_number]),
                          vorn_sim::find_refill(exanic->mapping->device, port_number)};
 }
 
@@ -122,7 +121,8 @@ VORN_SIM_EXPORT ssize_t exanic_receive_frame(exanic_rx_t* rx, char* rx_buf, size
         rx->refill.fn(rx->refill.context);
         result = vorn_sim::take_frame(rx->cursor, rx_buf, rx_buf_size, &stamp);
     }
-    if (result == 0 || result == -EXANIC_RX_FRAME_SWOVFL) return result;
+    // A lap, and a frame too large for the buffer, come without a stamp.
+    if (result == 0 || result == -EXANIC_RX_FRAME_SWOVFL || result == -EXANIC_RX_FRAME_TRUNCATED) return result;
     if (timestamp != nullptr) *timestamp = stamp;
     if (result > 0) {
         // The handle's clock functions need only the mapping and the tick rate.
