@@ -44,7 +44,7 @@ asan:
 	cmake --build $(BUILD)/asan -j$(JOBS)
 
 vendor-check:
-	./.ci/vendor_check.sh $(BUILD)/vendor $(VENDOR_EXANIC) $(JOBS)
+	./.ci/vendor_check.sh $(BUILD)/vendor $(VENDOR_EXANIC) $(JOBS) $(BUILD)/release/tools
 
 # The smoke run of `make test`: every fuzz target for FUZZ_SMOKE_SECONDS (15) seconds.
 fuzz-smoke:
