@@ -195,8 +195,24 @@ Room WaitForRoom(vorn_sim_card_t* card, const Options& options, size_t len) {
 }
 
 // Plays the capture; 0, or the exit code of a failure.
+// Whether the port's reader is the card's own library (through libvorn_card_driver.so), which
+// keeps its position to itself: the card cannot wait for it.
+bool ReaderIsBlind(vorn_sim_card_t* card, int port) {
+    vorn_sim_counters counters{};
+    vorn_sim_get_counters(card, port, &counters);
+    return counters.blind_readers > 0;
+}
+
 int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options& options, Totals& totals) {
-    const vorn_sim_put_mode mode = options.overwrite ? VORN_SIM_OVERWRITE : VORN_SIM_WAIT;
+    // A reader whose position the card cannot see is fed as a card is: paced, and lapped when
+    // it falls a ring behind (it is told so). Unpaced, lossless play stops at a full ring.
+    const bool blind = ReaderIsBlind(card, options.port);
+    const bool overwrite = options.overwrite || (blind && options.pace);
+    if (blind && options.pace && !options.overwrite)
+        fprintf(stderr, "vorn-replay: %s port %d is read through the card's own library, whose position the card "
+                        "cannot see: frames are put as the card receives them\n",
+                options.device.c_str(), options.port);
+    const vorn_sim_put_mode mode = overwrite ? VORN_SIM_OVERWRITE : VORN_SIM_WAIT;
     Pacer pacer(options);
     vorn_tools::ProgressLine progress(options.progress);
     vorn_tools::CapturedFrame frame;
@@ -214,9 +230,17 @@ int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options
             ++totals.unusable;
             continue;
         }
-        if (!options.overwrite) {
+        if (!overwrite) {
             const Room room = WaitForRoom(card, options, frame.len);
             if (room == Room::Interrupted) break;
+            if (room == Room::Stuck && ReaderIsBlind(card, options.port)) {
+                fprintf(stderr,
+                        "\nvorn-replay: %s port %d is full (2 MiB) and its reader is the card's own library, whose "
+                        "position the card cannot see: use --pace or --overwrite\n",
+                        options.device.c_str(), options.port);
+                code = kExitFailed;
+                break;
+            }
             if (room == Room::Stuck) {
                 fprintf(stderr,
                         "\nvorn-replay: %s port %d is full (2 MiB) and nobody has taken a frame for 1 s: "
