@@ -15,6 +15,7 @@
 
 #include "FpgaStruct.h"
 #include "child_process.h"
+#include "feed_encoder.h"
 #include "pcap_writer.h"
 #include "synthetic_session.h"
 #include "test_files.h"
@@ -146,6 +147,46 @@ TEST(VendorBuild, SoftwareModeReplayIntoVornDump) {
         for (int column = 0; column < 6; ++column) at = v2.find(',', at) + 1;
         EXPECT_EQ(std::to_string(volumes[i]), v2.substr(at, v2.find(',', at) - at)) << v2;
     }
+    if (!dumps.default_build.empty()) {
+        EXPECT_EQ(dumps.default_build, dumps.vendor);
+    }
+}
+
+// Frames of every kind the card gives, put straight on the card: the card's error statuses, a
+// frame beyond the receive buffer, short and foreign frames, and a lap; only the session's
+// packets update, and the vendor's receive gives the rows ours does.
+TEST(VendorBuild, FrameKindsAndALapIntoVornDump) {
+    vorn_sim::SyntheticSession session{vorn_sim::SessionConfig{}};
+    ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
+    std::vector<std::vector<uint8_t>> packets;
+    for (int i = 0; i < 5; ++i) packets.push_back(session.NextFrame());
+    const std::vector<uint8_t> foreign = vorn_sim::MakeFrame("10.0.0.9", "239.3.42.1", 30001, {1, 2, 3, 4, 5, 6, 7, 8});
+    std::vector<uint8_t> oversize = packets[0];
+    oversize.resize(3000);
+    const Dumps dumps = DumpBoth(SOFT_HW_SW, [&](DumpRun& run) {
+        vorn_sim_card_t* card = vorn_sim_open(run.Device().c_str());
+        ASSERT_NE(nullptr, card);
+        // The card cannot wait for the vendor's reader: everything is put as the card puts it.
+        const auto put = [&](const std::vector<uint8_t>& frame, unsigned flags) {
+            EXPECT_EQ(0, vorn_sim_put_frame(card, 0, frame.data(), frame.size(), VORN_SIM_OVERWRITE, flags));
+        };
+        put(packets[0], 0);
+        put(packets[0], VORN_SIM_FRAME_FAULTY);
+        put(packets[0], VORN_SIM_FRAME_ABORTED);
+        put(packets[0], VORN_SIM_FRAME_HW_OVERFLOW);
+        put(oversize, 0);
+        put(std::vector<uint8_t>(10, 0x45), 0);
+        put(foreign, 0);
+        put(packets[1], 0);
+        put(packets[2], 0);
+        usleep(500000); // the reader waits at the next chunk: the lap comes all at once
+        EXPECT_GT(vorn_sim_put_lapping(card, 0, foreign.data(), foreign.size()), 0);
+        usleep(500000); // the reader goes on after the newest frame once it found the lap
+        put(packets[3], 0);
+        put(packets[4], 0);
+        vorn_sim_close(card);
+    });
+    EXPECT_EQ(size_t(1 + 2 * 5), Lines(dumps.vendor).size()) << dumps.vendor;
     if (!dumps.default_build.empty()) {
         EXPECT_EQ(dumps.default_build, dumps.vendor);
     }
