@@ -113,6 +113,7 @@ const char* card_name(const char* path) {
 // card is of another layout, -2 when there is no such card (the path is not ours).
 int open_card(const char* name) {
     int fd = -1;
+    errno = 0; // only ENODEV (a card of another layout) is ours to report
     DeviceLayout* dev = vorn_sim::open_device(name, vorn_sim::ErrorSink::control, &fd);
     if (dev == nullptr) {
         if (errno != ENODEV) return -2;
