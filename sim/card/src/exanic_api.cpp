@@ -2,7 +2,6 @@
 #include <atomic>
 #include <mutex>
 
-#include "card_clock.h"
 #include "device.h"
 #include "exanic/exanic.h"
 #include "exanic/fifo_rx.h"
