@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -15,6 +16,8 @@
 
 #include "FpgaStruct.h"
 #include "child_process.h"
+#include "counters_files.h"
+#include "counters_reader.h"
 #include "feed_encoder.h"
 #include "pcap_writer.h"
 #include "synthetic_session.h"
@@ -56,6 +59,7 @@ public:
     }
     const std::string& Device() const { return device_; }
     const std::string& Dir() const { return dir_; }
+    pid_t DumpPid() const { return pid_; }
 
     // Runs `dump` (under the driver shim when `preload`), waits for register `started`, calls
     // `feed`, and returns the rows written once the dump has been idle for 2 s.
@@ -66,7 +70,7 @@ public:
         for (const char* arg : {"--idle-exit", "2", "--quiet", "--out"}) argv.push_back(arg);
         argv.push_back(dir_ + "/rows.csv");
         argv.push_back(dir_ + "/md.ini");
-        const pid_t pid = Spawn(argv, dir_ + "/dump.out", dir_ + "/dump.err");
+        const pid_t pid = pid_ = Spawn(argv, dir_ + "/dump.out", dir_ + "/dump.err");
         bool up = false;
         for (int i = 0; i < 20000 && Running(pid) && !up; ++i, usleep(1000)) up = vorn_sim_read_reg(card_, started) == 1;
         EXPECT_TRUE(up) << Slurp(dir_ + "/dump.err");
@@ -80,7 +84,13 @@ private:
     std::string device_;
     std::string dir_;
     vorn_sim_card_t* card_ = nullptr;
+    pid_t pid_ = -1;
 };
+
+// The live counters file of the connector in a run's vorn-dump (env execs it in its own pid).
+std::string CountersFileOf(const DumpRun& run) {
+    return Vorn_R10::CountersFilePath(run.Dir(), run.DumpPid(), run.Device());
+}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -187,6 +197,54 @@ TEST(VendorBuild, FrameKindsAndALapIntoVornDump) {
         vorn_sim_close(card);
     });
     EXPECT_EQ(size_t(1 + 2 * 5), Lines(dumps.vendor).size()) << dumps.vendor;
+    if (!dumps.default_build.empty()) {
+        EXPECT_EQ(dumps.default_build, dumps.vendor);
+    }
+}
+
+// A long session with loss, duplicates and reordering, in batches that each fit the ring: the
+// card cannot wait for the vendor's reader, so the test paces the card against the frames the
+// connector counts received (its live counters) before putting the next batch.
+TEST(VendorBuild, SoakWithLossDuplicatesAndReordering) {
+    constexpr int kPackets = 20000, kBatch = 1000;
+    vorn_sim::SessionConfig config;
+    config.seed = 23;
+    vorn_sim::SyntheticSession session(config);
+    ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
+    std::vector<std::vector<uint8_t>> frames;
+    uint64_t state = 77;
+    const auto below = [&](uint64_t n) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return (state >> 33) % n;
+    };
+    for (int i = 0; i < kPackets; ++i) {
+        std::vector<uint8_t> frame = session.NextFrame();
+        const uint64_t roll = below(100);
+        if (roll == 0) continue;                                  // lost
+        if (roll == 1) frames.push_back(frame);                   // duplicated
+        if (roll == 2 && !frames.empty()) std::swap(frame, frames.back()); // one step late
+        frames.push_back(frame);
+    }
+    const Dumps dumps = DumpBoth(SOFT_HW_SW, [&](DumpRun& run) {
+        vorn_sim_card_t* card = vorn_sim_open(run.Device().c_str());
+        ASSERT_NE(nullptr, card);
+        Vorn_R10::CCountersReader counters;
+        std::string error;
+        for (int i = 0; i < 2000 && !counters.Open(CountersFileOf(run), error); ++i) usleep(1000);
+        ASSERT_TRUE(counters.Open(CountersFileOf(run), error)) << error;
+        for (size_t at = 0; at < frames.size(); at += kBatch) {
+            const size_t end = std::min(frames.size(), at + kBatch);
+            for (size_t i = at; i < end; ++i)
+                ASSERT_EQ(0, vorn_sim_put_frame(card, 0, frames[i].data(), frames[i].size(), VORN_SIM_OVERWRITE, 0));
+            Vorn_R10::SCountersSnapshot snapshot;
+            bool taken = false;
+            for (int i = 0; i < 20000 && !taken; ++i, usleep(500))
+                taken = counters.Read(snapshot, error) && snapshot.header.values.frames_received >= end;
+            ASSERT_TRUE(taken) << "batch ending at " << end << ": " << error;
+        }
+        vorn_sim_close(card);
+    });
+    EXPECT_GT(Lines(dumps.vendor).size(), size_t(kPackets));
     if (!dumps.default_build.empty()) {
         EXPECT_EQ(dumps.default_build, dumps.vendor);
     }
