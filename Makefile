@@ -14,7 +14,7 @@ CMAKE_COMMON := -DCMAKE_BUILD_TYPE=Release
 # The vendor's libexanic sources (optional): `make test` builds the library against them.
 VENDOR_EXANIC ?= ../shared/vendor/libexanic
 
-.PHONY: demo test deps release asan vendor-check fuzz-smoke fuzz bench sample clean
+.PHONY: demo test deps release asan vendor-check fuzz-smoke fuzz bench bench-vendor sample clean
 
 demo: deps release
 	$(BUILD)/release/tools/vorn-demo
@@ -46,7 +46,13 @@ asan:
 	cmake --build $(BUILD)/asan -j$(JOBS)
 
 vendor-check:
-	./.ci/vendor_check.sh $(BUILD)/vendor $(VENDOR_EXANIC) $(JOBS)
+	./.ci/vendor_check.sh $(BUILD)/vendor $(VENDOR_EXANIC) $(JOBS) $(BUILD)/release/tools
+
+# The frame ratios through the vendor's receive on a simulated card (after vendor-check).
+bench-vendor: vendor-check
+	cmake --build $(BUILD)/vendor/build -j$(JOBS) --target vorn_bench_vendor
+	LD_PRELOAD=$(CURDIR)/$(BUILD)/vendor/build/sim/card/libvorn_card_driver.so \
+	  $(BUILD)/vendor/build/bench/vorn_bench_vendor --benchmark_filter='Frame(Plain|Encrypted)Ratio'
 
 # The smoke run of `make test`: every fuzz target for FUZZ_SMOKE_SECONDS (15) seconds.
 fuzz-smoke:

@@ -76,13 +76,14 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
     // Nobody reads the card: once its ring is full the replay ends with a message, not a hang.
     const std::string many = run.Dir() + "/many.pcap";
     ASSERT_TRUE(vorn_sim::WritePcap(
-        many, std::vector<std::vector<uint8_t>>(VORN_SIM_RING_SLOTS + 100, std::vector<uint8_t>(64, 1))));
+        many, std::vector<std::vector<uint8_t>>(VORN_SIM_RING_CHUNKS + 100, std::vector<uint8_t>(64, 1))));
     const std::string out = run.Dir() + "/full.out", err = run.Dir() + "/full.err";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(1, WaitExit(Spawn({VORN_REPLAY_BIN, "--device", device, many}, out, err), std::chrono::seconds(20)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(0u, ReadFile(out).rfind("frames " + std::to_string(VORN_SIM_RING_SLOTS - 1) + ",", 0)) << ReadFile(out);
-    const std::string full = device + " port 0 is full (4096 frames) and nobody has taken a frame for 1 s";
+    // One-chunk frames: the ring keeps one chunk free and still holds the frame put before.
+    EXPECT_EQ(0u, ReadFile(out).rfind("frames " + std::to_string(VORN_SIM_RING_CHUNKS - 2) + ",", 0)) << ReadFile(out);
+    const std::string full = device + " port 0 is full (2 MiB) and nobody has taken a frame for 1 s";
     EXPECT_EQ(1u, CountOf(ReadFile(err), full)) << ReadFile(err);
     vorn_sim_remove(device.c_str());
 }

@@ -128,15 +128,9 @@ PrivateConnector::Started PrivateConnector::Start() {
     return Started::Failed;
 }
 
-uint64_t PrivateConnector::Room() const {
-    const uint64_t backlog = vorn_sim_backlog(card_, 0);
-    return backlog < VORN_SIM_RING_SLOTS ? VORN_SIM_RING_SLOTS - backlog : 0;
-}
-
 bool PrivateConnector::Put(const uint8_t* frame, size_t len) {
-    if (room_ == 0 && (room_ = Room()) == 0) return false;
-    --room_;
-    // The slot is known to be free: the card need neither wait nor overwrite.
+    if (!vorn_sim_room(card_, 0, len)) return false;
+    // The chunks are known to be free: the card need neither wait nor overwrite.
     return vorn_sim_put_frame(card_, 0, frame, len, VORN_SIM_OVERWRITE, 0) == 0;
 }
 

@@ -38,8 +38,8 @@ public:
     // Sends the library's standard output where the settings say, starts init_connector on a
     // thread and waits for the end of its start-up.
     Started Start();
-    // Puts a frame on the card; false when the card refuses it or has no free slot. Called by
-    // the refill hook, which finds the card empty: a refill may put up to VORN_SIM_RING_SLOTS.
+    // Puts a frame on the card; false when the card refuses it or its ring has no room for it.
+    // Called by the refill hook, which finds the card empty: a refill may fill the ring.
     bool Put(const uint8_t* frame, size_t len);
     // True until init_connector has returned.
     bool Running() const { return !returned_.load(); }
@@ -51,7 +51,6 @@ public:
     const std::string& Device() const { return device_; }
 
 private:
-    uint64_t Room() const;
     bool RedirectStandardOutput();
     void RestoreStandardOutput();
 
@@ -67,7 +66,6 @@ private:
     int savedStdout_ = -1;
     // Slots known to be free: counted down per put and read from the card again only when
     // used up, so a put does not read the connector's position for every frame.
-    uint64_t room_ = 0;
 };
 
 // True while the connector is being stopped by the tool itself (its own SIGTERM).

@@ -168,14 +168,14 @@ enum class Room { Free, Stuck, Interrupted };
 
 // Lossless play waits here for room on the card's ring: a reader that takes no frame for 1 s
 // ends the replay, unless --wait, which waits on and says so once.
-Room WaitForRoom(vorn_sim_card_t* card, const Options& options) {
-    if (vorn_sim_backlog(card, options.port) < VORN_SIM_RING_SLOTS) return Room::Free;
+Room WaitForRoom(vorn_sim_card_t* card, const Options& options, size_t len) {
+    if (vorn_sim_room(card, options.port, len)) return Room::Free;
     vorn_sim_counters counters{};
     vorn_sim_get_counters(card, options.port, &counters);
     uint64_t taken = counters.taken;
     auto lastProgress = Clock::now();
     bool noticed = false;
-    while (vorn_sim_backlog(card, options.port) >= VORN_SIM_RING_SLOTS) {
+    while (!vorn_sim_room(card, options.port, len)) {
         if (g_interrupted) return Room::Interrupted;
         vorn_sim_get_counters(card, options.port, &counters);
         if (counters.taken != taken) {
@@ -195,8 +195,24 @@ Room WaitForRoom(vorn_sim_card_t* card, const Options& options) {
 }
 
 // Plays the capture; 0, or the exit code of a failure.
+// Whether the port's reader is the card's own library (through libvorn_card_driver.so), which
+// keeps its position to itself: the card cannot wait for it.
+bool ReaderIsBlind(vorn_sim_card_t* card, int port) {
+    vorn_sim_counters counters{};
+    vorn_sim_get_counters(card, port, &counters);
+    return counters.blind_readers > 0;
+}
+
 int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options& options, Totals& totals) {
-    const vorn_sim_put_mode mode = options.overwrite ? VORN_SIM_OVERWRITE : VORN_SIM_WAIT;
+    // A reader whose position the card cannot see is fed as a card is: paced, and lapped when
+    // it falls a ring behind (it is told so). Unpaced, lossless play stops at a full ring.
+    const bool blind = ReaderIsBlind(card, options.port);
+    const bool overwrite = options.overwrite || (blind && options.pace);
+    if (blind && options.pace && !options.overwrite)
+        fprintf(stderr, "vorn-replay: %s port %d is read through the card's own library, whose position the card "
+                        "cannot see: frames are put as the card receives them\n",
+                options.device.c_str(), options.port);
+    const vorn_sim_put_mode mode = overwrite ? VORN_SIM_OVERWRITE : VORN_SIM_WAIT;
     Pacer pacer(options);
     vorn_tools::ProgressLine progress(options.progress);
     vorn_tools::CapturedFrame frame;
@@ -214,14 +230,22 @@ int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options
             ++totals.unusable;
             continue;
         }
-        if (!options.overwrite) {
-            const Room room = WaitForRoom(card, options);
+        if (!overwrite) {
+            const Room room = WaitForRoom(card, options, frame.len);
             if (room == Room::Interrupted) break;
+            if (room == Room::Stuck && ReaderIsBlind(card, options.port)) {
+                fprintf(stderr,
+                        "\nvorn-replay: %s port %d is full (2 MiB) and its reader is the card's own library, whose "
+                        "position the card cannot see: use --pace or --overwrite\n",
+                        options.device.c_str(), options.port);
+                code = kExitFailed;
+                break;
+            }
             if (room == Room::Stuck) {
                 fprintf(stderr,
-                        "\nvorn-replay: %s port %d is full (%u frames) and nobody has taken a frame for 1 s: "
-                        "start the reader first, or use --wait or --overwrite\n",
-                        options.device.c_str(), options.port, VORN_SIM_RING_SLOTS);
+                        "\nvorn-replay: %s port %d is full (2 MiB) and nobody has taken a frame for 1 s: "
+                        "start the reader first, or use --wait, --pace or --overwrite\n",
+                        options.device.c_str(), options.port);
                 code = kExitFailed;
                 break;
             }

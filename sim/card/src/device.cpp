@@ -1,5 +1,7 @@
 #include "device.h"
 
+#include "card_clock.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -64,31 +66,44 @@ DeviceLayout* map_fd(int fd) {
     return base == MAP_FAILED ? nullptr : static_cast<DeviceLayout*>(base);
 }
 
-void reset_port(PortRing& port) {
-    port.head.store(0, std::memory_order_relaxed);
-    port.write_at.store(0, std::memory_order_relaxed);
-    port.tail.store(0, std::memory_order_relaxed);
-    port.taken.store(0, std::memory_order_relaxed);
-    port.lost.store(0, std::memory_order_relaxed);
-    for (SlotHeader& slot : port.slots) {
-        slot.seq.store(0, std::memory_order_relaxed);
-        slot.put_ns.store(0, std::memory_order_relaxed);
-        slot.len.store(0, std::memory_order_relaxed);
-        slot.flags.store(0, std::memory_order_relaxed);
-        slot.offset.store(0, std::memory_order_relaxed);
+void reset_port(PortState& state, RxRing& ring) {
+    state.put_chunks.store(0, std::memory_order_relaxed);
+    state.put_frames.store(0, std::memory_order_relaxed);
+    state.read_chunks.store(0, std::memory_order_relaxed);
+    state.taken.store(0, std::memory_order_relaxed);
+    state.lost.store(0, std::memory_order_relaxed);
+    state.skipped.store(0, std::memory_order_relaxed);
+    state.blind_readers.store(0, std::memory_order_relaxed);
+    // All zeros: every chunk of the generation before the first lap's, as a new ring.
+    std::memset(static_cast<void*>(&ring), 0, sizeof ring);
+}
+
+// The card's registers the vendor's library reads when it acquires a handle and a buffer: a
+// 10G card (whose clock is the one simulated), both ports implemented, receiving and enabled.
+void preset_card_registers(DeviceLayout& dev) {
+    volatile uint32_t* regs = dev.card_registers;
+    regs[kRegHardwareId] = kHardwareIdX10;
+    for (uint32_t port = 0; port < VORN_SIM_PORTS; ++port) {
+        regs[port_register(port, kPortEnabled)] = 1;
+        regs[port_register(port, kPortStatus)] = 0;
     }
 }
 
-// Zeroes all state but the frame bytes (unreachable once the slot headers are reset).
+// Zeroes all state, rings included, and presets the registers and the clock.
 void reset_device(DeviceLayout& dev) {
-    dev.fail_bits.store(0, std::memory_order_relaxed);
+    Header& header = dev.header;
+    header.fail_bits.store(0, std::memory_order_relaxed);
     std::memset(dev.registers, 0, sizeof dev.registers);
-    for (PortRing& port : dev.ports) reset_port(port);
+    std::memset(dev.card_registers, 0, sizeof dev.card_registers);
+    std::memset(dev.devkit_memory, 0, sizeof dev.devkit_memory);
+    start_clock(dev);
+    for (int port = 0; port < VORN_SIM_PORTS; ++port) reset_port(header.ports[port], dev.rx[port]);
+    preset_card_registers(dev);
     dev.registers[kRegisterVerdict] = VORN_SIM_VERDICT_OK;
     dev.registers[kRegisterFirmwareVersion] = VORN_SIM_FIRMWARE_VERSION;
-    dev.layout_version = kLayoutVersion;
+    header.layout_version = kLayoutVersion;
     std::atomic_thread_fence(std::memory_order_release);
-    dev.magic = kDeviceMagic;
+    header.magic = kDeviceMagic;
 }
 
 // Gives the object exactly the device size; an object of another size is cleared first.
@@ -117,7 +132,7 @@ void set_error(ErrorSink sink, const char* format, ...) {
 
 const char* error_text(ErrorSink sink) { return error_buffer(sink); }
 
-Mapping* map_device(const char* device, ErrorSink sink) {
+DeviceLayout* open_device(const char* device, ErrorSink sink, int* fd_out) {
     if (!valid_device_name(device, sink)) return nullptr;
     char name[kShmNameSize];
     shm_name_of(device, name);
@@ -132,15 +147,26 @@ Mapping* map_device(const char* device, ErrorSink sink) {
     struct stat st;
     bool sized = fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) == sizeof(DeviceLayout);
     DeviceLayout* dev = sized ? map_fd(fd) : nullptr;
-    close(fd);
-    if (dev == nullptr || dev->magic != kDeviceMagic || dev->layout_version != kLayoutVersion) {
+    if (dev == nullptr || dev->header.magic != kDeviceMagic || dev->header.layout_version != kLayoutVersion) {
         if (dev != nullptr) munmap(dev, sizeof(DeviceLayout));
+        close(fd);
         set_error(sink,
                   "'%s' is not a simulated ExaNIC device of this version (recreate it with "
                   "vorn-card create %s)",
                   device, device);
+        errno = ENODEV;
         return nullptr;
     }
+    if (fd_out != nullptr)
+        *fd_out = fd;
+    else
+        close(fd);
+    return dev;
+}
+
+Mapping* map_device(const char* device, ErrorSink sink) {
+    DeviceLayout* dev = open_device(device, sink, nullptr);
+    if (dev == nullptr) return nullptr;
     Mapping* mapping = new Mapping;
     mapping->dev = dev;
     mapping->refs.store(1, std::memory_order_relaxed);
@@ -193,7 +219,7 @@ bool remove_device(const char* device) {
 }
 
 bool take_fail_bit(Mapping* mapping, uint32_t bit) {
-    return (mapping->dev->fail_bits.fetch_and(~bit, std::memory_order_acq_rel) & bit) != 0;
+    return (mapping->dev->header.fail_bits.fetch_and(~bit, std::memory_order_acq_rel) & bit) != 0;
 }
 
 } // namespace vorn_sim

@@ -24,6 +24,10 @@ struct Mapping {
     char device[64];
 };
 
+// Maps an existing device of this layout; NULL with the error set (and errno ENOENT when it
+// does not exist, ENODEV when it is of another layout) otherwise. With fd_out, the open
+// shared-memory object is kept there.
+DeviceLayout* open_device(const char* device, ErrorSink sink, int* fd_out);
 // Maps an existing device; NULL with the error set when it does not exist or is not one.
 Mapping* map_device(const char* device, ErrorSink sink);
 void retain(Mapping* mapping);

@@ -11,112 +11,180 @@
 namespace vorn_sim {
 namespace {
 
-constexpr uint64_t kSlots = VORN_SIM_RING_SLOTS;
 constexpr int kYieldsBeforeSleep = 64;
 constexpr long kWaitSleepNs = 50'000;
-constexpr uint64_t kRewindAfterBytes = 64 * 1024;
 
-uint64_t written_seq(uint64_t frame) { return 2 * frame + 2; }
-uint64_t writing_seq(uint64_t frame) { return 2 * frame + 1; }
+uint64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
 
-// Waits until frame `frame` fits without overwriting an unread one; false after the reader
-// made no progress for kWaitLimitNs.
-bool wait_for_room(PortRing& port, uint64_t frame) {
-    uint64_t tail = port.tail.load(std::memory_order_acquire);
+// Waits until chunks up to `end` (exclusive) can be written without overwriting one our
+// reader has not taken; one chunk more is kept free, so the chunk before the reader's next
+// frame (which the card's library checks after a copy) is never overwritten either. False
+// after the reader made no progress for kWaitLimitNs.
+bool wait_for_room(PortState& state, uint64_t end) {
+    uint64_t read = state.read_chunks.load(std::memory_order_acquire);
     uint64_t last_progress_ns = 0;
-    for (int round = 0; frame - tail >= kSlots; ++round) {
+    for (int round = 0; end - read > kRingChunks - 1; ++round) {
         if (round < kYieldsBeforeSleep) {
             sched_yield();
         } else {
             timespec pause{0, kWaitSleepNs};
             nanosleep(&pause, nullptr);
         }
-        uint64_t now = vorn_sim_now_ns();
-        uint64_t seen = port.tail.load(std::memory_order_acquire);
-        if (seen != tail || last_progress_ns == 0) last_progress_ns = now;
+        uint64_t now = monotonic_ns();
+        uint64_t seen = state.read_chunks.load(std::memory_order_acquire);
+        if (seen != read || last_progress_ns == 0) last_progress_ns = now;
         if (now - last_progress_ns > kWaitLimitNs) return false;
-        tail = seen;
+        read = seen;
     }
     return true;
 }
 
-// The reader fell a lap behind: count the frames it missed and resume at the newest one.
+uint64_t info_at(const RxRing& ring, uint64_t chunk) {
+    return ring.chunks[chunk % kRingChunks].info.load(std::memory_order_acquire);
+}
+
+// A port has one reader, so its counts are plain loads and stores, not locked adds.
+void bump(std::atomic<uint64_t>& count, uint64_t by) {
+    count.store(count.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
+
+// The reader was lapped: count the frames it missed and go on after the newest frame put.
 ssize_t catch_up(RxCursor& cursor) {
-    PortRing& port = *cursor.port;
-    uint64_t head = port.head.load(std::memory_order_acquire);
-    uint64_t newest = std::max(head > 0 ? head - 1 : 0, cursor.next);
-    port.lost.fetch_add(newest - cursor.next, std::memory_order_relaxed);
-    cursor.next = newest;
-    port.tail.store(newest, std::memory_order_release);
+    PortState& state = *cursor.state;
+    // Frames are counted before their chunks are published: the count read second covers at
+    // least every frame before the chunk position read first.
+    const uint64_t put = state.put_chunks.load(std::memory_order_acquire);
+    const uint64_t frames = state.put_frames.load(std::memory_order_acquire);
+    if (frames > cursor.next_frame) bump(state.lost, frames - cursor.next_frame);
+    cursor.next = std::max(put, cursor.next);
+    cursor.next_frame = std::max(frames, cursor.next_frame);
+    state.read_chunks.store(cursor.next, std::memory_order_release);
     return -EXANIC_RX_FRAME_SWOVFL;
 }
 
-// A port has one reader, so its count is a plain load and store, not a locked add.
-void consume(RxCursor& cursor) {
-    cursor.next++;
-    std::atomic<uint64_t>& taken = cursor.port->taken;
-    taken.store(taken.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    cursor.port->tail.store(cursor.next, std::memory_order_release);
-}
-
-// Where frame `number` of `len` bytes goes in the byte ring: after the previous frame, or at 0
-// when it would not fit before the end. Past the first 64 KB it also starts again at 0 when the
-// reader has taken every frame before it, as no byte is in use then: a reader that keeps up
-// so reads from a few pages that stay in cache instead of from all of the ring.
-uint64_t frame_offset(PortRing& port, uint64_t number, size_t len) {
-    uint64_t at = port.write_at.load(std::memory_order_relaxed);
-    if (at > kFrameBytes - len || (at >= kRewindAfterBytes && port.tail.load(std::memory_order_acquire) == number))
-        at = 0;
-    port.write_at.store(at + len, std::memory_order_relaxed);
-    return at;
+// The frame ending before chunk `next` was taken (whole or as an error).
+void consume(RxCursor& cursor, uint64_t next) {
+    cursor.next = next;
+    cursor.next_frame++;
+    bump(cursor.state->taken, 1);
+    cursor.state->read_chunks.store(next, std::memory_order_release);
 }
 
 } // namespace
 
-PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, unsigned flags, uint64_t put_ns) {
-    uint64_t number = port.head.load(std::memory_order_relaxed); // single producer
-    if (wait && !wait_for_room(port, number)) return PutStatus::reader_stalled;
-    uint64_t index = number % kSlots;
-    SlotHeader& slot = port.slots[index];
-    slot.seq.store(writing_seq(number), std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    const uint64_t offset = frame_offset(port, number, len);
-    slot.len.store(static_cast<uint32_t>(len), std::memory_order_relaxed);
-    slot.flags.store(flags, std::memory_order_relaxed);
-    slot.put_ns.store(put_ns, std::memory_order_relaxed);
-    slot.offset.store(static_cast<uint32_t>(offset), std::memory_order_relaxed);
-    if (len > 0) std::memcpy(port.data + offset, frame, len);
-    slot.seq.store(written_seq(number), std::memory_order_release);
-    port.head.store(number + 1, std::memory_order_release);
+namespace {
+
+constexpr uint64_t kNoChunk = ~uint64_t{0};
+
+uint64_t info_of(uint64_t chunk, uint64_t index, uint64_t count, size_t len, uint8_t status, uint32_t stamp) {
+    const bool last = index + 1 == count;
+    return pack_info(stamp, last ? status : 0, last ? static_cast<uint8_t>(len - index * kChunkPayload) : 0,
+                     generation_of(chunk));
+}
+
+// Writes a frame of `len` bytes into the chunks from `first` on. The info words of chunks at
+// ring position `held` (kNoChunk: none) are left for the caller.
+void write_chunks(RxRing& ring, uint64_t first, const unsigned char* bytes, size_t len, uint8_t status,
+                  uint32_t stamp, uint64_t held) {
+    const uint64_t count = chunks_for(len);
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t chunk = first + i;
+        RxChunk& slot = ring.chunks[chunk % kRingChunks];
+        std::memcpy(slot.payload, bytes + i * kChunkPayload, i + 1 == count ? len - i * kChunkPayload : kChunkPayload);
+        if (chunk % kRingChunks == held) continue;
+        // Payload before info, info before the next chunk's payload: a reader that sees a
+        // chunk's generation sees its bytes, and one that copied bytes of a later chunk sees
+        // the generation of every chunk before it changed.
+        slot.info.store(info_of(chunk, i, count, len, status, stamp), std::memory_order_release);
+        std::atomic_thread_fence(std::memory_order_release);
+    }
+}
+
+void publish_put(PortState& state, uint64_t chunks, uint64_t frames) {
+    state.put_frames.store(state.put_frames.load(std::memory_order_relaxed) + frames, std::memory_order_release);
+    state.put_chunks.store(chunks, std::memory_order_release);
+}
+
+} // namespace
+
+PutStatus put_frame(PortState& state, RxRing& ring, const void* frame, size_t len, bool wait, uint8_t status,
+                    uint32_t stamp) {
+    const uint64_t first = state.put_chunks.load(std::memory_order_relaxed); // single producer
+    const uint64_t count = chunks_for(len);
+    if (wait && !wait_for_room(state, first + count)) return PutStatus::reader_stalled;
+    write_chunks(ring, first, static_cast<const unsigned char*>(frame), len, status, stamp, kNoChunk);
+    publish_put(state, first + count, 1);
     return PutStatus::ok;
 }
 
-ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint64_t* put_ns) {
-    uint64_t number = cursor.next;
-    uint64_t index = number % kSlots;
-    SlotHeader& slot = cursor.port->slots[index];
-    uint64_t seq = slot.seq.load(std::memory_order_acquire);
-    if (seq < written_seq(number)) return 0; // not yet put, or still being written
-    if (seq > written_seq(number)) return catch_up(cursor);
+uint64_t put_lapping(PortState& state, RxRing& ring, const void* frame, size_t len, uint32_t stamp) {
+    const uint64_t start = state.put_chunks.load(std::memory_order_relaxed);
+    const uint64_t count = chunks_for(len);
+    // Enough frames to write the chunk at `start` a lap later. Its ring position keeps the
+    // generation before until the end, so a reader waiting there sees the ring all at once,
+    // lapped, never a frame in between.
+    const uint64_t frames = kRingChunks / count + 1;
+    const uint64_t held = start % kRingChunks;
+    for (uint64_t n = 0; n < frames; ++n)
+        write_chunks(ring, start + n * count, static_cast<const unsigned char*>(frame), len, 0, stamp, held);
+    const uint64_t again = start + kRingChunks; // the last write of the held position
+    ring.chunks[held].info.store(info_of(again, (again - start) % count, count, len, 0, stamp), std::memory_order_release);
+    publish_put(state, start + frames * count, frames);
+    return frames;
+}
 
-    size_t len = std::min<size_t>(slot.len.load(std::memory_order_relaxed), VORN_SIM_MAX_FRAME);
-    unsigned flags = slot.flags.load(std::memory_order_relaxed);
-    uint64_t stamp = slot.put_ns.load(std::memory_order_relaxed);
-    // Read while the producer may be rewriting the slot: kept inside the byte ring here, and
-    // the sequence check below discards what was copied then.
-    size_t offset = std::min<size_t>(slot.offset.load(std::memory_order_relaxed), kFrameBytes - len);
-    size_t copied = std::min(len, size);
-    // The C library's copy: the compiler would inline a bounded size as a slow-starting rep movs.
-    asm("" : "+r"(copied));
-    if (copied > 0) std::memcpy(buf, cursor.port->data + offset, copied);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (slot.seq.load(std::memory_order_relaxed) != seq) return catch_up(cursor); // overwritten
+RxCursor start_reading(PortState& state, const RxRing& ring) {
+    const uint64_t put = state.put_chunks.load(std::memory_order_acquire);
+    const uint64_t frames = state.put_frames.load(std::memory_order_acquire);
+    // Frames no reader took are skipped, so the port's counts add up to the frames put.
+    const uint64_t accounted = state.taken.load(std::memory_order_relaxed) + state.lost.load(std::memory_order_relaxed) +
+                               state.skipped.load(std::memory_order_relaxed);
+    if (frames > accounted) bump(state.skipped, frames - accounted);
+    state.read_chunks.store(put, std::memory_order_release);
+    return RxCursor{&state, &ring, put, frames};
+}
 
-    consume(cursor);
-    *put_ns = stamp;
-    if (len > size) return -EXANIC_RX_FRAME_TRUNCATED;
-    if (flags & VORN_SIM_FRAME_FAULTY) return -EXANIC_RX_FRAME_CORRUPT;
-    return static_cast<ssize_t>(len);
+ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint32_t* stamp) {
+    const RxRing& ring = *cursor.ring;
+    const uint64_t first = cursor.next;
+    ChunkInfo info = unpack_info(info_at(ring, first));
+    if (info.generation == static_cast<uint8_t>(generation_of(first) - 1)) return 0; // nothing new
+    if (info.generation != generation_of(first)) return catch_up(cursor);
+
+    size_t got = 0;
+    for (uint64_t chunk = first;; ++chunk) {
+        const unsigned char* payload = ring.chunks[chunk % kRingChunks].payload;
+        if (info.length != 0) {
+            // The last chunk. A length beyond the payload is no card's: kept inside the chunk.
+            const size_t len = std::min<size_t>(info.length, kChunkPayload);
+            if (got + len > size) {
+                consume(cursor, chunk + 1);
+                return -EXANIC_RX_FRAME_TRUNCATED;
+            }
+            std::memcpy(buf + got, payload, len);
+            got += len;
+            // Copied while the producer may be overwriting: the frame's first chunk still of
+            // its generation shows none of it was.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (unpack_info(info_at(ring, first)).generation != generation_of(first)) return catch_up(cursor);
+            consume(cursor, chunk + 1);
+            *stamp = info.stamp;
+            if (info.status & kStatusErrorMask) return -static_cast<ssize_t>(info.status & kStatusErrorMask);
+            return static_cast<ssize_t>(got);
+        }
+        if (got + kChunkPayload <= size) std::memcpy(buf + got, payload, kChunkPayload);
+        got += kChunkPayload;
+        // The card writes a frame's chunks one after another: the next one is on its way.
+        const uint8_t expected = generation_of(chunk + 1);
+        do
+            info = unpack_info(info_at(ring, chunk + 1));
+        while (info.generation == static_cast<uint8_t>(expected - 1));
+        if (info.generation != expected) return catch_up(cursor);
+    }
 }
 
 } // namespace vorn_sim

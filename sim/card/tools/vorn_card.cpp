@@ -21,7 +21,8 @@ int usage(FILE* out = stderr) {
                  "  regs DEV [FROM [COUNT]]  show the non-zero registers, or COUNT registers\n"
                  "                           (default 1) starting at FROM\n"
                  "  set DEV REG VALUE        write VALUE to register REG\n"
-                 "  counters DEV             frames put/taken/lost and backlog per port\n"
+                 "  counters DEV             frames put/taken/lost/skipped, backlog and readers\n"
+                 "                           the card cannot see (the vendor's) per port\n"
                  "Numbers are decimal or 0x hex; registers are 0-%u.\n",
                  VORN_SIM_REGISTER_WORDS - 1);
     return kUsageExit;
@@ -83,12 +84,13 @@ int command_set(vorn_sim_card_t* card, char** argv) {
 }
 
 int command_counters(vorn_sim_card_t* card) {
-    std::printf("port  %12s  %12s  %12s  %12s\n", "put", "taken", "lost", "backlog");
+    std::printf("port  %12s  %12s  %12s  %12s  %12s  %6s\n", "put", "taken", "lost", "skipped", "backlog", "blind");
     for (int port = 0; port < VORN_SIM_PORTS; ++port) {
         vorn_sim_counters counters{};
         vorn_sim_get_counters(card, port, &counters);
-        std::printf("%4d  %12" PRIu64 "  %12" PRIu64 "  %12" PRIu64 "  %12" PRIu64 "\n", port, counters.put,
-                    counters.taken, counters.lost, vorn_sim_backlog(card, port));
+        std::printf("%4d  %12" PRIu64 "  %12" PRIu64 "  %12" PRIu64 "  %12" PRIu64 "  %12" PRIu64 "  %6u\n", port,
+                    counters.put, counters.taken, counters.lost, counters.skipped, vorn_sim_backlog(card, port),
+                    counters.blind_readers);
     }
     return 0;
 }

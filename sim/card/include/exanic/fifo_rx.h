@@ -7,19 +7,21 @@
 #include <sys/types.h>
 
 #include <exanic/exanic.h>
+#include <exanic/time.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 typedef struct exanic_rx exanic_rx_t;
-typedef uint32_t exanic_cycles32_t;
 
-/* Frame receive errors, as libexanic reports them. */
+/* Frame receive errors, as libexanic reports them (returned negated). */
 enum {
-    EXANIC_RX_FRAME_CORRUPT = 2,    /* returned negated: the frame failed its check */
-    EXANIC_RX_FRAME_SWOVFL = 256,   /* returned negated: the reader was lapped */
-    EXANIC_RX_FRAME_TRUNCATED = 257 /* returned negated: the frame exceeds the buffer */
+    EXANIC_RX_FRAME_ABORTED = 1,    /* the sender aborted the frame */
+    EXANIC_RX_FRAME_CORRUPT = 2,    /* the frame failed the card's check */
+    EXANIC_RX_FRAME_HWOVFL = 3,     /* frames were lost in the card before this one */
+    EXANIC_RX_FRAME_SWOVFL = 256,   /* the reader was lapped */
+    EXANIC_RX_FRAME_TRUNCATED = 257 /* the frame exceeds the buffer */
 };
 
 exanic_rx_t* exanic_acquire_rx_buffer(exanic_t* exanic, int port_number, int buffer_number);
