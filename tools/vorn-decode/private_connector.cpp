@@ -75,6 +75,8 @@ bool PrivateConnector::Create(const ConnectorSettings& settings, std::string& er
     config << "[config]\n"
            << "device = " << device_ << "\n"
            << "snapshot = " << settings.snapshot << "\n"
+           // Whatever the snapshot's code segment: a hardware-mode day's capture decodes too.
+           << "work_mode = software\n"
            << "insts = " << settings.insts << "\n"
            << "options = " << (settings.options ? "recv" : "norecv") << "\n"
            << "log_path = " << dir_ << "\n"
