@@ -57,6 +57,9 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] exanic_cache_size[%d]", config.exanic_cache_size);
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] counters_path[%s]", config.counters_path.c_str());
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] latency_sample[%d]", static_cast<int>(config.latency_sample));
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] work_mode[%s] transport[%s] interface[%s]",
+             config.software_decoding ? "software" : "auto", config.socket_transport ? "socket" : "card",
+             config.interface_name.empty() ? "any" : config.interface_name.c_str());
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] channel[%d] insts[%s], options[%s], recvall[%d]", MANAGER_CHANNEL,
              channel.insts.c_str(), channel.options ? "recv" : "norecv", channel.recvall ? 1 : 0);
     for (const auto& entry : m_instMap) {
@@ -85,9 +88,6 @@ void CVornCffexMdApiImpl::ReadTransportKeys(const CIniReader& reader) {
     struct in_addr parsed {};
     config.interface_valid = config.interface_name.empty() || inet_pton(AF_INET, config.interface_name.c_str(), &parsed) == 1;
     config.interface_addr = config.interface_name.empty() || !config.interface_valid ? 0 : ntohl(parsed.s_addr);
-    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] work_mode[%s] transport[%s] interface[%s]",
-             config.software_decoding ? "software" : "auto", config.socket_transport ? "socket" : "card",
-             config.interface_name.empty() ? "any" : config.interface_name.c_str());
 }
 
 // _GetChannelCfg of a depth record's instrument code (at most 30 characters, maybe unterminated).
