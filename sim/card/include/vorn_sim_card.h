@@ -17,6 +17,7 @@ extern "C" {
 #define VORN_SIM_RING_SLOTS 4096u     /* frames per receive channel ring */
 #define VORN_SIM_MAX_FRAME 4096u      /* largest frame a slot holds */
 #define VORN_SIM_PORTS 2
+#define VORN_SIM_CLOCK_HZ 161132812u /* the card's clock: ticks per second, as a 10G card's */
 
 #define VORN_SIM_FIRMWARE_VERSION VORN_FIRMWARE_VERSION /* preset in register 65: the one required */
 #define VORN_SIM_VERDICT_OK 1u                          /* preset in register 64 */
@@ -79,10 +80,13 @@ int vorn_sim_set_refill(vorn_sim_card_t* card, int port, void (*refill)(void* co
 /* Makes the next acquisitions named by `what` (vorn_sim_fail bits) fail once each. */
 void vorn_sim_fail_next(vorn_sim_card_t* card, unsigned what);
 
-/* CLOCK_MONOTONIC in nanoseconds: the clock frames are stamped with when put. */
+/* CLOCK_REALTIME in nanoseconds: the host clock the card's clock follows. Frames are stamped
+ * when put with the card's clock (VORN_SIM_CLOCK_HZ ticks since the epoch), which the card
+ * publishes in its clock registers and info page as it stamps. */
 uint64_t vorn_sim_now_ns(void);
-/* Put time of the frame that exanic_receive_frame last returned on `port` in this process
- * (0 before the first): lets an application measure put-to-callback latency. */
+/* Card time, in nanoseconds since the epoch, of the frame that exanic_receive_frame last
+ * returned on `port` in this process (0 before the first): with vorn_sim_now_ns, lets an
+ * application measure put-to-callback latency. */
 uint64_t vorn_sim_last_rx_put_ns(int port);
 
 #ifdef __cplusplus

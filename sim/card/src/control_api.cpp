@@ -1,6 +1,7 @@
 // The control side of the simulated card: devices, registers, frames, counters, faults.
 #include <time.h>
 
+#include "card_clock.h"
 #include "device.h"
 #include "export.h"
 #include "refill.h"
@@ -62,7 +63,8 @@ VORN_SIM_EXPORT int vorn_sim_put_frame(vorn_sim_card_t* card, int port, const vo
         return -1;
     }
     vorn_sim::PutStatus status =
-        vorn_sim::put_frame(port_ring(card, port), frame, len, mode == VORN_SIM_WAIT, flags, vorn_sim_now_ns());
+        vorn_sim::put_frame(port_ring(card, port), frame, len, mode == VORN_SIM_WAIT, flags,
+                           vorn_sim::stamp_now(*card->mapping->dev));
     if (status == vorn_sim::PutStatus::reader_stalled) {
         vorn_sim::set_error(ErrorSink::control, "%s port %d: the reader made no room for 10 s, frame not put",
                             card->mapping->device, port);
@@ -106,6 +108,6 @@ VORN_SIM_EXPORT void vorn_sim_fail_next(vorn_sim_card_t* card, unsigned what) {
 
 VORN_SIM_EXPORT uint64_t vorn_sim_now_ns(void) {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(ts.tv_nsec);
 }

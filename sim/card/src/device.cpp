@@ -1,5 +1,7 @@
 #include "device.h"
 
+#include "card_clock.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -53,7 +55,7 @@ void reset_port(PortRing& port) {
     port.lost.store(0, std::memory_order_relaxed);
     for (SlotHeader& slot : port.slots) {
         slot.seq.store(0, std::memory_order_relaxed);
-        slot.put_ns.store(0, std::memory_order_relaxed);
+        slot.stamp.store(0, std::memory_order_relaxed);
         slot.len.store(0, std::memory_order_relaxed);
         slot.flags.store(0, std::memory_order_relaxed);
         slot.offset.store(0, std::memory_order_relaxed);
@@ -64,6 +66,8 @@ void reset_port(PortRing& port) {
 void reset_device(DeviceLayout& dev) {
     dev.fail_bits.store(0, std::memory_order_relaxed);
     std::memset(dev.registers, 0, sizeof dev.registers);
+    std::memset(dev.card_registers, 0, sizeof dev.card_registers);
+    start_clock(dev);
     for (PortRing& port : dev.ports) reset_port(port);
     dev.registers[kRegisterVerdict] = VORN_SIM_VERDICT_OK;
     dev.registers[kRegisterFirmwareVersion] = VORN_SIM_FIRMWARE_VERSION;

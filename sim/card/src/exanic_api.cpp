@@ -2,38 +2,23 @@
 #include <atomic>
 #include <mutex>
 
+#include "card_clock.h"
 #include "device.h"
 #include "exanic/exanic.h"
 #include "exanic/fifo_rx.h"
 #include "exanic/util.h"
 #include "export.h"
-#include "refill.h"
-#include "ring.h"
+#include "handles.h"
 #include "vorn_sim_card.h"
 
 using vorn_sim::ErrorSink;
 
-// Open handles are kept on a process-wide list, as the card's handles are process resources:
-// an application that never releases its handle (the connector keeps it for the life of the
-// process) still holds it reachable, not leaked.
-struct exanic {
-    vorn_sim::Mapping* mapping;
-    exanic* prev;
-    exanic* next;
-};
-
-// A receive buffer keeps its own reference to the mapping, so it stays usable even if the
-// device handle is released first.
-struct exanic_rx {
-    vorn_sim::Mapping* mapping;
-    int port;
-    vorn_sim::RxCursor cursor;
-    vorn_sim::Refill refill; // called when the ring is found empty
-};
-
 namespace {
 
-std::atomic<uint64_t> last_rx_put_ns[VORN_SIM_PORTS];
+// Card time (ticks, and the tick rate) of the last frame each port returned in this process;
+// converted to nanoseconds only when asked for.
+std::atomic<int64_t> last_rx_ticks[VORN_SIM_PORTS];
+std::atomic<uint32_t> last_rx_tick_hz[VORN_SIM_PORTS];
 
 std::mutex open_handles_mutex;
 exanic* open_handles = nullptr;
@@ -80,7 +65,8 @@ VORN_SIM_EXPORT exanic_t* exanic_acquire_handle(const char* device_name) {
         vorn_sim::release(mapping);
         return nullptr;
     }
-    exanic* handle = new exanic{mapping, nullptr, nullptr};
+    const uint32_t tick_hz = const_cast<const volatile uint32_t*>(mapping->dev->card_registers)[vorn_sim::kRegClockHz];
+    exanic* handle = new exanic{mapping, tick_hz, nullptr, nullptr};
     track(handle);
     return handle;
 }
@@ -118,7 +104,7 @@ VORN_SIM_EXPORT exanic_rx_t* exanic_acquire_rx_buffer(exanic_t* exanic, int port
     vorn_sim::retain(exanic->mapping);
     // Start where the last reader of this port stopped: frames put before we came are ours.
     uint64_t start = ring.tail.load(std::memory_order_acquire);
-    return new exanic_rx{exanic->mapping, port_number, vorn_sim::RxCursor{&ring, start},
+    return new exanic_rx{exanic->mapping, port_number, exanic->tick_hz, vorn_sim::RxCursor{&ring, start},
                          vorn_sim::find_refill(exanic->mapping->device, port_number)};
 }
 
@@ -130,19 +116,26 @@ VORN_SIM_EXPORT void exanic_release_rx_buffer(exanic_rx_t* rx) {
 
 VORN_SIM_EXPORT ssize_t exanic_receive_frame(exanic_rx_t* rx, char* rx_buf, size_t rx_buf_size,
                                              exanic_cycles32_t* timestamp) {
-    uint64_t put_ns = 0;
-    ssize_t result = vorn_sim::take_frame(rx->cursor, rx_buf, rx_buf_size, &put_ns);
+    uint32_t stamp = 0;
+    ssize_t result = vorn_sim::take_frame(rx->cursor, rx_buf, rx_buf_size, &stamp);
     if (result == 0 && rx->refill.fn != nullptr) {
         rx->refill.fn(rx->refill.context);
-        result = vorn_sim::take_frame(rx->cursor, rx_buf, rx_buf_size, &put_ns);
+        result = vorn_sim::take_frame(rx->cursor, rx_buf, rx_buf_size, &stamp);
     }
     if (result == 0 || result == -EXANIC_RX_FRAME_SWOVFL) return result;
-    if (timestamp != nullptr) *timestamp = static_cast<exanic_cycles32_t>(put_ns);
-    if (result > 0) last_rx_put_ns[rx->port].store(put_ns, std::memory_order_relaxed);
+    if (timestamp != nullptr) *timestamp = stamp;
+    if (result > 0) {
+        // The handle's clock functions need only the mapping and the tick rate.
+        exanic card{rx->mapping, rx->tick_hz, nullptr, nullptr};
+        last_rx_ticks[rx->port].store(exanic_expand_timestamp(&card, stamp), std::memory_order_relaxed);
+        last_rx_tick_hz[rx->port].store(rx->tick_hz, std::memory_order_relaxed);
+    }
     return result;
 }
 
 VORN_SIM_EXPORT uint64_t vorn_sim_last_rx_put_ns(int port) {
     if (port < 0 || port >= VORN_SIM_PORTS) return 0;
-    return last_rx_put_ns[port].load(std::memory_order_relaxed);
+    exanic card{nullptr, last_rx_tick_hz[port].load(std::memory_order_relaxed), nullptr, nullptr};
+    const int64_t ns = exanic_cycles_to_ns(&card, last_rx_ticks[port].load(std::memory_order_relaxed));
+    return ns > 0 ? static_cast<uint64_t>(ns) : 0;
 }

@@ -16,6 +16,12 @@ constexpr int kYieldsBeforeSleep = 64;
 constexpr long kWaitSleepNs = 50'000;
 constexpr uint64_t kRewindAfterBytes = 64 * 1024;
 
+uint64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
 uint64_t written_seq(uint64_t frame) { return 2 * frame + 2; }
 uint64_t writing_seq(uint64_t frame) { return 2 * frame + 1; }
 
@@ -31,7 +37,7 @@ bool wait_for_room(PortRing& port, uint64_t frame) {
             timespec pause{0, kWaitSleepNs};
             nanosleep(&pause, nullptr);
         }
-        uint64_t now = vorn_sim_now_ns();
+        uint64_t now = monotonic_ns();
         uint64_t seen = port.tail.load(std::memory_order_acquire);
         if (seen != tail || last_progress_ns == 0) last_progress_ns = now;
         if (now - last_progress_ns > kWaitLimitNs) return false;
@@ -73,7 +79,7 @@ uint64_t frame_offset(PortRing& port, uint64_t number, size_t len) {
 
 } // namespace
 
-PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, unsigned flags, uint64_t put_ns) {
+PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, unsigned flags, uint32_t stamp) {
     uint64_t number = port.head.load(std::memory_order_relaxed); // single producer
     if (wait && !wait_for_room(port, number)) return PutStatus::reader_stalled;
     uint64_t index = number % kSlots;
@@ -83,7 +89,7 @@ PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, un
     const uint64_t offset = frame_offset(port, number, len);
     slot.len.store(static_cast<uint32_t>(len), std::memory_order_relaxed);
     slot.flags.store(flags, std::memory_order_relaxed);
-    slot.put_ns.store(put_ns, std::memory_order_relaxed);
+    slot.stamp.store(stamp, std::memory_order_relaxed);
     slot.offset.store(static_cast<uint32_t>(offset), std::memory_order_relaxed);
     if (len > 0) std::memcpy(port.data + offset, frame, len);
     slot.seq.store(written_seq(number), std::memory_order_release);
@@ -91,7 +97,7 @@ PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait, un
     return PutStatus::ok;
 }
 
-ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint64_t* put_ns) {
+ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint32_t* stamp) {
     uint64_t number = cursor.next;
     uint64_t index = number % kSlots;
     SlotHeader& slot = cursor.port->slots[index];
@@ -101,7 +107,7 @@ ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint64_t* put_ns) {
 
     size_t len = std::min<size_t>(slot.len.load(std::memory_order_relaxed), VORN_SIM_MAX_FRAME);
     unsigned flags = slot.flags.load(std::memory_order_relaxed);
-    uint64_t stamp = slot.put_ns.load(std::memory_order_relaxed);
+    const uint32_t put_stamp = slot.stamp.load(std::memory_order_relaxed);
     // Read while the producer may be rewriting the slot: kept inside the byte ring here, and
     // the sequence check below discards what was copied then.
     size_t offset = std::min<size_t>(slot.offset.load(std::memory_order_relaxed), kFrameBytes - len);
@@ -113,7 +119,7 @@ ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint64_t* put_ns) {
     if (slot.seq.load(std::memory_order_relaxed) != seq) return catch_up(cursor); // overwritten
 
     consume(cursor);
-    *put_ns = stamp;
+    *stamp = put_stamp;
     if (len > size) return -EXANIC_RX_FRAME_TRUNCATED;
     if (flags & VORN_SIM_FRAME_FAULTY) return -EXANIC_RX_FRAME_CORRUPT;
     return static_cast<ssize_t>(len);

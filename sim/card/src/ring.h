@@ -18,7 +18,7 @@ enum class PutStatus { ok, reader_stalled };
 // waits until the reader has consumed the frame the slot holds, and gives up with
 // reader_stalled when the reader makes no progress for kWaitLimitNs; otherwise an unread
 // frame is overwritten.
-PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait_for_room, unsigned flags, uint64_t put_ns);
+PutStatus put_frame(PortRing& port, const void* frame, size_t len, bool wait_for_room, unsigned flags, uint32_t stamp);
 
 constexpr uint64_t kWaitLimitNs = 10'000'000'000ull;
 
@@ -29,9 +29,9 @@ struct RxCursor {
 };
 
 // Takes the next frame without blocking or system calls. Returns its length, 0 when none is
-// waiting, or a negated EXANIC_RX_FRAME_* code (see exanic_receive_frame). *put_ns receives
-// the put time of a frame that was taken.
-ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint64_t* put_ns);
+// waiting, or a negated EXANIC_RX_FRAME_* code (see exanic_receive_frame). *stamp receives
+// the card-clock stamp of a frame that was taken.
+ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint32_t* stamp);
 
 } // namespace vorn_sim
 

@@ -7,13 +7,13 @@
 #include <sys/types.h>
 
 #include <exanic/exanic.h>
+#include <exanic/time.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 typedef struct exanic_rx exanic_rx_t;
-typedef uint32_t exanic_cycles32_t;
 
 /* Frame receive errors, as libexanic reports them. */
 enum {

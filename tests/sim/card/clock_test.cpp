@@ -1,0 +1,98 @@
+// The simulated card's clock: frames are stamped in card ticks that follow the host's realtime
+// clock, and the time functions widen and convert them.
+#include <gtest/gtest.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <exanic/exanic.h>
+#include <exanic/fifo_rx.h>
+#include <exanic/time.h>
+#include <vorn_sim_card.h>
+
+namespace {
+
+int64_t RealtimeNs() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec * 1'000'000'000ll + ts.tv_nsec;
+}
+
+class Clock : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, vorn_sim_create(device.c_str())) << vorn_sim_last_error();
+        card = vorn_sim_open(device.c_str());
+        handle = exanic_acquire_handle(device.c_str());
+        rx = handle ? exanic_acquire_rx_buffer(handle, 1, 0) : nullptr;
+        ASSERT_TRUE(card && rx) << exanic_get_last_error();
+    }
+    void TearDown() override {
+        if (rx) exanic_release_rx_buffer(rx);
+        if (handle) exanic_release_handle(handle);
+        if (card) vorn_sim_close(card);
+        vorn_sim_remove(device.c_str());
+    }
+    // Puts a frame on port 1 and receives it; its stamp.
+    exanic_cycles32_t PutAndReceive() {
+        const char frame[60] = {1, 2, 3};
+        EXPECT_EQ(0, vorn_sim_put_frame(card, 1, frame, sizeof frame, VORN_SIM_WAIT, 0));
+        char buf[128];
+        exanic_cycles32_t stamp = 0;
+        EXPECT_EQ(60, exanic_receive_frame(rx, buf, sizeof buf, &stamp));
+        return stamp;
+    }
+
+    const std::string device = "vtclock" + std::to_string(getpid());
+    vorn_sim_card_t* card = nullptr;
+    exanic_t* handle = nullptr;
+    exanic_rx_t* rx = nullptr;
+};
+
+// The stamp widened and converted lies between the host's time before and after the put (less
+// one tick of rounding), and so does the put time the card library reports for the frame.
+TEST_F(Clock, StampsFollowTheHostsRealtimeClock) {
+    const int64_t tick_ns = 1'000'000'000ll / VORN_SIM_CLOCK_HZ + 1;
+    for (int i = 0; i < 3; ++i) {
+        const int64_t before = RealtimeNs();
+        const exanic_cycles32_t stamp = PutAndReceive();
+        const int64_t after = RealtimeNs();
+        const exanic_cycles_t cycles = exanic_expand_timestamp(handle, stamp);
+        EXPECT_EQ(stamp, static_cast<exanic_cycles32_t>(cycles));
+        const int64_t ns = exanic_cycles_to_ns(handle, cycles);
+        EXPECT_GE(ns, before - tick_ns);
+        EXPECT_LE(ns, after);
+        EXPECT_EQ(static_cast<uint64_t>(ns), vorn_sim_last_rx_put_ns(1));
+        timespec ts{};
+        exanic_cycles_to_timespec(handle, cycles, &ts);
+        EXPECT_EQ(ns, ts.tv_sec * 1'000'000'000ll + ts.tv_nsec);
+        const int64_t now = static_cast<int64_t>(vorn_sim_now_ns());
+        EXPECT_GE(now, after);
+        EXPECT_LE(now - after, 1'000'000'000ll);
+        usleep(2000);
+    }
+}
+
+// A stamp is widened to the lap of the low word nearest the card's clock: up to half the
+// 32-bit range before or after it.
+TEST_F(Clock, WidensToTheNearestLap) {
+    const exanic_cycles32_t stamp = PutAndReceive();
+    const exanic_cycles_t now = exanic_expand_timestamp(handle, stamp);
+    for (int64_t step : {1ll, 1000ll, 0x7fffffffll, -1ll, -1000ll, -0x80000000ll})
+        EXPECT_EQ(now + step, exanic_expand_timestamp(handle, static_cast<exanic_cycles32_t>(stamp + step))) << step;
+}
+
+// Ticks to time at the card's rate: whole seconds, and fractions rounded down to the ns.
+TEST_F(Clock, ConvertsTicksAtTheCardsRate) {
+    const int64_t hz = VORN_SIM_CLOCK_HZ; // 161132812: even, so hz / 2 ticks is exactly half a second
+    timespec ts{};
+    exanic_cycles_to_timespec(handle, 1'700'000'000ll * hz + hz / 2, &ts);
+    EXPECT_EQ(1'700'000'000, ts.tv_sec);
+    EXPECT_EQ(500'000'000, ts.tv_nsec);
+    EXPECT_EQ(6, exanic_cycles_to_ns(handle, 1));             // 6.2 ns
+    EXPECT_EQ(1'000'000'000ll - 7, exanic_cycles_to_ns(handle, hz - 1)); // 999999993.8 ns
+    EXPECT_EQ(2'000'000'000ll, exanic_cycles_to_ns(handle, 2 * hz));
+}
+
+} // namespace
