@@ -123,6 +123,7 @@ int CVornCffexMdApiImpl::VornStart(CVornCffexMdSpi& refVornCffexMdSpi, const cha
         return -1;
     }
     m_counters.StartupStep(STARTUP_CARD_OPENED);
+    m_counters.EnableWireToCallback(); // from the card's timestamps
     _InitFpgaCommon();
     if (_CheckVersion() != 0) {
         VORN_LOG(LOG_ERROR, "[%s:%d] [%s] _CheckVersion failed");

@@ -29,6 +29,7 @@
 
 #include <exanic/exanic.h>
 #include <exanic/fifo_rx.h>
+#include <exanic/time.h>
 
 #include "CommonLog.h"
 #include "DateType.h"
@@ -151,6 +152,8 @@ public:
     }
 
     // Hardware receive.
+    // CLOCK_REALTIME ns of a frame's 32-bit card stamp (widened on the card's clock); 0 unknown.
+    int64_t CardWireNs(exanic_cycles32_t stamp) const;
     int32_t ExanicCffexDMA1();
     int32_t ExanicCffexDMA0_Abnormal_Event();
     void HandleRecordFrame(ssize_t size);

@@ -69,16 +69,18 @@ void CVornCffexMdApiImpl::ParseFeedChannels() {
 
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {
     ClearDirtied(m_recvBufDma0, m_recvLenDma0);
+    exanic_cycles32_t stamp = 0;
     const ssize_t received =
-        exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0, kBufferBytes, nullptr);
+        exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0, kBufferBytes, &stamp);
     m_recvLenDma0 = DirtiedBytes(received);
     if (received == 0) {
         m_counters.Idle();
         return 0;
     }
     m_counters.FrameBegin();
+    m_frameWireNs = m_counters.Sampling() ? CardWireNs(stamp) : 0;
     const int32_t result = HandleFrameDma0(received);
-    m_counters.FrameEnd();
+    m_counters.FrameEnd(m_frameWireNs);
     return result;
 }
 
