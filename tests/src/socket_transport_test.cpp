@@ -218,6 +218,52 @@ TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
 
 INSTANTIATE_TEST_SUITE_P(CacheFlag, SocketDay, ::testing::Values("1", "0"));
 
+// vorn-replay --udp sends each captured datagram's payload (paced as captured, an ARP frame
+// skipped) to 127.0.0.1, and the socket transport delivers what the card path does from the
+// same capture's frames.
+TEST(SocketTransport, ReplayOverUdpDeliversWhatTheCardPathDelivers) {
+    TempDir scratch;
+    const std::string dir = scratch.Path();
+    const uint16_t port = TestPort(4);
+    const std::string snapshot = dir + "/day.bin";
+    std::vector<Item> items = MakeDay(port, snapshot, 300);
+    items.erase(std::remove_if(items.begin(), items.end(), [](const Item& item) { return item.foreign; }), items.end());
+    const std::string card = CardCsv(items, port, snapshot, dir, "1");
+    std::vector<Bytes> frames;
+    for (const Item& item : items) frames.push_back(vorn_sim::MakeFrame("10.9.9.9", "127.0.0.1", port, item.payload));
+    Bytes arp(60, 0);
+    arp[12] = 0x08, arp[13] = 0x06;
+    frames.insert(frames.begin() + 10, arp);
+    const std::string capture = dir + "/day.pcap";
+    ASSERT_TRUE(vorn_sim::WriteCapture(capture, frames, {}, 1700000000000000000ULL, 50000));
+
+    ConnectorRun run({{"insts", "all"}, {"options", "recv"}, {"snapshot", snapshot}, {"transport", "socket"}});
+    ASSERT_EQ(0, run.Start()) << run.Stdout();
+    // The replay's socket is the sender: its address (127.0.0.1) is the channel's source.
+    const std::string out = dir + "/replay.out", err = dir + "/replay.err";
+    const int code = WaitExit(Spawn({VORN_REPLAY_BIN, "--udp", "127.0.0.1:" + std::to_string(port), "--pace",
+                                     "--no-progress", capture},
+                                    out, err),
+                              std::chrono::seconds(60));
+    EXPECT_EQ(0, code) << ReadFile(err);
+    EXPECT_EQ(0u, ReadFile(out).rfind("datagrams " + std::to_string(items.size()) + ", ", 0)) << ReadFile(out);
+    EXPECT_NE(std::string::npos, ReadFile(out).find(", skipped 1 not IPv4/UDP")) << ReadFile(out);
+    ASSERT_TRUE(WaitFor([&] { return Counters(run.Dir()).values.frames_received == items.size(); }));
+    EXPECT_EQ(0u, Counters(run.Dir()).values.kernel_drops);
+    run.Stop();
+    EXPECT_EQ(card, Csv());
+
+    // Usage errors name what they could not take.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--udp", "localhost:1", capture}, {"--udp", "127.0.0.1:0", capture},
+          {"--udp", "127.0.0.1:9", "--device", "x", capture}}) {
+        std::vector<std::string> argv = {VORN_REPLAY_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_EQ(2, WaitExit(Spawn(argv, out, err), std::chrono::seconds(20)));
+        EXPECT_NE(std::string::npos, ReadFile(err).find("--udp")) << ReadFile(err);
+    }
+}
+
 // Datagrams longer than the receive buffer, of another sender and empty are counted and dropped;
 // the packets around them arrive.
 TEST(SocketTransport, OversizedForeignAndEmptyDatagramsAreCountedAndDropped) {
