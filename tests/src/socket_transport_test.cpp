@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -300,6 +301,60 @@ TEST(SocketTransport, OversizedForeignAndEmptyDatagramsAreCountedAndDropped) {
 }
 
 // Sockets this process has open (the log file the connector keeps open is no socket).
+// The source-specific multicast join, only inside a network namespace of the test's own (its
+// loopback up, a multicast route on it): datagrams of the channel's source to the group arrive,
+// those of another source to the same group are filtered out by the join.
+TEST(SocketTransport, MulticastChannelsAreJoinedForTheirSourceOnly) {
+    TempDir scratch;
+    const std::string dir = scratch.Path();
+    constexpr int kNotAllowed = 77;
+    const int code = RunForked(
+        [&] {
+            if (unshare(CLONE_NEWNET) != 0) return kNotAllowed;
+            if (system("ip link set lo up && ip route add 239.0.0.0/8 dev lo") != 0) return kNotAllowed;
+            const uint16_t port = TestPort(5);
+            vorn_sim::SessionConfig config = SessionAfter100();
+            config.source_ip = "127.0.0.1";
+            config.group_ip = "239.3.42.7";
+            config.port = port;
+            if (!vorn_sim::SyntheticSession(config).Snapshot().WriteFile(dir + "/day.bin")) return 1;
+            ConnectorRun run(
+                {{"insts", "all"}, {"snapshot", dir + "/day.bin"}, {"transport", "socket"}, {"interface", "127.0.0.1"}});
+            if (run.Start() != 0) return 2;
+            // Senders on loopback addresses, to the group through the loopback interface.
+            const auto send = [&](const char* source, const Bytes& payload) {
+                const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                sockaddr_in local{}, group{};
+                local.sin_family = group.sin_family = AF_INET;
+                inet_pton(AF_INET, source, &local.sin_addr);
+                in_addr loopback{};
+                inet_pton(AF_INET, "127.0.0.1", &loopback);
+                group.sin_port = htons(port);
+                inet_pton(AF_INET, "239.3.42.7", &group.sin_addr);
+                const bool sent = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+                                  setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback) == 0 &&
+                                  sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&group),
+                                         sizeof group) == static_cast<ssize_t>(payload.size());
+                close(fd);
+                return sent;
+            };
+            if (!send("127.0.0.2", Tagged(101, kIF, 9)) || !send("127.0.0.1", Tagged(101, kIF, 4)) ||
+                !send("127.0.0.1", Tagged(102, kIF, 5)))
+                return 3;
+            if (!WaitFor([&] { return Counters(run.Dir()).values.frames_received >= 2; })) return 4;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // a stray datagram would arrive by now
+            const Vorn_R10::SCountersHeader counters = Counters(run.Dir());
+            run.Stop();
+            const std::vector<VornCffexMdType> records = V2Records();
+            if (counters.values.frames_received != 2 || counters.values.dropped_foreign != 0) return 5;
+            if (records.size() != 2 || records[0].bid1_volume != 4 || records[1].bid1_volume != 5) return 6;
+            return 0;
+        },
+        std::chrono::seconds(60));
+    if (code == kNotAllowed) GTEST_SKIP() << "no network namespace of our own here (unshare --net not allowed)";
+    EXPECT_EQ(0, code);
+}
+
 size_t OpenSockets() {
     size_t count = 0;
     if (DIR* listing = opendir("/proc/self/fd")) {
