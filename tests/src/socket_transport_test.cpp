@@ -301,6 +301,31 @@ TEST(SocketTransport, OversizedForeignAndEmptyDatagramsAreCountedAndDropped) {
 }
 
 // Sockets this process has open (the log file the connector keeps open is no socket).
+// The demo's software part through the socket transport: every packet sent reaches both
+// callbacks, and the summary names the transport and shows wire to callback.
+TEST(SocketTransport, DemoRunsItsSoftwarePartThroughTheKernel) {
+    TempDir scratch;
+    const std::string out = scratch.File("demo.out"), err = scratch.File("demo.err");
+    const int code = WaitExit(Spawn({VORN_DEMO_BIN, "--seconds", "1", "--rate", "2000", "--mode", "software",
+                                     "--transport", "socket"},
+                                    out, err),
+                              std::chrono::seconds(60));
+    const std::string summary = ReadFile(out);
+    // The demo keeps its folder for the user; this test removes it.
+    const size_t at = summary.find("(vorn-stat --dir /tmp/vorn_demo_");
+    if (at != std::string::npos) {
+        const size_t from = summary.find("/tmp/", at), to = summary.find(')', from);
+        const std::string folder = summary.substr(from, to - from);
+        for (const std::string& file : FilesIn(folder)) unlink((folder + "/" + file).c_str());
+        rmdir(folder.c_str());
+    }
+    EXPECT_EQ(0, code) << summary << ReadFile(err);
+    EXPECT_EQ(1u, CountOf(summary, "  transport         socket (kernel UDP, datagrams to 127.0.0.1:")) << summary;
+    EXPECT_EQ(1u, CountOf(summary, "one per packet received: yes")) << summary;
+    EXPECT_EQ(1u, CountOf(summary, "  wire -> callback        p50 ")) << summary;
+    EXPECT_EQ(0u, CountOf(summary, "frame put -> callback")) << "no card puts to measure from";
+}
+
 // The source-specific multicast join, only inside a network namespace of the test's own (its
 // loopback up, a multicast route on it): datagrams of the channel's source to the group arrive,
 // those of another source to the same group are filtered out by the join.
