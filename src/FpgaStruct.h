@@ -28,11 +28,16 @@ struct R10CffexConfigInfo {
     R10ChannelInfo channelInfo[CHANNEL_SIZE];
     std::string counters_path;    // folder of the live counters file
     uint64_t latency_sample = 64; // one frame in this many is timed; 0: none
-    bool software_decoding = false; // work_mode = software: the segment does not choose hardware mode
-    bool socket_transport = false;  // transport = socket: kernel UDP sockets instead of the card
-    std::string interface_name;     // interface key as written; empty: any
-    uint32_t interface_addr = 0;    // interface: IPv4 address (host order) multicast joins use; 0 any
-    bool interface_valid = true;    // false: the interface key is no IPv4 address
+
+    // work_mode = software: the code segment does not choose hardware mode.
+    bool software_decoding = false;
+    // transport = socket: kernel UDP sockets instead of the card.
+    bool socket_transport = false;
+    // interface: as written (empty: any), as an IPv4 address in host order (0: any), and
+    // whether it is one.
+    std::string interface_name;
+    uint32_t interface_addr = 0;
+    bool interface_valid = true;
 };
 
 } // namespace Vorn_R10

@@ -305,14 +305,17 @@ public:
     // Host time (CLOCK_REALTIME ns) the frame being handled reached the wire, from the card's
     // timestamp or the kernel's receive time; 0 when the transport gave none.
     int64_t m_frameWireNs = 0;
-    Vorn_R10::CSocketTransport m_sockets;     // transport = socket: a socket per channel
-    struct SSocketDrops {
-        uint32_t seen = 0;  // the socket's kernel drop total last reported
-        bool burst = false; // the last datagram came with new drops (logged once per burst)
-    };
-    std::vector<SSocketDrops> m_socketDrops;
     CInstrumentSlots m_slots;                 // the instrument maps, per instrument
     SInstrumentSlot* m_curSlot = nullptr;     // slot of m_last_inst_id, null until needed
+
+    // transport = socket: a socket per channel, and per socket the kernel's drop total last
+    // reported and whether the last datagram brought new drops (a burst is logged once).
+    Vorn_R10::CSocketTransport m_sockets;
+    struct SSocketDrops {
+        uint32_t seen = 0;
+        bool burst = false;
+    };
+    std::vector<SSocketDrops> m_socketDrops;
 
     static constexpr size_t kFieldScratchBytes = 65535; // the longest field a header can declare
 

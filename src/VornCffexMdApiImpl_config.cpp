@@ -86,7 +86,8 @@ void CVornCffexMdApiImpl::ReadTransportKeys(const CIniReader& reader) {
                  transport.c_str());
     config.interface_name = reader.ReadString("config", "interface", "");
     struct in_addr parsed {};
-    config.interface_valid = config.interface_name.empty() || inet_pton(AF_INET, config.interface_name.c_str(), &parsed) == 1;
+    config.interface_valid =
+        config.interface_name.empty() || inet_pton(AF_INET, config.interface_name.c_str(), &parsed) == 1;
     config.interface_addr = config.interface_name.empty() || !config.interface_valid ? 0 : ntohl(parsed.s_addr);
 }
 

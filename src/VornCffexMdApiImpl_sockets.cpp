@@ -73,7 +73,8 @@ void CVornCffexMdApiImpl::NoteKernelDrops(size_t socket, const SDatagram& datagr
     }
     m_counters.KernelDrops(fresh);
     if (!drops.burst)
-        VORN_LOG(LOG_WARNING, "[%s:%d] [%s] channel %s: the kernel dropped %u datagrams, the socket's receive buffer was full.",
+        VORN_LOG(LOG_WARNING,
+                 "[%s:%d] [%s] channel %s: the kernel dropped %u datagrams, the socket's receive buffer was full.",
                  m_sockets.Channel(socket).text.c_str(), fresh);
     drops.burst = true;
 }

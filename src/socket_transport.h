@@ -17,9 +17,9 @@ namespace Vorn_R10 {
 
 // A channel's addresses, host order.
 struct SSocketChannel {
-    uint32_t group;  // multicast group, or a local unicast address to bind
-    uint16_t port;   // UDP destination port
-    uint32_t source; // the only sender whose datagrams belong to the channel
+    uint32_t group;   // multicast group, or a local unicast address to bind
+    uint16_t port;    // UDP destination port
+    uint32_t source;  // the only sender whose datagrams belong to the channel
     std::string text; // the channel as the snapshot names it, for messages
 };
 
@@ -36,8 +36,8 @@ struct SDatagram {
 
 class CSocketTransport {
 public:
-    static constexpr unsigned kBatch = 32;          // datagrams per recvmmsg
-    static constexpr uint32_t kDatagramBytes = 2048; // receive buffer per datagram
+    static constexpr unsigned kBatch = 32;              // datagrams per recvmmsg
+    static constexpr uint32_t kDatagramBytes = 2048;    // receive buffer per datagram
     static constexpr int kReceiveBufferBytes = 8 << 20; // asked of the kernel (it may give less)
 
     CSocketTransport() = default;

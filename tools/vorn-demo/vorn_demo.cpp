@@ -36,7 +36,7 @@ const std::vector<std::string> kWatched = {"IF2612", "IC2612", "T2703", "TS2703"
 struct Options {
     double seconds = 12;
     int rate = 5000;
-    std::string mode; // "software" or "hardware": run that mode in this process
+    std::string mode;               // "software" or "hardware": run that mode in this process
     std::string transport = "card"; // "socket": the software part through kernel UDP on loopback
 };
 
@@ -240,8 +240,9 @@ void PrintLibraryShare(FILE* screen, const Vorn_R10::SCountersHeader& h, bool so
                 static_cast<unsigned long long>(h.values.wire_clock_unsynced));
     if (!h.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK].count) return;
     if (socket)
-        fprintf(screen, "  wire -> callback includes the kernel's loopback path and the sender's scheduling on\n"
-                        "  this %d-core machine; take -> callback is the library's own time.\n",
+        fprintf(screen,
+                "  wire -> callback includes the kernel's loopback path and the sender's scheduling on\n"
+                "  this %d-core machine; take -> callback is the library's own time.\n",
                 get_nprocs());
     else
         fprintf(screen,
@@ -366,7 +367,8 @@ int RunMode(const Options& options) {
     vorn_sim::SyntheticSession session(config);
 
     if (udpPort)
-        fprintf(screen, "\n== %s mode: kernel sockets, datagrams to 127.0.0.1:%u, %s decryption, %d packets/s for %.0f s ==\n",
+        fprintf(screen,
+                "\n== %s mode: kernel sockets, datagrams to 127.0.0.1:%u, %s decryption, %d packets/s for %.0f s ==\n",
                 mode, udpPort, "software (the exchange's code segment)", options.rate, options.seconds);
     else
         fprintf(screen, "\n== %s mode: card %s, %s decryption, %d packets/s for %.0f s ==\n", mode, device.c_str(),
@@ -415,8 +417,8 @@ int RunMode(const Options& options) {
     }
     watcher.join();
     // After Ctrl-C the connector has stopped reading: nothing left to wait for.
-    const bool drained = g_interrupted.load() || (udpPort ? WaitReceived(countersPath, feed.sent.load(), 10)
-                                                          : WaitDrained(card, hardware, 10));
+    const bool drained = g_interrupted.load() ||
+                         (udpPort ? WaitReceived(countersPath, feed.sent.load(), 10) : WaitDrained(card, hardware, 10));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     ticker.Tick(seconds, feed, app);
     const int result = app.Stop();

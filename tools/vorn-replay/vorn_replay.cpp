@@ -316,7 +316,8 @@ void PrintSummary(const Totals& totals, double seconds, bool interrupted, bool u
     if (totals.unusable)
         printf(udp ? ", skipped %llu not IPv4/UDP" : ", skipped %llu without an Ethernet payload or too long",
                static_cast<unsigned long long>(totals.unusable));
-    if (totals.failed) printf(udp ? ", not sent %llu" : ", not put %llu", static_cast<unsigned long long>(totals.failed));
+    if (totals.failed)
+        printf(udp ? ", not sent %llu" : ", not put %llu", static_cast<unsigned long long>(totals.failed));
     if (interrupted) printf(", interrupted after %llu frames read", static_cast<unsigned long long>(totals.read));
     printf("\n");
     fflush(stdout);
