@@ -9,7 +9,8 @@ class CCountersHooksOff : public Vorn_R10::CCountersWriter {
 public:
     void Idle() {}
     void FrameBegin() {}
-    void FrameEnd() {}
+    bool Sampling() const { return false; }
+    void FrameEnd(int64_t = 0) {}
     void FrameReceived() {}
     void FrameOfFeed() {}
     void FrameDropped(Vorn_R10::EFrameDrop) {}
@@ -25,6 +26,7 @@ public:
     void ParseError() {}
     void HardwareRecord() {}
     void HardwareLossEvent() {}
+    void KernelDrops(uint64_t) {}
     void Delivered(int64_t, uint64_t, int64_t, bool, bool) {}
     void DeliveredTo(Vorn_R10::SInstrumentCounters*, uint64_t, int64_t, bool, bool) {}
 };

@@ -29,6 +29,16 @@ struct R10CffexConfigInfo {
     std::string counters_path;    // folder of the live counters file
     std::string counters_name;    // name in the counters file's name; empty: the program's
     uint64_t latency_sample = 64; // one frame in this many is timed; 0: none
+
+    // work_mode = software: the code segment does not choose hardware mode.
+    bool software_decoding = false;
+    // transport = socket: kernel UDP sockets instead of the card.
+    bool socket_transport = false;
+    // interface: as written (empty: any), as an IPv4 address in host order (0: any), and
+    // whether it is one.
+    std::string interface_name;
+    uint32_t interface_addr = 0;
+    bool interface_valid = true;
 };
 
 } // namespace Vorn_R10

@@ -99,9 +99,10 @@ int CVornCffexMdApiImpl::VornStart(CVornCffexMdSpi& refVornCffexMdSpi, const cha
     StartCounters();
     m_ExanicRecvList.Init(m_r10ConfigInfo.exanic_cache_size, 32767);
     if (LoadSnaphot() != 0) return -1;
-    LoadKey();
+    ChooseWorkMode();
     CountSelectedInstruments();
     _BindCpu();
+    if (m_r10ConfigInfo.socket_transport) return StartSockets();
 
     const char* device = m_r10ConfigInfo.device.c_str();
     m_pNicHandler = exanic_acquire_handle(device);
@@ -122,6 +123,7 @@ int CVornCffexMdApiImpl::VornStart(CVornCffexMdSpi& refVornCffexMdSpi, const cha
         return -1;
     }
     m_counters.StartupStep(STARTUP_CARD_OPENED);
+    m_counters.EnableWireToCallback(); // from the card's timestamps
     _InitFpgaCommon();
     if (_CheckVersion() != 0) {
         VORN_LOG(LOG_ERROR, "[%s:%d] [%s] _CheckVersion failed");
@@ -144,6 +146,10 @@ int CVornCffexMdApiImpl::VornStart(CVornCffexMdSpi& refVornCffexMdSpi, const cha
 
 int CVornCffexMdApiImpl::VornRecv() {
     if (m_isExit.load(std::memory_order_relaxed)) return -1;
+    if (m_r10ConfigInfo.socket_transport) {
+        SocketReceive();
+        return 0;
+    }
     if (m_iWorkMode == 2) {
         ExanicCffexDMA1();
         ExanicCffexDMA0_Abnormal_Event();

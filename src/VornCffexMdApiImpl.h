@@ -29,6 +29,7 @@
 
 #include <exanic/exanic.h>
 #include <exanic/fifo_rx.h>
+#include <exanic/time.h>
 
 #include "CommonLog.h"
 #include "DateType.h"
@@ -43,7 +44,12 @@
 #include "df_udp.h"
 #include "instrument_slots.h"
 #include "listex.h"
+#include "socket_transport.h"
 #include "ust_string_base.h"
+
+namespace Vorn_R10 {
+class CIniReader;
+}
 
 extern "C" {
 extern void (*gfunc_parser)(MarketDepthUpdate*);
@@ -74,6 +80,8 @@ struct SFeedChannel {
     bool valid;
     uint32_t source_addr; // host order
     uint16_t port;
+    bool group_valid;    // the group is a dotted IPv4 address (the socket transport needs it)
+    uint32_t group_addr; // host order: the group the socket transport binds and joins
 };
 
 class CVornCffexMdApiImpl : public CVornCffexMdApi, public Vorn_R10::CSignalProcess {
@@ -91,6 +99,7 @@ public:
 
     // Configuration.
     int32_t _ReadConfig();
+    void ReadTransportKeys(const Vorn_R10::CIniReader& reader);
     // Live counters: the file once the configuration is known, the selected instruments once
     // the snapshot and work mode are. Neither fails start-up: the counters stay private.
     void StartCounters();
@@ -112,6 +121,9 @@ public:
     static std::string SnapshotFileName(); // of today's local date
     static std::string SnapshotFileName(const Vorn_R10::CDateType& date);
     int32_t LoadKey();
+    // LoadKey, then the work_mode and transport keys: either can force software decoding.
+    // Logs the mode chosen and why.
+    void ChooseWorkMode();
     static void _hexdump(const unsigned char* p, size_t size);
 
     // FPGA set-up.
@@ -140,6 +152,8 @@ public:
     }
 
     // Hardware receive.
+    // CLOCK_REALTIME ns of a frame's 32-bit card stamp (widened on the card's clock); 0 unknown.
+    int64_t CardWireNs(exanic_cycles32_t stamp) const;
     int32_t ExanicCffexDMA1();
     int32_t ExanicCffexDMA0_Abnormal_Event();
     void HandleRecordFrame(ssize_t size);
@@ -148,16 +162,21 @@ public:
     // Frame receive and reordering.
     int32_t ExanicCffexDMA0();
     int32_t HandleFrameDma0(ssize_t received);
-    // A feed datagram of channel 0: its payload starts udp_packet_len bytes into the frame and
-    // holds payload_len bytes; recvSize (the whole frame's length) is printed in log lines.
-    int32_t ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t payload_len,
-                                     uint32_t recvSize);
-    int32_t ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t payload_len,
-                                   uint32_t recvSize);
-    int32_t InsertExanicRecvList(const df_udp_header* pUdpHeader, uint32_t udp_packet_len, uint32_t payload_len);
+    // A feed datagram's payload (payload_len bytes, at least one, starting with the packet
+    // header when long enough); recvSize (the frame's or datagram's length) is printed in log lines.
+    int32_t ExanicCffexDMA0_NoBuffer(const uint8_t* payload, uint32_t payload_len, uint32_t recvSize);
+    int32_t ExanicCffexDMA0_Buffer(const uint8_t* payload, uint32_t payload_len, uint32_t recvSize);
+    int32_t InsertExanicRecvList(const uint8_t* payload, uint32_t payload_len);
     int32_t DealExanicRecvList(); // takes what the list can give now; the list must not be empty
     int32_t ExanicRecvListOverflow();
     void ParseFeedChannels();
+
+    // Socket transport (VornCffexMdApiImpl_sockets.cpp): start-up in place of the card's, and
+    // one poll of every channel's socket (a recvmmsg batch each).
+    int32_t StartSockets();
+    int32_t SocketReceive();
+    void HandleDatagram(size_t socket, Vorn_R10::SDatagram& datagram);
+    void NoteKernelDrops(size_t socket, const Vorn_R10::SDatagram& datagram);
 
     // Feed parser: where it stands in the payload, kept in locals while parsing and written
     // to m_state, m_UdpHeader, m_FieldHeader and m_CurUdpPktLen when it returns.
@@ -288,6 +307,15 @@ public:
     int64_t m_frameWireNs = 0;
     CInstrumentSlots m_slots;                 // the instrument maps, per instrument
     SInstrumentSlot* m_curSlot = nullptr;     // slot of m_last_inst_id, null until needed
+
+    // transport = socket: a socket per channel, and per socket the kernel's drop total last
+    // reported and whether the last datagram brought new drops (a burst is logged once).
+    Vorn_R10::CSocketTransport m_sockets;
+    struct SSocketDrops {
+        uint32_t seen = 0;
+        bool burst = false;
+    };
+    std::vector<SSocketDrops> m_socketDrops;
 
     static constexpr size_t kFieldScratchBytes = 65535; // the longest field a header can declare
 

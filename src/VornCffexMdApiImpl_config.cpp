@@ -1,4 +1,6 @@
 // Configuration keys and the per-channel instrument selection.
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -37,6 +39,8 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     const int32_t sample = reader.ReadInt32("config", "latency_sample", kDefaultLatencySample);
     config.latency_sample = sample >= 0 ? static_cast<uint64_t>(sample) : kDefaultLatencySample;
 
+    ReadTransportKeys(reader);
+
     R10ChannelInfo& channel = config.channelInfo[MANAGER_CHANNEL];
     channel.insts.Assign(reader.ReadString("config", "insts", ""));
     channel.options = reader.ReadString("config", "options", "norecv") == "recv";
@@ -55,6 +59,9 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] counters_path[%s]", config.counters_path.c_str());
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] counters_name[%s]", config.counters_name.c_str());
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] latency_sample[%d]", static_cast<int>(config.latency_sample));
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] work_mode[%s] transport[%s] interface[%s]",
+             config.software_decoding ? "software" : "auto", config.socket_transport ? "socket" : "card",
+             config.interface_name.empty() ? "any" : config.interface_name.c_str());
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] channel[%d] insts[%s], options[%s], recvall[%d]", MANAGER_CHANNEL,
              channel.insts.c_str(), channel.options ? "recv" : "norecv", channel.recvall ? 1 : 0);
     for (const auto& entry : m_instMap) {
@@ -64,6 +71,26 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
             VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] channel[%d] insts[%s]", entry.first, selector.c_str());
     }
     return 0;
+}
+
+// work_mode, transport and interface. An unknown mode or transport takes the default with a
+// warning naming the value; an interface that is no IPv4 address fails a socket start-up.
+void CVornCffexMdApiImpl::ReadTransportKeys(const CIniReader& reader) {
+    R10CffexConfigInfo& config = m_r10ConfigInfo;
+    const std::string mode = reader.ReadString("config", "work_mode", "auto");
+    config.software_decoding = mode == "software";
+    if (mode != "auto" && mode != "software")
+        VORN_LOG(LOG_WARNING, "[%s:%d] [%s] work_mode [%s] is neither auto nor software, auto is used.", mode.c_str());
+    const std::string transport = reader.ReadString("config", "transport", "card");
+    config.socket_transport = transport == "socket";
+    if (transport != "card" && transport != "socket")
+        VORN_LOG(LOG_WARNING, "[%s:%d] [%s] transport [%s] is neither card nor socket, card is used.",
+                 transport.c_str());
+    config.interface_name = reader.ReadString("config", "interface", "");
+    struct in_addr parsed {};
+    config.interface_valid =
+        config.interface_name.empty() || inet_pton(AF_INET, config.interface_name.c_str(), &parsed) == 1;
+    config.interface_addr = config.interface_name.empty() || !config.interface_valid ? 0 : ntohl(parsed.s_addr);
 }
 
 // _GetChannelCfg of a depth record's instrument code (at most 30 characters, maybe unterminated).

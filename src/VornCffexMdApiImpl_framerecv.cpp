@@ -17,9 +17,7 @@ namespace {
 constexpr ssize_t kBufferBytes = 2048;
 constexpr ssize_t kPacketHeaderBytes = sizeof(df_udp_header);
 
-uint32_t SeqNoOf(const df_udp_header* pUdpHeader) {
-    return LoadBe32(reinterpret_cast<const uint8_t*>(pUdpHeader) + offsetof(df_udp_header, seqno));
-}
+uint32_t SeqNoOf(const uint8_t* payload) { return LoadBe32(payload + offsetof(df_udp_header, seqno)); }
 
 // "a.b.c.d" strictly, into host order.
 bool ParseDottedAddress(const std::string& text, uint32_t& addr) {
@@ -58,26 +56,31 @@ void CVornCffexMdApiImpl::ParseFeedChannels() {
     m_feedChannels.clear();
     for (const multi_address_field& address : m_MultiAddressField) {
         const std::string text(address.multi_address, strnlen(address.multi_address, sizeof address.multi_address));
-        SFeedChannel channel{false, 0, 0};
+        SFeedChannel channel{false, 0, 0, false, 0};
         std::string port, source;
         channel.valid = _parseURL(text, port, source) && ParsePort(port, channel.port) &&
                         ParseDottedAddress(source, channel.source_addr);
+        // The group: between "://" and the port's colon.
+        const size_t host = text.find("://") + 3, colon = text.find(':', host);
+        channel.group_valid = channel.valid && ParseDottedAddress(text.substr(host, colon - host), channel.group_addr);
         m_feedChannels.push_back(channel);
     }
 }
 
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {
     ClearDirtied(m_recvBufDma0, m_recvLenDma0);
+    exanic_cycles32_t stamp = 0;
     const ssize_t received =
-        exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0, kBufferBytes, nullptr);
+        exanic_receive_frame(CExanicDMA::GetInstance().get_dma0_ptr(), m_recvBufDma0, kBufferBytes, &stamp);
     m_recvLenDma0 = DirtiedBytes(received);
     if (received == 0) {
         m_counters.Idle();
         return 0;
     }
     m_counters.FrameBegin();
+    m_frameWireNs = m_counters.Sampling() ? CardWireNs(stamp) : 0;
     const int32_t result = HandleFrameDma0(received);
-    m_counters.FrameEnd();
+    m_counters.FrameEnd(m_frameWireNs);
     return result;
 }
 
@@ -104,15 +107,14 @@ __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::HandleFrameDm
         return 0;
     }
     bool ofFeed = false;
+    const uint8_t* payload = reinterpret_cast<const uint8_t*>(m_recvBufDma0) + frame.payload_offset;
     for (const SFeedChannel& channel : m_feedChannels) {
         if (!channel.valid || channel.source_addr != frame.source_addr || channel.port != frame.dest_port) continue;
-        const uint32_t udp_packet_len = frame.payload_offset;
         ofFeed = true;
-        const df_udp_header* pUdpHeader = reinterpret_cast<const df_udp_header*>(m_recvBufDma0 + udp_packet_len);
         if (m_r10ConfigInfo.exanic_cache_flag == 1)
-            ExanicCffexDMA0_Buffer(pUdpHeader, udp_packet_len, frame.payload_length, recvSize);
+            ExanicCffexDMA0_Buffer(payload, frame.payload_length, recvSize);
         else
-            ExanicCffexDMA0_NoBuffer(pUdpHeader, udp_packet_len, frame.payload_length, recvSize);
+            ExanicCffexDMA0_NoBuffer(payload, frame.payload_length, recvSize);
     }
     if (ofFeed)
         m_counters.FrameOfFeed();
@@ -122,27 +124,23 @@ __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::HandleFrameDm
 }
 
 __attribute__((always_inline)) inline int32_t
-CVornCffexMdApiImpl::ExanicCffexDMA0_NoBuffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
-                                              uint32_t payload_len, uint32_t recvSize) {
-    const uint32_t seqno = SeqNoOf(pUdpHeader);
+CVornCffexMdApiImpl::ExanicCffexDMA0_NoBuffer(const uint8_t* payload, uint32_t payload_len, uint32_t recvSize) {
+    const uint32_t seqno = SeqNoOf(payload);
     if (seqno > m_CurUdpNo + 1) {
         ClearTrustFlags();
         m_counters.GapSkipped();
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] recvSize is %d, pUdpHeader->seqno is %d, m_CurUdpNo is %d.",
                  static_cast<int>(recvSize), static_cast<int>(seqno), static_cast<int>(m_CurUdpNo));
     }
-    const uint8_t* payload = reinterpret_cast<const uint8_t*>(m_recvBufDma0) + udp_packet_len;
     if (_processChunk(m_RspEncryptCodeSegmentField, payload, payload_len, *this) == -1)
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error.");
     return 0;
 }
 
 __attribute__((always_inline)) inline int32_t
-CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
-                                            uint32_t payload_len, uint32_t recvSize) {
-    const uint32_t seqno = SeqNoOf(pUdpHeader);
+CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const uint8_t* payload, uint32_t payload_len, uint32_t recvSize) {
+    const uint32_t seqno = SeqNoOf(payload);
     if (seqno <= m_CurUdpNo + 1) {
-        const uint8_t* payload = reinterpret_cast<const uint8_t*>(m_recvBufDma0) + udp_packet_len;
         if (_processChunk(m_RspEncryptCodeSegmentField, payload, payload_len, *this) == -1)
             VORN_LOG(LOG_INFO, "[%s:%d] [%s] _processChunk is error, msg is error, pUdpHeader->seqno is %d.",
                      static_cast<int>(seqno));
@@ -155,27 +153,57 @@ CVornCffexMdApiImpl::ExanicCffexDMA0_Buffer(const df_udp_header* pUdpHeader, uin
              static_cast<int>(recvSize), m_ExanicRecvList.GetQueueCount(), static_cast<int>(seqno),
              static_cast<int>(m_CurUdpNo));
     if (m_ExanicRecvList.GetQueueCount() < m_r10ConfigInfo.exanic_cache_size) {
-        InsertExanicRecvList(pUdpHeader, udp_packet_len, payload_len);
+        InsertExanicRecvList(payload, payload_len);
         m_counters.ReorderDepth(static_cast<uint64_t>(m_ExanicRecvList.GetQueueCount()));
         return 0;
     }
     // The list is full: the gap is given up.
     ClearTrustFlags();
-    InsertExanicRecvList(pUdpHeader, udp_packet_len, payload_len);
+    InsertExanicRecvList(payload, payload_len);
     m_counters.ReorderDepth(static_cast<uint64_t>(m_ExanicRecvList.GetQueueCount()));
     ExanicRecvListOverflow();
     m_counters.ReorderDepth(0);
     return 0;
 }
 
-int32_t CVornCffexMdApiImpl::InsertExanicRecvList(const df_udp_header* pUdpHeader, uint32_t udp_packet_len,
-                                                  uint32_t payload_len) {
+// One datagram, counted like a frame of the card's feed channel.
+void CVornCffexMdApiImpl::HandleDatagram(size_t socket, SDatagram& datagram) {
+    m_counters.FrameReceived();
+    NoteKernelDrops(socket, datagram);
+    if (datagram.truncated) {
+        m_counters.ReceiveError(RX_TRUNCATED);
+        return;
+    }
+    if (datagram.length == 0) {
+        m_counters.FrameDropped(DROP_TOO_SHORT);
+        return;
+    }
+    const uint16_t port = m_sockets.Channel(socket).port;
+    bool ofFeed = false;
+    for (const SFeedChannel& channel : m_feedChannels)
+        ofFeed = ofFeed || (channel.valid && channel.source_addr == datagram.source && channel.port == port);
+    if (!ofFeed) {
+        m_counters.FrameDropped(DROP_FOREIGN);
+        return;
+    }
+    // The packet header is read whole, as from the card's zeroed buffer: no bytes of an
+    // earlier datagram behind a short one.
+    if (datagram.length < sizeof(df_udp_header))
+        memset(datagram.data + datagram.length, 0, sizeof(df_udp_header) - datagram.length);
+    if (m_r10ConfigInfo.exanic_cache_flag == 1)
+        ExanicCffexDMA0_Buffer(datagram.data, datagram.length, datagram.length);
+    else
+        ExanicCffexDMA0_NoBuffer(datagram.data, datagram.length, datagram.length);
+    m_counters.FrameOfFeed();
+}
+
+int32_t CVornCffexMdApiImpl::InsertExanicRecvList(const uint8_t* payload, uint32_t payload_len) {
     const bool wasEmpty = m_ExanicRecvList.GetQueueCount() == 0;
     sExanicRecv* node = m_ExanicRecvList.GetFree();
     if (!node) return wasEmpty ? 0 : -1;
-    memcpy(node->m_recvBufDma, m_recvBufDma0 + udp_packet_len, payload_len);
+    memcpy(node->m_recvBufDma, payload, payload_len);
     node->m_recvBufSize = payload_len;
-    node->seqno = SeqNoOf(pUdpHeader);
+    node->seqno = SeqNoOf(payload);
     if (wasEmpty) {
         m_ExanicRecvList.Push(node);
         m_counters.GapDetected();

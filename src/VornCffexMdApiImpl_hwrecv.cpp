@@ -15,18 +15,27 @@ constexpr ssize_t kBufferBytes = 2048;
 
 } // namespace
 
+// Widening reads the card's clock, so only frames whose latency is measured are converted.
+int64_t CVornCffexMdApiImpl::CardWireNs(exanic_cycles32_t stamp) const {
+    if (!m_pNicHandler) return 0;
+    const exanic_cycles_t cycles = exanic_expand_timestamp(m_pNicHandler, stamp);
+    return cycles > 0 ? exanic_cycles_to_ns(m_pNicHandler, cycles) : 0;
+}
+
 int32_t CVornCffexMdApiImpl::ExanicCffexDMA1() {
     ClearDirtied(m_recvBufDma1, m_recvLenDma1);
+    exanic_cycles32_t stamp = 0;
     const ssize_t size =
-        exanic_receive_frame(CExanicDMA::GetInstance().get_dma1_ptr(), m_recvBufDma1, kBufferBytes, nullptr);
+        exanic_receive_frame(CExanicDMA::GetInstance().get_dma1_ptr(), m_recvBufDma1, kBufferBytes, &stamp);
     m_recvLenDma1 = DirtiedBytes(size);
     if (size == 0) {
         m_counters.Idle();
         return 0;
     }
     m_counters.FrameBegin();
+    m_frameWireNs = m_counters.Sampling() ? CardWireNs(stamp) : 0;
     HandleRecordFrame(size);
-    m_counters.FrameEnd();
+    m_counters.FrameEnd(m_frameWireNs);
     return 0;
 }
 

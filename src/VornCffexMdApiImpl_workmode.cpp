@@ -35,6 +35,26 @@ int32_t CVornCffexMdApiImpl::LoadKey() {
     return 0;
 }
 
+void CVornCffexMdApiImpl::ChooseWorkMode() {
+    LoadKey();
+    const R10CffexConfigInfo& config = m_r10ConfigInfo;
+    const bool known = m_iWorkMode == 2;
+    const char* forcedBy = config.socket_transport    ? "transport = socket"
+                           : config.software_decoding ? "work_mode = software"
+                                                      : nullptr;
+    if (known && forcedBy) {
+        // Exactly a software-mode day: the firmware forwards the raw feed (key type 3).
+        m_iWorkMode = 1;
+        m_key_type = kNoKnownSegment;
+    }
+    if (m_iWorkMode == 2)
+        VORN_LOG(LOG_INFO, "[%s:%d] [%s] work mode hardware: the code segment is known segment %u.", m_key_type);
+    else if (known)
+        VORN_LOG(LOG_INFO, "[%s:%d] [%s] work mode software: %s, although the code segment is a known one.", forcedBy);
+    else
+        VORN_LOG(LOG_INFO, "[%s:%d] [%s] work mode software: the code segment is none the firmware decodes.");
+}
+
 void CVornCffexMdApiImpl::_hexdump(const unsigned char* p, size_t size) {
     printf("Dumping 0x%x bytes from %p:\n", static_cast<unsigned>(size), static_cast<const void*>(p));
     for (size_t row = 0; row < size; row += 16) {

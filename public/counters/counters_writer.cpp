@@ -18,6 +18,8 @@ namespace Vorn_R10 {
 namespace {
 
 constexpr uint64_t kHeaderBytes = sizeof(SCountersHeader);
+// Wire-to-callback figures beyond this are taken for a clock that does not follow the host's.
+constexpr int64_t kPlausibleWireNs = 1000000000;
 // Instrument numbers below this are indexed by a dense array.
 constexpr int64_t kDenseInstruments = 1 << 16;
 
@@ -225,18 +227,33 @@ SInstrumentCounters* CCountersWriter::SparseEntry(int64_t instId) {
     return found == sparseIndex_.end() ? nullptr : instruments_ + found->second - 1;
 }
 
-void CCountersWriter::EndSample() {
+void CCountersWriter::AddSample(SLatencyHistogram& h, uint64_t ticks) {
+    Bump(h.buckets[HistogramBucketOf(ticks)]);
+    Store(h.sum_ticks, h.sum_ticks + ticks);
+    if (ticks > h.max_ticks) Store(h.max_ticks, ticks);
+    Bump(h.count);
+}
+
+void CCountersWriter::EndSample(int64_t wireNs) {
     const uint64_t ticks = ReadTicks() - sampleStart_;
     sampleStart_ = 0;
     if (values_->updates == sampleUpdates_) {
         countdown_ = 1; // nothing was delivered: measure the next frame instead
         return;
     }
-    SLatencyHistogram& h = header_->histograms[HISTOGRAM_RECV_TO_CALLBACK];
-    Bump(h.buckets[HistogramBucketOf(ticks)]);
-    Store(h.sum_ticks, h.sum_ticks + ticks);
-    if (ticks > h.max_ticks) Store(h.max_ticks, ticks);
-    Bump(h.count);
+    AddSample(header_->histograms[HISTOGRAM_RECV_TO_CALLBACK], ticks);
+    if (wireNs == 0) return;
+    // Wire time is host time only where the card's (or kernel's) clock follows the host's:
+    // a figure below zero or beyond a second says it does not, and is counted instead.
+    const int64_t wireToCallback = RealtimeNs() - wireNs;
+    if (wireToCallback < 0 || wireToCallback > kPlausibleWireNs) {
+        Bump(values_->wire_clock_unsynced);
+        return;
+    }
+    // In ticks like the library's own share, so that readers convert both alike (at most
+    // 1e9 ns times a tick rate below 1.8e10 per second: no overflow).
+    const uint64_t wireTicks = static_cast<uint64_t>(wireToCallback) * header_->ticks_per_second / 1000000000u;
+    AddSample(header_->histograms[HISTOGRAM_WIRE_TO_CALLBACK], wireTicks);
 }
 
 void CCountersWriter::SetLatencySampling(uint64_t every) {
@@ -244,6 +261,22 @@ void CCountersWriter::SetLatencySampling(uint64_t every) {
     countdown_ = sampleEvery_;
     BeginStartupWrite();
     header_->histograms[HISTOGRAM_RECV_TO_CALLBACK].sample_every = every;
+    if (header_->histograms[HISTOGRAM_WIRE_TO_CALLBACK].name[0])
+        header_->histograms[HISTOGRAM_WIRE_TO_CALLBACK].sample_every = every;
+    EndStartupWrite();
+}
+
+void CCountersWriter::EnableWireToCallback() {
+    SLatencyHistogram& h = header_->histograms[HISTOGRAM_WIRE_TO_CALLBACK];
+    BeginStartupWrite();
+    CopyText(h.name, sizeof h.name, "wire_to_callback");
+    h.sample_every = header_->histograms[HISTOGRAM_RECV_TO_CALLBACK].sample_every;
+    EndStartupWrite();
+}
+
+void CCountersWriter::SetTransport(ETransport transport) {
+    BeginStartupWrite();
+    header_->startup.transport = transport;
     EndStartupWrite();
 }
 

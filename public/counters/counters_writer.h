@@ -56,6 +56,9 @@ public:
     void SetSnapshot(const std::string& file, int64_t tradeDate);
     void SetWorkMode(uint64_t workMode);
     void SetVersions(const char* software, uint64_t firmware, uint64_t verdict);
+    void SetTransport(ETransport transport);
+    // Names the wire-to-callback histogram: the transport gives each frame's wire time.
+    void EnableWireToCallback();
     // One latency sample every `every` frames that deliver updates; 0 switches sampling off.
     void SetLatencySampling(uint64_t every);
     // Gives each selected instrument an entry (grows the file). False with `error` when the
@@ -75,11 +78,15 @@ public:
         OpenChanges();
         if (--countdown_ == 0) StartSample();
     }
+    // True between FrameBegin and FrameEnd of a frame whose latency is measured: only such a
+    // frame needs its wire time (FrameEnd's argument).
+    bool Sampling() const { return sampleStart_ != 0; }
     // The frame's processing (callbacks included) is over. The time of a frame that follows
     // an idle poll is taken here, after the callbacks, so that it adds nothing to their latency.
-    void FrameEnd() {
+    // `wireNs`: CLOCK_REALTIME ns the frame reached the wire (0 unknown), for a measured frame.
+    void FrameEnd(int64_t wireNs = 0) {
         if (sampleStart_)
-            EndSample();
+            EndSample(wireNs);
         else if (idle_)
             TakeFrameTime();
         CloseChanges();
@@ -114,6 +121,7 @@ public:
     void ParseError() { Bump(values_->parse_errors); }
     void HardwareRecord() { Bump(values_->hw_records); }
     void HardwareLossEvent() { Bump(values_->hw_loss_events); }
+    void KernelDrops(uint64_t datagrams) { Store(values_->kernel_drops, values_->kernel_drops + datagrams); }
     // One update handed to the application through the callbacks flagged.
     void Delivered(int64_t instId, uint64_t updateMs, int64_t trust, bool v1, bool v2) {
         DeliveredTo(Entry(instId), updateMs, trust, v1, v2);
@@ -178,7 +186,8 @@ private:
         Store(values_->last_frame_tsc, ReadTicks());
     }
     // Records the sample when the frame delivered updates; otherwise the next frame is measured.
-    void EndSample();
+    void EndSample(int64_t wireNs);
+    void AddSample(SLatencyHistogram& h, uint64_t ticks);
     SInstrumentCounters* SparseEntry(int64_t instId);
     // Start-up writes bracketed like a frame, so readers never see half a text.
     void BeginStartupWrite();

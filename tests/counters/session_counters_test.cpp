@@ -73,7 +73,9 @@ TEST(SessionCounters, MatchWhatHappened) {
         {5, v.updates_untrusted}, // 106-110, after the gap was given up
         {1, v.unknown_fields}, {1, v.parse_errors}, {0, v.hw_records}, {0, v.hw_loss_events},
         {4, latency.count}, // frames that delivered: 101, 102 (with 103), 109 (with 106-108), 110
-        {1, latency.sample_every}, {0, got.header.histograms[Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK].count},
+        {1, latency.sample_every},
+        {4, got.header.histograms[Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK].count}, // the same frames' card stamps
+        {0, v.wire_clock_unsynced}, {0, v.kernel_drops}, {Vorn_R10::TRANSPORT_CARD, s.transport},
         {Vorn_R10::COUNTERS_RUNNING, s.run_state}, {31, s.steps}, {1, s.work_mode}, {20261216, s.trade_date},
         {VORN_SIM_FIRMWARE_VERSION, s.firmware_version}, {VORN_SIM_VERDICT_OK, s.version_check}};
     for (const auto& count : counts) EXPECT_EQ(count.first, count.second) << &count - counts;

@@ -71,6 +71,25 @@ TEST_F(ConfigTest, DefaultsAndChecks) {
         EXPECT_EQ(std::string(insts) == "all", Config({{"insts", insts}}).channelInfo[0].recvall) << insts;
 }
 
+// work_mode and transport take their one other value exactly, anything else the default;
+// interface must be a dotted IPv4 address (host order kept) or absent.
+TEST_F(ConfigTest, WorkModeTransportAndInterface) {
+    for (const char* mode : {"software", "auto", "Software", "hardware", ""})
+        EXPECT_EQ(std::string(mode) == "software", Config({{"work_mode", mode}}).software_decoding) << mode;
+    EXPECT_FALSE(Config({}).software_decoding);
+    for (const char* transport : {"socket", "card", "SOCKET", "sockets", ""})
+        EXPECT_EQ(std::string(transport) == "socket", Config({{"transport", transport}}).socket_transport) << transport;
+    EXPECT_FALSE(Config({}).socket_transport);
+    const Vorn_R10::R10CffexConfigInfo any = Config({});
+    EXPECT_TRUE(any.interface_valid);
+    EXPECT_EQ(0u, any.interface_addr);
+    const Vorn_R10::R10CffexConfigInfo lo = Config({{"interface", "127.1.2.3"}});
+    EXPECT_TRUE(lo.interface_valid);
+    EXPECT_EQ(0x7F010203u, lo.interface_addr);
+    for (const char* bad : {"lo", "127.1.2", "256.0.0.1", "any"})
+        EXPECT_FALSE(Config({{"interface", bad}}).interface_valid) << bad;
+}
+
 // The configuration lines after the log path took effect, in order, with the checked size;
 // without the LOG_DEBUG bit there are none.
 TEST_F(ConfigTest, DebugLinesReportTheConfiguration) {
@@ -81,7 +100,7 @@ TEST_F(ConfigTest, DebugLinesReportTheConfiguration) {
     const std::vector<std::string> expected = {
         " device[exanic3]", " snapshot[/srv/day.bin]", " log_path[" + dir_ + "]", " log_level[8]", " cpucore[1]",
         " exanic_cache_flag[0]", " exanic_cache_size[10]", " counters_path[/dev/shm]", " counters_name[]",
-        " latency_sample[64]",
+        " latency_sample[64]", " work_mode[auto] transport[card] interface[any]",
         " channel[0] insts[IF,,IC2612], options[recv], recvall[0]", " channel[0] insts count[3]",
         " channel[0] insts[IF]", " channel[0] insts[]", " channel[0] insts[IC2612]"};
     EXPECT_EQ(expected, Messages(out, "_ReadConfig"));

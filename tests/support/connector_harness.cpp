@@ -100,7 +100,8 @@ int ConnectorRun::Start(std::chrono::seconds timeout) {
     });
     const bool finished = WaitFor(
         [&] {
-            return done->load() || vorn_sim_read_reg(card_, 20) == 1 || vorn_sim_read_reg(card_, 13) == 1;
+            return done->load() || vorn_sim_read_reg(card_, 20) == 1 || vorn_sim_read_reg(card_, 13) == 1 ||
+                   LogText().find("] transport socket: ") != std::string::npos; // no card set-up
         },
         timeout);
     if (done->load()) {

@@ -111,10 +111,14 @@ struct DecodeDay {
     std::vector<std::vector<uint8_t>> frames;
 };
 
-DecodeDay MakeDecodeDay(const std::string& dir, int32_t lastSeqno = 0, int32_t tradeDate = kTradeDate) {
+// `segment` -1 encrypts under the sample cipher (software mode), 0..2 under known segment k
+// (a hardware-mode day).
+DecodeDay MakeDecodeDay(const std::string& dir, int32_t lastSeqno = 0, int32_t tradeDate = kTradeDate,
+                        int segment = -1) {
     vorn_sim::SessionConfig config;
     config.seed = 11;
     config.encrypted = true;
+    config.code_segment = segment;
     vorn_sim::SyntheticSession session(config);
     vorn_sim::SnapshotWriter writer = session.Snapshot();
     writer.SetLastSeqNo(lastSeqno);
@@ -192,6 +196,34 @@ TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
         EXPECT_EQ(std::to_string(2 * kFrames) + " to " + dir + "/rows.csv", Figure(result.err, "updates written"));
         EXPECT_EQ(std::string::npos, result.err.find("warning:")) << result.err;
         EXPECT_NE(std::string::npos, ReadFile(dir + "/library.txt").find("m_CurUdpNo is")) << "library output kept";
+    }
+}
+
+// A hardware-mode day (its code segment one the firmware decodes) decodes in software all the
+// same, into the table of the same session under a software-mode snapshot: only the bytes of
+// the encrypted fields differ between the two captures.
+TEST(VornDecode, AHardwareModeDayDecodesLikeASoftwareModeDay) {
+    ConnectorRun scratch;
+    const std::string dir = scratch.Dir();
+    const DecodeDay software = MakeDecodeDay(dir);
+    const std::string softwareCapture = dir + "/software.pcap", softwareSnapshot = dir + "/software.bin";
+    ASSERT_EQ(0, rename(software.snapshot.c_str(), softwareSnapshot.c_str()));
+    ASSERT_TRUE(vorn_sim::WriteCapture(softwareCapture, software.frames, {}, SessionStartNs(), 1500));
+    const DecodeResult expected = RunDecode(dir, softwareCapture, softwareSnapshot);
+    ASSERT_EQ(0, expected.code) << expected.err;
+    ASSERT_EQ(2u * kFrames + 1, LinesWith(expected.out).size());
+    for (int segment = 0; segment < 3; ++segment) {
+        SCOPED_TRACE(segment);
+        const DecodeDay hardware = MakeDecodeDay(dir, 0, kTradeDate, segment);
+        ASSERT_EQ(software.frames.size(), hardware.frames.size());
+        ASSERT_NE(software.frames, hardware.frames) << "the captures should differ in their encrypted bytes";
+        const std::string capture = dir + "/hardware.pcap";
+        ASSERT_TRUE(vorn_sim::WriteCapture(capture, hardware.frames, {}, SessionStartNs(), 1500));
+        const DecodeResult result = RunDecode(dir, capture, hardware.snapshot);
+        ASSERT_EQ(0, result.code) << result.err;
+        EXPECT_EQ(expected.out, result.out);
+        EXPECT_EQ(1u, CountOf(ReadFile(dir + "/library.txt"),
+                              "work mode software: work_mode = software, although the code segment is a known one."));
     }
 }
 

@@ -72,9 +72,11 @@ bool PrivateConnector::Create(const ConnectorSettings& settings, std::string& er
     created_ = true;
     configPath_ = dir_ + "/decode.ini";
     std::ofstream config(configPath_);
+    // work_mode = software whatever the snapshot's code segment: a hardware-mode day decodes too.
     config << "[config]\n"
            << "device = " << device_ << "\n"
            << "snapshot = " << settings.snapshot << "\n"
+           << "work_mode = software\n"
            << "insts = " << settings.insts << "\n"
            << "options = " << (settings.options ? "recv" : "norecv") << "\n"
            << "log_path = " << dir_ << "\n"

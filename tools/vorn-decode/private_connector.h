@@ -29,8 +29,10 @@ public:
     PrivateConnector(const PrivateConnector&) = delete;
     PrivateConnector& operator=(const PrivateConnector&) = delete;
 
-    // Makes the private directory, its configuration file and the card. False with `error`.
+    // Makes the private directory, its configuration file (work_mode = software, so every
+    // snapshot decodes in software) and the card. False with `error`.
     bool Create(const ConnectorSettings& settings, std::string& error);
+    // Hardware: the connector chose hardware mode all the same (a library that ignores work_mode).
     enum class Started { Software, Hardware, Failed };
     // Has the card call `refill(context)` on the connector's receive thread whenever the
     // connector finds it empty; `refill` puts frames with Put(). Call before Start().

@@ -245,8 +245,8 @@ int main(int argc, char** argv) {
         if (started != PrivateConnector::Started::Software) {
             connector.Stop();
             if (started == PrivateConnector::Started::Hardware)
-                fprintf(stderr, "vorn-decode: the snapshot's code segment is one the card's firmware decodes (hardware "
-                                "mode); vorn-decode decodes the raw feed of software-mode snapshots only\n");
+                fprintf(stderr, "vorn-decode: the library started in hardware mode although told to decode in "
+                                "software (work_mode = software)\n");
             else
                 fprintf(stderr, "vorn-decode: the connector did not start; its reasons are in %s\n",
                         options.library_log.empty() ? "the library output (rerun with --library-log FILE)"

@@ -1,7 +1,10 @@
 #include "demo_feed.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +14,8 @@
 #include <random>
 #include <thread>
 #include <vector>
+
+#include "counters_reader.h"
 
 #ifdef VORN_DEMO_HARDWARE
 #include "vorn_firmware.h"
@@ -26,10 +31,19 @@ constexpr int kLockWaitSeconds = 120;
 
 using Clock = std::chrono::steady_clock;
 
-// Where the next packet goes: the raw frame onto channel 0, or through the firmware.
+sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// Where the next packet goes: the raw frame onto channel 0, through the firmware, or as a
+// datagram from and to 127.0.0.1.
 class FeedSink {
 public:
-    FeedSink(const std::string& device, vorn_sim::SyntheticSession& session, bool hardware);
+    FeedSink(const std::string& device, vorn_sim::SyntheticSession& session, bool hardware, uint16_t udpPort);
     ~FeedSink();
     bool Send(const std::vector<uint8_t>& payload, FeedStats& stats);
     bool SendLost(uint32_t seqno, FeedStats& stats);
@@ -39,13 +53,25 @@ private:
     vorn_sim::SyntheticSession& session_;
     bool hardware_;
     vorn_sim_card_t* card_ = nullptr;
+    int socket_ = -1;
+    sockaddr_in target_{};
 #ifdef VORN_DEMO_HARDWARE
     std::unique_ptr<vorn_firmware::HardwareFeed> firmware_;
 #endif
 };
 
-FeedSink::FeedSink(const std::string& device, vorn_sim::SyntheticSession& session, bool hardware)
+FeedSink::FeedSink(const std::string& device, vorn_sim::SyntheticSession& session, bool hardware, uint16_t udpPort)
     : session_(session), hardware_(hardware) {
+    if (udpPort != 0 && !hardware) {
+        socket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in local = Loopback(0);
+        target_ = Loopback(udpPort);
+        if (socket_ >= 0 && bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            close(socket_);
+            socket_ = -1;
+        }
+        return;
+    }
 #ifdef VORN_DEMO_HARDWARE
     if (hardware_) {
         firmware_ = std::make_unique<vorn_firmware::HardwareFeed>(device);
@@ -58,6 +84,7 @@ FeedSink::FeedSink(const std::string& device, vorn_sim::SyntheticSession& sessio
 
 FeedSink::~FeedSink() {
     if (card_) vorn_sim_close(card_);
+    if (socket_ >= 0) close(socket_);
 }
 
 bool FeedSink::Send(const std::vector<uint8_t>& payload, FeedStats& stats) {
@@ -65,6 +92,9 @@ bool FeedSink::Send(const std::vector<uint8_t>& payload, FeedStats& stats) {
 #ifdef VORN_DEMO_HARDWARE
     if (hardware_) return firmware_->Deliver(payload) >= 0;
 #endif
+    if (socket_ >= 0)
+        return sendto(socket_, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&target_),
+                      sizeof target_) == static_cast<ssize_t>(payload.size());
     if (!card_) return false;
     const std::vector<uint8_t> frame = session_.Frame(payload);
     return vorn_sim_put_frame(card_, 0, frame.data(), frame.size(), VORN_SIM_WAIT, 0) == 0;
@@ -111,7 +141,19 @@ void SnapshotLock::Release() {
     fd_ = -1;
 }
 
-std::string WriteConfig(const std::string& dir, const std::string& device) {
+uint16_t FreeLoopbackPort() {
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    uint16_t port = 0;
+    if (probe >= 0 && bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (probe >= 0) close(probe);
+    return port;
+}
+
+std::string WriteConfig(const std::string& dir, const std::string& device, const std::string& transport) {
     const std::string path = dir + "/md.ini";
     std::ofstream out(path, std::ios::trunc);
     out << "[config]\n"
@@ -122,13 +164,14 @@ std::string WriteConfig(const std::string& dir, const std::string& device) {
         << "insts = all\n"
         << "options = recv\n"
         << "exanic_cache_flag = 1\n"
-        << "exanic_cache_size = 10\n";
+        << "exanic_cache_size = 10\n"
+        << "transport = " << transport << "\n";
     return out ? path : std::string();
 }
 
 void PlayFeed(const std::string& device, vorn_sim::SyntheticSession& session, const FeedPlan& plan,
               const std::atomic<bool>& stop, FeedStats& stats) {
-    FeedSink sink(device, session, plan.hardware);
+    FeedSink sink(device, session, plan.hardware, plan.udpPort);
     std::mt19937_64 random(20261216);
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     const int64_t total = static_cast<int64_t>(plan.seconds * plan.packetsPerSecond);
@@ -171,6 +214,25 @@ bool WaitDrained(vorn_sim_card_t* card, bool hardware, double timeoutSeconds) {
     }
     // The last frame taken is processed right after it is taken.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return true;
+}
+
+bool WaitReceived(const std::string& countersPath, uint64_t datagrams, double timeoutSeconds) {
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
+    Vorn_R10::CCountersReader reader;
+    std::string error;
+    if (!reader.Open(countersPath, error)) return false;
+    for (;;) {
+        Vorn_R10::SCountersSnapshot counters;
+        if (!reader.Read(counters, error)) return false;
+        const Vorn_R10::SCounterValues& v = counters.header.values;
+        // Datagrams the kernel dropped never reach the connector: they are not waited for.
+        if (v.frames_received + v.kernel_drops >= datagrams) break;
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the last datagram's callbacks
     return true;
 }
 

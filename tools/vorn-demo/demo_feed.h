@@ -25,8 +25,12 @@ private:
     int fd_ = -1;
 };
 
-// Writes the INI file into `dir`: the device, the log in `dir` at errors, warnings and info.
-std::string WriteConfig(const std::string& dir, const std::string& device);
+// Writes the INI file into `dir`: the device, the log in `dir` at errors, warnings and info,
+// and the transport ("card" or "socket").
+std::string WriteConfig(const std::string& dir, const std::string& device, const std::string& transport = "card");
+
+// A UDP port of 127.0.0.1 free right now (0 when none could be found).
+uint16_t FreeLoopbackPort();
 
 struct FeedPlan {
     double seconds = 10;
@@ -34,6 +38,7 @@ struct FeedPlan {
     double lossRate = 0.001;    // share of packets never sent
     double reorderRate = 0.005; // share of packets sent after their successor (software mode)
     bool hardware = false;      // deliver through the firmware stand-in on channel 1
+    uint16_t udpPort = 0;       // software mode: send each payload from and to 127.0.0.1:udpPort instead
 };
 
 struct FeedStats {
@@ -51,6 +56,8 @@ void PlayFeed(const std::string& device, vorn_sim::SyntheticSession& session, co
 
 // True once the reader has taken every frame put on the ports in use.
 bool WaitDrained(vorn_sim_card_t* card, bool hardware, double timeoutSeconds);
+// True once the connector whose counters file is `countersPath` has received `datagrams`.
+bool WaitReceived(const std::string& countersPath, uint64_t datagrams, double timeoutSeconds);
 
 // True when the demo was built with the firmware stand-in for its hardware-mode run.
 bool HardwareModeAvailable();

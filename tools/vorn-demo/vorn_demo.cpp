@@ -37,16 +37,20 @@ const std::vector<std::string> kWatched = {"IF2612", "IC2612", "T2703", "TS2703"
 struct Options {
     double seconds = 12;
     int rate = 5000;
-    std::string mode; // "software" or "hardware": run that mode in this process
+    std::string mode;               // "software" or "hardware": run that mode in this process
+    std::string transport = "card"; // "socket": the software part through kernel UDP on loopback
 };
 
 std::atomic<bool> g_interrupted{false};
 void OnInterrupt(int) { g_interrupted.store(true); }
 
 void Usage(FILE* out) {
-    fprintf(out, "usage: vorn-demo [--seconds S] [--rate PACKETS_PER_SECOND] [--mode software|hardware] [--version]\n"
+    fprintf(out, "usage: vorn-demo [--seconds S] [--rate PACKETS_PER_SECOND] [--mode software|hardware]\n"
+                 "                 [--transport card|socket] [--version]\n"
                  "  Plays a synthetic trading session through a simulated card into an application of\n"
-                 "  the library, in software mode and then in hardware mode (each S seconds, default 12).\n");
+                 "  the library, in software mode and then in hardware mode (each S seconds, default 12).\n"
+                 "  --transport socket  the software part as UDP datagrams to 127.0.0.1 through the kernel\n"
+                 "                      (the library's socket transport) instead of the simulated card\n");
 }
 
 bool BadValue(const std::string& option, const char* value, const char* wanted) {
@@ -67,6 +71,10 @@ bool ParseArgs(int argc, char** argv, Options& options) {
             options.mode = argv[++i];
             if (options.mode != "software" && options.mode != "hardware")
                 return BadValue(arg, argv[i], "software or hardware");
+        } else if (arg == "--transport" && i + 1 < argc) {
+            options.transport = argv[++i];
+            if (options.transport != "card" && options.transport != "socket")
+                return BadValue(arg, argv[i], "card or socket");
         } else if (arg == "-h" || arg == "--help") {
             Usage(stdout);
             exit(0);
@@ -211,24 +219,46 @@ void PrintEndToEnd(FILE* screen, std::vector<uint32_t> samples, const char* port
             Micros(samples.back()).c_str(), samples.size(), port);
 }
 
-// The library's own share from its counters: the receive call's return to the last callback's return.
-void PrintLibraryShare(FILE* screen, const Vorn_R10::SCountersHeader& h) {
-    const Vorn_R10::SLatencyHistogram& hist = h.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK];
+// One of the library's latency histograms as a summary line; nothing without samples.
+void PrintHistogram(FILE* screen, const Vorn_R10::SCountersHeader& h, uint32_t slot, const char* label,
+                    const char* what) {
+    const Vorn_R10::SLatencyHistogram& hist = h.histograms[slot];
     if (!hist.count) return;
     const auto at = [&](double q) { return Micros(Vorn_R10::TicksToNs(h, Vorn_R10::HistogramPercentile(hist, q))); };
-    fprintf(screen,
-            "  take -> callback        p50 %s   p99 %s   p99.9 %s   max %s  (library's own share, %llu samples)\n",
-            at(0.50).c_str(), at(0.99).c_str(), at(0.999).c_str(),
-            Micros(Vorn_R10::TicksToNs(h, hist.max_ticks)).c_str(), static_cast<unsigned long long>(hist.count));
-    fprintf(screen,
-            "  put -> callback is dominated by the producer's put, the cross-core transfer, two clock reads\n"
-            "  and the scheduler on this %d-core machine; take -> callback is the library's own time.\n",
-            get_nprocs());
+    fprintf(screen, "  %-22s  p50 %s   p99 %s   p99.9 %s   max %s  (%s, %llu samples)\n", label, at(0.50).c_str(),
+            at(0.99).c_str(), at(0.999).c_str(), Micros(Vorn_R10::TicksToNs(h, hist.max_ticks)).c_str(), what,
+            static_cast<unsigned long long>(hist.count));
 }
 
-void PrintSummary(FILE* screen, const char* mode, bool hardware, const FeedStats& feed, const DemoApp& app,
-                  const std::string& dir, double seconds) {
+// The library's own share from its counters (the receive call's return to the last callback's
+// return), and wire to callback (the card's or kernel's receive time to the same return).
+void PrintLibraryShare(FILE* screen, const Vorn_R10::SCountersHeader& h, bool socket) {
+    PrintHistogram(screen, h, Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK, "take -> callback", "library's own share");
+    PrintHistogram(screen, h, Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK, "wire -> callback",
+                   socket ? "kernel receive time" : "card timestamp: the put here");
+    if (h.values.wire_clock_unsynced)
+        fprintf(screen, "  wire clock          %llu measured frames had a wire time that is no plausible host time\n",
+                static_cast<unsigned long long>(h.values.wire_clock_unsynced));
+    if (!h.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK].count) return;
+    if (socket)
+        fprintf(screen,
+                "  wire -> callback includes the kernel's loopback path and the sender's scheduling on\n"
+                "  this %d-core machine; take -> callback is the library's own time.\n",
+                get_nprocs());
+    else
+        fprintf(screen,
+                "  put -> callback is dominated by the producer's put, the cross-core transfer, two clock reads\n"
+                "  and the scheduler on this %d-core machine; take -> callback is the library's own time.\n",
+                get_nprocs());
+}
+
+void PrintSummary(FILE* screen, const char* mode, bool hardware, uint16_t udpPort, const FeedStats& feed,
+                  const DemoApp& app, const std::string& dir, double seconds) {
     fprintf(screen, "\n%s mode summary (%.1f s)\n", mode, seconds);
+    if (udpPort)
+        fprintf(screen, "  transport         socket (kernel UDP, datagrams to 127.0.0.1:%u)\n", udpPort);
+    else
+        fprintf(screen, "  transport         card (simulated ExaNIC, port %s)\n", hardware ? "1" : "0");
     fprintf(screen, "  packets sent      %llu (lost on purpose %llu, reordered on purpose %llu)\n",
             static_cast<unsigned long long>(feed.sent.load()), static_cast<unsigned long long>(feed.dropped.load()),
             static_cast<unsigned long long>(feed.reordered.load()));
@@ -238,7 +268,7 @@ void PrintSummary(FILE* screen, const char* mode, bool hardware, const FeedStats
     std::string error;
     if (!reader.Open(countersPath, error) || !reader.Read(counters, error)) {
         fprintf(screen, "  library counters  unavailable: %s\n", error.c_str());
-        PrintEndToEnd(screen, app.Latencies(), hardware ? "1" : "0");
+        if (!udpPort) PrintEndToEnd(screen, app.Latencies(), hardware ? "1" : "0");
         return;
     }
     const Vorn_R10::SCounterValues& v = counters.header.values;
@@ -256,11 +286,13 @@ void PrintSummary(FILE* screen, const char* mode, bool hardware, const FeedStats
                 "  gaps              %llu detected, %llu filled by a late packet, %llu given up (reorder list at most "
                 "%llu)\n",
                 n(v.gaps_detected), n(v.gaps_filled), n(v.gaps_given_up), n(v.reorder_high_water));
+        if (udpPort)
+            fprintf(screen, "  kernel drops      %llu datagrams (socket receive buffer full)\n", n(v.kernel_drops));
     }
     fprintf(screen, "  trusted updates   %.2f%%%s\n", Share(v.updates - v.updates_untrusted, v.updates),
             hardware ? " (as the card reports)" : " (a loss distrusts every book until all its levels are refreshed)");
-    PrintEndToEnd(screen, app.Latencies(), hardware ? "1" : "0");
-    PrintLibraryShare(screen, counters.header);
+    if (!udpPort) PrintEndToEnd(screen, app.Latencies(), hardware ? "1" : "0");
+    PrintLibraryShare(screen, counters.header, udpPort != 0);
     fprintf(screen, "  counters          %s (vorn-stat --dir %s)\n", countersPath.c_str(), dir.c_str());
 }
 
@@ -279,12 +311,20 @@ FILE* DivertLibraryOutput(const std::string& dir) {
     return screen;
 }
 
-bool WaitForStartUp(vorn_sim_card_t* card, bool hardware, const DemoApp& app) {
+// Start-up is over at its last register write on the card, or (socket transport, no card)
+// when the counters say the receive loop runs.
+bool WaitForStartUp(vorn_sim_card_t* card, bool hardware, const std::string& countersPath, const DemoApp& app) {
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
     const uint32_t doneRegister = hardware ? TABLE_END_FLAG : SOFT_HW_SW;
     while (Clock::now() < deadline) {
         if (app.Finished()) return false;
         if (vorn_sim_read_reg(card, doneRegister) == 1) return true;
+        Vorn_R10::CCountersReader reader;
+        Vorn_R10::SCountersSnapshot counters;
+        std::string error;
+        if (reader.Open(countersPath, error) && reader.Read(counters, error) &&
+            counters.header.startup.run_state == Vorn_R10::COUNTERS_RUNNING)
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
@@ -314,13 +354,29 @@ int RunMode(const Options& options) {
     config.seed = 7;
     config.encrypted = true;
     config.code_segment = hardware ? 0 : -1; // a known segment selects hardware mode
+    // The socket transport: the feed's channel is 127.0.0.1 on a free port, sent from 127.0.0.1.
+    const uint16_t udpPort = !hardware && options.transport == "socket" ? FreeLoopbackPort() : 0;
+    if (!hardware && options.transport == "socket" && udpPort == 0) {
+        fprintf(screen, "vorn-demo: no free UDP port on 127.0.0.1\n");
+        return 1;
+    }
+    if (udpPort) {
+        config.source_ip = config.group_ip = "127.0.0.1";
+        config.port = udpPort;
+    }
     vorn_sim::SyntheticSession session(config);
 
-    fprintf(screen, "\n== %s mode: card %s, %s decryption, %d packets/s for %.0f s ==\n", mode, device.c_str(),
-            hardware ? "firmware (known segment 0)" : "software (the exchange's code segment)", options.rate,
-            options.seconds);
+    if (udpPort)
+        fprintf(screen,
+                "\n== %s mode: kernel sockets, datagrams to 127.0.0.1:%u, %s decryption, %d packets/s for %.0f s ==\n",
+                mode, udpPort, "software (the exchange's code segment)", options.rate, options.seconds);
+    else
+        fprintf(screen, "\n== %s mode: card %s, %s decryption, %d packets/s for %.0f s ==\n", mode, device.c_str(),
+                hardware ? "firmware (known segment 0)" : "software (the exchange's code segment)", options.rate,
+                options.seconds);
     SnapshotLock lock;
-    const std::string configPath = WriteConfig(dir, device);
+    const std::string configPath = WriteConfig(dir, device, udpPort ? "socket" : "card");
+    const std::string countersPath = Vorn_R10::CountersFilePath(dir, Vorn_R10::ProgramCountersName(), device);
     if (!lock.Acquire(screen) || !session.Snapshot().WriteFile(vorn_sim::SnapshotWriter::TodayPath()) ||
         configPath.empty()) {
         fprintf(screen, "vorn-demo: cannot write today's snapshot %s or the configuration\n",
@@ -331,7 +387,7 @@ int RunMode(const Options& options) {
 
     DemoApp app(kWatched, hardware ? 1 : 0);
     app.Start(configPath);
-    const bool started = WaitForStartUp(card, hardware, app);
+    const bool started = WaitForStartUp(card, hardware, countersPath, app);
     // The snapshot is read at start-up only: the demo's day file goes, then the lock.
     unlink(vorn_sim::SnapshotWriter::TodayPath().c_str());
     lock.Release();
@@ -347,6 +403,7 @@ int RunMode(const Options& options) {
     plan.seconds = options.seconds;
     plan.packetsPerSecond = options.rate;
     plan.hardware = hardware;
+    plan.udpPort = udpPort;
     FeedStats feed;
     const Clock::time_point start = Clock::now();
     std::thread producer([&] { PlayFeed(device, session, plan, g_interrupted, feed); });
@@ -362,12 +419,13 @@ int RunMode(const Options& options) {
     }
     watcher.join();
     // After Ctrl-C the connector has stopped reading: nothing left to wait for.
-    const bool drained = g_interrupted.load() || WaitDrained(card, hardware, 10);
+    const bool drained = g_interrupted.load() ||
+                         (udpPort ? WaitReceived(countersPath, feed.sent.load(), 10) : WaitDrained(card, hardware, 10));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     ticker.Tick(seconds, feed, app);
     const int result = app.Stop();
 
-    PrintSummary(screen, mode, hardware, feed, app, dir, seconds);
+    PrintSummary(screen, mode, hardware, udpPort, feed, app, dir, seconds);
     const std::string logPath = LogFileIn(dir);
     fprintf(screen, "  log               %s\n", logPath.empty() ? "(none)" : logPath.c_str());
     fprintf(screen, "  library stdout    %s/library_stdout.txt\n", dir.c_str());

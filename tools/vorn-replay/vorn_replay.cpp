@@ -1,7 +1,12 @@
 // vorn-replay: plays a capture (pcap or pcapng; Ethernet, Linux cooked SLL/SLL2 or raw IP) onto
-// a port of a simulated card in the Ethernet form the card delivers, so an unchanged
-// application can be run against recorded traffic.
+// a port of a simulated card in the Ethernet form the card delivers, or sends each captured
+// datagram's payload to a UDP address, so an unchanged application can be run against recorded
+// traffic.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -15,6 +20,7 @@
 #include "capture_reader.h"
 #include "progress_line.h"
 #include "tool_version.h"
+#include "udp_view.h"
 #include "vorn_sim_card.h"
 
 namespace {
@@ -27,6 +33,8 @@ constexpr auto kStuckReaderLimit = std::chrono::seconds(1);
 
 struct Options {
     std::string device;
+    std::string udp; // --udp HOST:PORT as given; empty: play onto the card
+    sockaddr_in udpTarget{};
     std::string capture;
     bool create = false;
     bool pace = false;
@@ -43,8 +51,8 @@ struct Totals {
     uint64_t frames = 0;
     uint64_t bytes = 0;
     uint64_t truncated = 0; // cut by the capture's snaplen
-    uint64_t unusable = 0;  // no Ethernet payload, or longer than the card takes
-    uint64_t failed = 0;    // puts the card refused
+    uint64_t unusable = 0;  // no Ethernet payload, or longer than the card takes (--udp: no IPv4/UDP datagram)
+    uint64_t failed = 0;    // puts the card refused, or datagrams the kernel did not send
 };
 
 std::atomic<bool> g_interrupted{false};
@@ -54,8 +62,11 @@ void OnSignal(int) { g_interrupted = true; }
 void Usage(FILE* out) {
     fprintf(out, "usage: vorn-replay --device DEV [--create] [--port N] [--pace [--speed X] [--max-gap S]]\n"
                  "                   [--overwrite | --wait] [--no-progress] CAPTURE\n"
+                 "       vorn-replay --udp HOST:PORT [--pace [--speed X] [--max-gap S]] [--no-progress] CAPTURE\n"
                  "  Plays every frame of CAPTURE (pcap or pcapng; Ethernet, Linux cooked SLL/SLL2 or raw IP)\n"
                  "  onto a port of the simulated card DEV, as Ethernet frames.\n"
+                 "  --udp HOST:PORT  instead sends each IPv4/UDP datagram's payload to HOST (an IPv4\n"
+                 "                address) and PORT through a UDP socket; other frames are skipped\n"
                  "  --create      create the device when it does not exist\n"
                  "  --port N      card port 0 or 1 (default 0)\n"
                  "  --pace        keep the capture's own pacing (default: as fast as possible)\n"
@@ -79,10 +90,25 @@ bool ParsePositive(const char* text, double& value) {
     return end != text && *end == '\0' && value > 0;
 }
 
+// "a.b.c.d:port", port 1..65535.
+bool ParseUdpTarget(const std::string& text, sockaddr_in& target) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    const std::string host = text.substr(0, colon), port = text.substr(colon + 1);
+    char* end = nullptr;
+    const long number = strtol(port.c_str(), &end, 10);
+    if (port.empty() || *end || number < 1 || number > 65535) return false;
+    target = sockaddr_in{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<uint16_t>(number));
+    return inet_pton(AF_INET, host.c_str(), &target.sin_addr) == 1;
+}
+
 bool ParseArgs(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool takesValue = arg == "--device" || arg == "--speed" || arg == "--port" || arg == "--max-gap";
+        const bool takesValue =
+            arg == "--device" || arg == "--speed" || arg == "--port" || arg == "--max-gap" || arg == "--udp";
         if (takesValue && i + 1 >= argc) return BadArgument("missing value after " + arg);
         const char* value = takesValue ? argv[++i] : "";
         if (arg == "-h" || arg == "--help") {
@@ -93,6 +119,11 @@ bool ParseArgs(int argc, char** argv, Options& options) {
             exit(kExitOk);
         } else if (arg == "--device") {
             options.device = value;
+        } else if (arg == "--udp") {
+            options.udp = value;
+            if (!ParseUdpTarget(options.udp, options.udpTarget))
+                return BadArgument("--udp wants HOST:PORT with an IPv4 address and a port 1..65535, not '" +
+                                   options.udp + "'");
         } else if (arg == "--create") {
             options.create = true;
         } else if (arg == "--pace") {
@@ -122,7 +153,12 @@ bool ParseArgs(int argc, char** argv, Options& options) {
         }
     }
     if (options.overwrite && options.wait) return BadArgument("--overwrite and --wait exclude each other");
-    if (options.device.empty()) return BadArgument("no --device DEV given");
+    if (!options.udp.empty()) {
+        if (!options.device.empty() || options.create || options.overwrite || options.wait || options.port != 0)
+            return BadArgument("--udp excludes --device, --create, --port, --overwrite and --wait");
+        return !options.capture.empty() || BadArgument("no CAPTURE given");
+    }
+    if (options.device.empty()) return BadArgument("no --device DEV given (or --udp HOST:PORT)");
     return !options.capture.empty() || BadArgument("no CAPTURE given");
 }
 
@@ -194,7 +230,29 @@ Room WaitForRoom(vorn_sim_card_t* card, const Options& options, size_t len) {
     return Room::Free;
 }
 
-// Plays the capture; 0, or the exit code of a failure.
+// Where the frames go: the card's port, or a UDP socket sending their payloads.
+struct Target {
+    vorn_sim_card_t* card = nullptr;
+    int socket = -1;
+};
+
+// Sends the frame's UDP payload; false (counted) when it is none or the kernel refused it.
+void SendPayload(const vorn_tools::CapturedFrame& frame, const Options& options, int socket, Totals& totals) {
+    vorn_tools::UdpView view;
+    if (frame.not_ethernet_form || !vorn_tools::ReadUdp(frame.data, frame.len, view)) {
+        ++totals.unusable;
+        return;
+    }
+    const ssize_t sent = sendto(socket, view.payload, view.payload_len, 0,
+                                reinterpret_cast<const sockaddr*>(&options.udpTarget), sizeof options.udpTarget);
+    if (sent != static_cast<ssize_t>(view.payload_len)) {
+        ++totals.failed;
+        return;
+    }
+    ++totals.frames;
+    totals.bytes += view.payload_len;
+}
+
 // Whether the port's reader is the card's own library (through libvorn_card_driver.so), which
 // keeps its position to itself: the card cannot wait for it.
 bool ReaderIsBlind(vorn_sim_card_t* card, int port) {
@@ -203,10 +261,12 @@ bool ReaderIsBlind(vorn_sim_card_t* card, int port) {
     return counters.blind_readers > 0;
 }
 
-int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options& options, Totals& totals) {
+// Plays the capture; 0, or the exit code of a failure.
+int Play(vorn_tools::CaptureReader& reader, const Target& target, const Options& options, Totals& totals) {
+    vorn_sim_card_t* card = target.card;
     // A reader whose position the card cannot see is fed as a card is: paced, and lapped when
     // it falls a ring behind (it is told so). Unpaced, lossless play stops at a full ring.
-    const bool blind = ReaderIsBlind(card, options.port);
+    const bool blind = card != nullptr && ReaderIsBlind(card, options.port);
     const bool overwrite = options.overwrite || (blind && options.pace);
     if (blind && options.pace && !options.overwrite)
         fprintf(stderr, "vorn-replay: %s port %d is read through the card's own library, whose position the card "
@@ -224,6 +284,10 @@ int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options
         if (options.pace) pacer.WaitFor(frame.ts_ns);
         if (frame.truncated) {
             ++totals.truncated;
+            continue;
+        }
+        if (target.socket >= 0) {
+            SendPayload(frame, options, target.socket, totals);
             continue;
         }
         if (frame.not_ethernet_form || frame.len > VORN_SIM_MAX_FRAME) {
@@ -265,18 +329,19 @@ int Play(vorn_tools::CaptureReader& reader, vorn_sim_card_t* card, const Options
     return code;
 }
 
-void PrintSummary(const Totals& totals, double seconds, bool interrupted) {
+void PrintSummary(const Totals& totals, double seconds, bool interrupted, bool udp) {
     const double rate = seconds > 0 ? static_cast<double>(totals.frames) / seconds : 0;
     const double mbps = seconds > 0 ? static_cast<double>(totals.bytes) * 8 / seconds / 1e6 : 0;
-    printf("frames %llu, bytes %llu, duration %.3f s, rate %.0f frames/s (%.1f Mbit/s)",
+    printf("%s %llu, bytes %llu, duration %.3f s, rate %.0f %s/s (%.1f Mbit/s)", udp ? "datagrams" : "frames",
            static_cast<unsigned long long>(totals.frames), static_cast<unsigned long long>(totals.bytes), seconds, rate,
-           mbps);
+           udp ? "datagrams" : "frames", mbps);
     if (totals.truncated)
         printf(", skipped %llu cut by the capture's snaplen", static_cast<unsigned long long>(totals.truncated));
     if (totals.unusable)
-        printf(", skipped %llu without an Ethernet payload or too long",
+        printf(udp ? ", skipped %llu not IPv4/UDP" : ", skipped %llu without an Ethernet payload or too long",
                static_cast<unsigned long long>(totals.unusable));
-    if (totals.failed) printf(", not put %llu", static_cast<unsigned long long>(totals.failed));
+    if (totals.failed)
+        printf(udp ? ", not sent %llu" : ", not put %llu", static_cast<unsigned long long>(totals.failed));
     if (interrupted) printf(", interrupted after %llu frames read", static_cast<unsigned long long>(totals.read));
     printf("\n");
     fflush(stdout);
@@ -300,8 +365,14 @@ int main(int argc, char** argv) {
         fprintf(stderr, "vorn-replay: %s\n", reader.Error().c_str());
         return kExitFailed;
     }
-    vorn_sim_card_t* card = OpenCard(options);
-    if (!card) {
+    Target target;
+    if (!options.udp.empty()) {
+        target.socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (target.socket < 0) {
+            fprintf(stderr, "vorn-replay: cannot open a UDP socket: %s\n", strerror(errno));
+            return kExitFailed;
+        }
+    } else if (!(target.card = OpenCard(options))) {
         fprintf(stderr, "vorn-replay: no device %s (%s)%s\n", options.device.c_str(), vorn_sim_last_error(),
                 options.create ? "" : "; --create makes one");
         return kExitFailed;
@@ -309,9 +380,11 @@ int main(int argc, char** argv) {
     InstallSignalHandlers();
     Totals totals;
     const auto start = Clock::now();
-    const int code = Play(reader, card, options, totals);
-    PrintSummary(totals, std::chrono::duration<double>(Clock::now() - start).count(), g_interrupted);
-    vorn_sim_close(card);
+    const int code = Play(reader, target, options, totals);
+    PrintSummary(totals, std::chrono::duration<double>(Clock::now() - start).count(), g_interrupted,
+                 target.socket >= 0);
+    if (target.card) vorn_sim_close(target.card);
+    if (target.socket >= 0) close(target.socket);
     if (g_interrupted) return kExitInterrupted;
     return code != kExitOk ? code : totals.failed == 0 ? kExitOk : kExitFailed;
 }

@@ -1,0 +1,111 @@
+// Wire to callback: the counters take a measured frame's wire time only where it is plausible
+// host time, and the card path fills the histogram from the card's timestamps.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "child_process.h"
+#include "connector_harness.h"
+#include "counters_reader.h"
+#include "counters_writer.h"
+#include "hardware_snapshot.h"
+#include "tick_clock.h"
+#include "vorn_firmware.h"
+
+namespace {
+
+using namespace vorn_test;
+using Vorn_R10::CCountersWriter;
+using Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK;
+using Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK;
+
+// One measured frame that delivers an update, ended with `wireNs`.
+void Frame(CCountersWriter& writer, int64_t wireNs, bool deliver = true) {
+    writer.FrameBegin();
+    EXPECT_TRUE(writer.Sampling());
+    if (deliver) writer.Delivered(1, 0, 1, true, true);
+    writer.FrameEnd(wireNs);
+    EXPECT_FALSE(writer.Sampling());
+}
+
+// A wire time below the callback's return by up to a second is recorded in ticks; one ahead of
+// it or over a second behind counts as unsynchronised and leaves the histogram alone; 0 (no
+// wire time) neither; a frame that delivered nothing records nothing.
+TEST(WireToCallback, PlausibleFiguresAreRecordedOthersCounted) {
+    CCountersWriter writer;
+    writer.SetLatencySampling(1);
+    const Vorn_R10::SCountersHeader& header = writer.Header();
+    const Vorn_R10::SLatencyHistogram& wire = header.histograms[HISTOGRAM_WIRE_TO_CALLBACK];
+    EXPECT_STREQ("", wire.name) << "unnamed until a transport gives wire times";
+    writer.EnableWireToCallback();
+    EXPECT_STREQ("wire_to_callback", wire.name);
+    EXPECT_EQ(1u, wire.sample_every);
+    writer.SetLatencySampling(8);
+    EXPECT_EQ(8u, wire.sample_every);
+    writer.SetLatencySampling(1);
+
+    const int64_t ms = 1000000;
+    Frame(writer, Vorn_R10::RealtimeNs() - 3 * ms);
+    ASSERT_EQ(1u, wire.count);
+    // 3 ms and a little in ticks; the bucket's resolution is 1/16.
+    const double ns = static_cast<double>(wire.sum_ticks) * 1e9 / static_cast<double>(header.ticks_per_second);
+    EXPECT_GE(ns, 3e6 * 0.99);
+    EXPECT_LT(ns, 3e6 + 50e6);
+    EXPECT_EQ(wire.sum_ticks, wire.max_ticks);
+
+    Frame(writer, Vorn_R10::RealtimeNs() + 200 * ms); // the card's clock runs ahead
+    Frame(writer, Vorn_R10::RealtimeNs() - 1100 * ms); // or far behind
+    Frame(writer, 0);
+    Frame(writer, Vorn_R10::RealtimeNs() - ms, false);
+    EXPECT_EQ(1u, wire.count);
+    EXPECT_EQ(2u, header.values.wire_clock_unsynced);
+    EXPECT_EQ(4u, header.histograms[HISTOGRAM_RECV_TO_CALLBACK].count); // every frame that delivered
+    Frame(writer, Vorn_R10::RealtimeNs() - 990 * ms);
+    EXPECT_EQ(2u, wire.count);
+}
+
+// Software and hardware mode on the card: every measured frame's card time is recent host time
+// (the simulated card's clock follows the host's), so the histogram fills and nothing is
+// counted unsynchronised.
+TEST(WireToCallback, TheCardPathFillsItFromTheCardsTimestamps) {
+    for (const bool hardware : {false, true}) {
+        SCOPED_TRACE(hardware ? "hardware" : "software");
+        const int code = RunForked(
+            [&] {
+                ConnectorRun run({{"insts", "all"}, {"latency_sample", "1"}});
+                vorn_sim::SnapshotWriter writer =
+                    hardware ? hw_test::HardwareSnapshot(0, 1) : vorn_sim::SyntheticSession(SessionAfter100()).Snapshot();
+                if (hardware) hw_test::AddInstrument(writer, "IF2612", kIF);
+                if (!WriteTodaySnapshot(writer) || run.Start() != 0) return 1;
+                vorn_firmware::FirmwareCard card(run.Device());
+                for (uint32_t i = 0; i < 50; ++i) {
+                    if (hardware)
+                        card.PutRecord(vorn_firmware::MakeRecord(kIF, "IF2612", "20261216"));
+                    else
+                        run.Put(0, vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 30001, Tagged(101 + i, kIF, i)));
+                }
+                if (!run.Drain()) return 2;
+                Vorn_R10::CCountersReader reader;
+                Vorn_R10::SCountersSnapshot counters;
+                std::string error;
+                const std::vector<std::string> files = FilesIn(run.Dir(), "vorn_r10.");
+                if (files.empty() || !reader.Open(run.Dir() + "/" + files.front(), error) ||
+                    !reader.Read(counters, error))
+                    return 3;
+                const Vorn_R10::SLatencyHistogram& wire = counters.header.histograms[HISTOGRAM_WIRE_TO_CALLBACK];
+                EXPECT_STREQ("wire_to_callback", wire.name);
+                EXPECT_EQ(50u, wire.count);
+                EXPECT_EQ(0u, counters.header.values.wire_clock_unsynced);
+                EXPECT_EQ(Vorn_R10::TRANSPORT_CARD, counters.header.startup.transport);
+                // Each figure is below a second (else it would have been counted unsynchronised).
+                EXPECT_LE(wire.max_ticks, counters.header.ticks_per_second);
+                run.Stop();
+                return ::testing::Test::HasFailure() ? 4 : 0;
+            },
+            std::chrono::seconds(60));
+        EXPECT_EQ(0, code);
+    }
+}
+
+} // namespace
