@@ -14,6 +14,8 @@
 
 #include <vorn_sim_card.h>
 
+#include "card_file.h"
+
 namespace {
 
 // The driver's request layouts (type 'x', number 0xe0 and 0xed).
@@ -134,7 +136,7 @@ TEST_F(Driver, OtherPathsPassThroughAndOlderCardsAreRefused) {
     EXPECT_EQ(-1, open_(("/dev/" + device + "_none").c_str(), O_RDWR));
     EXPECT_EQ(ENOENT, errno);
 
-    const int shm = ::open(("/dev/shm/vorn_exanic_" + device).c_str(), O_RDWR);
+    const int shm = ::open(SimCardFile(device).c_str(), O_RDWR);
     ASSERT_GE(shm, 0);
     const uint32_t older = 3;
     ASSERT_EQ(ssize_t(sizeof older), pwrite(shm, &older, sizeof older, 8)); // the layout version

@@ -17,6 +17,8 @@
 #include <exanic/fifo_rx.h>
 #include <vorn_sim_card.h>
 
+#include "card_file.h"
+
 namespace {
 
 // A frame of `len` bytes (at least 8): its number, then bytes derived from a hash of the
@@ -192,7 +194,7 @@ TEST_F(Ring, WaitingProducerLosesNothing) {
 // A card made with another layout (another size, or this size and another layout version)
 // is refused with the message that says to recreate it.
 TEST(RingDevice, OlderLayoutIsRefused) {
-    const std::string device = "vtold" + std::to_string(getpid()), path = "/dev/shm/vorn_exanic_" + device;
+    const std::string device = "vtold" + std::to_string(getpid()), path = SimCardFile(device);
     ASSERT_EQ(0, vorn_sim_create(device.c_str())) << vorn_sim_last_error();
     const int fd = open(path.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
