@@ -59,7 +59,6 @@ public:
     }
     const std::string& Device() const { return device_; }
     const std::string& Dir() const { return dir_; }
-    pid_t DumpPid() const { return pid_; }
 
     // Runs `dump` (under the driver shim when `preload`), waits for register `started`, calls
     // `feed`, and returns the rows written once the dump has been idle for 2 s.
@@ -87,9 +86,9 @@ private:
     pid_t pid_ = -1;
 };
 
-// The live counters file of the connector in a run's vorn-dump (env execs it in its own pid).
+// The live counters file of the connector in a run's vorn-dump: named for its program and device.
 std::string CountersFileOf(const DumpRun& run) {
-    return Vorn_R10::CountersFilePath(run.Dir(), run.DumpPid(), run.Device());
+    return Vorn_R10::CountersFilePath(run.Dir(), "vorn-dump", run.Device());
 }
 
 std::vector<std::string> Lines(const std::string& text) {
