@@ -77,6 +77,8 @@ int CVornCffexMdApiImpl::VornRecvStart(CVornCffexMdSpi& refVornCffexMdSpi, const
     m_counters.SetRunState(COUNTERS_RUNNING);
     while (VornRecv() != -1) {
     }
+    // The stop request ended this connector; a later init_connector in the same process runs.
+    m_isExit.store(false, std::memory_order_relaxed);
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "capture_feed.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "udp_view.h"
@@ -69,6 +70,18 @@ void CaptureFeed::WaitUntilRead() {
     // times a second.
     while (!read_.load(std::memory_order_acquire) && connector_.Running())
         readCondition_.wait_for(lock, std::chrono::milliseconds(100));
+}
+
+bool CaptureFeed::WaitUntilRead(std::chrono::milliseconds most) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + most;
+    while (!read_.load(std::memory_order_acquire) && connector_.Running())
+        if (readCondition_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
+                                                                    std::chrono::milliseconds(100))) ==
+                std::cv_status::timeout &&
+            std::chrono::steady_clock::now() >= deadline)
+            break;
+    return read_.load(std::memory_order_acquire) || !connector_.Running();
 }
 
 bool CaptureFeed::Finish() {
