@@ -104,8 +104,9 @@ private:
 class OutputDirectory {
 public:
     OutputDirectory() {
-        char pattern[] = "/tmp/vorn_r10_py.XXXXXX";
-        if (mkdtemp(pattern)) dir_ = pattern;
+        // The process id in the name tells whose it is.
+        std::string pattern = "/tmp/vorn_r10_py." + std::to_string(getpid()) + ".XXXXXX";
+        if (mkdtemp(&pattern[0])) dir_ = pattern;
     }
     ~OutputDirectory() {
         if (dir_.empty()) return;
@@ -165,7 +166,16 @@ py::array RowsAsArray(RowTable& table) {
 struct Outcome {
     bool interrupted = false; // a Ctrl-C (KeyboardInterrupt is pending)
     std::string error;        // empty: the rows stand
+    bool partial = false;     // the error comes with the rows decoded before it
 };
+
+// vorn_r10.Error with the rows decoded before the failure as its `rows` attribute.
+[[noreturn]] void FailWithRows(const std::string& message, py::array rows) {
+    py::object error = py::reinterpret_borrow<py::object>(g_error)(message);
+    error.attr("rows") = std::move(rows);
+    PyErr_SetObject(g_error, error.ptr());
+    throw py::error_already_set();
+}
 
 py::array Decode(const py::object& capturePath, const py::object& snapshotPath, const std::string& insts,
                  const std::string& options, int version, bool allowTruncated) {
@@ -237,6 +247,7 @@ py::array Decode(const py::object& capturePath, const py::object& snapshotPath, 
                     outcome.error = std::to_string(tally.truncated) +
                                     " frames were cut by the capture's snaplen and skipped (allow_truncated=True "
                                     "accepts that)";
+                outcome.partial = !outcome.error.empty();
             }
         }
         set_parse_data(nullptr);
@@ -248,8 +259,9 @@ py::array Decode(const py::object& capturePath, const py::object& snapshotPath, 
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         throw py::error_already_set();
     }
-    if (!outcome.error.empty()) Fail(outcome.error);
     if (table.OutOfMemory()) throw std::bad_alloc();
+    if (outcome.partial) FailWithRows(outcome.error, RowsAsArray(table));
+    if (!outcome.error.empty()) Fail(outcome.error);
     return RowsAsArray(table);
 }
 

@@ -90,12 +90,18 @@ py::dict OneConnector(const std::string& path) {
     const SCountersHeader& h = snapshot.header;
     d["pid"] = h.pid;
     d["device"] = Text(h.device, sizeof h.device);
-    d["alive"] = WriterIsAlive(h);
+    const bool alive = WriterIsAlive(h);
+    d["alive"] = alive;
+    // As vorn-stat names it: a file whose writer died without marking it ended is stale.
+    const uint64_t state = h.startup.run_state;
+    d["state"] = state == COUNTERS_ENDED || state == COUNTERS_START_FAILED || alive
+                     ? std::string(RunStateText(state))
+                     : "stale (process " + std::to_string(h.pid) + " is gone)";
     d["consistent"] = snapshot.consistent;
     d["startup"] = Startup(h.startup);
     py::dict values;
     for (const Named& counter : kValues) values[counter.name] = h.values.*counter.member;
-    d["values"] = values;
+    d["counters"] = values;
     d["last_frame_realtime_ns"] = TicksToRealtimeNs(h, h.values.last_frame_tsc);
     d["latency"] = Latency(h);
     py::list instruments;
