@@ -11,7 +11,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -21,6 +20,7 @@
 #include "capture_tally.h"
 #include "counters_module.h"
 #include "decode_rows.h"
+#include "library_output.h"
 #include "private_connector.h"
 #include "snapshot_facts.h"
 #include "vorn_sim_card.h"
@@ -120,22 +120,10 @@ private:
     std::string dir_;
 };
 
-// The library's error lines in its output, colour codes removed, one per line.
+// The library's error lines in its output, one per line.
 std::string LibraryErrors(const std::string& path) {
-    std::ifstream in(path);
     std::string errors;
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(" [E] ") == std::string::npos) continue;
-        std::string plain;
-        for (size_t i = 0; i < line.size(); ++i) {
-            if (line[i] != '\033') {
-                plain += line[i];
-                continue;
-            }
-            while (i < line.size() && line[i] != 'm') ++i;
-        }
-        errors += "\n  " + plain;
-    }
+    for (const std::string& line : vorn_decode::LibraryErrorLines(path)) errors += "\n  " + line;
     return errors;
 }
 
