@@ -40,6 +40,12 @@ std::string g_logDir;
 
 std::string Text(const char* chars, size_t capacity) { return std::string(chars, strnlen(chars, capacity)); }
 
+// A member of a packed record by value: no reference may bind to it (it may be misaligned).
+template <typename T>
+T Value(T value) {
+    return value;
+}
+
 py::object Price(double price) { return price == EMPTY_PRICE ? py::object(py::none()) : py::object(py::float_(price)); }
 
 // Messages logged since byte `from` of the log, without colours, time stamps and call sites.
@@ -94,9 +100,9 @@ py::list Channels(const CVornCffexMdApiImpl& c) {
         std::string port, source;
         const bool parsed = CVornCffexMdApiImpl::_parseURL(address, port, source);
         py::dict d;
-        d["channel_no"] = channel.channel_no;
-        d["topic"] = channel.md_topicid;
-        d["status"] = channel.status;
+        d["channel_no"] = Value(channel.channel_no);
+        d["topic"] = Value(channel.md_topicid);
+        d["status"] = Value(channel.status);
         d["address"] = address;
         d["source"] = parsed ? py::object(py::str(source)) : py::object(py::none());
         d["port"] = parsed ? py::object(py::int_(std::stoi(port))) : py::object(py::none());
@@ -121,25 +127,24 @@ py::dict Instrument(int32_t key, const ins_price_encode_info_field* price, const
     if (price) {
         py::dict encoding;
         encoding["product"] = Text(price->product_id, sizeof price->product_id);
-        encoding["base_price"] = price->base_price;
-        encoding["price_tick"] = price->price_tick;
-        encoding["volume_multiple"] = price->volume_multiple;
+        encoding["base_price"] = Value(price->base_price);
+        encoding["price_tick"] = Value(price->price_tick);
+        encoding["volume_multiple"] = Value(price->volume_multiple);
         d["price_encoding"] = encoding;
     } else {
         d["price_encoding"] = py::none();
     }
     if (depth) {
         py::dict book;
-        const std::pair<double, int32_t> bids[] = {{depth->bid1_price, depth->bid1_volume},
-                                                   {depth->bid2_price, depth->bid2_volume},
-                                                   {depth->bid3_price, depth->bid3_volume},
-                                                   {depth->bid4_price, depth->bid4_volume},
-                                                   {depth->bid5_price, depth->bid5_volume}};
-        const std::pair<double, int32_t> asks[] = {{depth->ask1_price, depth->ask1_volume},
-                                                   {depth->ask2_price, depth->ask2_volume},
-                                                   {depth->ask3_price, depth->ask3_volume},
-                                                   {depth->ask4_price, depth->ask4_volume},
-                                                   {depth->ask5_price, depth->ask5_volume}};
+        auto level = [](double price, int32_t volume) { return std::make_pair(price, volume); };
+        const std::pair<double, int32_t> bids[] = {
+            level(depth->bid1_price, depth->bid1_volume), level(depth->bid2_price, depth->bid2_volume),
+            level(depth->bid3_price, depth->bid3_volume), level(depth->bid4_price, depth->bid4_volume),
+            level(depth->bid5_price, depth->bid5_volume)};
+        const std::pair<double, int32_t> asks[] = {
+            level(depth->ask1_price, depth->ask1_volume), level(depth->ask2_price, depth->ask2_volume),
+            level(depth->ask3_price, depth->ask3_volume), level(depth->ask4_price, depth->ask4_volume),
+            level(depth->ask5_price, depth->ask5_volume)};
         // Empty levels are left out: a level is (price, volume).
         py::list bidLevels, askLevels;
         for (const auto& level : bids)
@@ -149,8 +154,8 @@ py::dict Instrument(int32_t key, const ins_price_encode_info_field* price, const
         book["bids"] = bidLevels;
         book["asks"] = askLevels;
         book["last_price"] = Price(depth->last_price);
-        book["volume"] = depth->volume;
-        book["open_interest"] = depth->open_interest;
+        book["volume"] = Value(depth->volume);
+        book["open_interest"] = Value(depth->open_interest);
         book["pre_settlement_price"] = Price(depth->pre_settlement_price);
         book["upper_limit_price"] = Price(depth->upper_limit_price);
         book["lower_limit_price"] = Price(depth->lower_limit_price);
@@ -182,12 +187,12 @@ py::dict ReadSnapshot(const py::object& pathObject) {
     d["path"] = path;
     d["channels"] = Channels(c);
     d["trade_date"] = c.m_iTradeDate;
-    d["last_seqno"] = c.m_EndSnapMdField.last_md_seqno;
+    d["last_seqno"] = Value(c.m_EndSnapMdField.last_md_seqno);
     const encrypt_code_segment_field& code = c.m_RspEncryptCodeSegmentField;
     const int segment = MatchingSegment(code);
     py::dict codeSegment;
-    codeSegment["code_len"] = code.code_len;
-    codeSegment["check_code"] = code.check_code;
+    codeSegment["code_len"] = Value(code.code_len);
+    codeSegment["check_code"] = Value(code.check_code);
     codeSegment["key_argument"] = static_cast<int8_t>(code.arg1[0]);
     codeSegment["known_segment"] = segment >= 0 ? py::object(py::int_(segment)) : py::object(py::none());
     d["code_segment"] = codeSegment;
