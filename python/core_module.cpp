@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "VornCffexMd_interface.h"
 #include "capture_feed.h"
@@ -40,6 +41,8 @@ void OnVersion2(VornCffexMdType* record) { g_table->Add(record); }
 
 // How often a waiting decode looks for a pending Ctrl-C.
 constexpr std::chrono::milliseconds kInterruptPoll{50};
+// How long an interrupted decode waits for the connector to end on the library's own SIGINT.
+constexpr std::chrono::milliseconds kOwnStopWait{1000};
 
 } // namespace
 
@@ -203,40 +206,49 @@ py::array Decode(const py::object& capturePath, const py::object& snapshotPath, 
         } else if (!connector.FeedFromReceiveThread(vorn_decode::CaptureFeed::RefillHook, &feed)) {
             outcome.error = vorn_sim_last_error();
         } else {
-            const vorn_decode::PrivateConnector::Started started = connector.Start();
+            using Started = vorn_decode::PrivateConnector::Started;
+            const Started started = connector.Start();
             signals.Started();
-            if (started != vorn_decode::PrivateConnector::Started::Software) {
-                connector.Stop();
-                outcome.error = started == vorn_decode::PrivateConnector::Started::Hardware
-                                    ? "the snapshot's code segment is one the card's firmware decodes (hardware "
-                                      "mode); vorn-decode decodes the raw feed of software-mode snapshots only"
-                                    : "the connector did not start; its reasons:" + LibraryErrors(output.File());
-            } else {
+            if (started == Started::Software) {
                 feed.Begin();
                 for (;;) {
                     const bool read = feed.WaitUntilRead(kInterruptPoll);
                     py::gil_scoped_acquire locked;
-                    if (PyErr_CheckSignals() != 0) {
-                        outcome.interrupted = true;
-                        cancel = true;
-                        break;
-                    }
-                    if (read) break;
+                    if ((outcome.interrupted = PyErr_CheckSignals() != 0) || read) break;
                 }
-                // A connector that ended before it was asked to was stopped by a signal.
-                const bool stoppedAlone = connector.Running() == false;
-                connector.Stop();
-                const bool fed = feed.Finish();
-                if (!outcome.interrupted && stoppedAlone)
-                    outcome.error = "the connector stopped before the capture was read (SIGINT or SIGTERM)";
-                else if (!fed)
-                    outcome.error = reader.Error() + ": the capture is damaged; stopped there";
-                else if (tally.truncated && !allowTruncated)
-                    outcome.error = std::to_string(tally.truncated) +
-                                    " frames were cut by the capture's snaplen and skipped (allow_truncated=True "
-                                    "accepts that)";
-                outcome.partial = !outcome.error.empty();
+            } else {
+                py::gil_scoped_acquire locked;
+                outcome.interrupted = PyErr_CheckSignals() != 0;
             }
+            if (outcome.interrupted) {
+                cancel = true;
+                // The library's own SIGINT handler stops the connector too. Let it end by itself,
+                // so that Stop() sends no stop signal of its own that could outlive it and end
+                // the next decode at once.
+                const auto deadline = std::chrono::steady_clock::now() + kOwnStopWait;
+                while (connector.Running() && std::chrono::steady_clock::now() < deadline)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            // A connector that ended before it was asked to was stopped by a signal.
+            const bool stoppedAlone = !connector.Running();
+            connector.Stop();
+            const bool fed = started != Started::Software || feed.Finish();
+            if (outcome.interrupted) {
+                // The interrupt's exception is raised once the connector's card and files are gone.
+            } else if (started == Started::Hardware)
+                outcome.error = "the snapshot's code segment is one the card's firmware decodes (hardware mode); "
+                                "vorn-decode decodes the raw feed of software-mode snapshots only";
+            else if (started == Started::Failed)
+                outcome.error = "the connector did not start; its reasons:" + LibraryErrors(output.File());
+            else if (stoppedAlone)
+                outcome.error = "the connector stopped before the capture was read (SIGINT or SIGTERM)";
+            else if (!fed)
+                outcome.error = reader.Error() + ": the capture is damaged; stopped there";
+            else if (tally.truncated && !allowTruncated)
+                outcome.error = std::to_string(tally.truncated) +
+                                " frames were cut by the capture's snaplen and skipped (allow_truncated=True "
+                                "accepts that)";
+            outcome.partial = started == Started::Software && !outcome.error.empty();
         }
         set_parse_data(nullptr);
         set_parse_data_version_2(nullptr);
