@@ -18,6 +18,7 @@
 
 #include "CommonLog.h"
 #include "VornCffexMdApiImpl.h"
+#include "log_line.h"
 
 namespace py = pybind11;
 
@@ -53,20 +54,7 @@ std::string LoggedSince(std::streamoff from) {
     std::ifstream in(Vorn_R10::CCommonLog::GetInstance().GetLogFileName());
     in.seekg(from);
     std::string messages;
-    for (std::string line; std::getline(in, line);) {
-        const size_t reset = line.rfind("\033[0m");
-        if (reset != std::string::npos) line.erase(reset);
-        size_t at = 0;
-        for (int bracket = 0; bracket < 6 && at != std::string::npos; ++bracket) {
-            at = line.find(']', at);
-            if (at != std::string::npos) ++at;
-        }
-        if (at != std::string::npos) {
-            while (at < line.size() && (line[at] == ',' || line[at] == ' ')) ++at;
-            line = line.substr(at);
-        }
-        messages += "\n  " + line;
-    }
+    for (std::string line; std::getline(in, line);) messages += "\n  " + vorn_tools::LogLineMessage(line);
     return messages;
 }
 
