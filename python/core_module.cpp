@@ -44,12 +44,8 @@ constexpr std::chrono::milliseconds kInterruptPoll{50};
 // How long an interrupted decode waits for the connector to end on the library's own SIGINT.
 constexpr std::chrono::milliseconds kOwnStopWait{1000};
 
-} // namespace
-
 // vorn_r10.Error, set when the module is loaded.
 PyObject* g_error = nullptr;
-
-namespace {
 
 [[noreturn]] void Fail(const std::string& message) {
     PyErr_SetString(g_error, message.c_str());
@@ -174,6 +170,10 @@ py::array Decode(const py::object& capturePath, const py::object& snapshotPath, 
     if (options != "recv" && options != "norecv")
         throw py::value_error("options wants recv or norecv, not '" + options + "'");
     const std::string capture = PathText(capturePath), snapshot = PathText(snapshotPath);
+    // Both become lines of the connector's configuration file.
+    if (insts.find_first_of("\r\n") != std::string::npos) throw py::value_error("insts wants one line of text");
+    if (snapshot.find_first_of("\r\n") != std::string::npos)
+        throw py::value_error("the snapshot's path has a line break");
     BusyGuard busy;
 
     vorn_decode::SnapshotFacts facts;

@@ -109,6 +109,9 @@ def test_errors_carry_the_tools_messages_and_the_interpreter_goes_on(workdir, da
         vorn_r10.decode(capture, snapshot, version=3)
     with pytest.raises(ValueError, match="options wants recv or norecv"):
         vorn_r10.decode(capture, snapshot, options="all")
+    # The selection cannot add keys to the connector's configuration.
+    with pytest.raises(ValueError, match="insts wants one line"):
+        vorn_r10.decode(capture, snapshot, insts="all\nsnapshot = /elsewhere")
 
     # After all that, a decode in the same process gives the same table again.
     assert np.array_equal(vorn_r10.decode(capture, snapshot), first)
