@@ -72,6 +72,7 @@ CVornCffexMdApiImpl::~CVornCffexMdApiImpl() = default;
 int CVornCffexMdApiImpl::VornRecvStart(CVornCffexMdSpi& refVornCffexMdSpi, const char* lpConfig) {
     if (VornStart(refVornCffexMdSpi, lpConfig) != 0) {
         m_counters.SetRunState(COUNTERS_START_FAILED);
+        ReleaseCard();
         return -1;
     }
     m_counters.SetRunState(COUNTERS_RUNNING);
@@ -79,7 +80,15 @@ int CVornCffexMdApiImpl::VornRecvStart(CVornCffexMdSpi& refVornCffexMdSpi, const
     }
     // The stop request ended this connector; a later init_connector in the same process runs.
     m_isExit.store(false, std::memory_order_relaxed);
+    ReleaseCard();
     return 0;
+}
+
+void CVornCffexMdApiImpl::ReleaseCard() {
+    CExanicDMA::GetInstance().Release();
+    CExanicReg::GetInstance().Release();
+    if (m_pNicHandler) exanic_release_handle(m_pNicHandler);
+    m_pNicHandler = nullptr;
 }
 
 int CVornCffexMdApiImpl::VornStart(CVornCffexMdSpi& refVornCffexMdSpi, const char* lpConfig) {
