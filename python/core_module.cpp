@@ -94,10 +94,10 @@ public:
     }
 
 private:
-    struct sigaction savedInt_ {}, savedTerm_ {};
+    struct sigaction savedInt_ {
+    }, savedTerm_{};
     static inline bool s_known = false;
-    static inline struct sigaction s_libraryInt {}, s_libraryTerm {};
-};
+    static inline struct sigaction s_libraryInt { }, s_libraryTerm{}; };
 
 // A private directory for the library's standard output, removed with what it holds.
 class OutputDirectory {
@@ -139,7 +139,8 @@ py::array RowsAsArray(RowTable& table) {
     py::list fields;
     for (const RowColumn& column : table.Columns()) fields.append(py::make_tuple(column.name, column.format));
     const py::dtype dtype = py::dtype::from_args(fields);
-    if (static_cast<size_t>(dtype.itemsize()) != table.RowBytes()) Fail("internal error: row layout differs from numpy's");
+    if (static_cast<size_t>(dtype.itemsize()) != table.RowBytes())
+        Fail("internal error: row layout differs from numpy's");
     const size_t rows = table.Rows();
     char* const block = table.Release();
     if (!block) throw std::bad_alloc();

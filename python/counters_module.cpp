@@ -13,16 +13,21 @@ struct Named {
     uint64_t SCounterValues::*member;
 };
 
-#define VORN_COUNTER(name) {#name, &SCounterValues::name}
+#define VORN_COUNTER(name)                                                                                             \
+    { #name, &SCounterValues::name }
 const Named kValues[] = {
-    VORN_COUNTER(frames_received),   VORN_COUNTER(frames_feed),        VORN_COUNTER(dropped_foreign),
-    VORN_COUNTER(dropped_not_udp),   VORN_COUNTER(dropped_too_short),  VORN_COUNTER(rx_overrun),
-    VORN_COUNTER(rx_truncated),      VORN_COUNTER(rx_faulty),          VORN_COUNTER(packets_parsed),
-    VORN_COUNTER(packets_stale),     VORN_COUNTER(gaps_detected),      VORN_COUNTER(gaps_filled),
-    VORN_COUNTER(gaps_given_up),     VORN_COUNTER(reorder_depth),      VORN_COUNTER(reorder_high_water),
-    VORN_COUNTER(updates),           VORN_COUNTER(updates_v1),         VORN_COUNTER(updates_v2),
-    VORN_COUNTER(updates_untrusted), VORN_COUNTER(unknown_fields),     VORN_COUNTER(parse_errors),
-    VORN_COUNTER(hw_records),        VORN_COUNTER(hw_loss_events),     VORN_COUNTER(last_frame_tsc),
+    VORN_COUNTER(frames_received),     VORN_COUNTER(frames_feed),
+    VORN_COUNTER(dropped_foreign),     VORN_COUNTER(dropped_not_udp),
+    VORN_COUNTER(dropped_too_short),   VORN_COUNTER(rx_overrun),
+    VORN_COUNTER(rx_truncated),        VORN_COUNTER(rx_faulty),
+    VORN_COUNTER(packets_parsed),      VORN_COUNTER(packets_stale),
+    VORN_COUNTER(gaps_detected),       VORN_COUNTER(gaps_filled),
+    VORN_COUNTER(gaps_given_up),       VORN_COUNTER(reorder_depth),
+    VORN_COUNTER(reorder_high_water),  VORN_COUNTER(updates),
+    VORN_COUNTER(updates_v1),          VORN_COUNTER(updates_v2),
+    VORN_COUNTER(updates_untrusted),   VORN_COUNTER(unknown_fields),
+    VORN_COUNTER(parse_errors),        VORN_COUNTER(hw_records),
+    VORN_COUNTER(hw_loss_events),      VORN_COUNTER(last_frame_tsc),
     VORN_COUNTER(wire_clock_unsynced), VORN_COUNTER(kernel_drops),
 };
 #undef VORN_COUNTER

@@ -74,14 +74,12 @@ void CaptureFeed::WaitUntilRead() {
 
 bool CaptureFeed::WaitUntilRead(std::chrono::milliseconds most) {
     std::unique_lock<std::mutex> lock(mutex_);
+    const auto done = [this] { return read_.load(std::memory_order_acquire) || !connector_.Running(); };
     const auto deadline = std::chrono::steady_clock::now() + most;
-    while (!read_.load(std::memory_order_acquire) && connector_.Running())
-        if (readCondition_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
-                                                                    std::chrono::milliseconds(100))) ==
-                std::cv_status::timeout &&
-            std::chrono::steady_clock::now() >= deadline)
-            break;
-    return read_.load(std::memory_order_acquire) || !connector_.Running();
+    // As above: the connector stopping on its own is looked for a few times a second.
+    for (auto now = std::chrono::steady_clock::now(); !done() && now < deadline; now = std::chrono::steady_clock::now())
+        readCondition_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(100)));
+    return done();
 }
 
 bool CaptureFeed::Finish() {
