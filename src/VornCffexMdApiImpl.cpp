@@ -72,12 +72,23 @@ CVornCffexMdApiImpl::~CVornCffexMdApiImpl() = default;
 int CVornCffexMdApiImpl::VornRecvStart(CVornCffexMdSpi& refVornCffexMdSpi, const char* lpConfig) {
     if (VornStart(refVornCffexMdSpi, lpConfig) != 0) {
         m_counters.SetRunState(COUNTERS_START_FAILED);
+        ReleaseCard();
         return -1;
     }
     m_counters.SetRunState(COUNTERS_RUNNING);
     while (VornRecv() != -1) {
     }
+    // The stop request ended this connector; a later init_connector in the same process runs.
+    m_isExit.store(false, std::memory_order_relaxed);
+    ReleaseCard();
     return 0;
+}
+
+void CVornCffexMdApiImpl::ReleaseCard() {
+    CExanicDMA::GetInstance().Release();
+    CExanicReg::GetInstance().Release();
+    if (m_pNicHandler) exanic_release_handle(m_pNicHandler);
+    m_pNicHandler = nullptr;
 }
 
 int CVornCffexMdApiImpl::VornStart(CVornCffexMdSpi& refVornCffexMdSpi, const char* lpConfig) {

@@ -96,6 +96,9 @@ public:
     int VornStart(CVornCffexMdSpi& refVornCffexMdSpi, const char* lpConfig) override;
     int VornRecv() override;
     void _BindCpu();
+    // Gives the card back (receive buffers, register window, handle) when the connector ends,
+    // so that a later connector in the same process starts from its own.
+    void ReleaseCard();
 
     // Configuration.
     int32_t _ReadConfig();

@@ -36,4 +36,10 @@ int CExanicDMA::exanic_dma1_init(exanic_t* pNicHandler) {
     return 0;
 }
 
+void CExanicDMA::Release() {
+    if (m_pDMA0) exanic_release_rx_buffer(m_pDMA0);
+    if (m_pDMA1) exanic_release_rx_buffer(m_pDMA1);
+    m_pDMA0 = m_pDMA1 = nullptr;
+}
+
 } // namespace Vorn_R10

@@ -14,6 +14,8 @@ public:
     int exanic_dma1_init(exanic_t* pNicHandler);
     exanic_rx_t* get_dma0_ptr() const { return m_pDMA0; }
     exanic_rx_t* get_dma1_ptr() const { return m_pDMA1; }
+    // Gives both receive buffers back (a connector that ends; the next one acquires its own).
+    void Release();
 
 private:
     CExanicDMA() = default;

@@ -16,6 +16,8 @@ public:
     // Writes the register, then logs the write at LOG_DEBUG. Always 0.
     int set_fpga_reg(const uint32_t& addr, uint32_t val);
     uint32_t get_fpga_reg(const uint32_t& addr);
+    // Forgets the window of a card handle that is being released.
+    void Release() { m_pRegisters = nullptr; }
 
 private:
     CExanicReg() = default;

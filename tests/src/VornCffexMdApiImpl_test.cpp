@@ -264,4 +264,20 @@ TEST(Startup, MissingSnapshotStopsStartUp) {
     EXPECT_EQ(out.size() - kFailLine.size(), out.rfind(kFailLine)) << out;
 }
 
+// A stop request ends the connector that runs, not the process's later ones: a second
+// init_connector after the first was stopped keeps taking frames until it is stopped in turn.
+TEST(Startup, ASecondConnectorRunsAfterTheFirstWasStopped) {
+    WriteSessionSnapshot();
+    {
+        ConnectorRun first;
+        ASSERT_EQ(0, first.Start());
+        ASSERT_TRUE(first.Drain());
+        EXPECT_EQ(0, first.Stop());
+    }
+    ConnectorRun second;
+    ASSERT_EQ(0, second.Start());
+    EXPECT_TRUE(second.Drain(std::chrono::seconds(5)));
+    EXPECT_EQ(0, second.Stop());
+}
+
 } // namespace

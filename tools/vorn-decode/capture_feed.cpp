@@ -1,5 +1,6 @@
 #include "capture_feed.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "udp_view.h"
@@ -69,6 +70,16 @@ void CaptureFeed::WaitUntilRead() {
     // times a second.
     while (!read_.load(std::memory_order_acquire) && connector_.Running())
         readCondition_.wait_for(lock, std::chrono::milliseconds(100));
+}
+
+bool CaptureFeed::WaitUntilRead(std::chrono::milliseconds most) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto done = [this] { return read_.load(std::memory_order_acquire) || !connector_.Running(); };
+    const auto deadline = std::chrono::steady_clock::now() + most;
+    // As above: the connector stopping on its own is looked for a few times a second.
+    for (auto now = std::chrono::steady_clock::now(); !done() && now < deadline; now = std::chrono::steady_clock::now())
+        readCondition_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(100)));
+    return done();
 }
 
 bool CaptureFeed::Finish() {

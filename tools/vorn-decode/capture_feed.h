@@ -30,6 +30,9 @@ public:
     // Waits until the capture has been read to its end or to `cancel`, or the connector has
     // stopped on its own.
     void WaitUntilRead();
+    // The same for at most `most`: true once the capture is read or the connector stopped
+    // (a caller that must look at something else in between, such as a pending interrupt).
+    bool WaitUntilRead(std::chrono::milliseconds most);
     // Ends the progress line; false (with the reason on standard error) when the capture was
     // damaged. Call once the connector's thread has ended.
     bool Finish();

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "VornCffexMd_interface.h"
@@ -22,6 +21,7 @@
 #include "capture_tally.h"
 #include "decode_summary.h"
 #include "library_figures.h"
+#include "library_output.h"
 #include "private_connector.h"
 #include "snapshot_facts.h"
 #include "tool_version.h"
@@ -162,19 +162,7 @@ void InstallSignalHandlers() {
 
 // The library's error lines in its output file, colour codes removed, on standard error.
 void PrintLibraryErrors(const std::string& path) {
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(" [E] ") == std::string::npos) continue;
-        std::string plain;
-        for (size_t i = 0; i < line.size(); ++i) {
-            if (line[i] != '\033') {
-                plain += line[i];
-                continue;
-            }
-            while (i < line.size() && line[i] != 'm') ++i;
-        }
-        fprintf(stderr, "  %s\n", plain.c_str());
-    }
+    for (const std::string& line : LibraryErrorLines(path)) fprintf(stderr, "  %s\n", line.c_str());
 }
 
 FILE* OpenOutput(const Options& options) {

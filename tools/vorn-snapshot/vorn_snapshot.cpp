@@ -21,11 +21,13 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CommonLog.h"
 #include "DateType.h"
 #include "VornCffexMdApiImpl.h"
+#include "log_line.h"
 #include "pcap_writer.h"
 #include "private_folder.h"
 #include "snapshot_writer.h"
@@ -141,19 +143,7 @@ public:
     }
 
 private:
-    // "<colour> [E] [date][time][thread] [file:line] [function], message<reset> "
-    static std::string MessageOf(std::string line) {
-        const size_t reset = line.rfind("\033[0m");
-        if (reset != std::string::npos) line.erase(reset);
-        size_t at = 0;
-        for (int bracket = 0; bracket < 6 && at != std::string::npos; ++bracket) {
-            at = line.find(']', at);
-            if (at != std::string::npos) ++at;
-        }
-        if (at == std::string::npos) return line;
-        while (at < line.size() && (line[at] == ',' || line[at] == ' ')) ++at;
-        return line.substr(at);
-    }
+    static std::string MessageOf(std::string line) { return vorn_tools::LogLineMessage(std::move(line)); }
 
     std::string dir_;
     int saved_ = -1;

@@ -9,8 +9,7 @@
 #include "ring.h"
 
 // Open handles are kept on a process-wide list, as the card's handles are process resources:
-// an application that never releases its handle (the connector keeps it for the life of the
-// process) still holds it reachable, not leaked.
+// an application that never releases its handle still holds it reachable, not leaked.
 struct exanic {
     vorn_sim::Mapping* mapping;
     uint32_t tick_hz; // read once when acquired, as the card's tick rate does not change

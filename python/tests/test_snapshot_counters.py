@@ -1,0 +1,153 @@
+"""vorn_r10.read_snapshot against `vorn-snapshot show`, vorn_r10.counters against a running demo
+and vorn-stat, and the installed package."""
+import glob
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+import vorn_r10
+from conftest import BUILD, make_day, tool
+
+
+def show(path):
+    run = subprocess.run([tool("vorn-snapshot"), "show", path], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    return run.stdout
+
+
+def level_text(levels):
+    """A best level as `vorn-snapshot show` prints it: price (%.10g) x volume, '-' when empty."""
+    return f"{levels[0][0]:.10g} x {levels[0][1]}" if levels else "-"
+
+
+@pytest.mark.parametrize("segment, mode", [("cipher", 1), ("1", 2)])
+def test_read_snapshot_gives_what_vorn_snapshot_show_prints(workdir, segment, mode):
+    _, path = make_day(workdir, f"segment_{segment}", 10, 20261216, "--segment", segment, "--seqno", "4242",
+                       "--channel", "udp://239.3.42.1:30001/10.0.0.5", "--channel", "udp://239.3.42.2:30002/10.0.0.6")
+    text = show(path)
+    snapshot = vorn_r10.read_snapshot(path)
+    assert f"trade date: {snapshot['trade_date']}\n" in text
+    assert f"last seqno: {snapshot['last_seqno']}\n" in text and snapshot["last_seqno"] == 4242
+    assert snapshot["work_mode"] == mode
+    assert f"(work mode {mode}," in text
+    assert f"channels: {len(snapshot['channels'])}\n" in text
+    for i, channel in enumerate(snapshot["channels"]):
+        assert (f"  #{i} no {channel['channel_no']} topic {channel['topic']} status {channel['status']}  "
+                f"{channel['address']}\n") in text
+        assert f"      source {channel['source']} port {channel['port']} ({channel['role']})\n" in text
+    assert [c["port"] for c in snapshot["channels"]] == [30001, 30002]
+    # One line per instrument: key, id, product, base, tick, multiple, best bid, best ask.
+    lines = re.findall(r"^  (\d+) +(\S+) +(\S+) +(\S+) +(\S+) +(\S+) +(.+?) {2,}(.+)$", text, re.M)
+    assert len(lines) == len(snapshot["instruments"]) > 0
+    for line, instrument in zip(lines, snapshot["instruments"]):
+        encoding, depth = instrument["price_encoding"], instrument["depth"]
+        assert line[:6] == (str(instrument["key"]), instrument["instrument_id"], encoding["product"],
+                            f"{encoding['base_price']:.10g}", f"{encoding['price_tick']:.10g}",
+                            str(encoding["volume_multiple"]))
+        assert line[6].strip() == level_text(depth["bids"]) and line[7].strip() == level_text(depth["asks"])
+        assert all(p[0] <= q[0] for p, q in zip(depth["bids"][1:], depth["bids"]))  # best bid first
+        assert all(p[0] >= q[0] for p, q in zip(depth["asks"][1:], depth["asks"]))  # best ask first
+
+
+def test_read_snapshot_refuses_what_the_loader_refuses(workdir, day):
+    _, snapshot = day
+    refused = workdir / "refused_show.bin"
+    refused.write_bytes(snapshot.read_bytes()[:2000])
+    with pytest.raises(vorn_r10.Error, match="(?s)refused_show.bin is not a loadable snapshot.*more than the file"):
+        vorn_r10.read_snapshot(refused)
+    with pytest.raises(vorn_r10.Error, match="cannot open .*nothing.bin: No such file"):
+        vorn_r10.read_snapshot(workdir / "nothing.bin")
+    # Refusals leave the reader usable.
+    assert vorn_r10.read_snapshot(snapshot)["trade_date"] == 20261216
+    refused.unlink()
+
+
+def stat_json(path):
+    run = subprocess.run([tool("vorn-stat"), "--json", path], capture_output=True, text=True, check=True)
+    return json.loads(run.stdout)
+
+
+def test_counters_of_a_running_demo_as_vorn_stat_reads_them():
+    demo = subprocess.Popen([tool("vorn-demo"), "--seconds", "4", "--mode", "software"], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    folder = None
+    try:
+        deadline = time.monotonic() + 60
+        while folder is None:
+            assert demo.poll() is None and time.monotonic() < deadline, "the demo's counters did not appear"
+            files = glob.glob(f"/tmp/vorn_demo_*/vorn_r10.{demo.pid}.*.counters")
+            folder = os.path.dirname(files[0]) if files else None
+            time.sleep(0.01)
+        while True:
+            mine = [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid]
+            assert len(mine) == 1
+            if mine[0]["counters"]["updates"] > 0:
+                break
+            assert time.monotonic() < deadline, "the demo delivered nothing"
+            time.sleep(0.05)
+        before = mine[0]
+        stat = stat_json(before["path"])
+        after = [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid][0]
+        assert before["alive"] and before["state"] == "running" == stat["state"]
+        assert before["device"] == stat["device"]
+        assert before["startup"]["work_mode"] == stat["startup"]["work_mode"] == 1
+        assert before["startup"]["trade_date"] == stat["startup"]["trade_date"]
+        # The counters only grow: vorn-stat's reading lies between the two of the module.
+        for name, value in stat["counters"].items():
+            if name not in ("reorder_depth",):
+                assert before["counters"][name] <= value <= after["counters"][name], name
+        assert {i["instrument_id"] for i in after["instruments"]} == {i["instrument_id"] for i in stat["instruments"]}
+        demo.wait(timeout=60)
+        ended = [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid][0]
+        assert ended["state"] == "ended"
+        assert ended["counters"]["updates"] >= after["counters"]["updates"]
+    finally:
+        if demo.poll() is None:
+            demo.kill()
+            demo.wait()
+        if folder:
+            shutil.rmtree(folder)
+
+
+def test_counters_of_an_empty_or_missing_folder():
+    folder = tempfile.mkdtemp(prefix="vorn_r10_pytest.")
+    try:
+        assert vorn_r10.counters(folder) == []
+        bogus = os.path.join(folder, "vorn_r10.1.x.counters")
+        with open(bogus, "wb") as f:
+            f.write(b"not counters")
+        [entry] = vorn_r10.counters(folder)
+        assert entry["path"] == bogus and entry["error"]
+    finally:
+        shutil.rmtree(folder)
+    assert vorn_r10.counters(folder) == []
+
+
+def test_the_installed_package_decodes(workdir, day):
+    """`cmake --install` puts the package where the prefix's Python finds it."""
+    capture, snapshot = day
+    prefix = workdir / "prefix"
+    # cmake itself without the sanitizer runtimes a sanitizer build's tests preload (it stalls with them).
+    plain = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True, capture_output=True, env=plain,
+                   timeout=120)
+    found = glob.glob(str(prefix / "lib" / "python3*" / "dist-packages" / "vorn_r10" / "__init__.py"))
+    assert len(found) == 1
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(found[0])))
+    run = subprocess.run([sys.executable, "-c", "import sys, vorn_r10; print(vorn_r10.__file__); "
+                          "print(len(vorn_r10.decode(sys.argv[1], sys.argv[2]))); "
+                          "print(*{l.split()[-1] for l in open('/proc/self/maps') if 'libvorn_r10.so' in l})",
+                          capture, snapshot], capture_output=True, text=True, env=env, cwd=workdir)
+    assert run.returncode == 0, run.stderr
+    module_file, rows, library = run.stdout.split()
+    assert module_file == found[0]
+    assert library == str(prefix / "lib" / "libvorn_r10.so")  # the installed library, not the build's
+    assert int(rows) == len(vorn_r10.decode(capture, snapshot))
+    shutil.rmtree(prefix)
