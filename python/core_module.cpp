@@ -237,8 +237,8 @@ py::array Decode(const py::object& capturePath, const py::object& snapshotPath, 
             if (outcome.interrupted) {
                 // The interrupt's exception is raised once the connector's card and files are gone.
             } else if (started == Started::Hardware)
-                outcome.error = "the snapshot's code segment is one the card's firmware decodes (hardware mode); "
-                                "vorn-decode decodes the raw feed of software-mode snapshots only";
+                outcome.error = "the library started in hardware mode although told to decode in software "
+                                "(work_mode = software)";
             else if (started == Started::Failed)
                 outcome.error = "the connector did not start; its reasons:" + LibraryErrors(output.File());
             else if (stoppedAlone)

@@ -28,6 +28,15 @@ def test_rows_equal_vorn_decode_csv(workdir, day, version, selection, capfd):
     assert capfd.readouterr().out == ""
 
 
+def test_a_hardware_mode_day_decodes_in_software_like_vorn_decode(workdir):
+    # Code segment 1 is one the card's firmware knows: the connector would run in hardware mode.
+    capture, snapshot = make_day(workdir, "hardware_day", 500, 20261216, "--segment", "1")
+    array = vorn_r10.decode(capture, snapshot)
+    rows = vorn_decode_csv(workdir, capture, snapshot, 2, "--options", "recv")
+    assert len(rows) > 0
+    assert_same_rows(array, rows, 2)
+
+
 def test_prices_are_thousandths_in_version_2_and_doubles_in_version_1(day):
     capture, snapshot = day
     v1 = vorn_r10.decode(capture, snapshot, version=1)

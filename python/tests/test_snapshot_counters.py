@@ -82,8 +82,10 @@ def test_counters_of_a_running_demo_as_vorn_stat_reads_them():
         deadline = time.monotonic() + 60
         while folder is None:
             assert demo.poll() is None and time.monotonic() < deadline, "the demo's counters did not appear"
-            files = glob.glob(f"/tmp/vorn_demo_*/vorn_r10.{demo.pid}.*.counters")
-            folder = os.path.dirname(files[0]) if files else None
+            # The demo's folder is in TMPDIR; its counters file is named for the program, not the pid.
+            tmp = os.environ.get("TMPDIR") or "/tmp"
+            folders = {os.path.dirname(f) for f in glob.glob(f"{tmp}/vorn_demo_*/vorn_r10.vorn-demo.*.counters")}
+            folder = next((d for d in folders if any(c.get("pid") == demo.pid for c in vorn_r10.counters(d))), None)
             time.sleep(0.01)
         while True:
             mine = [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid]
