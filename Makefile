@@ -22,7 +22,7 @@ demo: deps release
 	$(BUILD)/release/tools/vorn-demo
 
 test: WERROR := -DVORN_WERROR=ON
-test: deps release asan
+test: deps release asan sample
 	cd $(BUILD)/release && ctest --output-on-failure -j$(JOBS) --timeout 300
 	cd $(BUILD)/asan && ctest --output-on-failure -j$(JOBS) --timeout 600
 	$(MAKE) --no-print-directory fuzz-smoke
