@@ -94,6 +94,7 @@ py::dict OneConnector(const std::string& path) {
     }
     const SCountersHeader& h = snapshot.header;
     d["pid"] = h.pid;
+    d["name"] = Text(h.name, sizeof h.name);
     d["device"] = Text(h.device, sizeof h.device);
     const bool alive = WriterIsAlive(h);
     d["alive"] = alive;

@@ -98,7 +98,7 @@ def test_counters_of_a_running_demo_as_vorn_stat_reads_them():
         stat = stat_json(before["path"])
         after = [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid][0]
         assert before["alive"] and before["state"] == "running" == stat["state"]
-        assert before["device"] == stat["device"]
+        assert before["device"] == stat["device"] and before["name"] == "vorn-demo"
         assert before["startup"]["work_mode"] == stat["startup"]["work_mode"] == 1
         assert before["startup"]["trade_date"] == stat["startup"]["trade_date"]
         # The counters only grow: vorn-stat's reading lies between the two of the module.
