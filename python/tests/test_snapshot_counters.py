@@ -16,12 +16,6 @@ import vorn_r10
 from conftest import BUILD, make_day, tool
 
 
-def show(path):
-    run = subprocess.run([tool("vorn-snapshot"), "show", path], capture_output=True, text=True)
-    assert run.returncode == 0, run.stderr
-    return run.stdout
-
-
 def level_text(levels):
     """A best level as `vorn-snapshot show` prints it: price (%.10g) x volume, '-' when empty."""
     return f"{levels[0][0]:.10g} x {levels[0][1]}" if levels else "-"
@@ -31,7 +25,7 @@ def level_text(levels):
 def test_read_snapshot_gives_what_vorn_snapshot_show_prints(workdir, segment, mode):
     _, path = make_day(workdir, f"segment_{segment}", 10, 20261216, "--segment", segment, "--seqno", "4242",
                        "--channel", "udp://239.3.42.1:30001/10.0.0.5", "--channel", "udp://239.3.42.2:30002/10.0.0.6")
-    text = show(path)
+    text = subprocess.run([tool("vorn-snapshot"), "show", path], capture_output=True, text=True, check=True).stdout
     snapshot = vorn_r10.read_snapshot(path)
     assert f"trade date: {snapshot['trade_date']}\n" in text
     assert f"last seqno: {snapshot['last_seqno']}\n" in text and snapshot["last_seqno"] == 4242
@@ -66,12 +60,6 @@ def test_read_snapshot_refuses_what_the_loader_refuses(workdir, day):
         vorn_r10.read_snapshot(workdir / "nothing.bin")
     # Refusals leave the reader usable.
     assert vorn_r10.read_snapshot(snapshot)["trade_date"] == 20261216
-    refused.unlink()
-
-
-def stat_json(path):
-    run = subprocess.run([tool("vorn-stat"), "--json", path], capture_output=True, text=True, check=True)
-    return json.loads(run.stdout)
 
 
 def test_counters_of_a_running_demo_as_vorn_stat_reads_them():
@@ -95,7 +83,8 @@ def test_counters_of_a_running_demo_as_vorn_stat_reads_them():
             assert time.monotonic() < deadline, "the demo delivered nothing"
             time.sleep(0.05)
         before = mine[0]
-        stat = stat_json(before["path"])
+        stat = json.loads(subprocess.run([tool("vorn-stat"), "--json", before["path"]], capture_output=True,
+                                         text=True, check=True).stdout)
         after = [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid][0]
         assert before["alive"] and before["state"] == "running" == stat["state"]
         assert before["device"] == stat["device"]
@@ -152,4 +141,3 @@ def test_the_installed_package_decodes(workdir, day):
     assert module_file == found[0]
     assert library == str(prefix / "lib" / "libvorn_r10.so")  # the installed library, not the build's
     assert int(rows) == len(vorn_r10.decode(capture, snapshot))
-    shutil.rmtree(prefix)
