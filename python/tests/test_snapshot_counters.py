@@ -16,12 +16,6 @@ import vorn_r10
 from conftest import BUILD, make_day, tool
 
 
-def show(path):
-    run = subprocess.run([tool("vorn-snapshot"), "show", path], capture_output=True, text=True)
-    assert run.returncode == 0, run.stderr
-    return run.stdout
-
-
 def level_text(levels):
     """A best level as `vorn-snapshot show` prints it: price (%.10g) x volume, '-' when empty."""
     return f"{levels[0][0]:.10g} x {levels[0][1]}" if levels else "-"
@@ -31,12 +25,11 @@ def level_text(levels):
 def test_read_snapshot_gives_what_vorn_snapshot_show_prints(workdir, segment, mode):
     _, path = make_day(workdir, f"segment_{segment}", 10, 20261216, "--segment", segment, "--seqno", "4242",
                        "--channel", "udp://239.3.42.1:30001/10.0.0.5", "--channel", "udp://239.3.42.2:30002/10.0.0.6")
-    text = show(path)
+    text = subprocess.run([tool("vorn-snapshot"), "show", path], capture_output=True, text=True, check=True).stdout
     snapshot = vorn_r10.read_snapshot(path)
     assert f"trade date: {snapshot['trade_date']}\n" in text
     assert f"last seqno: {snapshot['last_seqno']}\n" in text and snapshot["last_seqno"] == 4242
-    assert snapshot["work_mode"] == mode
-    assert f"(work mode {mode}," in text
+    assert snapshot["work_mode"] == mode and f"(work mode {mode}," in text
     assert f"channels: {len(snapshot['channels'])}\n" in text
     for i, channel in enumerate(snapshot["channels"]):
         assert (f"  #{i} no {channel['channel_no']} topic {channel['topic']} status {channel['status']}  "
@@ -66,18 +59,13 @@ def test_read_snapshot_refuses_what_the_loader_refuses(workdir, day):
         vorn_r10.read_snapshot(workdir / "nothing.bin")
     # Refusals leave the reader usable.
     assert vorn_r10.read_snapshot(snapshot)["trade_date"] == 20261216
-    refused.unlink()
-
-
-def stat_json(path):
-    run = subprocess.run([tool("vorn-stat"), "--json", path], capture_output=True, text=True, check=True)
-    return json.loads(run.stdout)
 
 
 def test_counters_of_a_running_demo_as_vorn_stat_reads_them():
     demo = subprocess.Popen([tool("vorn-demo"), "--seconds", "4", "--mode", "software"], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     folder = None
+    mine = lambda: [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid]  # noqa: E731
     try:
         deadline = time.monotonic() + 60
         while folder is None:
@@ -87,29 +75,26 @@ def test_counters_of_a_running_demo_as_vorn_stat_reads_them():
             folders = {os.path.dirname(f) for f in glob.glob(f"{tmp}/vorn_demo_*/vorn_r10.vorn-demo.*.counters")}
             folder = next((d for d in folders if any(c.get("pid") == demo.pid for c in vorn_r10.counters(d))), None)
             time.sleep(0.01)
-        while True:
-            mine = [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid]
-            assert len(mine) == 1
-            if mine[0]["counters"]["updates"] > 0:
-                break
-            assert time.monotonic() < deadline, "the demo delivered nothing"
+        while not mine()[0]["counters"]["updates"]:
+            assert len(mine()) == 1 and time.monotonic() < deadline, "the demo delivered nothing"
             time.sleep(0.05)
-        before = mine[0]
-        stat = stat_json(before["path"])
-        after = [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid][0]
+        (before,) = mine()
+        stat = json.loads(subprocess.run([tool("vorn-stat"), "--json", before["path"]], capture_output=True,
+                                         text=True, check=True).stdout)
+        (after,) = mine()
         assert before["alive"] and before["state"] == "running" == stat["state"]
         assert before["device"] == stat["device"] and before["name"] == "vorn-demo"
-        assert before["startup"]["work_mode"] == stat["startup"]["work_mode"] == 1
-        assert before["startup"]["trade_date"] == stat["startup"]["trade_date"]
+        assert before["startup"]["work_mode"] == 1
+        for key in ("work_mode", "trade_date"):
+            assert before["startup"][key] == stat["startup"][key], key
         # The counters only grow: vorn-stat's reading lies between the two of the module.
         for name, value in stat["counters"].items():
             if name not in ("reorder_depth",):
                 assert before["counters"][name] <= value <= after["counters"][name], name
         assert {i["instrument_id"] for i in after["instruments"]} == {i["instrument_id"] for i in stat["instruments"]}
         demo.wait(timeout=60)
-        ended = [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid][0]
-        assert ended["state"] == "ended"
-        assert ended["counters"]["updates"] >= after["counters"]["updates"]
+        (ended,) = mine()
+        assert ended["state"] == "ended" and ended["counters"]["updates"] >= after["counters"]["updates"]
     finally:
         if demo.poll() is None:
             demo.kill()
@@ -152,4 +137,3 @@ def test_the_installed_package_decodes(workdir, day):
     assert module_file == found[0]
     assert library == str(prefix / "lib" / "libvorn_r10.so")  # the installed library, not the build's
     assert int(rows) == len(vorn_r10.decode(capture, snapshot))
-    shutil.rmtree(prefix)

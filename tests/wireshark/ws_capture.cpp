@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "VornCffexMd_interface.h"
@@ -38,8 +39,8 @@ struct Writer {
     void Packet(int frame, uint32_t seqno, size_t fields) {
         fprintf(expect, "packet %d %u %zu\n", frame, seqno, fields);
     }
-    void Member(int frame, uint32_t seqno, const char* name, long long value) {
-        fprintf(expect, "member %d %u %s %lld\n", frame, seqno, name, value);
+    void Members(int frame, uint32_t seqno, std::initializer_list<std::pair<const char*, long long>> members) {
+        for (const auto& [name, value] : members) fprintf(expect, "member %d %u %s %lld\n", frame, seqno, name, value);
     }
     void MemberDouble(int frame, uint32_t seqno, const char* name, double value) {
         fprintf(expect, "member %d %u %s %.17g\n", frame, seqno, name, value);
@@ -52,43 +53,13 @@ std::vector<uint8_t> Cut(std::vector<uint8_t> bytes, size_t keep) {
     return bytes;
 }
 
-// A plain packet of an update time and the best prices, with its members noted.
-PacketBuilder Plain(uint32_t seqno, int32_t key, int64_t seconds, int64_t msec, int64_t bid, int64_t ask) {
-    PacketBuilder packet(seqno);
-    packet.UpdateTime(key, seconds, msec).Best(bid, 3, ask, 4);
-    return packet;
+// A plain packet of an update time and the best prices.
+std::vector<uint8_t> Plain(uint32_t seqno, int32_t key, int64_t seconds, int64_t msec, int64_t bid, int64_t ask) {
+    return PacketBuilder(seqno).UpdateTime(key, seconds, msec).Best(bid, 3, ask, 4).Bytes();
 }
 
-void Put32(std::string& out, uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
-void Put16(std::string& out, uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); }
-
-// A pcap (microsecond stamps, host byte order) of link type USER0 (147).
-bool WriteUserPcap(const std::string& path, const std::vector<std::string>& frames, uint64_t startUsec) {
-    std::string out;
-    Put32(out, 0xa1b2c3d4);
-    Put16(out, 2);
-    Put16(out, 4);
-    Put32(out, 0);
-    Put32(out, 0);
-    Put32(out, 65535);
-    Put32(out, 147);
-    uint64_t ts = startUsec;
-    for (const std::string& frame : frames) {
-        Put32(out, static_cast<uint32_t>(ts / 1000000));
-        Put32(out, static_cast<uint32_t>(ts % 1000000));
-        Put32(out, static_cast<uint32_t>(frame.size()));
-        Put32(out, static_cast<uint32_t>(frame.size()));
-        out += frame;
-        ts += 100;
-    }
-    FILE* file = fopen(path.c_str(), "wb");
-    if (!file) return false;
-    const bool ok = fwrite(out.data(), 1, out.size(), file) == out.size();
-    return fclose(file) == 0 && ok;
-}
-
-void WriteRecords(const std::string& dir, FILE* expect, uint64_t startUsec) {
-    std::vector<std::string> frames;
+// Firmware record frames in a pcap (microsecond stamps, host byte order) of link type USER0.
+void WriteRecords(const std::string& dir, FILE* expect, uint64_t ts) {
     VornCffexMdType record{};
     record.inst_no = 1007;
     memcpy(record.trading_day, "20261216", 9);
@@ -105,21 +76,31 @@ void WriteRecords(const std::string& dir, FILE* expect, uint64_t startUsec) {
     record.ask5_volume = 11;
     record.settlement_price = -5;
     record.trust_flag = 1;
-    const std::string prefix("\x01\x02\x03\x04", 4);
-    const std::string bytes(reinterpret_cast<const char*>(&record), sizeof record);
-    frames.push_back(prefix + bytes);
+    const std::string whole = std::string("\x01\x02\x03\x04", 4) +
+                              std::string(reinterpret_cast<const char*>(&record), sizeof record);
     fprintf(expect, "record 1 inst_no 1007\nrecord 1 instrument_id IF2612\nrecord 1 update_time 34205\n"
                     "record 1 update_msec 500\nrecord 1 volume 1234\nrecord 1 last_price 3812400\n"
                     "record 1 turn_over 987654.5\nrecord 1 bid1_price 3812200\nrecord 1 bid1_volume 7\n"
                     "record 1 ask5_price 3813400\nrecord 1 ask5_volume 11\nrecord 1 settlement_price -5\n"
-                    "record 1 trust_flag 1\n");
-    // 278 bytes: the record's last two bytes are missing (the library reads them as 0).
-    frames.push_back((prefix + bytes).substr(0, 278));
-    fprintf(expect, "record 2 inst_no 1007\nexpert 2 vorn_record.cut\n");
-    // 200 bytes: too short to be taken at all.
-    frames.push_back((prefix + bytes).substr(0, 200));
-    fprintf(expect, "expert 3 vorn_record.short\n");
-    if (!WriteUserPcap(dir + "/records.pcap", frames, startUsec)) {
+                    "record 1 trust_flag 1\n"
+                    // 278 bytes: the record's last two bytes are missing (the library reads them as 0).
+                    "record 2 inst_no 1007\nexpert 2 vorn_record.cut\n"
+                    // 200 bytes: too short to be taken at all.
+                    "expert 3 vorn_record.short\n");
+    std::string out;
+    auto put = [&out](uint32_t v, size_t size) { out.append(reinterpret_cast<const char*>(&v), size); };
+    for (uint32_t v : {0xa1b2c3d4u, 2u | 4u << 16, 0u, 0u, 65535u, 147u}) put(v, 4);
+    for (size_t size : {whole.size(), size_t{278}, size_t{200}}) {
+        put(static_cast<uint32_t>(ts / 1000000), 4);
+        put(static_cast<uint32_t>(ts % 1000000), 4);
+        put(static_cast<uint32_t>(size), 4);
+        put(static_cast<uint32_t>(size), 4);
+        out += whole.substr(0, size);
+        ts += 100;
+    }
+    FILE* file = fopen((dir + "/records.pcap").c_str(), "wb");
+    const bool written = file && fwrite(out.data(), 1, out.size(), file) == out.size();
+    if (!file || fclose(file) != 0 || !written) {
         fprintf(stderr, "ws_capture: cannot write %s/records.pcap\n", dir.c_str());
     }
 }
@@ -176,74 +157,52 @@ int main(int argc, char** argv) {
             .RealPriceBanding(1200, -800);
         const int f = w.Frame(packet.Bytes());
         w.Packet(f, seqno, packet.FieldCount());
-        w.Member(f, seqno, "ins_int_id", key);
-        w.Member(f, seqno, "update_time", 34205);
-        w.Member(f, seqno, "update_msec", 250);
-        w.Member(f, seqno, "open_price", -(int64_t{1} << 60));
-        w.Member(f, seqno, "high_price", 1100);
-        w.Member(f, seqno, "close_price", vorn_sim::kNoPriceTicks);
-        w.Member(f, seqno, "upper_limit_price", INT64_MAX);
-        w.Member(f, seqno, "lower_limit_price", INT64_MIN);
+        w.Members(f, seqno,
+                  {{"ins_int_id", key}, {"update_time", 34205}, {"update_msec", 250},
+                   {"open_price", -(int64_t{1} << 60)}, {"high_price", 1100},
+                   {"close_price", vorn_sim::kNoPriceTicks}, {"upper_limit_price", INT64_MAX},
+                   {"lower_limit_price", INT64_MIN}, {"last_price", 1000}, {"volume", int64_t{1} << 40},
+                   {"open_interest", 3000}, {"bid1_price", 999}, {"ask1_volume", 7}, {"bid3_volume", 2},
+                   {"ask3_price", 1003}, {"bid5_price", 995}, {"ask5_volume", 8}, {"banding_upper_price", 1200},
+                   {"banding_lower_price", -800}});
         w.MemberDouble(f, seqno, "settlement_price", 1.5);
         w.MemberDouble(f, seqno, "curr_delta", -0.25);
-        w.Member(f, seqno, "last_price", 1000);
-        w.Member(f, seqno, "volume", int64_t{1} << 40);
         w.MemberDouble(f, seqno, "turn_over", 12345.5);
-        w.Member(f, seqno, "open_interest", 3000);
-        w.Member(f, seqno, "bid1_price", 999);
-        w.Member(f, seqno, "ask1_volume", 7);
-        w.Member(f, seqno, "bid3_volume", 2);
-        w.Member(f, seqno, "ask3_price", 1003);
-        w.Member(f, seqno, "bid5_price", 995);
-        w.Member(f, seqno, "ask5_volume", 8);
-        w.Member(f, seqno, "banding_upper_price", 1200);
-        w.Member(f, seqno, "banding_lower_price", -800);
         ++seqno;
     }
     // An encrypted packet: the update time stays readable, the rest is bytes.
     {
-        PacketBuilder packet(seqno);
-        packet.Encrypted(true, segment.arg1).UpdateTime(key, 34206, 1).Best(1000, 9, 1002, 9);
-        const int f = w.Frame(packet.Bytes());
+        const int f = w.Frame(
+            PacketBuilder(seqno).Encrypted(true, segment.arg1).UpdateTime(key, 34206, 1).Best(1000, 9, 1002, 9).Bytes());
         w.Packet(f, seqno, 2);
-        w.Member(f, seqno, "update_time", 34206);
+        w.Members(f, seqno, {{"update_time", 34206}});
         fprintf(expect, "encrypted %d %u %u\n", f, seqno, 0x4434);
         ++seqno;
     }
-    // Cut inside the data of its second field.
+    // Cut inside the data of its second field, then inside its header (one field whole), then
+    // inside the packet header (no packet: its sequence number is used again below).
     {
-        const std::vector<uint8_t> bytes = Plain(seqno, key, 34207, 2, 1000, 1001).Bytes();
-        const int f = w.Frame(Cut(bytes, bytes.size() - 2));
+        const std::vector<uint8_t> bytes = Plain(seqno, key, 34207, 2, 1000, 1001);
+        int f = w.Frame(Cut(bytes, bytes.size() - 2));
         w.Packet(f, seqno, 2);
-        w.Member(f, seqno, "update_msec", 2);
+        w.Members(f, seqno, {{"update_msec", 2}});
         w.Expert(f, "vorn.cut.field");
         ++seqno;
-    }
-    // Cut inside the header of its second field: one field whole.
-    {
-        PacketBuilder packet = Plain(seqno, key, 34208, 3, 1000, 1001);
-        const std::vector<uint8_t> bytes = packet.Bytes();
         const size_t firstField = 20 + 4 + vorn_sim::EncodeVarint(key).size() + vorn_sim::EncodeVarint(34208).size() +
                                   vorn_sim::EncodeVarint(3).size();
-        const int f = w.Frame(Cut(bytes, firstField + 2));
+        f = w.Frame(Cut(Plain(seqno, key, 34208, 3, 1000, 1001), firstField + 2));
         w.Packet(f, seqno, 1);
         w.Expert(f, "vorn.cut.field");
         ++seqno;
-    }
-    // The packet header itself cut: no packet at all.
-    {
-        const int f = w.Frame(Cut(Plain(seqno, key, 34209, 4, 1000, 1001).Bytes(), 11));
-        w.Expert(f, "vorn.cut.header");
-        // The sequence number never reached the parser; it is used again below.
+        w.Expert(w.Frame(Cut(Plain(seqno, key, 34209, 4, 1000, 1001), 11)), "vorn.cut.header");
     }
     // A field one byte longer than its packet (the declared body ends before the best field's
     // last byte); the packet that follows in the payload is never reached.
     {
-        PacketBuilder packet = Plain(seqno, key, 34210, 5, 1000, 1001);
-        const std::vector<uint8_t> whole = packet.Bytes();
-        packet.OverrideBodyLen(static_cast<uint16_t>(whole.size() - 20 - 1));
-        const std::vector<uint8_t> next = Plain(seqno + 1, key, 34210, 6, 1000, 1001).Bytes();
-        const int f = w.Frame(vorn_sim::JoinPackets({packet.Bytes(), next}));
+        PacketBuilder packet(seqno);
+        packet.UpdateTime(key, 34210, 5).Best(1000, 3, 1001, 4);
+        packet.OverrideBodyLen(static_cast<uint16_t>(packet.Bytes().size() - 20 - 1));
+        const int f = w.Frame(vorn_sim::JoinPackets({packet.Bytes(), Plain(seqno + 1, key, 34210, 6, 1000, 1001)}));
         w.Packet(f, seqno, 2);
         w.Expert(f, "vorn.field.overrun");
         ++seqno; // the unreached packet's number is used again below
@@ -251,37 +210,35 @@ int main(int argc, char** argv) {
     // A field header that ends its packet's body: its data step never runs, and the next
     // packet header follows right after it.
     {
-        PacketBuilder packet = Plain(seqno, key, 34210, 7, 1000, 1001);
-        const std::vector<uint8_t> whole = packet.Bytes();
-        const size_t bestData = 6; // four varints: 1000 and 1001 take two bytes each
-        packet.OverrideBodyLen(static_cast<uint16_t>(whole.size() - 20 - bestData));
-        const std::vector<uint8_t> cut = Cut(packet.Bytes(), whole.size() - bestData);
-        const std::vector<uint8_t> next = Plain(seqno + 1, key, 34210, 8, 1000, 1003).Bytes();
-        const int f = w.Frame(vorn_sim::JoinPackets({cut, next}));
+        PacketBuilder packet(seqno);
+        packet.UpdateTime(key, 34210, 7).Best(1000, 3, 1001, 4);
+        const size_t whole = packet.Bytes().size(), bestData = 6; // 1000 and 1001 take two bytes each
+        packet.OverrideBodyLen(static_cast<uint16_t>(whole - 20 - bestData));
+        const std::vector<uint8_t> next = Plain(seqno + 1, key, 34210, 8, 1000, 1003);
+        const int f = w.Frame(vorn_sim::JoinPackets({Cut(packet.Bytes(), whole - bestData), next}));
         w.Packet(f, seqno, 2);
         w.Packet(f, seqno + 1, 2);
-        w.Member(f, seqno + 1, "ask1_price", 1003);
+        w.Members(f, seqno + 1, {{"ask1_price", 1003}});
         w.Expert(f, "vorn.field.no_data");
         seqno += 2;
     }
     // The payload ends on a field boundary before the declared body: no error, no update.
     {
-        PacketBuilder packet = Plain(seqno, key, 34211, 6, 1000, 1001);
+        PacketBuilder packet(seqno);
+        packet.UpdateTime(key, 34211, 6).Best(1000, 3, 1001, 4);
         packet.OverrideBodyLen(static_cast<uint16_t>(packet.Bytes().size() - 20 + 9));
         const int f = w.Frame(packet.Bytes());
         w.Packet(f, seqno, 2);
-        w.Member(f, seqno, "ask1_price", 1001);
+        w.Members(f, seqno, {{"ask1_price", 1001}});
         w.Expert(f, "vorn.short_body");
         ++seqno;
     }
     // A field of an id without a decoder, and a varint cut short inside its field.
     {
-        PacketBuilder packet(seqno);
-        packet.UpdateTime(key, 34212, 7).Raw(0x1234, {1, 2, 3}).Raw(0x4434, {0x02, 0x80});
-        const int f = w.Frame(packet.Bytes());
+        const int f = w.Frame(
+            PacketBuilder(seqno).UpdateTime(key, 34212, 7).Raw(0x1234, {1, 2, 3}).Raw(0x4434, {0x02, 0x80}).Bytes());
         w.Packet(f, seqno, 3);
-        w.Member(f, seqno, "bid1_price", 1);
-        w.Member(f, seqno, "bid1_volume", 0);
+        w.Members(f, seqno, {{"bid1_price", 1}, {"bid1_volume", 0}});
         w.Expert(f, "vorn.field.unknown");
         w.Expert(f, "vorn.member.cut");
         ++seqno;
@@ -289,39 +246,30 @@ int main(int argc, char** argv) {
     // Ten bytes 0xFF: the tenth ends the number whatever its high bit, giving the smallest
     // 64-bit value, and the next member starts after it.
     {
-        const std::vector<uint8_t> best = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                           0xFF, 0xFF, 0xFF, 0x02, 0x03, 0x04};
-        PacketBuilder packet(seqno);
-        packet.UpdateTime(key, 34212, 8).Raw(0x4434, best);
-        const int f = w.Frame(packet.Bytes());
+        const std::vector<uint8_t> best = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x03, 0x04};
+        const int f = w.Frame(PacketBuilder(seqno).UpdateTime(key, 34212, 8).Raw(0x4434, best).Bytes());
         w.Packet(f, seqno, 2);
-        w.Member(f, seqno, "bid1_price", INT64_MIN);
-        w.Member(f, seqno, "bid1_volume", 1);
-        w.Member(f, seqno, "ask1_price", -2);
-        w.Member(f, seqno, "ask1_volume", 2);
+        w.Members(f, seqno, {{"bid1_price", INT64_MIN}, {"bid1_volume", 1}, {"ask1_price", -2}, {"ask1_volume", 2}});
         ++seqno;
     }
     // Two packets in one payload.
     {
-        const std::vector<uint8_t> first = Plain(seqno, key, 34213, 8, 1000, 1001).Bytes();
-        const std::vector<uint8_t> second = Plain(seqno + 1, key, 34213, 9, 1000, 1002).Bytes();
-        const int f = w.Frame(vorn_sim::JoinPackets({first, second}));
+        const int f = w.Frame(vorn_sim::JoinPackets(
+            {Plain(seqno, key, 34213, 8, 1000, 1001), Plain(seqno + 1, key, 34213, 9, 1000, 1002)}));
         w.Packet(f, seqno, 2);
         w.Packet(f, seqno + 1, 2);
-        w.Member(f, seqno + 1, "update_msec", 9);
-        w.Member(f, seqno + 1, "ask1_price", 1002);
+        w.Members(f, seqno + 1, {{"update_msec", 9}, {"ask1_price", 1002}});
         seqno += 2;
     }
     // A jump of four sequence numbers, then enough packets that the library's reordering list
     // hands them all on.
     seqno += 4;
     for (int i = 0; i < 12; ++i, ++seqno) {
-        const int f = w.Frame(Plain(seqno, key, 34214, 10 + i, 990 + i, 1010 + i).Bytes());
+        const int f = w.Frame(Plain(seqno, key, 34214, 10 + i, 990 + i, 1010 + i));
         w.Packet(f, seqno, 2);
-        w.Member(f, seqno, "bid1_price", 990 + i);
+        w.Members(f, seqno, {{"bid1_price", 990 + i}});
         if (i == 0) w.Expert(f, "vorn.seq.jump");
     }
-    fclose(expect);
 
     // Stamped on the session's trade date at its start time (local), as vorn-snapshot does.
     struct tm day {};
@@ -336,18 +284,16 @@ int main(int argc, char** argv) {
     }
     // Other traffic on port 5000: only the feed packet may be taken for the feed.
     {
-        std::vector<uint8_t> lookalike = PacketBuilder(1).Raw(0x9999, {1, 2, 3, 4}).Bytes();
+        const std::vector<uint8_t> lookalike = PacketBuilder(1).Raw(0x9999, {1, 2, 3, 4}).Bytes();
         std::vector<uint8_t> noise;
         for (int i = 0; i < 64; ++i) noise.push_back(static_cast<uint8_t>(i * 37 + 11));
         const std::vector<std::vector<uint8_t>> other = {
             vorn_sim::MakeFrame("10.0.0.9", "239.3.42.9", 5000, lookalike),
             vorn_sim::MakeFrame("10.0.0.9", "239.3.42.9", 5000, noise),
-            vorn_sim::MakeFrame("10.0.0.9", "239.3.42.9", 5000, Plain(77, key, 34300, 1, 1000, 1001).Bytes()),
+            vorn_sim::MakeFrame("10.0.0.9", "239.3.42.9", 5000, Plain(77, key, 34300, 1, 1000, 1001)),
         };
         if (!vorn_sim::WritePcap(dir + "/other.pcap", other, startUsec, 100)) return 1;
     }
-    FILE* records = fopen((dir + "/expect.txt").c_str(), "a");
-    if (!records) return 1;
-    WriteRecords(dir, records, startUsec);
-    return fclose(records) == 0 ? 0 : 1;
+    WriteRecords(dir, expect, startUsec);
+    return fclose(expect) == 0 ? 0 : 1;
 }
