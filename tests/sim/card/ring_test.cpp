@@ -2,20 +2,12 @@
 // functions: what the connector relies on (whole frames, the error codes, lossless waiting),
 // with expectations worked out from the format, not from the reader.
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <string>
 #include <thread>
 #include <vector>
-
-#include <exanic/exanic.h>
-#include <exanic/fifo_rx.h>
-#include <vorn_sim_card.h>
 
 #include "card_file.h"
 
@@ -35,21 +27,8 @@ bool IsFrame(const char* frame, ssize_t len, uint64_t expected) {
     return len >= 8 && std::vector<char>(frame, frame + len) == NumberedFrame(expected, static_cast<size_t>(len));
 }
 
-class Ring : public ::testing::Test {
+class Ring : public SimCardTest<0> {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(0, vorn_sim_create(device.c_str())) << vorn_sim_last_error();
-        card = vorn_sim_open(device.c_str());
-        handle = exanic_acquire_handle(device.c_str());
-        rx = handle ? exanic_acquire_rx_buffer(handle, 0, 0) : nullptr;
-        ASSERT_TRUE(card && rx) << exanic_get_last_error();
-    }
-    void TearDown() override {
-        if (rx) exanic_release_rx_buffer(rx);
-        if (handle) exanic_release_handle(handle);
-        if (card) vorn_sim_close(card);
-        vorn_sim_remove(device.c_str());
-    }
     void Put(const std::vector<char>& frame, unsigned flags = 0) {
         ASSERT_EQ(0, vorn_sim_put_frame(card, 0, frame.data(), frame.size(), VORN_SIM_OVERWRITE, flags));
     }
@@ -58,11 +37,6 @@ protected:
         vorn_sim_get_counters(card, 0, &counters);
         return counters;
     }
-
-    const std::string device = "vtring" + std::to_string(getpid());
-    vorn_sim_card_t* card = nullptr;
-    exanic_t* handle = nullptr;
-    exanic_rx_t* rx = nullptr;
 };
 
 // Frame sizes around the 120-byte chunk payload and beyond 2048 bytes arrive whole.
