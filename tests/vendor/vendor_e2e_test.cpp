@@ -229,7 +229,9 @@ TEST(VendorBuild, HardwareModeRecordsAndEventsIntoVornDump) {
         feed.SetInstruments(session);
         int records = 0;
         for (size_t i = 0; i < payloads.size(); ++i) {
-            if (i == 100) EXPECT_TRUE(feed.Card().PutEvent(config.first_seqno + 100, 1));
+            if (i == 100) {
+                EXPECT_TRUE(feed.Card().PutEvent(config.first_seqno + 100, 1));
+            }
             records += feed.Deliver(payloads[i]);
         }
         EXPECT_EQ(kFrames, records);
