@@ -1,5 +1,6 @@
 #include "counters_module.h"
 
+#include "counter_names.h"
 #include "counters_reader.h"
 
 namespace py = pybind11;
@@ -7,30 +8,6 @@ using namespace Vorn_R10;
 
 namespace vorn_python {
 namespace {
-
-struct Named {
-    const char* name;
-    uint64_t SCounterValues::*member;
-};
-
-#define VORN_COUNTER(name)                                                                                             \
-    { #name, &SCounterValues::name }
-const Named kValues[] = {
-    VORN_COUNTER(frames_received),     VORN_COUNTER(frames_feed),
-    VORN_COUNTER(dropped_foreign),     VORN_COUNTER(dropped_not_udp),
-    VORN_COUNTER(dropped_too_short),   VORN_COUNTER(rx_overrun),
-    VORN_COUNTER(rx_truncated),        VORN_COUNTER(rx_faulty),
-    VORN_COUNTER(packets_parsed),      VORN_COUNTER(packets_stale),
-    VORN_COUNTER(gaps_detected),       VORN_COUNTER(gaps_filled),
-    VORN_COUNTER(gaps_given_up),       VORN_COUNTER(reorder_depth),
-    VORN_COUNTER(reorder_high_water),  VORN_COUNTER(updates),
-    VORN_COUNTER(updates_v1),          VORN_COUNTER(updates_v2),
-    VORN_COUNTER(updates_untrusted),   VORN_COUNTER(unknown_fields),
-    VORN_COUNTER(parse_errors),        VORN_COUNTER(hw_records),
-    VORN_COUNTER(hw_loss_events),      VORN_COUNTER(last_frame_tsc),
-    VORN_COUNTER(wire_clock_unsynced), VORN_COUNTER(kernel_drops),
-};
-#undef VORN_COUNTER
 
 std::string Text(const char* chars, size_t capacity) {
     size_t n = 0;
@@ -106,7 +83,8 @@ py::dict OneConnector(const std::string& path) {
     d["consistent"] = snapshot.consistent;
     d["startup"] = Startup(h.startup);
     py::dict values;
-    for (const Named& counter : kValues) values[counter.name] = h.values.*counter.member;
+    for (const SCounterInfo& counter : kCounterInfos) values[counter.name] = h.values.*counter.member;
+    values["last_frame_tsc"] = h.values.last_frame_tsc;
     d["counters"] = values;
     d["last_frame_realtime_ns"] = TicksToRealtimeNs(h, h.values.last_frame_tsc);
     d["latency"] = Latency(h);

@@ -167,6 +167,8 @@ public:
     int32_t HandleFrameDma0(ssize_t received);
     // A feed datagram's payload (payload_len bytes, at least one, starting with the packet
     // header when long enough); recvSize (the frame's or datagram's length) is printed in log lines.
+    // Through the reorder list or directly, as exanic_cache_flag says.
+    void FeedPayload(const uint8_t* payload, uint32_t payload_len, uint32_t recvSize);
     int32_t ExanicCffexDMA0_NoBuffer(const uint8_t* payload, uint32_t payload_len, uint32_t recvSize);
     int32_t ExanicCffexDMA0_Buffer(const uint8_t* payload, uint32_t payload_len, uint32_t recvSize);
     int32_t InsertExanicRecvList(const uint8_t* payload, uint32_t payload_len);
@@ -305,9 +307,6 @@ public:
     std::vector<SFeedChannel> m_feedChannels; // m_MultiAddressField, parsed at start-up
     uint32_t m_recvLenDma0 = 0;               // bytes of m_recvBufDma0 the last frame dirtied
     uint32_t m_recvLenDma1 = 0;               // bytes of m_recvBufDma1 the last frame dirtied
-    // Host time (CLOCK_REALTIME ns) the frame being handled reached the wire, from the card's
-    // timestamp or the kernel's receive time; 0 when the transport gave none.
-    int64_t m_frameWireNs = 0;
     CInstrumentSlots m_slots;                 // the instrument maps, per instrument
     SInstrumentSlot* m_curSlot = nullptr;     // slot of m_last_inst_id, null until needed
 

@@ -78,9 +78,9 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA0() {
         return 0;
     }
     m_counters.FrameBegin();
-    m_frameWireNs = m_counters.Sampling() ? CardWireNs(stamp) : 0;
+    const int64_t wireNs = m_counters.Sampling() ? CardWireNs(stamp) : 0;
     const int32_t result = HandleFrameDma0(received);
-    m_counters.FrameEnd(m_frameWireNs);
+    m_counters.FrameEnd(wireNs);
     return result;
 }
 
@@ -111,16 +111,21 @@ __attribute__((always_inline)) inline int32_t CVornCffexMdApiImpl::HandleFrameDm
     for (const SFeedChannel& channel : m_feedChannels) {
         if (!channel.valid || channel.source_addr != frame.source_addr || channel.port != frame.dest_port) continue;
         ofFeed = true;
-        if (m_r10ConfigInfo.exanic_cache_flag == 1)
-            ExanicCffexDMA0_Buffer(payload, frame.payload_length, recvSize);
-        else
-            ExanicCffexDMA0_NoBuffer(payload, frame.payload_length, recvSize);
+        FeedPayload(payload, frame.payload_length, recvSize);
     }
     if (ofFeed)
         m_counters.FrameOfFeed();
     else
         m_counters.FrameDropped(DROP_FOREIGN);
     return 0;
+}
+
+__attribute__((always_inline)) inline void CVornCffexMdApiImpl::FeedPayload(const uint8_t* payload,
+                                                                          uint32_t payload_len, uint32_t recvSize) {
+    if (m_r10ConfigInfo.exanic_cache_flag == 1)
+        ExanicCffexDMA0_Buffer(payload, payload_len, recvSize);
+    else
+        ExanicCffexDMA0_NoBuffer(payload, payload_len, recvSize);
 }
 
 __attribute__((always_inline)) inline int32_t
@@ -190,10 +195,7 @@ void CVornCffexMdApiImpl::HandleDatagram(size_t socket, SDatagram& datagram) {
     // earlier datagram behind a short one.
     if (datagram.length < sizeof(df_udp_header))
         memset(datagram.data + datagram.length, 0, sizeof(df_udp_header) - datagram.length);
-    if (m_r10ConfigInfo.exanic_cache_flag == 1)
-        ExanicCffexDMA0_Buffer(datagram.data, datagram.length, datagram.length);
-    else
-        ExanicCffexDMA0_NoBuffer(datagram.data, datagram.length, datagram.length);
+    FeedPayload(datagram.data, datagram.length, datagram.length);
     m_counters.FrameOfFeed();
 }
 

@@ -33,9 +33,9 @@ int32_t CVornCffexMdApiImpl::ExanicCffexDMA1() {
         return 0;
     }
     m_counters.FrameBegin();
-    m_frameWireNs = m_counters.Sampling() ? CardWireNs(stamp) : 0;
+    const int64_t wireNs = m_counters.Sampling() ? CardWireNs(stamp) : 0;
     HandleRecordFrame(size);
-    m_counters.FrameEnd(m_frameWireNs);
+    m_counters.FrameEnd(wireNs);
     return 0;
 }
 

@@ -49,10 +49,9 @@ int32_t CVornCffexMdApiImpl::SocketReceive() {
         for (unsigned i = 0; i < received; ++i) {
             SDatagram datagram;
             m_sockets.Datagram(i, datagram);
-            m_frameWireNs = datagram.kernelNs;
             m_counters.FrameBegin();
             HandleDatagram(socket, datagram);
-            m_counters.FrameEnd(m_frameWireNs);
+            m_counters.FrameEnd(datagram.kernelNs);
         }
         any = any || received != 0;
     }

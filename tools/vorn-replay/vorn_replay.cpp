@@ -297,19 +297,14 @@ int Play(vorn_tools::CaptureReader& reader, const Target& target, const Options&
         if (!overwrite) {
             const Room room = WaitForRoom(card, options, frame.len);
             if (room == Room::Interrupted) break;
-            if (room == Room::Stuck && ReaderIsBlind(card, options.port)) {
-                fprintf(stderr,
-                        "\nvorn-replay: %s port %d is full (2 MiB) and its reader is the card's own library, whose "
-                        "position the card cannot see: use --pace or --overwrite\n",
-                        options.device.c_str(), options.port);
-                code = kExitFailed;
-                break;
-            }
             if (room == Room::Stuck) {
-                fprintf(stderr,
-                        "\nvorn-replay: %s port %d is full (2 MiB) and nobody has taken a frame for 1 s: "
-                        "start the reader first, or use --wait, --pace or --overwrite\n",
-                        options.device.c_str(), options.port);
+                const char* why = ReaderIsBlind(card, options.port)
+                                      ? "its reader is the card's own library, whose position the card cannot see: "
+                                        "use --pace or --overwrite"
+                                      : "nobody has taken a frame for 1 s: start the reader first, or use --wait, "
+                                        "--pace or --overwrite";
+                fprintf(stderr, "\nvorn-replay: %s port %d is full (2 MiB) and %s\n", options.device.c_str(),
+                        options.port, why);
                 code = kExitFailed;
                 break;
             }

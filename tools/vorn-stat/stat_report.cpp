@@ -6,50 +6,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "counter_names.h"
+
 namespace vorn_stat {
 
 using namespace Vorn_R10;
 
 namespace {
-
-struct CounterInfo {
-    const char* name; // also the metric's name stem
-    const char* help;
-    uint64_t SCounterValues::*member;
-    bool gauge;
-};
-
-const CounterInfo kCounters[] = {
-    {"frames_received", "Frames (or receive errors) returned by the feed's receive channel",
-     &SCounterValues::frames_received, false},
-    {"frames_feed", "Frames from one of the feed's channels", &SCounterValues::frames_feed, false},
-    {"dropped_foreign", "Frames dropped: IPv4/UDP from another source or port", &SCounterValues::dropped_foreign,
-     false},
-    {"dropped_not_udp", "Frames dropped: not IPv4, not UDP, or a fragment", &SCounterValues::dropped_not_udp, false},
-    {"dropped_too_short", "Frames dropped: shorter than their headers claim", &SCounterValues::dropped_too_short,
-     false},
-    {"rx_overrun", "Receive errors: the reader was lapped by the card", &SCounterValues::rx_overrun, false},
-    {"rx_truncated", "Receive errors: frame larger than the receive buffer", &SCounterValues::rx_truncated, false},
-    {"rx_faulty", "Receive errors: frame failed its check", &SCounterValues::rx_faulty, false},
-    {"packets_parsed", "Feed packets parsed", &SCounterValues::packets_parsed, false},
-    {"packets_stale", "Feed packets at or below the last sequence number", &SCounterValues::packets_stale, false},
-    {"gaps_detected", "Waits for missing packets begun", &SCounterValues::gaps_detected, false},
-    {"gaps_filled", "Gaps closed by the late packets", &SCounterValues::gaps_filled, false},
-    {"gaps_given_up", "Gaps given up", &SCounterValues::gaps_given_up, false},
-    {"reorder_depth", "Packets waiting in the reorder list", &SCounterValues::reorder_depth, true},
-    {"reorder_high_water", "Most packets ever waiting in the reorder list", &SCounterValues::reorder_high_water, true},
-    {"updates", "Updates handed to the application", &SCounterValues::updates, false},
-    {"updates_v1", "Version-1 callback calls", &SCounterValues::updates_v1, false},
-    {"updates_v2", "Version-2 callback calls", &SCounterValues::updates_v2, false},
-    {"updates_untrusted", "Updates delivered with trust flag 0", &SCounterValues::updates_untrusted, false},
-    {"unknown_fields", "Fields of an unknown id", &SCounterValues::unknown_fields, false},
-    {"parse_errors", "Payloads cut short or inconsistent", &SCounterValues::parse_errors, false},
-    {"hw_records", "Hardware mode: decoded records received", &SCounterValues::hw_records, false},
-    {"hw_loss_events", "Hardware mode: lost-message events received", &SCounterValues::hw_loss_events, false},
-    {"wire_clock_unsynced", "Sampled frames whose wire time was not a plausible host time",
-     &SCounterValues::wire_clock_unsynced, false},
-    {"kernel_drops", "Socket transport: datagrams the kernel dropped", &SCounterValues::kernel_drops, false},
-};
 
 // The latency histograms by slot: their names here, not the file's text, make metric names.
 struct SpanInfo {
@@ -198,7 +161,7 @@ std::string FormatText(const Connector& now, const Connector* before, double sec
                s.version_check, Text(s.software_version, sizeof s.software_version).c_str());
     out += "  last frame: " + WallClockText(TicksToRealtimeNs(h, v.last_frame_tsc)) + "\n\n";
     out += Printf("  %-22s %14s%s\n", "", "total", before ? "          per s" : "");
-    for (const CounterInfo& info : kCounters) {
+    for (const SCounterInfo& info : kCounterInfos) {
         out += Printf("  %-22s %14" PRIu64, info.name, v.*info.member);
         if (before && !info.gauge && seconds > 0) {
             const uint64_t then = before->snapshot.header.values.*info.member;
@@ -264,8 +227,8 @@ std::string FormatJson(const Connector& c) {
     out += ",\"snapshot_file\":" + JsonString(Text(s.snapshot_file, sizeof s.snapshot_file)) +
            ",\"software_version\":" + JsonString(Text(s.software_version, sizeof s.software_version)) + "}";
     out += ",\"counters\":{";
-    for (const CounterInfo& info : kCounters)
-        out += Printf("%s\"%s\":%" PRIu64, &info == kCounters ? "" : ",", info.name, v.*info.member);
+    for (const SCounterInfo& info : kCounterInfos)
+        out += Printf("%s\"%s\":%" PRIu64, &info == kCounterInfos ? "" : ",", info.name, v.*info.member);
     out += Printf("},\"last_frame_realtime_ns\":%" PRId64, TicksToRealtimeNs(h, v.last_frame_tsc));
     const double trusted = TrustedPercent(v);
     out += trusted < 0 ? ",\"trusted_share\":null" : Printf(",\"trusted_share\":%.6f", trusted / 100.0);
@@ -316,7 +279,7 @@ std::string FormatPrometheus(const std::vector<Connector>& connectors) {
     each("vorn_r10_start_time_seconds", "Start time of the connector since the epoch", "gauge", [](const Connector& c) {
         return Printf("%.3f", static_cast<double>(c.snapshot.header.anchor_realtime_ns) / 1e9);
     });
-    for (const CounterInfo& info : kCounters)
+    for (const SCounterInfo& info : kCounterInfos)
         each(std::string("vorn_r10_") + info.name + (info.gauge ? "" : "_total"), info.help,
              info.gauge ? "gauge" : "counter",
              [&](const Connector& c) { return std::to_string(c.snapshot.header.values.*info.member); });
