@@ -21,6 +21,8 @@ void OnVersion2(VornCffexMdType* record) { g_deliveries.push_back(Delivery{2, {}
 
 uint32_t g_nextDevice = 0;
 
+} // namespace
+
 bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
@@ -29,8 +31,6 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
     }
     return true;
 }
-
-} // namespace
 
 bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer) {
     static const int lockFd = vorn_sim::SnapshotWriter::LockSharedPath(); // held until the process exits

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <initializer_list>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -93,6 +94,9 @@ constexpr int32_t kIF = 1001, kIH = 1002;
 vorn_sim::SessionConfig SessionAfter100(bool encrypted = false);
 // A packet of instrument `key` at 09:30:00 whose best bid volume is `tag`.
 std::vector<uint8_t> Tagged(uint32_t seqno, int32_t key, int64_t tag);
+
+// Polls `done` until it holds (true) or `timeout` passed (false).
+bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout = std::chrono::seconds(20));
 
 // Writes today's snapshot file, which the connector reads from a fixed path. Every test
 // process that does so first takes a lock held until it exits, so tests that run at the

@@ -16,6 +16,7 @@
 #include <map>
 #include <thread>
 
+#include "card_rows.h"
 #include "connector_harness.h"
 #include "pcap_writer.h"
 #include "child_process.h"
@@ -30,31 +31,13 @@ namespace {
 constexpr int kFrames = 300;
 const std::map<std::string, std::string> kConfig = {{"insts", "all"}, {"options", "recv"}, {"log_level", "7"}};
 
-// The CSV the tool would write for the frames put straight onto a card, from a forked run (one
-// connector per process); the run in this process is left to the tool under test. The decode
-// path is under test here, the row format in the dump test and UpdateRows below.
+// The CSV the tool would write for the frames put straight onto a card (the run in this
+// process is left to the tool under test).
 std::string DirectCsv(const std::vector<std::vector<uint8_t>>& frames, const std::string& dir,
                       const std::string& snapshot) {
-    const std::string path = dir + "/direct.csv";
     std::map<std::string, std::string> config = kConfig;
     config["snapshot"] = snapshot;
-    const int code = RunForked(
-        [&] {
-            ConnectorRun run(config);
-            if (run.Start() != 0) return 1;
-            for (const auto& frame : frames) run.Put(0, frame);
-            if (!run.Drain() || run.Stop() != 0) return 2;
-            std::string text = vorn_tools::CsvHeader();
-            for (const Delivery& d : Deliveries())
-                vorn_tools::AppendRow(vorn_tools::RowFormat::Csv, d.version,
-                                      d.version == 1 ? static_cast<const void*>(&d.v1) : static_cast<const void*>(&d.v2),
-                                      text);
-            std::ofstream(path) << text;
-            return 0;
-        },
-        std::chrono::seconds(60));
-    EXPECT_EQ(0, code) << "the direct run failed";
-    return ReadFile(path);
+    return CardCsv(frames, config, dir);
 }
 
 } // namespace
