@@ -39,6 +39,8 @@ struct R10CffexConfigInfo {
     std::string interface_name;
     uint32_t interface_addr = 0;
     bool interface_valid = true;
+    // socket_rcvbuf: the receive buffer asked for each socket, bytes.
+    int32_t socket_rcvbuf = 8 << 20;
 };
 
 } // namespace Vorn_R10

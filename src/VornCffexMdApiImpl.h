@@ -103,6 +103,7 @@ public:
     // Configuration.
     int32_t _ReadConfig();
     void ReadTransportKeys(const Vorn_R10::CIniReader& reader);
+    int32_t ReadReceiveBufferKey(const Vorn_R10::CIniReader& reader);
     // Live counters: the file once the configuration is known, the selected instruments once
     // the snapshot and work mode are. Neither fails start-up: the counters stay private.
     void StartCounters();
@@ -182,6 +183,9 @@ public:
     int32_t SocketReceive();
     void HandleDatagram(size_t socket, Vorn_R10::SDatagram& datagram);
     void NoteKernelDrops(size_t socket, const Vorn_R10::SDatagram& datagram);
+    void NoteSocketError(size_t socket, int errnum);
+    // Logs what the sockets got (receive buffers, receive times) and names the histogram.
+    void ReportSocketSetup();
 
     // Feed parser: where it stands in the payload, kept in locals while parsing and written
     // to m_state, m_UdpHeader, m_FieldHeader and m_CurUdpPktLen when it returns.
@@ -311,13 +315,16 @@ public:
     SInstrumentSlot* m_curSlot = nullptr;     // slot of m_last_inst_id, null until needed
 
     // transport = socket: a socket per channel, and per socket the kernel's drop total last
-    // reported and whether the last datagram brought new drops (a burst is logged once).
+    // reported, whether the last datagram brought new drops and whether the last receive
+    // failed (a burst of either is logged once); whether the sockets' times are the card's.
     Vorn_R10::CSocketTransport m_sockets;
     struct SSocketDrops {
         uint32_t seen = 0;
         bool burst = false;
+        bool failing = false;
     };
     std::vector<SSocketDrops> m_socketDrops;
+    bool m_socketHardwareStamps = false;
 
     static constexpr size_t kFieldScratchBytes = 65535; // the longest field a header can declare
 

@@ -1,7 +1,9 @@
 // Configuration keys and the per-channel instrument selection.
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "IniReader.h"
@@ -59,9 +61,9 @@ int32_t CVornCffexMdApiImpl::_ReadConfig() {
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] counters_path[%s]", config.counters_path.c_str());
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] counters_name[%s]", config.counters_name.c_str());
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] latency_sample[%d]", static_cast<int>(config.latency_sample));
-    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] work_mode[%s] transport[%s] interface[%s]",
+    VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] work_mode[%s] transport[%s] interface[%s] socket_rcvbuf[%d]",
              config.software_decoding ? "software" : "auto", config.socket_transport ? "socket" : "card",
-             config.interface_name.empty() ? "any" : config.interface_name.c_str());
+             config.interface_name.empty() ? "any" : config.interface_name.c_str(), config.socket_rcvbuf);
     VORN_LOG(LOG_DEBUG, "[%s:%d] [%s] channel[%d] insts[%s], options[%s], recvall[%d]", MANAGER_CHANNEL,
              channel.insts.c_str(), channel.options ? "recv" : "norecv", channel.recvall ? 1 : 0);
     for (const auto& entry : m_instMap) {
@@ -91,6 +93,22 @@ void CVornCffexMdApiImpl::ReadTransportKeys(const CIniReader& reader) {
     config.interface_valid =
         config.interface_name.empty() || inet_pton(AF_INET, config.interface_name.c_str(), &parsed) == 1;
     config.interface_addr = config.interface_name.empty() || !config.interface_valid ? 0 : ntohl(parsed.s_addr);
+    config.socket_rcvbuf = ReadReceiveBufferKey(reader);
+}
+
+// socket_rcvbuf: bytes, 1 up to the most the kernel takes (it doubles the figure in an int);
+// anything else is the default, with a warning naming it.
+int32_t CVornCffexMdApiImpl::ReadReceiveBufferKey(const CIniReader& reader) {
+    constexpr long long kMost = 0x3fffffff;
+    const std::string text = reader.ReadString("config", "socket_rcvbuf", "");
+    if (text.empty()) return CSocketTransport::kDefaultReceiveBufferBytes;
+    char* end = nullptr;
+    errno = 0;
+    const long long bytes = strtoll(text.c_str(), &end, 10);
+    if (errno == 0 && *end == '\0' && bytes >= 1 && bytes <= kMost) return static_cast<int32_t>(bytes);
+    VORN_LOG(LOG_WARNING, "[%s:%d] [%s] socket_rcvbuf [%s] is no size from 1 to %lld bytes, %d is used.", text.c_str(),
+             kMost, CSocketTransport::kDefaultReceiveBufferBytes);
+    return CSocketTransport::kDefaultReceiveBufferBytes;
 }
 
 // _GetChannelCfg of a depth record's instrument code (at most 30 characters, maybe unterminated).

@@ -1,5 +1,6 @@
 // The socket transport: the feed's datagrams from kernel UDP sockets, checked against the
 // channels as card frames are and fed into the same sequence, reorder and parse path.
+#include <algorithm>
 #include <cstring>
 
 #include "VornCffexMdApiImpl.h"
@@ -29,12 +30,12 @@ int32_t CVornCffexMdApiImpl::StartSockets() {
         channels.push_back(SSocketChannel{channel.group_addr, channel.port, channel.source_addr, text});
     }
     std::string error;
-    if (!m_sockets.Open(channels, config.interface_addr, error)) {
+    if (!m_sockets.Open(channels, config.interface_addr, config.socket_rcvbuf, error)) {
         VORN_LOG(LOG_ERROR, "[%s:%d] [%s] %s.", error.c_str());
         return -1;
     }
     m_socketDrops.assign(m_sockets.Size(), SSocketDrops{});
-    m_counters.EnableWireToCallback();
+    ReportSocketSetup();
     VORN_LOG(LOG_INFO,
              "[%s:%d] [%s] transport socket: %d channel sockets on interface %s, no card; version handshake and "
              "FPGA set-up skipped.",
@@ -42,16 +43,52 @@ int32_t CVornCffexMdApiImpl::StartSockets() {
     return 0;
 }
 
+// A receive buffer below the one asked for drops bursts in the kernel: each is named with the
+// setting that caps it. The receive times are the cards' only when every socket has them.
+void CVornCffexMdApiImpl::ReportSocketSetup() {
+    const int asked = m_r10ConfigInfo.socket_rcvbuf;
+    int smallest = asked;
+    m_socketHardwareStamps = m_sockets.Size() != 0;
+    std::string plain; // an interface without hardware stamps, for the log
+    for (size_t socket = 0; socket < m_sockets.Size(); ++socket) {
+        const SSocketSetup& setup = m_sockets.Setup(socket);
+        smallest = std::min(smallest, setup.receiveBufferBytes);
+        if (setup.receiveBufferBytes < asked)
+            VORN_LOG(LOG_WARNING,
+                     "[%s:%d] [%s] channel %s: the socket's receive buffer is %d bytes, not the %d asked for "
+                     "(socket_rcvbuf); bursts beyond it are dropped by the kernel. Raise the sysctl "
+                     "net.core.rmem_max to %d, or give the process CAP_NET_ADMIN.",
+                     m_sockets.Channel(socket).text.c_str(), setup.receiveBufferBytes, asked, asked);
+        if (!setup.hardwareStamps && plain.empty())
+            plain = setup.interfaceName.empty() ? "an interface not known by address" : setup.interfaceName;
+        m_socketHardwareStamps = m_socketHardwareStamps && setup.hardwareStamps;
+    }
+    m_counters.SetSocketReceiveBuffer(static_cast<uint64_t>(smallest));
+    m_counters.EnableWireToCallback(m_socketHardwareStamps ? kWireToCallbackName : kKernelToCallbackName);
+    if (m_socketHardwareStamps)
+        VORN_LOG(LOG_INFO, "[%s:%d] [%s] receive times: the network card's hardware stamps, as wire_to_callback.");
+    else
+        VORN_LOG(LOG_INFO,
+                 "[%s:%d] [%s] receive times: the kernel's software time, as kernel_to_callback (no hardware receive "
+                 "stamps on %s).",
+                 plain.c_str());
+}
+
 int32_t CVornCffexMdApiImpl::SocketReceive() {
     bool any = false;
     for (size_t socket = 0; socket < m_sockets.Size(); ++socket) {
-        const unsigned received = m_sockets.Receive(socket);
-        for (unsigned i = 0; i < received; ++i) {
+        const int received = m_sockets.Receive(socket);
+        if (received < 0) {
+            NoteSocketError(socket, -received);
+            continue;
+        }
+        m_socketDrops[socket].failing = false;
+        for (int i = 0; i < received; ++i) {
             SDatagram datagram;
-            m_sockets.Datagram(i, datagram);
+            m_sockets.Datagram(static_cast<unsigned>(i), datagram);
             m_counters.FrameBegin();
             HandleDatagram(socket, datagram);
-            m_counters.FrameEnd(datagram.kernelNs);
+            m_counters.FrameEnd(m_socketHardwareStamps ? datagram.hardwareNs : datagram.kernelNs);
         }
         any = any || received != 0;
     }
@@ -76,4 +113,17 @@ void CVornCffexMdApiImpl::NoteKernelDrops(size_t socket, const SDatagram& datagr
                  "[%s:%d] [%s] channel %s: the kernel dropped %u datagrams, the socket's receive buffer was full.",
                  m_sockets.Channel(socket).text.c_str(), fresh);
     drops.burst = true;
+}
+
+// A failed receive is counted by errno; the first of a run of them (until a receive of the
+// socket succeeds or finds nothing) is logged.
+void CVornCffexMdApiImpl::NoteSocketError(size_t socket, int errnum) {
+    m_counters.SocketError(errnum);
+    SSocketDrops& state = m_socketDrops[socket];
+    if (!state.failing)
+        VORN_LOG(LOG_ERROR,
+                 "[%s:%d] [%s] channel %s: receiving failed, %s (errno %d); until a receive succeeds "
+                 "further failures are counted, not logged.",
+                 m_sockets.Channel(socket).text.c_str(), strerror(errnum), errnum);
+    state.failing = true;
 }

@@ -1,13 +1,15 @@
 // The feed through kernel UDP sockets instead of the card: one non-blocking socket per feed
-// channel, bound to the channel's port (and group), joined source-specifically to a multicast
-// group, read in batches with recvmmsg (one system call per batch). Each datagram comes with
-// its source, the kernel's receive time (SO_TIMESTAMPNS) and the socket's count of datagrams
-// the kernel dropped for want of buffer room (SO_RXQ_OVFL).
+// channel (channels of one unicast address and port share it), bound to the channel's port
+// (and group), joined source-specifically to a multicast group, read in batches with recvmmsg
+// (one system call per batch). Each datagram comes with its source, its receive times
+// (SO_TIMESTAMPING: the kernel's, and the network card's where it stamps) and the socket's
+// count of datagrams the kernel dropped for want of buffer room (SO_RXQ_OVFL).
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,43 +25,61 @@ struct SSocketChannel {
     std::string text; // the channel as the snapshot names it, for messages
 };
 
+// What a socket got from the kernel at start-up.
+struct SSocketSetup {
+    int receiveBufferBytes;    // the receive buffer granted (half what SO_RCVBUF reads back:
+                               // the kernel doubles a request for its bookkeeping)
+    bool receiveBufferForced;  // granted through SO_RCVBUFFORCE, beyond net.core.rmem_max
+    bool hardwareStamps;       // the interface stamps received packets in hardware
+    std::string interfaceName; // the interface whose stamps were asked for, empty when unknown
+};
+
 // One datagram of the last batch.
 struct SDatagram {
     uint8_t* data;
-    uint32_t length;   // bytes in `data` (at most kDatagramBytes)
-    bool truncated;    // longer than the buffer: `data` holds only its start
-    uint32_t source;   // sender's address, host order
-    int64_t kernelNs;  // CLOCK_REALTIME ns the kernel received it, 0 when not given
-    bool hasDropCount; // dropCount holds the socket's total of kernel drops
+    uint32_t length;    // bytes in `data` (at most kDatagramBytes)
+    bool truncated;     // longer than the buffer: `data` holds only its start
+    uint32_t source;    // sender's address, host order
+    int64_t kernelNs;   // CLOCK_REALTIME ns the kernel received it, 0 when not given
+    int64_t hardwareNs; // the network card's receive stamp (its clock, ns), 0 when not given
+    bool hasDropCount;  // dropCount holds the socket's total of kernel drops
     uint32_t dropCount;
 };
 
 class CSocketTransport {
 public:
-    static constexpr unsigned kBatch = 32;              // datagrams per recvmmsg
-    static constexpr uint32_t kDatagramBytes = 2048;    // receive buffer per datagram
-    static constexpr int kReceiveBufferBytes = 8 << 20; // asked of the kernel (it may give less)
+    static constexpr unsigned kBatch = 32;                     // datagrams per recvmmsg
+    static constexpr uint32_t kDatagramBytes = 2048;           // receive buffer per datagram
+    static constexpr int kDefaultReceiveBufferBytes = 8 << 20; // asked of the kernel unless configured
 
     CSocketTransport() = default;
     ~CSocketTransport() { Close(); }
     CSocketTransport(const CSocketTransport&) = delete;
     CSocketTransport& operator=(const CSocketTransport&) = delete;
 
-    // Opens, binds and joins a socket per channel; `interfaceAddr` (host order, 0 any) is where
-    // multicast groups are joined. False with `error` naming the channel and the reason, and
-    // nothing left open.
-    bool Open(const std::vector<SSocketChannel>& channels, uint32_t interfaceAddr, std::string& error);
+    // Opens, binds and joins a socket per channel (one for channels of the same unicast address
+    // and port; SO_REUSEADDR only for channels sharing a multicast group and port), asks for a
+    // receive buffer of `receiveBufferBytes` (forced beyond the system's cap where privileged),
+    // and asks for hardware receive stamps, enabling them on the interface where permitted.
+    // `interfaceAddr` (host order, 0 any) is where multicast groups are joined. False with
+    // `error` naming the channel and the reason, and nothing left open.
+    bool Open(const std::vector<SSocketChannel>& channels, uint32_t interfaceAddr, int receiveBufferBytes,
+              std::string& error);
     void Close();
     size_t Size() const { return fds_.size(); }
     int Fd(size_t socket) const { return fds_[socket]; }
+    // The first channel the socket serves.
     const SSocketChannel& Channel(size_t socket) const { return channels_[socket]; }
+    const SSocketSetup& Setup(size_t socket) const { return setups_[socket]; }
 
-    // One recvmmsg on a socket without waiting: the datagrams taken (0 when none or on error).
-    unsigned Receive(size_t socket) {
+    // One recvmmsg on a socket without waiting: the datagrams taken, 0 when none was waiting,
+    // or -errno when the call failed otherwise (the batch is then empty).
+    int Receive(size_t socket) {
         Rearm();
         const int got = recvmmsg(fds_[socket], messages_.data(), kBatch, MSG_DONTWAIT, nullptr);
-        received_ = got > 0 ? static_cast<unsigned>(got) : 0;
-        return received_;
+        if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -errno;
+        received_ = static_cast<unsigned>(got);
+        return got;
     }
     // Datagram `index` (below Receive's result) of the last batch.
     void Datagram(unsigned index, SDatagram& out);
@@ -73,11 +93,13 @@ private:
         }
         received_ = 0;
     }
+    void PrepareBatch();
 
-    static constexpr size_t kControlBytes = 64; // a timespec and a drop count, with headers
+    static constexpr size_t kControlBytes = 128; // three timespecs and a drop count, with headers
 
     std::vector<int> fds_;
     std::vector<SSocketChannel> channels_;
+    std::vector<SSocketSetup> setups_;
     std::vector<uint8_t> buffers_;
     std::vector<char> control_;
     std::vector<struct mmsghdr> messages_;

@@ -43,6 +43,7 @@ inline constexpr SCounterInfo kCounterInfos[] = {
     {"wire_clock_unsynced", "Sampled frames whose wire time was not a plausible host time",
      &SCounterValues::wire_clock_unsynced, false},
     {"kernel_drops", "Socket transport: datagrams the kernel dropped", &SCounterValues::kernel_drops, false},
+    {"socket_errors", "Socket transport: receive calls that failed", &SCounterValues::socket_errors, false},
 };
 
 } // namespace Vorn_R10

@@ -41,6 +41,9 @@ enum ETransport : uint64_t {
     TRANSPORT_SOCKET = 1, // kernel UDP sockets
 };
 
+// Socket receive errors are counted by errno in this many slots; later errnos count in the total only.
+constexpr unsigned kSocketErrnoSlots = 4;
+
 // Start-up steps reached, as bits of `SStartupState::steps`.
 enum EStartupStep : uint64_t {
     STARTUP_CONFIG_READ = 1,
@@ -60,7 +63,8 @@ struct SStartupState {
     uint64_t version_check;    // the firmware's verdict register on our software version
     int64_t ended_realtime_ns; // CLOCK_REALTIME when the run ended, 0 while running
     uint64_t transport;        // ETransport: where frames come from
-    uint64_t spare[8];
+    uint64_t socket_rcvbuf;    // socket transport: the smallest receive buffer a socket was granted, bytes
+    uint64_t spare[7];
     char snapshot_file[256]; // path of the snapshot that was loaded
     char software_version[32];
 };
@@ -97,7 +101,11 @@ struct SCounterValues {
     uint64_t last_frame_tsc;     // clock ticks (see SCountersHeader) of a recent frame, 0 before any
     uint64_t wire_clock_unsynced; // sampled frames whose wire time was not plausible host time
     uint64_t kernel_drops;        // socket transport: datagrams the kernel dropped (receive buffer full)
-    uint64_t spare[22];
+    uint64_t socket_errors;       // socket transport: failed receive calls (other than nothing waiting)
+    // The same by errno: the first kSocketErrnoSlots distinct ones, in the order seen (0: free).
+    uint64_t socket_error_errno[kSocketErrnoSlots];
+    uint64_t socket_error_count[kSocketErrnoSlots];
+    uint64_t spare[13];
 };
 
 // Log-linear buckets: values below 16 ticks have a bucket each; above, every power of two is
@@ -107,10 +115,14 @@ constexpr uint32_t kHistogramBuckets = 976; // covers all 64-bit values
 constexpr uint32_t kHistogramSlots = 2;
 
 // Histogram slots by meaning. Slot 0: the library's own time per frame, from the receive
-// call's return to the last callback's return. Slot 1 is reserved for wire-to-callback
-// (the card's receive timestamp to the last callback's return) where the card's clock is
-// synchronised to the host; unused slots have an empty name and no samples.
+// call's return to the last callback's return. Slot 1: the frame's receive time to the last
+// callback's return, named for where that time comes from: "wire_to_callback" for a network
+// card's receive stamp (the ExaNIC's, or a socket's hardware stamp), "kernel_to_callback" for
+// the kernel's software receive time of a datagram. Unused slots have an empty name and no
+// samples.
 enum EHistogramSlot : uint32_t { HISTOGRAM_RECV_TO_CALLBACK = 0, HISTOGRAM_WIRE_TO_CALLBACK = 1 };
+constexpr const char* kWireToCallbackName = "wire_to_callback";
+constexpr const char* kKernelToCallbackName = "kernel_to_callback";
 
 struct SLatencyHistogram {
     char name[32];         // e.g. "recv_to_callback"; empty when the slot is unused

@@ -266,11 +266,17 @@ void CCountersWriter::SetLatencySampling(uint64_t every) {
     EndStartupWrite();
 }
 
-void CCountersWriter::EnableWireToCallback() {
+void CCountersWriter::EnableWireToCallback(const char* name) {
     SLatencyHistogram& h = header_->histograms[HISTOGRAM_WIRE_TO_CALLBACK];
     BeginStartupWrite();
-    CopyText(h.name, sizeof h.name, "wire_to_callback");
+    CopyText(h.name, sizeof h.name, name);
     h.sample_every = header_->histograms[HISTOGRAM_RECV_TO_CALLBACK].sample_every;
+    EndStartupWrite();
+}
+
+void CCountersWriter::SetSocketReceiveBuffer(uint64_t bytes) {
+    BeginStartupWrite();
+    header_->startup.socket_rcvbuf = bytes;
     EndStartupWrite();
 }
 

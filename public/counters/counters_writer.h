@@ -57,8 +57,11 @@ public:
     void SetWorkMode(uint64_t workMode);
     void SetVersions(const char* software, uint64_t firmware, uint64_t verdict);
     void SetTransport(ETransport transport);
-    // Names the wire-to-callback histogram: the transport gives each frame's wire time.
-    void EnableWireToCallback();
+    // Names the receive-to-callback histogram (slot 1) for where FrameEnd's times come from: a
+    // card's receive stamps (kWireToCallbackName) or the kernel's (kKernelToCallbackName).
+    void EnableWireToCallback(const char* name = kWireToCallbackName);
+    // Socket transport: the smallest receive buffer a socket was granted.
+    void SetSocketReceiveBuffer(uint64_t bytes);
     // One latency sample every `every` frames that deliver updates; 0 switches sampling off.
     void SetLatencySampling(uint64_t every);
     // Gives each selected instrument an entry (grows the file). False with `error` when the
@@ -122,6 +125,17 @@ public:
     void HardwareRecord() { Bump(values_->hw_records); }
     void HardwareLossEvent() { Bump(values_->hw_loss_events); }
     void KernelDrops(uint64_t datagrams) { Store(values_->kernel_drops, values_->kernel_drops + datagrams); }
+    // A socket's receive call failed with `errnum`: counted in total and in its errno's slot.
+    void SocketError(int errnum) {
+        Bump(values_->socket_errors);
+        for (unsigned i = 0; i < kSocketErrnoSlots; ++i) {
+            const uint64_t slot = values_->socket_error_errno[i];
+            if (slot != 0 && slot != static_cast<uint64_t>(errnum)) continue;
+            if (slot == 0) Store(values_->socket_error_errno[i], static_cast<uint64_t>(errnum));
+            Bump(values_->socket_error_count[i]);
+            return;
+        }
+    }
     // One update handed to the application through the callbacks flagged.
     void Delivered(int64_t instId, uint64_t updateMs, int64_t trust, bool v1, bool v2) {
         DeliveredTo(Entry(instId), updateMs, trust, v1, v2);

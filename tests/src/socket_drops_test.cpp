@@ -1,91 +1,159 @@
-// Kernel drops on a connector built directly, whose receive is called by the test: datagrams
-// the socket's full buffer turned away are counted once the next datagram reports them, and
-// each burst is logged once.
-#include <arpa/inet.h>
+// The socket transport on a connector built directly, whose receive the test calls: datagrams
+// the socket's full buffer turned away, failed receives, and the receive buffer the kernel
+// granted, each made for real on loopback sockets.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
+#include <linux/capability.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <memory>
 
 #include "VornCffexMdApiImpl.h"
+#include "child_process.h"
 #include "synthetic_session.h"
 #include "test_files.h"
+#include "udp_loopback.h"
 
 namespace {
 
 using namespace vorn_test;
 
-uint16_t FreePort() {
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(0, bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return ntohs(address.sin_port);
-}
+// A connector on one loopback channel, started on sockets with the configuration `keys` (the
+// log's folder and the snapshot added).
+struct SocketConnector {
+    explicit SocketConnector(const std::string& keys = "") {
+        LogToPrivateDir();
+        vorn_sim::SessionConfig config;
+        config.source_ip = config.group_ip = "127.0.0.1";
+        config.port = port;
+        EXPECT_TRUE(vorn_sim::SyntheticSession(config).Snapshot().WriteFile(dir.File("day.bin")));
+        std::ofstream(dir.File("md.ini")) << "[config]\ntransport = socket\nexanic_cache_flag = 0\nlog_level = 15\n"
+                                          << keys;
+        connector->m_configFileName.Assign(dir.File("md.ini").c_str());
+        connector->init_snaphot_params();
+        EXPECT_EQ(0, connector->_ReadConfig());
+        EXPECT_EQ(0, connector->LoadFromFile(dir.File("day.bin")));
+        EXPECT_EQ(0, connector->StartSockets());
+    }
+    // Polls until three polls in a row took nothing.
+    void Drain() {
+        for (int idle = 0; idle < 3;) {
+            const uint64_t before = values.frames_received + values.socket_errors;
+            connector->SocketReceive();
+            idle = values.frames_received + values.socket_errors == before ? idle + 1 : 0;
+        }
+    }
+    const uint16_t port = FreePort();
+    TempDir dir;
+    std::unique_ptr<CVornCffexMdApiImpl> connector = std::make_unique<CVornCffexMdApiImpl>();
+    const Vorn_R10::SCounterValues& values = connector->m_counters.Header().values;
+    const size_t logStart = ProcessLog().size();
+};
 
 TEST(KernelDrops, AreCountedFromTheNextDatagramAndLoggedOncePerBurst) {
-    LogToPrivateDir();
-    TempDir dir;
-    vorn_sim::SessionConfig config;
-    config.source_ip = config.group_ip = "127.0.0.1";
-    config.port = FreePort();
-    ASSERT_TRUE(vorn_sim::SyntheticSession(config).Snapshot().WriteFile(dir.File("day.bin")));
-    auto connector = std::make_unique<CVornCffexMdApiImpl>();
-    connector->init_snaphot_params();
-    ASSERT_EQ(0, connector->LoadFromFile(dir.File("day.bin")));
-    connector->m_r10ConfigInfo.socket_transport = true;
-    connector->m_r10ConfigInfo.exanic_cache_flag = 0;
-    ASSERT_EQ(0, connector->StartSockets());
-    // A small receive buffer fills fast.
-    const int small = 4096;
-    ASSERT_EQ(0, setsockopt(connector->m_sockets.Fd(0), SOL_SOCKET, SO_RCVBUF, &small, sizeof small));
-
-    const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{}, target{};
-    local.sin_family = target.sin_family = AF_INET;
-    local.sin_addr.s_addr = target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    target.sin_port = htons(config.port);
-    ASSERT_EQ(0, bind(sender, reinterpret_cast<sockaddr*>(&local), sizeof local));
+    SocketConnector c;
+    const int small = 4096; // a small receive buffer fills fast
+    ASSERT_EQ(0, setsockopt(c.connector->m_sockets.Fd(0), SOL_SOCKET, SO_RCVBUF, &small, sizeof small));
+    UdpSender sender("127.0.0.1", c.port);
     const std::vector<uint8_t> datagram(600, 0); // payloads of no packet: only counted here
-    const auto send = [&](int count) {
-        for (int i = 0; i < count; ++i)
-            ASSERT_EQ(600, sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&target),
-                                  sizeof target));
-    };
-    const Vorn_R10::SCounterValues& values = connector->m_counters.Header().values;
-    const auto drain = [&] {
-        for (int idle = 0; idle < 3;) {
-            const uint64_t before = values.frames_received;
-            connector->SocketReceive();
-            idle = values.frames_received == before ? idle + 1 : 0;
-        }
-    };
-    const std::string marker = "the kernel dropped ";
-    const size_t logStart = ProcessLog().size();
     uint64_t sent = 0;
     for (int burst = 1; burst <= 2; ++burst) {
         SCOPED_TRACE(burst);
-        const uint64_t dropsBefore = values.kernel_drops;
-        send(200);
-        drain();
-        ASSERT_LT(values.frames_received, sent + 200) << "the buffer took every datagram: nothing was dropped";
+        const uint64_t dropsBefore = c.values.kernel_drops;
+        for (int i = 0; i < 200; ++i) sender.Send(datagram);
+        c.Drain();
+        ASSERT_LT(c.values.frames_received, sent + 200) << "the buffer took every datagram: nothing was dropped";
         // The queued datagrams were queued before the drops: none reports them.
-        EXPECT_EQ(dropsBefore, values.kernel_drops);
+        EXPECT_EQ(dropsBefore, c.values.kernel_drops);
         // The next datagram carries the socket's drop total; two more carry no new drops.
-        send(3);
-        drain();
+        for (int i = 0; i < 3; ++i) sender.Send(datagram);
+        c.Drain();
         sent += 203;
-        EXPECT_GT(values.kernel_drops, dropsBefore);
-        EXPECT_EQ(sent, values.frames_received + values.kernel_drops);
-        EXPECT_EQ(static_cast<size_t>(burst), CountOf(ProcessLog(logStart), marker));
+        EXPECT_GT(c.values.kernel_drops, dropsBefore);
+        EXPECT_EQ(sent, c.values.frames_received + c.values.kernel_drops);
+        EXPECT_EQ(static_cast<size_t>(burst), CountOf(ProcessLog(c.logStart), "the kernel dropped "));
     }
-    close(sender);
+}
+
+// A socket connected to a port nobody listens on gets the port-unreachable answer to its own
+// datagram as its next receive's error (ECONNREFUSED): each is counted under its errno, and a
+// run of them until a receive finds nothing is logged once.
+TEST(SocketErrors, AreCountedByErrnoAndLoggedOncePerBurst) {
+    SocketConnector c;
+    const int fd = c.connector->m_sockets.Fd(0);
+    sockaddr_in nobody{};
+    nobody.sin_family = AF_INET;
+    nobody.sin_port = htons(FreePort());
+    nobody.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&nobody), sizeof nobody));
+    const auto refused = [&] {
+        ASSERT_EQ(1, send(fd, "x", 1, 0));
+        c.connector->SocketReceive();
+    };
+    refused();
+    refused(); // the same burst
+    c.Drain(); // ends it
+    refused();
+    EXPECT_EQ(3u, c.values.socket_errors);
+    EXPECT_EQ(uint64_t{ECONNREFUSED}, c.values.socket_error_errno[0]);
+    EXPECT_EQ(3u, c.values.socket_error_count[0]);
+    EXPECT_EQ(0u, c.values.socket_error_errno[1]);
+    EXPECT_EQ(0u, c.values.frames_received);
+    EXPECT_EQ(2u, CountOf(ProcessLog(c.logStart), ": receiving failed, Connection refused (errno 111); until a receive "
+                                                  "succeeds further failures are counted, not logged."));
+}
+
+bool HasNetAdmin() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    return syscall(SYS_capget, &header, data) == 0 && (data[0].effective & (1u << CAP_NET_ADMIN));
+}
+
+bool DropNetAdmin() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    data[0].effective &= ~(1u << CAP_NET_ADMIN);
+    data[0].permitted &= ~(1u << CAP_NET_ADMIN);
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+// A receive buffer above net.core.rmem_max is granted only with CAP_NET_ADMIN (SO_RCVBUFFORCE);
+// without, the kernel grants rmem_max and the log says so with that size. The machine's sysctls
+// are only read.
+TEST(ReceiveBuffer, TheSizeGrantedIsReadBackAndACappedOneNamed) {
+    int rmemMax = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> rmemMax;
+    ASSERT_GT(rmemMax, 0);
+    if (rmemMax > (1 << 29)) GTEST_SKIP() << "net.core.rmem_max " << rmemMax << " leaves no room above it to ask for";
+    const int above = rmemMax + 65536, byDefault = 8 << 20;
+    struct Case {
+        bool privileged;
+        std::string key;
+        int asked;
+    } const cases[] = {{false, std::to_string(above), above}, {true, std::to_string(above), above}, {false, "8M", byDefault}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.key + (k.privileged ? ", with CAP_NET_ADMIN" : ", without"));
+        if (k.privileged && !HasNetAdmin()) continue;
+        InFreshProcess([&] {
+            ASSERT_TRUE(k.privileged || DropNetAdmin());
+            SocketConnector c("socket_rcvbuf = " + k.key + "\n");
+            const int granted = k.privileged ? k.asked : std::min(k.asked, rmemMax);
+            const std::string log = ProcessLog(c.logStart);
+            EXPECT_EQ(uint64_t(granted), c.connector->m_counters.Header().startup.socket_rcvbuf);
+            EXPECT_EQ(granted < k.asked ? 1u : 0u,
+                      CountOf(log, ": the socket's receive buffer is " + std::to_string(granted) + " bytes, not the " +
+                                       std::to_string(k.asked) + " asked for (socket_rcvbuf); bursts beyond it are "
+                                       "dropped by the kernel. Raise the sysctl net.core.rmem_max to " +
+                                       std::to_string(k.asked) + ", or give the process CAP_NET_ADMIN."))
+                << log;
+            EXPECT_EQ(k.key == "8M" ? 1u : 0u,
+                      CountOf(log, "socket_rcvbuf [8M] is no size from 1 to 1073741823 bytes, 8388608 is used."));
+        });
+    }
 }
 
 } // namespace

@@ -1,120 +1,57 @@
 // The socket transport end to end: datagrams sent to loopback addresses reach the callbacks
-// exactly as the same frames put on the card do; bad datagrams are counted and dropped; a
-// channel that cannot be bound fails start-up with nothing left open. Everything is sent to
-// 127.0.0.0/8 only.
-#include <arpa/inet.h>
+// exactly as the same frames put on the card do; datagrams that are not the feed's are counted
+// and dropped; a channel that cannot be bound fails start-up with nothing left open.
+// Everything is sent to 127.0.0.0/8 only (multicast inside a network namespace of its own).
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <functional>
-#include <thread>
 
+#include "card_rows.h"
 #include "child_process.h"
 #include "connector_harness.h"
 #include "counters_reader.h"
 #include "pcap_writer.h"
-#include "synthetic_session.h"
-#include "update_rows.h"
+#include "udp_loopback.h"
 
 namespace {
 
 using namespace vorn_test;
 using Bytes = std::vector<uint8_t>;
-
-constexpr size_t kUdpFrameHeader = 42; // Ethernet, IPv4 and UDP headers of a session frame
-
-// A port of this process's own, away from the ephemeral range.
-uint16_t TestPort(int n) { return static_cast<uint16_t>(20000 + (getpid() % 2000) * 8 + n); }
-
-sockaddr_in Address(const char* ip, uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &address.sin_addr);
-    return address;
-}
-
-// A UDP socket bound to `ip`:`port`.
-int Bound(const char* ip, uint16_t port = 0) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in local = Address(ip, port);
-    EXPECT_EQ(0, bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local)) << strerror(errno);
-    return fd;
-}
-
-// A UDP socket bound to `source` (a 127.x address) that sends to `to`:port (a multicast group
-// through the loopback interface).
-class Sender {
-public:
-    Sender(const char* source, uint16_t port, const char* to = "127.0.0.1") : fd_(Bound(source)), to_(Address(to, port)) {
-        const in_addr loopback = Address("127.0.0.1", 0).sin_addr;
-        if (IN_MULTICAST(ntohl(to_.sin_addr.s_addr))) {
-            EXPECT_EQ(0, setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback));
-        }
-    }
-    ~Sender() { close(fd_); }
-    void Send(const uint8_t* data, size_t len) {
-        EXPECT_EQ(static_cast<ssize_t>(len), sendto(fd_, data, len, 0, reinterpret_cast<sockaddr*>(&to_), sizeof to_))
-            << strerror(errno);
-    }
-    void Send(const Bytes& payload) { Send(payload.data(), payload.size()); }
-
-private:
-    int fd_;
-    sockaddr_in to_;
-};
+using Config = std::map<std::string, std::string>;
 
 // The counters of the run whose counters_path is `dir`.
 Vorn_R10::SCountersHeader Counters(const std::string& dir) {
-    Vorn_R10::SCountersSnapshot snapshot{};
+    Vorn_R10::SCountersFile file{};
     const std::vector<std::string> files = FilesIn(dir, "vorn_r10.");
-    if (files.empty()) return snapshot.header;
-    Vorn_R10::CCountersReader reader;
     std::string error;
-    if (!reader.Open(dir + "/" + files.front(), error) || !reader.Read(snapshot, error)) ADD_FAILURE() << error;
-    return snapshot.header;
+    if (!files.empty() && !Vorn_R10::ReadCountersFile(dir + "/" + files.front(), file, error)) ADD_FAILURE() << error;
+    return file.snapshot.header;
 }
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+bool Received(const std::string& dir, uint64_t frames) {
+    return WaitFor([&] { return Counters(dir).values.frames_received >= frames; });
 }
 
-std::string Csv() {
-    std::string text = vorn_tools::CsvHeader();
-    for (const Delivery& d : Deliveries())
-        vorn_tools::AppendRow(vorn_tools::RowFormat::Csv, d.version,
-                              d.version == 1 ? static_cast<const void*>(&d.v1) : static_cast<const void*>(&d.v2), text);
-    return text;
-}
-
-// One item of a day as sent: a frame of the feed's sender, or of another sender.
+// One datagram of a day as sent: the feed's sender's (127.0.0.1), or another's (127.0.0.2).
 struct Item {
     bool foreign;
     Bytes payload;
 };
 
-// An encrypted session on 127.0.0.1:port with its frames out of order in places, one packet
-// lost for good, one repeated and a few datagrams of another sender (127.0.0.2) in between.
+// An encrypted session to 127.0.0.1:port with pairs swapped in places, one packet lost for
+// good, one repeated and a few datagrams of another sender in between.
 std::vector<Item> MakeDay(uint16_t port, const std::string& snapshotPath, int packets) {
     vorn_sim::SessionConfig config;
     config.seed = 5;
     config.encrypted = true;
-    config.source_ip = "127.0.0.1";
-    config.group_ip = "127.0.0.1";
+    config.source_ip = config.group_ip = "127.0.0.1";
     config.port = port;
     vorn_sim::SyntheticSession session(config);
     EXPECT_TRUE(session.Snapshot().WriteFile(snapshotPath));
+    constexpr size_t kUdpFrameHeader = 42; // Ethernet, IPv4 and UDP headers of a session frame
     std::vector<Bytes> payloads;
     for (int i = 0; i < packets; ++i) {
         const Bytes frame = session.NextFrame();
@@ -126,244 +63,192 @@ std::vector<Item> MakeDay(uint16_t port, const std::string& snapshotPath, int pa
             items.push_back({false, payloads[i + 1]});
             items.push_back({false, payloads[i]});
             ++i;
-            continue;
+        } else if (i != packets / 2) { // packets / 2 is lost
+            items.push_back({false, payloads[i]});
+            if (i % 70 == 3) items.push_back({true, payloads[i]});
+            if (i == 7) items.push_back({false, payloads[i]}); // repeated: stale
         }
-        if (i == packets / 2) continue; // lost: a gap the list gives up
-        items.push_back({false, payloads[i]});
-        if (i % 70 == 3) items.push_back({true, payloads[i]});
-        if (i == 7) items.push_back({false, payloads[i]}); // repeated: stale
     }
     return items;
 }
 
-// The same day put on the card as frames (in a forked process: one connector per process).
-std::string CardCsv(const std::vector<Item>& items, uint16_t port, const std::string& snapshot, const std::string& dir,
-                    const char* cacheFlag) {
-    const std::string path = dir + "/card.csv";
-    const int code = RunForked(
-        [&] {
-            ConnectorRun run({{"insts", "all"},
-                              {"options", "recv"},
-                              {"snapshot", snapshot},
-                              {"exanic_cache_flag", cacheFlag},
-                              {"log_level", "7"}});
-            if (run.Start() != 0) return 1;
-            for (const Item& item : items)
-                run.Put(0, vorn_sim::MakeFrame(item.foreign ? "127.0.0.2" : "127.0.0.1", "127.0.0.1", port, item.payload));
-            if (!run.Drain() || run.Stop() != 0) return 2;
-            std::ofstream(path) << Csv();
-            return 0;
-        },
-        std::chrono::seconds(60));
-    EXPECT_EQ(0, code) << "the card run failed";
-    return ReadFile(path);
+// The day's items as card frames, each from its sender.
+std::vector<Bytes> Frames(const std::vector<Item>& items, uint16_t port, const char* feedSource = "127.0.0.1") {
+    std::vector<Bytes> frames;
+    for (const Item& item : items)
+        frames.push_back(vorn_sim::MakeFrame(item.foreign ? "127.0.0.2" : feedSource, "127.0.0.1", port, item.payload));
+    return frames;
 }
 
-// Sends items while keeping at most `window` of them unread by the connector, so that the
-// socket's buffer never overflows however slow the receive thread; then waits for all.
+// Sends items while keeping at most 64 unread by the connector, so that the socket's buffer
+// never overflows however slow the receive thread; then waits for all.
 void SendPaced(const std::vector<Item>& items, uint16_t port, const std::string& dir) {
-    Sender feed("127.0.0.1", port), other("127.0.0.2", port);
-    constexpr uint64_t kWindow = 64;
+    UdpSender feed("127.0.0.1", port), other("127.0.0.2", port);
     uint64_t sent = 0;
     for (const Item& item : items) {
-        if (sent >= kWindow) {
-            ASSERT_TRUE(WaitFor([&] { return Counters(dir).values.frames_received + kWindow > sent; }));
+        if (sent >= 64) {
+            ASSERT_TRUE(Received(dir, sent - 63));
         }
         (item.foreign ? other : feed).Send(item.payload);
         ++sent;
     }
-    ASSERT_TRUE(WaitFor([&] { return Counters(dir).values.frames_received == sent; }))
-        << Counters(dir).values.frames_received << " of " << sent;
+    ASSERT_TRUE(Received(dir, sent)) << Counters(dir).values.frames_received << " of " << sent;
 }
 
-// With the reorder list (exanic_cache_flag 1) and without (0): one connector per process.
+// With the reorder list (exanic_cache_flag 1) and without (0).
 class SocketDay : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
     TempDir scratch;
-    const std::string dir = scratch.Path();
-    const uint16_t port = TestPort(0);
-    const std::string snapshot = dir + "/day.bin";
-    const std::vector<Item> items = MakeDay(port, snapshot, 400);
-    const char* cacheFlag = GetParam();
-    const std::string card = CardCsv(items, port, snapshot, dir, cacheFlag);
+    const uint16_t port = FreePort();
+    const std::vector<Item> items = MakeDay(port, scratch.File("day.bin"), 400);
+    Config config = {{"insts", "all"}, {"options", "recv"}, {"snapshot", scratch.File("day.bin")},
+                     {"exanic_cache_flag", GetParam()}, {"log_level", "7"}};
+    const std::string card = CardCsv(Frames(items, port), config, scratch.Path());
     ASSERT_GT(LinesWith(card).size(), 600u);
-    {
-        ConnectorRun run({{"insts", "all"},
-                          {"options", "recv"},
-                          {"snapshot", snapshot},
-                          {"transport", "socket"},
-                          {"exanic_cache_flag", cacheFlag},
-                          {"latency_sample", "1"},
-                          {"log_level", "15"}});
-        ASSERT_EQ(0, run.Start()) << run.Stdout();
-        SendPaced(items, port, run.Dir());
-        const Vorn_R10::SCountersHeader counters = Counters(run.Dir());
-        run.Stop();
-        EXPECT_EQ(card, Csv());
-        // No card was opened and no register written; the transport and the kernel's times are in the counters.
-        const std::string log = run.LogText();
-        EXPECT_EQ(1u, CountOf(log, "] transport socket: 1 channel sockets on interface any, no card; version "
-                                   "handshake and FPGA set-up skipped."))
-            << log;
-        EXPECT_EQ(0u, CountOf(log, "set_fpga_reg")) << log;
-        EXPECT_EQ(Vorn_R10::TRANSPORT_SOCKET, counters.startup.transport);
-        EXPECT_EQ(1u, counters.startup.work_mode);
-        const size_t foreign = std::count_if(items.begin(), items.end(), [](const Item& item) { return item.foreign; });
-        ASSERT_GT(foreign, 3u);
-        // Every datagram was received (SendPaced waited for them all), none dropped by the kernel.
-        EXPECT_EQ(foreign, counters.values.dropped_foreign);
-        EXPECT_EQ(items.size() - foreign, counters.values.frames_feed);
-        const Vorn_R10::SLatencyHistogram& wire = counters.histograms[Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK];
-        // Every frame that delivered is sampled (latency_sample = 1) with a kernel time behind it.
-        EXPECT_EQ(counters.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK].count,
-                  wire.count + counters.values.wire_clock_unsynced);
-        EXPECT_GT(wire.count, 300u);
-        EXPECT_EQ(0u, counters.values.wire_clock_unsynced);
-        // Wire to callback takes in the library's own share: its total is not smaller.
-        EXPECT_GE(wire.sum_ticks, counters.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK].sum_ticks);
-    }
+    config["transport"] = "socket";
+    config["latency_sample"] = "1";
+    ConnectorRun run(config);
+    ASSERT_EQ(0, run.Start()) << run.Stdout();
+    SendPaced(items, port, run.Dir());
+    const Vorn_R10::SCountersHeader counters = Counters(run.Dir());
+    const std::string out = scratch.File("stat.out");
+    EXPECT_EQ(0, WaitExit(Spawn({VORN_STAT_BIN, "--dir", run.Dir(), "--once"}, out, out), std::chrono::seconds(20)));
+    run.Stop();
+    EXPECT_EQ(card, DeliveriesCsv());
+    // No card, no register; the kernel's receive times, named for what they are.
+    const std::string log = run.LogText();
+    EXPECT_EQ(1u, CountOf(log, "] transport socket: 1 channel sockets on interface any, no card; version "
+                               "handshake and FPGA set-up skipped."))
+        << log;
+    EXPECT_EQ(1u, CountOf(log, "] receive times: the kernel's software time, as kernel_to_callback (no hardware "
+                               "receive stamps on lo)."));
+    EXPECT_EQ(0u, CountOf(log, "set_fpga_reg"));
+    EXPECT_EQ(Vorn_R10::TRANSPORT_SOCKET, counters.startup.transport);
+    EXPECT_EQ(1u, counters.startup.work_mode);
+    const size_t foreign = std::count_if(items.begin(), items.end(), [](const Item& item) { return item.foreign; });
+    ASSERT_GT(foreign, 3u);
+    EXPECT_EQ(foreign, counters.values.dropped_foreign);
+    EXPECT_EQ(items.size() - foreign, counters.values.frames_feed);
+    EXPECT_EQ(0u, counters.values.kernel_drops + counters.values.socket_errors + counters.values.wire_clock_unsynced);
+    // Every frame that delivered is sampled, most with the kernel's time behind them.
+    const Vorn_R10::SLatencyHistogram& own = counters.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK];
+    const Vorn_R10::SLatencyHistogram& kernel = counters.histograms[Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK];
+    EXPECT_STREQ("kernel_to_callback", kernel.name);
+    // The kernel starts stamping a little after the first socket asks (it turns it on deferred).
+    EXPECT_LE(kernel.count, own.count);
+    EXPECT_GT(kernel.count, own.count / 2);
+    EXPECT_GE(kernel.sum_ticks, own.sum_ticks); // the kernel's time comes before the library's share
+    const std::string stat = ReadFile(out);
+    EXPECT_EQ(1u, CountOf(stat, "  latency kernel_to_callback: p50 ")) << stat;
+    EXPECT_EQ(0u, CountOf(stat, "wire_to_callback")) << stat;
+    EXPECT_EQ(1u, CountOf(stat, "  sockets: receive buffer " + std::to_string(counters.startup.socket_rcvbuf) + " bytes\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(CacheFlag, SocketDay, ::testing::Values("1", "0"));
 
 // vorn-replay --udp sends each captured datagram's payload (paced as captured, an ARP frame
-// skipped) to 127.0.0.1, and the socket transport delivers what the card path does from the
-// same capture's frames.
+// skipped) from its own socket, and the socket transport delivers what the card path does.
 TEST(SocketTransport, ReplayOverUdpDeliversWhatTheCardPathDelivers) {
     TempDir scratch;
-    const std::string dir = scratch.Path();
-    const uint16_t port = TestPort(4);
-    const std::string snapshot = dir + "/day.bin";
-    std::vector<Item> items = MakeDay(port, snapshot, 300);
+    const uint16_t port = FreePort();
+    std::vector<Item> items = MakeDay(port, scratch.File("day.bin"), 300);
     items.erase(std::remove_if(items.begin(), items.end(), [](const Item& item) { return item.foreign; }), items.end());
-    const std::string card = CardCsv(items, port, snapshot, dir, "1");
-    std::vector<Bytes> frames;
-    for (const Item& item : items) frames.push_back(vorn_sim::MakeFrame("10.9.9.9", "127.0.0.1", port, item.payload));
+    const Config config = {{"insts", "all"}, {"options", "recv"}, {"snapshot", scratch.File("day.bin")}};
+    const std::string card = CardCsv(Frames(items, port), config, scratch.Path());
+    std::vector<Bytes> frames = Frames(items, port, "10.9.9.9");
     Bytes arp(60, 0);
     arp[12] = 0x08, arp[13] = 0x06;
     frames.insert(frames.begin() + 10, arp);
-    const std::string capture = dir + "/day.pcap";
-    ASSERT_TRUE(vorn_sim::WriteCapture(capture, frames, {}, 1700000000000000000ULL, 50000));
+    ASSERT_TRUE(vorn_sim::WriteCapture(scratch.File("day.pcap"), frames, {}, 1700000000000000000ULL, 50000));
 
-    ConnectorRun run({{"insts", "all"}, {"options", "recv"}, {"snapshot", snapshot}, {"transport", "socket"}});
+    Config socket = config;
+    socket["transport"] = "socket";
+    ConnectorRun run(socket);
     ASSERT_EQ(0, run.Start()) << run.Stdout();
-    // The replay's socket is the sender: its address (127.0.0.1) is the channel's source.
-    const std::string out = dir + "/replay.out", err = dir + "/replay.err";
-    const int code = WaitExit(Spawn({VORN_REPLAY_BIN, "--udp", "127.0.0.1:" + std::to_string(port), "--pace",
-                                     "--no-progress", capture},
-                                    out, err),
-                              std::chrono::seconds(60));
-    EXPECT_EQ(0, code) << ReadFile(err);
+    const std::string out = scratch.File("replay.out");
+    EXPECT_EQ(0, WaitExit(Spawn({VORN_REPLAY_BIN, "--udp", "127.0.0.1:" + std::to_string(port), "--pace",
+                                 "--no-progress", scratch.File("day.pcap")},
+                                out, out),
+                          std::chrono::seconds(60)));
     EXPECT_EQ(0u, ReadFile(out).rfind("datagrams " + std::to_string(items.size()) + ", ", 0)) << ReadFile(out);
     EXPECT_NE(std::string::npos, ReadFile(out).find(", skipped 1 not IPv4/UDP")) << ReadFile(out);
-    ASSERT_TRUE(WaitFor([&] { return Counters(run.Dir()).values.frames_received == items.size(); }));
+    ASSERT_TRUE(Received(run.Dir(), items.size()));
     run.Stop();
-    EXPECT_EQ(card, Csv());
-
-    // Usage errors name what they could not take.
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--udp", "localhost:1", capture}, {"--udp", "127.0.0.1:0", capture},
-          {"--udp", "127.0.0.1:9", "--device", "x", capture}}) {
-        std::vector<std::string> argv = {VORN_REPLAY_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        EXPECT_EQ(2, WaitExit(Spawn(argv, out, err), std::chrono::seconds(20)));
-        EXPECT_NE(std::string::npos, ReadFile(err).find("--udp")) << ReadFile(err);
-    }
+    EXPECT_EQ(card, DeliveriesCsv());
 }
 
-// Datagrams longer than the receive buffer, of another sender and empty are counted and dropped;
-// the packets around them arrive.
-TEST(SocketTransport, OversizedForeignAndEmptyDatagramsAreCountedAndDropped) {
+// Each datagram (waited for, so each is the first of its batch and lands in a buffer an earlier
+// one filled) is accepted only when whole, not empty, from a channel's source and to that
+// channel's port; a short one is read with a zeroed header, not the earlier one's.
+TEST(SocketTransport, OnlyWholeDatagramsOfAChannelsSourceAndPortAreTheFeed) {
     TempDir scratch;
-    const std::string dir = scratch.Path();
-    const uint16_t port = TestPort(1);
-    const std::string snapshot = dir + "/day.bin";
+    const uint16_t portA = FreePort(), portB = FreePort();
     vorn_sim::SessionConfig config = SessionAfter100();
     config.source_ip = config.group_ip = "127.0.0.1";
-    config.port = port;
-    ASSERT_TRUE(vorn_sim::SyntheticSession(config).Snapshot().WriteFile(snapshot));
-    ConnectorRun run({{"insts", "all"}, {"snapshot", snapshot}, {"transport", "socket"}});
+    config.port = portA;
+    vorn_sim::SnapshotWriter snapshot = vorn_sim::SyntheticSession(config).Snapshot();
+    snapshot.AddChannel("udp://127.0.0.1:" + std::to_string(portB) + "/127.0.0.3", 2);
+    ASSERT_TRUE(snapshot.WriteFile(scratch.File("day.bin")));
+    ConnectorRun run({{"insts", "all"}, {"snapshot", scratch.File("day.bin")}, {"transport", "socket"},
+                      {"exanic_cache_flag", "0"}});
     ASSERT_EQ(0, run.Start()) << run.Stdout();
-    Sender feed("127.0.0.1", port), other("127.0.0.2", port);
-    feed.Send(Tagged(101, kIF, 5));
+    UdpSender feed("127.0.0.1", portA), other("127.0.0.2", portA), feedB("127.0.0.3", portB), wrongPort("127.0.0.3", portA);
     Bytes oversized = Tagged(102, kIF, 6);
     oversized.resize(3000, 0);
-    feed.Send(oversized);
-    other.Send(Tagged(102, kIF, 7));
-    feed.Send(nullptr, 0);
-    feed.Send(Tagged(102, kIF, 8));
-    ASSERT_TRUE(WaitFor([&] { return Counters(run.Dir()).values.frames_received == 5; }));
+    const std::pair<UdpSender*, Bytes> sends[] = {
+        {&feed, Tagged(101, kIF, 5)}, {&feed, oversized},     {&other, Tagged(102, kIF, 7)},
+        {&wrongPort, Tagged(102, kIF, 8)}, {&feed, {}},      {&other, Tagged(300, kIF, 9)},
+        {&feed, Bytes(3, 0)},         {&feed, Tagged(102, kIF, 10)}, {&feedB, Tagged(103, kIF, 11)}};
+    uint64_t sent = 0;
+    for (const auto& send : sends) {
+        send.first->Send(send.second);
+        ASSERT_TRUE(Received(run.Dir(), ++sent));
+    }
     const Vorn_R10::SCountersHeader counters = Counters(run.Dir());
     run.Stop();
     EXPECT_EQ(1u, counters.values.rx_truncated);
-    EXPECT_EQ(1u, counters.values.dropped_foreign);
+    EXPECT_EQ(3u, counters.values.dropped_foreign);
     EXPECT_EQ(1u, counters.values.dropped_too_short);
-    EXPECT_EQ(2u, counters.values.frames_feed);
-    EXPECT_EQ(0u, counters.values.parse_errors);
-    const std::vector<VornCffexMdType> records = V2Records();
-    ASSERT_EQ(2u, records.size());
-    EXPECT_EQ(5, records[0].bid1_volume);
-    EXPECT_EQ(8, records[1].bid1_volume);
+    EXPECT_EQ(4u, counters.values.frames_feed);
+    EXPECT_EQ(0u, counters.values.gaps_detected);
+    std::vector<int64_t> volumes;
+    for (const VornCffexMdType& record : V2Records()) volumes.push_back(record.bid1_volume);
+    EXPECT_EQ((std::vector<int64_t>{5, 10, 11}), volumes);
 }
 
-// The demo's software part through the socket transport: every packet sent reaches both
-// callbacks, and the summary names the transport and shows wire to callback.
-TEST(SocketTransport, DemoRunsItsSoftwarePartThroughTheKernel) {
+// The source-specific multicast join, inside a network namespace of the test's own (loopback
+// up, a multicast route on it): A and B channels share the group and port, each socket takes
+// its source's datagrams only, and a third source's are filtered out by the joins.
+TEST(SocketTransport, MulticastChannelsShareAGroupEachForItsSource) {
     TempDir scratch;
-    const std::string out = scratch.File("demo.out"), err = scratch.File("demo.err");
-    const int code = WaitExit(Spawn({VORN_DEMO_BIN, "--seconds", "1", "--rate", "2000", "--mode", "software",
-                                     "--transport", "socket"},
-                                    out, err),
-                              std::chrono::seconds(60));
-    const std::string summary = ReadFile(out);
-    // The demo keeps its folder for the user; this test removes it.
-    const size_t at = summary.find("(vorn-stat --dir /tmp/vorn_demo_");
-    if (at != std::string::npos) {
-        const size_t from = summary.find("/tmp/", at), to = summary.find(')', from);
-        const std::string folder = summary.substr(from, to - from);
-        for (const std::string& file : FilesIn(folder)) unlink((folder + "/" + file).c_str());
-        rmdir(folder.c_str());
-    }
-    EXPECT_EQ(0, code) << summary << ReadFile(err);
-    EXPECT_EQ(1u, CountOf(summary, "  transport         socket (kernel UDP, datagrams to 127.0.0.1:")) << summary;
-    EXPECT_EQ(1u, CountOf(summary, "one per packet received: yes")) << summary;
-    EXPECT_EQ(1u, CountOf(summary, "  wire -> callback        p50 ")) << summary;
-    EXPECT_EQ(0u, CountOf(summary, "frame put -> callback")) << "no card puts to measure from";
-}
-
-// The source-specific multicast join, only inside a network namespace of the test's own (its
-// loopback up, a multicast route on it): datagrams of the channel's source to the group arrive,
-// those of another source to the same group are filtered out by the join.
-TEST(SocketTransport, MulticastChannelsAreJoinedForTheirSourceOnly) {
-    TempDir scratch;
-    const std::string dir = scratch.Path();
     constexpr int kNotAllowed = 77;
     const int code = RunForked(
         [&] {
             if (unshare(CLONE_NEWNET) != 0) return kNotAllowed;
             if (system("ip link set lo up && ip route add 239.0.0.0/8 dev lo") != 0) return kNotAllowed;
-            const uint16_t port = TestPort(5);
+            const uint16_t port = FreePort();
             vorn_sim::SessionConfig config = SessionAfter100();
             config.source_ip = "127.0.0.1";
             config.group_ip = "239.3.42.7";
             config.port = port;
-            if (!vorn_sim::SyntheticSession(config).Snapshot().WriteFile(dir + "/day.bin")) return 1;
-            ConnectorRun run(
-                {{"insts", "all"}, {"snapshot", dir + "/day.bin"}, {"transport", "socket"}, {"interface", "127.0.0.1"}});
+            vorn_sim::SnapshotWriter snapshot = vorn_sim::SyntheticSession(config).Snapshot();
+            snapshot.AddChannel("udp://239.3.42.7:" + std::to_string(port) + "/127.0.0.3", 2);
+            if (!snapshot.WriteFile(scratch.File("day.bin"))) return 1;
+            ConnectorRun run({{"insts", "all"}, {"snapshot", scratch.File("day.bin")}, {"transport", "socket"},
+                              {"interface", "127.0.0.1"}, {"exanic_cache_flag", "0"}});
             if (run.Start() != 0) return 2;
-            Sender("127.0.0.2", port, "239.3.42.7").Send(Tagged(101, kIF, 9));
-            Sender feed("127.0.0.1", port, "239.3.42.7");
-            feed.Send(Tagged(101, kIF, 4));
-            feed.Send(Tagged(102, kIF, 5));
-            if (::testing::Test::HasFailure()) return 3;
-            if (!WaitFor([&] { return Counters(run.Dir()).values.frames_received >= 2; })) return 4;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // a stray datagram would arrive by now
+            UdpSender("127.0.0.2", port, "239.3.42.7").Send(Tagged(101, kIF, 9));
+            UdpSender("127.0.0.1", port, "239.3.42.7").Send(Tagged(101, kIF, 4));
+            if (!Received(run.Dir(), 1)) return 3; // the sockets are polled in turn: the order is the test's
+            UdpSender("127.0.0.3", port, "239.3.42.7").Send(Tagged(102, kIF, 5));
+            if (::testing::Test::HasFailure() || !Received(run.Dir(), 2)) return 3;
+            usleep(50000); // a stray datagram would arrive by now
             const Vorn_R10::SCountersHeader counters = Counters(run.Dir());
             run.Stop();
             const std::vector<VornCffexMdType> records = V2Records();
-            if (counters.values.frames_received != 2 || counters.values.dropped_foreign != 0) return 5;
-            if (records.size() != 2 || records[0].bid1_volume != 4 || records[1].bid1_volume != 5) return 6;
+            if (counters.values.frames_received != 2 || counters.values.dropped_foreign != 0) return 4;
+            if (records.size() != 2 || records[0].bid1_volume != 4 || records[1].bid1_volume != 5) return 5;
             return 0;
         },
         std::chrono::seconds(60));
@@ -374,74 +259,57 @@ TEST(SocketTransport, MulticastChannelsAreJoinedForTheirSourceOnly) {
 // Sockets this process has open (the log file the connector keeps open is no socket).
 size_t OpenSockets() {
     size_t count = 0;
-    if (DIR* listing = opendir("/proc/self/fd")) {
-        while (const dirent* entry = readdir(listing)) {
-            char target[256] = {};
-            const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-            if (readlink(link.c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:", 7) == 0) ++count;
-        }
-        closedir(listing);
+    DIR* listing = opendir("/proc/self/fd");
+    while (const dirent* entry = listing ? readdir(listing) : nullptr) {
+        char target[256] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        count += readlink(link.c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:", 7) == 0;
     }
+    if (listing) closedir(listing);
     return count;
 }
 
-// A channel that cannot be bound fails start-up with a line naming it and -1, and leaves no
-// socket open; so does an interface that is no address. Unknown transport and work_mode
-// values take the defaults with a warning.
+// Start-up fails with -1 and a line naming the channel, leaving no socket open, when a
+// channel's unicast port is bound elsewhere (even by a socket that would share it), its address
+// is no local one, or the interface is no address; unicast channels of one port share a socket.
 TEST(SocketTransport, StartupFailuresNameTheChannelAndLeaveNothingOpen) {
     TempDir scratch;
-    const std::string dir = scratch.Path();
-    const uint16_t free = TestPort(2), taken = TestPort(3);
-    vorn_sim::SnapshotWriter writer;
-    const std::string good = "udp://127.0.0.1:" + std::to_string(free) + "/127.0.0.1";
-    const std::string busy = "udp://127.0.0.1:" + std::to_string(taken) + "/127.0.0.1";
-    writer.AddChannel(good, 1);
-    writer.AddChannel(busy, 2);
-    writer.SetTradeDate(20261216);
-    writer.SetCodeSegment(vorn_sim::SyntheticSession().CodeSegment());
-    const std::string snapshot = dir + "/two.bin";
-    ASSERT_TRUE(writer.WriteFile(snapshot));
+    const uint16_t free = FreePort(), taken = FreePort();
+    const std::string good = "udp://127.0.0.1:" + std::to_string(free) + "/127.0.0.1",
+                      twin = "udp://127.0.0.1:" + std::to_string(free) + "/127.0.0.2",
+                      busy = "udp://127.0.0.1:" + std::to_string(taken) + "/127.0.0.1",
+                      remote = "udp://192.0.2.1:" + std::to_string(free) + "/192.0.2.2";
+    const int holder = BoundUdp("127.0.0.1", taken), on = 1;
+    ASSERT_EQ(0, setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
     const size_t before = OpenSockets();
-    const int holder = Bound("127.0.0.1", taken); // holds the second channel's port exclusively
-
-    {
-        ConnectorRun run({{"snapshot", snapshot}, {"transport", "socket"}});
-        EXPECT_EQ(-1, run.Start());
-        const std::string log = run.LogText();
-        EXPECT_EQ(1u, CountOf(log, "channel " + busy + " cannot be received through a socket, bind: Address already in use."))
-            << log;
-        EXPECT_EQ(0u, CountOf(log, "transport socket:"));
+    const Config socket = {{"transport", "socket"}};
+    struct Case {
+        std::vector<std::string> channels;
+        Config keys;
+        int result;
+        std::vector<std::string> lines;
+    } const cases[] = { // the socket start first: the process's log stays in the first run's folder
+        {{good, twin}, socket, 0, {"transport socket: 1 channel sockets on interface any"}},
+        {{good, twin, busy}, socket, -1, {"channel " + busy + " cannot be received through a socket, bind: Address already in use."}},
+        {{remote}, socket, -1, {"channel " + remote + " cannot be received through a socket, bind: Cannot assign requested address."}},
+        {{good}, {{"transport", "socket"}, {"interface", "eth0"}}, -1, {"interface [eth0] is no IPv4 address."}},
+        {{good}, {{"transport", "kernel"}, {"work_mode", "soft"}}, 0, // the card's start-up, software mode
+         {"transport [kernel] is neither card nor socket, card is used.", "work_mode [soft] is neither auto nor software, auto is used."}}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.lines.front());
+        vorn_sim::SnapshotWriter writer;
+        for (const std::string& channel : k.channels) writer.AddChannel(channel, 1);
+        writer.SetTradeDate(20261216);
+        writer.SetCodeSegment(vorn_sim::SyntheticSession().CodeSegment());
+        ASSERT_TRUE(writer.WriteFile(scratch.File("day.bin")));
+        Config keys = k.keys;
+        keys["snapshot"] = scratch.File("day.bin");
+        ConnectorRun run(keys);
+        EXPECT_EQ(k.result, run.Start());
+        for (const std::string& line : k.lines) EXPECT_EQ(1u, CountOf(run.Stdout(), line)) << run.Stdout();
+        EXPECT_EQ(before, OpenSockets());
     }
-    EXPECT_EQ(before + 1, OpenSockets()) << "the first channel's socket was left open";
     close(holder);
-
-    {
-        ConnectorRun run({{"snapshot", snapshot}, {"transport", "socket"}, {"interface", "eth0"}});
-        EXPECT_EQ(-1, run.Start());
-        EXPECT_EQ(1u, CountOf(run.Stdout(), "interface [eth0] is no IPv4 address."));
-    }
-    {
-        // A group that is no local address cannot be bound (nothing is sent to it).
-        vorn_sim::SnapshotWriter remote;
-        remote.AddChannel("udp://192.0.2.1:" + std::to_string(free) + "/192.0.2.2", 1);
-        remote.SetTradeDate(20261216);
-        remote.SetCodeSegment(vorn_sim::SyntheticSession().CodeSegment());
-        ASSERT_TRUE(remote.WriteFile(snapshot));
-        ConnectorRun run({{"snapshot", snapshot}, {"transport", "socket"}});
-        EXPECT_EQ(-1, run.Start());
-        EXPECT_EQ(1u, CountOf(run.Stdout(), "channel udp://192.0.2.1:" + std::to_string(free) +
-                                                "/192.0.2.2 cannot be received through a socket, bind: "))
-            << run.Stdout();
-    }
-    EXPECT_EQ(before, OpenSockets());
-    {
-        ConnectorRun run({{"snapshot", snapshot}, {"transport", "kernel"}, {"work_mode", "soft"}});
-        EXPECT_EQ(0, run.Start()) << run.Stdout(); // the card's start-up, software mode
-        const std::string log = run.Stdout();
-        EXPECT_EQ(1u, CountOf(log, "transport [kernel] is neither card nor socket, card is used.")) << log;
-        EXPECT_EQ(1u, CountOf(log, "work_mode [soft] is neither auto nor software, auto is used.")) << log;
-        EXPECT_EQ(0u, CountOf(log, "transport socket:"));
-    }
 }
 
 } // namespace

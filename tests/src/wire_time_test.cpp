@@ -37,13 +37,7 @@ TEST(WireToCallback, PlausibleFiguresAreRecordedOthersCounted) {
     writer.SetLatencySampling(1);
     const Vorn_R10::SCountersHeader& header = writer.Header();
     const Vorn_R10::SLatencyHistogram& wire = header.histograms[HISTOGRAM_WIRE_TO_CALLBACK];
-    EXPECT_STREQ("", wire.name) << "unnamed until a transport gives wire times";
     writer.EnableWireToCallback();
-    EXPECT_STREQ("wire_to_callback", wire.name);
-    EXPECT_EQ(1u, wire.sample_every);
-    writer.SetLatencySampling(8);
-    EXPECT_EQ(8u, wire.sample_every);
-    writer.SetLatencySampling(1);
 
     const int64_t ms = 1000000;
     Frame(writer, Vorn_R10::RealtimeNs() - 3 * ms);

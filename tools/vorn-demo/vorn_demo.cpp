@@ -231,10 +231,10 @@ void PrintHistogram(FILE* screen, const Vorn_R10::SCountersHeader& h, uint32_t s
 }
 
 // The library's own share from its counters (the receive call's return to the last callback's
-// return), and wire to callback (the card's or kernel's receive time to the same return).
+// return), and wire (or kernel) to callback: the card's (or the kernel's) receive time to the same return.
 void PrintLibraryShare(FILE* screen, const Vorn_R10::SCountersHeader& h, bool socket) {
     PrintHistogram(screen, h, Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK, "take -> callback", "library's own share");
-    PrintHistogram(screen, h, Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK, "wire -> callback",
+    PrintHistogram(screen, h, Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK, socket ? "kernel -> callback" : "wire -> callback",
                    socket ? "kernel receive time" : "card timestamp: the put here");
     if (h.values.wire_clock_unsynced)
         fprintf(screen, "  wire clock          %llu measured frames had a wire time that is no plausible host time\n",
@@ -242,8 +242,8 @@ void PrintLibraryShare(FILE* screen, const Vorn_R10::SCountersHeader& h, bool so
     if (!h.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK].count) return;
     if (socket)
         fprintf(screen,
-                "  wire -> callback includes the kernel's loopback path and the sender's scheduling on\n"
-                "  this %d-core machine; take -> callback is the library's own time.\n",
+                "  kernel -> callback includes the datagram's wait in its socket and the receive thread's\n"
+                "  scheduling on this %d-core machine; take -> callback is the library's own time.\n",
                 get_nprocs());
     else
         fprintf(screen,

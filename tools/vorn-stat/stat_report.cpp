@@ -1,9 +1,11 @@
 #include "stat_report.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "counter_names.h"
@@ -24,8 +26,10 @@ struct SpanInfo {
 const SpanInfo kSpans[] = {
     {HISTOGRAM_RECV_TO_CALLBACK, "recv_to_callback",
      "Library time per frame, from the receive call's return to the last callback's return"},
-    {HISTOGRAM_WIRE_TO_CALLBACK, "wire_to_callback",
-     "Time per frame from the card's receive timestamp to the last callback's return"},
+    {HISTOGRAM_WIRE_TO_CALLBACK, kWireToCallbackName,
+     "Time per frame from the network card's receive timestamp to the last callback's return"},
+    {HISTOGRAM_WIRE_TO_CALLBACK, kKernelToCallbackName,
+     "Time per datagram from the kernel's software receive time to the last callback's return"},
 };
 
 const char* const kQuantileNames[] = {"0.5", "0.99", "0.999"};
@@ -77,10 +81,30 @@ const char* TransportText(uint64_t transport) {
     return transport == TRANSPORT_CARD ? "card" : transport == TRANSPORT_SOCKET ? "socket" : "unknown";
 }
 
+// Whether a connector's slot is this span: slot 1 is named for where its times come from, and
+// is wire_to_callback unless named kernel_to_callback.
+bool SpanOf(const SpanInfo& span, const SCountersHeader& h) {
+    if (span.slot != HISTOGRAM_WIRE_TO_CALLBACK) return true;
+    const SLatencyHistogram& hist = h.histograms[span.slot];
+    return (strncmp(hist.name, kKernelToCallbackName, sizeof hist.name) == 0) ==
+           (strcmp(span.name, kKernelToCallbackName) == 0);
+}
+
 // Whether the text view shows a span: the library's own always, the others once they count.
 bool ShowSpan(const SpanInfo& span, const SCountersHeader& h) {
     const SLatencyHistogram& hist = h.histograms[span.slot];
-    return span.slot == HISTOGRAM_RECV_TO_CALLBACK || hist.count || hist.name[0] || h.values.wire_clock_unsynced;
+    return SpanOf(span, h) &&
+           (span.slot == HISTOGRAM_RECV_TO_CALLBACK || hist.count || hist.name[0] || h.values.wire_clock_unsynced);
+}
+
+// Socket receive errors by errno, in the order first seen: the errno's name and the count.
+std::vector<std::pair<std::string, uint64_t>> SocketErrors(const SCounterValues& v) {
+    std::vector<std::pair<std::string, uint64_t>> errors;
+    for (unsigned i = 0; i < kSocketErrnoSlots && v.socket_error_errno[i]; ++i) {
+        const char* name = strerrorname_np(static_cast<int>(v.socket_error_errno[i]));
+        errors.emplace_back(name ? name : std::to_string(v.socket_error_errno[i]), v.socket_error_count[i]);
+    }
+    return errors;
 }
 
 const char* WorkModeText(uint64_t mode) {
@@ -159,6 +183,15 @@ std::string FormatText(const Connector& now, const Connector* before, double sec
                s.steps & STARTUP_SNAPSHOT_LOADED ? Text(s.snapshot_file, sizeof s.snapshot_file).c_str() : "not loaded",
                s.trade_date, s.steps & STARTUP_CARD_OPENED ? "opened" : "not opened", s.firmware_version,
                s.version_check, Text(s.software_version, sizeof s.software_version).c_str());
+    if (s.transport == TRANSPORT_SOCKET) {
+        out += Printf("  sockets: receive buffer %" PRIu64 " bytes", s.socket_rcvbuf);
+        const char* lead = ", receive errors ";
+        for (const auto& error : SocketErrors(v)) {
+            out += lead + error.first + " " + std::to_string(error.second);
+            lead = ", ";
+        }
+        out += "\n";
+    }
     out += "  last frame: " + WallClockText(TicksToRealtimeNs(h, v.last_frame_tsc)) + "\n\n";
     out += Printf("  %-22s %14s%s\n", "", "total", before ? "          per s" : "");
     for (const SCounterInfo& info : kCounterInfos) {
@@ -225,16 +258,22 @@ std::string FormatJson(const Connector& c) {
                s.steps & STARTUP_FPGA_READY ? "true" : "false", s.work_mode, s.trade_date, s.firmware_version,
                s.version_check);
     out += ",\"snapshot_file\":" + JsonString(Text(s.snapshot_file, sizeof s.snapshot_file)) +
-           ",\"software_version\":" + JsonString(Text(s.software_version, sizeof s.software_version)) + "}";
+           ",\"software_version\":" + JsonString(Text(s.software_version, sizeof s.software_version)) +
+           Printf(",\"socket_rcvbuf\":%" PRIu64 "}", s.socket_rcvbuf);
     out += ",\"counters\":{";
     for (const SCounterInfo& info : kCounterInfos)
         out += Printf("%s\"%s\":%" PRIu64, &info == kCounterInfos ? "" : ",", info.name, v.*info.member);
-    out += Printf("},\"last_frame_realtime_ns\":%" PRId64, TicksToRealtimeNs(h, v.last_frame_tsc));
+    out += "},\"socket_errors_by_errno\":{";
+    for (const auto& error : SocketErrors(v))
+        out += (out.back() == '{' ? "" : ",") + JsonString(error.first) + ":" + std::to_string(error.second);
+    out += "}";
+    out += Printf(",\"last_frame_realtime_ns\":%" PRId64, TicksToRealtimeNs(h, v.last_frame_tsc));
     const double trusted = TrustedPercent(v);
     out += trusted < 0 ? ",\"trusted_share\":null" : Printf(",\"trusted_share\":%.6f", trusted / 100.0);
     out += ",\"latency\":[";
     bool first = true;
     for (const SpanInfo& span : kSpans) {
+        if (!SpanOf(span, h)) continue;
         const SLatencyHistogram& hist = h.histograms[span.slot];
         out += (first ? "{\"name\":" : ",{\"name\":") + JsonString(span.name);
         first = false;
@@ -288,11 +327,31 @@ std::string FormatPrometheus(const std::vector<Connector>& connectors) {
              const SCountersHeader& h = c.snapshot.header;
              return Printf("%.3f", static_cast<double>(TicksToRealtimeNs(h, h.values.last_frame_tsc)) / 1e9);
          });
+    const auto any = [&](const auto& test) { return std::any_of(connectors.begin(), connectors.end(), test); };
+    const auto ofSockets = [](const Connector& c) { return c.snapshot.header.startup.transport == TRANSPORT_SOCKET; };
+    if (any(ofSockets)) {
+        MetricHead(out, "vorn_r10_socket_receive_buffer_bytes", "Smallest receive buffer a socket was granted",
+                   "gauge");
+        for (const Connector& c : connectors)
+            if (ofSockets(c))
+                out += "vorn_r10_socket_receive_buffer_bytes{" + Labels(c) + "} " +
+                       std::to_string(c.snapshot.header.startup.socket_rcvbuf) + "\n";
+    }
+    if (any([](const Connector& c) { return c.snapshot.header.values.socket_errors != 0; })) {
+        MetricHead(out, "vorn_r10_socket_errors_by_errno_total", "Socket receive calls that failed, by errno",
+                   "counter");
+        for (const Connector& c : connectors)
+            for (const auto& error : SocketErrors(c.snapshot.header.values))
+                out += "vorn_r10_socket_errors_by_errno_total{" + Labels(c) + ",errno=\"" + error.first + "\"} " +
+                       std::to_string(error.second) + "\n";
+    }
     for (const SpanInfo& span : kSpans) {
+        if (!any([&](const Connector& c) { return SpanOf(span, c.snapshot.header); })) continue;
         const std::string name = std::string("vorn_r10_") + span.name + "_seconds";
         MetricHead(out, name, span.help, "summary");
         for (const Connector& c : connectors) {
             const SCountersHeader& h = c.snapshot.header;
+            if (!SpanOf(span, h)) continue;
             const SLatencyHistogram& hist = h.histograms[span.slot];
             const std::string labels = Labels(c);
             for (size_t q = 0; q < 3; ++q) {
