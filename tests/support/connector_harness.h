@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "VornCffexMd_interface.h"
+#include "counters_reader.h"
 #include "snapshot_writer.h"
 #include "synthetic_session.h"
 #include "test_files.h"
@@ -102,5 +103,9 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout = s
 // process that does so first takes a lock held until it exits, so tests that run at the
 // same time (other build trees included) never see each other's snapshot.
 bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer);
+
+// The live counters of a run that kept the default counters_path (its folder): a failed
+// check when they cannot be read.
+Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run);
 
 } // namespace vorn_test
