@@ -16,7 +16,7 @@ CMAKE_COMMON := -DCMAKE_BUILD_TYPE=Release
 # The vendor's libexanic sources (optional): `make test` builds the library against them.
 VENDOR_EXANIC ?= ../shared/vendor/libexanic
 
-.PHONY: demo test deps release asan vendor-check fuzz-smoke fuzz bench bench-vendor sample clean
+.PHONY: demo test deps release asan tsan vendor-check fuzz-smoke fuzz bench bench-vendor sample clean
 
 demo: deps release
 	$(BUILD)/release/tools/vorn-demo
@@ -25,6 +25,7 @@ test: WERROR := -DVORN_WERROR=ON
 test: deps release asan sample
 	cd $(BUILD)/release && ctest --output-on-failure -j$(JOBS) --timeout 300
 	cd $(BUILD)/asan && ctest --output-on-failure -j$(JOBS) --timeout 600
+	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory fuzz-smoke
 	$(MAKE) --no-print-directory vendor-check
 
@@ -46,6 +47,17 @@ release:
 asan:
 	cmake -S . -B $(BUILD)/asan $(CMAKE_COMMON) $(WERROR) -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF
 	cmake --build $(BUILD)/asan -j$(JOBS)
+
+# ThreadSanitizer over the tests of concurrency, building only their targets: the card's ring
+# under a producer thread (our reader, and the driver interface the vendor's library reads
+# through), the counters' writer and reader, the stop flag and signals, the socket transport.
+TSAN_TARGETS := sim_card_ring_test sim_card_driver_test counters_test public_signal_test src_socket_unit_test \
+                src_socket_test
+TSAN_TESTS   := '^(Ring|RingDevice|Driver|Signals|KernelDrops|SocketErrors|ReceiveBuffer|SocketTransport)\.|^CountersFiles\.Reader|^CacheFlag/SocketDay\.'
+tsan:
+	cmake -S . -B $(BUILD)/tsan $(CMAKE_COMMON) $(WERROR) -DVORN_TSAN=ON -DVORN_BUILD_BENCH=OFF
+	cmake --build $(BUILD)/tsan -j$(JOBS) --target $(TSAN_TARGETS)
+	cd $(BUILD)/tsan && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j$(JOBS) --timeout 600 -R $(TSAN_TESTS)
 
 vendor-check:
 	./.ci/vendor_check.sh $(BUILD)/vendor $(VENDOR_EXANIC) $(JOBS) $(BUILD)/release/tools

@@ -2,17 +2,16 @@
 // exactly as the same frames put on the card do; datagrams that are not the feed's are counted
 // and dropped; a channel that cannot be bound fails start-up with nothing left open.
 // Everything is sent to 127.0.0.0/8 only (multicast inside a network namespace of its own).
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "card_rows.h"
 #include "child_process.h"
 #include "connector_harness.h"
-#include "counters_reader.h"
 #include "pcap_writer.h"
 #include "udp_loopback.h"
 
@@ -22,17 +21,21 @@ using namespace vorn_test;
 using Bytes = std::vector<uint8_t>;
 using Config = std::map<std::string, std::string>;
 
-// The counters of the run whose counters_path is `dir`.
-Vorn_R10::SCountersHeader Counters(const std::string& dir) {
-    Vorn_R10::SCountersFile file{};
-    const std::vector<std::string> files = FilesIn(dir, "vorn_r10.");
-    std::string error;
-    if (!files.empty() && !Vorn_R10::ReadCountersFile(dir + "/" + files.front(), file, error)) ADD_FAILURE() << error;
-    return file.snapshot.header;
+bool Received(const ConnectorRun& run, uint64_t frames) {
+    return WaitFor([&] { return ReadCounters(run).header.values.frames_received >= frames; });
 }
 
-bool Received(const std::string& dir, uint64_t frames) {
-    return WaitFor([&] { return Counters(dir).values.frames_received >= frames; });
+// A snapshot (after seqno 100) of two channels to `group`: from 127.0.0.1 to `port`, and from
+// 127.0.0.3 to `portB`.
+std::string TwoChannels(const TempDir& dir, const char* group, uint16_t port, uint16_t portB) {
+    vorn_sim::SessionConfig config = SessionAfter100();
+    config.source_ip = "127.0.0.1";
+    config.group_ip = group;
+    config.port = port;
+    vorn_sim::SnapshotWriter snapshot = vorn_sim::SyntheticSession(config).Snapshot();
+    snapshot.AddChannel("udp://" + std::string(group) + ":" + std::to_string(portB) + "/127.0.0.3", 2);
+    EXPECT_TRUE(snapshot.WriteFile(dir.File("day.bin")));
+    return dir.File("day.bin");
 }
 
 // One datagram of a day as sent: the feed's sender's (127.0.0.1), or another's (127.0.0.2).
@@ -42,8 +45,8 @@ struct Item {
 };
 
 // An encrypted session to 127.0.0.1:port with pairs swapped in places, one packet lost for
-// good, one repeated and a few datagrams of another sender in between.
-std::vector<Item> MakeDay(uint16_t port, const std::string& snapshotPath, int packets) {
+// good, one repeated and (unless `alone`) a few datagrams of another sender in between.
+std::vector<Item> MakeDay(uint16_t port, const std::string& snapshotPath, bool alone) {
     vorn_sim::SessionConfig config;
     config.seed = 5;
     config.encrypted = true;
@@ -51,21 +54,19 @@ std::vector<Item> MakeDay(uint16_t port, const std::string& snapshotPath, int pa
     config.port = port;
     vorn_sim::SyntheticSession session(config);
     EXPECT_TRUE(session.Snapshot().WriteFile(snapshotPath));
-    constexpr size_t kUdpFrameHeader = 42; // Ethernet, IPv4 and UDP headers of a session frame
     std::vector<Bytes> payloads;
-    for (int i = 0; i < packets; ++i) {
+    for (int i = 0; i < 400; ++i) {
         const Bytes frame = session.NextFrame();
-        payloads.emplace_back(frame.begin() + kUdpFrameHeader, frame.end());
+        payloads.emplace_back(frame.begin() + 42, frame.end()); // after Ethernet, IPv4 and UDP headers
     }
     std::vector<Item> items;
-    for (int i = 0; i < packets; ++i) {
-        if (i % 50 == 20 && i + 1 < packets) { // swapped pair: the reorder list waits for one
+    for (int i = 0; i < 400; ++i) {
+        if (i % 50 == 20) { // swapped pair: the reorder list waits for one
             items.push_back({false, payloads[i + 1]});
+            items.push_back({false, payloads[i++]});
+        } else if (i != 200) { // 200 is lost
             items.push_back({false, payloads[i]});
-            ++i;
-        } else if (i != packets / 2) { // packets / 2 is lost
-            items.push_back({false, payloads[i]});
-            if (i % 70 == 3) items.push_back({true, payloads[i]});
+            if (i % 70 == 3 && !alone) items.push_back({true, payloads[i]});
             if (i == 7) items.push_back({false, payloads[i]}); // repeated: stale
         }
     }
@@ -81,61 +82,74 @@ std::vector<Bytes> Frames(const std::vector<Item>& items, uint16_t port, const c
 }
 
 // Sends items while keeping at most 64 unread by the connector, so that the socket's buffer
-// never overflows however slow the receive thread; then waits for all.
-void SendPaced(const std::vector<Item>& items, uint16_t port, const std::string& dir) {
+// never overflows however slow the receive thread.
+void SendPaced(const std::vector<Item>& items, uint16_t port, const ConnectorRun& run) {
     UdpSender feed("127.0.0.1", port), other("127.0.0.2", port);
-    uint64_t sent = 0;
-    for (const Item& item : items) {
+    for (size_t sent = 0; sent < items.size(); ++sent) {
         if (sent >= 64) {
-            ASSERT_TRUE(Received(dir, sent - 63));
+            ASSERT_TRUE(Received(run, sent - 63));
         }
-        (item.foreign ? other : feed).Send(item.payload);
-        ++sent;
+        (items[sent].foreign ? other : feed).Send(items[sent].payload);
     }
-    ASSERT_TRUE(Received(dir, sent)) << Counters(dir).values.frames_received << " of " << sent;
 }
 
-// With the reorder list (exanic_cache_flag 1) and without (0).
-class SocketDay : public ::testing::TestWithParam<const char*> {};
+// vorn-replay --udp plays the day's capture (paced, an ARP frame skipped) from its own socket.
+void Replay(const std::vector<Item>& items, uint16_t port, const std::string& dir) {
+    std::vector<Bytes> frames = Frames(items, port, "10.9.9.9");
+    frames.insert(frames.begin() + 10, Bytes(60, 0));
+    frames[10][12] = 0x08, frames[10][13] = 0x06;
+    ASSERT_TRUE(vorn_sim::WriteCapture(dir + "/day.pcap", frames, {}, 1700000000000000000ULL, 50000));
+    const std::string out = dir + "/replay.out";
+    EXPECT_EQ(0, WaitExit(Spawn({VORN_REPLAY_BIN, "--udp", "127.0.0.1:" + std::to_string(port), "--pace", "--no-progress",
+                                 dir + "/day.pcap"}, out, out), std::chrono::seconds(60)));
+    EXPECT_EQ(0u, ReadFile(out).rfind("datagrams " + std::to_string(items.size()) + ", ", 0)) << ReadFile(out);
+    EXPECT_NE(std::string::npos, ReadFile(out).find(", skipped 1 not IPv4/UDP")) << ReadFile(out);
+}
+
+// The same day through sockets and put on the card gives the same rows: with the reorder list
+// (exanic_cache_flag 1) and without (0), sent by the test or by vorn-replay.
+class SocketDay : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
     TempDir scratch;
     const uint16_t port = FreePort();
-    const std::vector<Item> items = MakeDay(port, scratch.File("day.bin"), 400);
+    const bool replay = GetParam() == "replay"; // with the reorder list
+    const std::vector<Item> items = MakeDay(port, scratch.File("day.bin"), replay);
     Config config = {{"insts", "all"}, {"options", "recv"}, {"snapshot", scratch.File("day.bin")},
-                     {"exanic_cache_flag", GetParam()}, {"log_level", "7"}};
+                     {"exanic_cache_flag", replay ? "1" : GetParam()}, {"log_level", "7"}};
     const std::string card = CardCsv(Frames(items, port), config, scratch.Path());
     ASSERT_GT(LinesWith(card).size(), 600u);
     config["transport"] = "socket";
     config["latency_sample"] = "1";
     ConnectorRun run(config);
     ASSERT_EQ(0, run.Start()) << run.Stdout();
-    SendPaced(items, port, run.Dir());
-    const Vorn_R10::SCountersHeader counters = Counters(run.Dir());
+    replay ? Replay(items, port, scratch.Path()) : SendPaced(items, port, run);
+    ASSERT_TRUE(Received(run, items.size())) << ReadCounters(run).header.values.frames_received;
+    const Vorn_R10::SCountersHeader counters = ReadCounters(run).header;
     const std::string out = scratch.File("stat.out");
     EXPECT_EQ(0, WaitExit(Spawn({VORN_STAT_BIN, "--dir", run.Dir(), "--once"}, out, out), std::chrono::seconds(20)));
     run.Stop();
     EXPECT_EQ(card, DeliveriesCsv());
     // No card, no register; the kernel's receive times, named for what they are.
     const std::string log = run.LogText();
-    EXPECT_EQ(1u, CountOf(log, "] transport socket: 1 channel sockets on interface any, no card; version "
-                               "handshake and FPGA set-up skipped."))
-        << log;
-    EXPECT_EQ(1u, CountOf(log, "] receive times: the kernel's software time, as kernel_to_callback (no hardware "
-                               "receive stamps on lo)."));
+    for (const char* line : {"] transport socket: 1 channel sockets on interface any, no card; version handshake and "
+                             "FPGA set-up skipped.",
+                             "] receive times: the kernel's software time, as kernel_to_callback (no hardware receive "
+                             "stamps on lo)."})
+        EXPECT_EQ(1u, CountOf(log, line)) << log;
     EXPECT_EQ(0u, CountOf(log, "set_fpga_reg"));
     EXPECT_EQ(Vorn_R10::TRANSPORT_SOCKET, counters.startup.transport);
     EXPECT_EQ(1u, counters.startup.work_mode);
     const size_t foreign = std::count_if(items.begin(), items.end(), [](const Item& item) { return item.foreign; });
-    ASSERT_GT(foreign, 3u);
+    EXPECT_EQ(replay ? 0u : 6u, foreign);
     EXPECT_EQ(foreign, counters.values.dropped_foreign);
     EXPECT_EQ(items.size() - foreign, counters.values.frames_feed);
     EXPECT_EQ(0u, counters.values.kernel_drops + counters.values.socket_errors + counters.values.wire_clock_unsynced);
-    // Every frame that delivered is sampled, most with the kernel's time behind them.
+    // Every frame that delivered is sampled, most with the kernel's time behind them (the kernel
+    // turns its stamping on a little after the first socket asks).
     const Vorn_R10::SLatencyHistogram& own = counters.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK];
     const Vorn_R10::SLatencyHistogram& kernel = counters.histograms[Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK];
     EXPECT_STREQ("kernel_to_callback", kernel.name);
-    // The kernel starts stamping a little after the first socket asks (it turns it on deferred).
     EXPECT_LE(kernel.count, own.count);
     EXPECT_GT(kernel.count, own.count / 2);
     EXPECT_GE(kernel.sum_ticks, own.sum_ticks); // the kernel's time comes before the library's share
@@ -145,38 +159,7 @@ TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
     EXPECT_EQ(1u, CountOf(stat, "  sockets: receive buffer " + std::to_string(counters.startup.socket_rcvbuf) + " bytes\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(CacheFlag, SocketDay, ::testing::Values("1", "0"));
-
-// vorn-replay --udp sends each captured datagram's payload (paced as captured, an ARP frame
-// skipped) from its own socket, and the socket transport delivers what the card path does.
-TEST(SocketTransport, ReplayOverUdpDeliversWhatTheCardPathDelivers) {
-    TempDir scratch;
-    const uint16_t port = FreePort();
-    std::vector<Item> items = MakeDay(port, scratch.File("day.bin"), 300);
-    items.erase(std::remove_if(items.begin(), items.end(), [](const Item& item) { return item.foreign; }), items.end());
-    const Config config = {{"insts", "all"}, {"options", "recv"}, {"snapshot", scratch.File("day.bin")}};
-    const std::string card = CardCsv(Frames(items, port), config, scratch.Path());
-    std::vector<Bytes> frames = Frames(items, port, "10.9.9.9");
-    Bytes arp(60, 0);
-    arp[12] = 0x08, arp[13] = 0x06;
-    frames.insert(frames.begin() + 10, arp);
-    ASSERT_TRUE(vorn_sim::WriteCapture(scratch.File("day.pcap"), frames, {}, 1700000000000000000ULL, 50000));
-
-    Config socket = config;
-    socket["transport"] = "socket";
-    ConnectorRun run(socket);
-    ASSERT_EQ(0, run.Start()) << run.Stdout();
-    const std::string out = scratch.File("replay.out");
-    EXPECT_EQ(0, WaitExit(Spawn({VORN_REPLAY_BIN, "--udp", "127.0.0.1:" + std::to_string(port), "--pace",
-                                 "--no-progress", scratch.File("day.pcap")},
-                                out, out),
-                          std::chrono::seconds(60)));
-    EXPECT_EQ(0u, ReadFile(out).rfind("datagrams " + std::to_string(items.size()) + ", ", 0)) << ReadFile(out);
-    EXPECT_NE(std::string::npos, ReadFile(out).find(", skipped 1 not IPv4/UDP")) << ReadFile(out);
-    ASSERT_TRUE(Received(run.Dir(), items.size()));
-    run.Stop();
-    EXPECT_EQ(card, DeliveriesCsv());
-}
+INSTANTIATE_TEST_SUITE_P(CacheFlag, SocketDay, ::testing::Values("1", "0", "replay"));
 
 // Each datagram (waited for, so each is the first of its batch and lands in a buffer an earlier
 // one filled) is accepted only when whole, not empty, from a channel's source and to that
@@ -184,14 +167,8 @@ TEST(SocketTransport, ReplayOverUdpDeliversWhatTheCardPathDelivers) {
 TEST(SocketTransport, OnlyWholeDatagramsOfAChannelsSourceAndPortAreTheFeed) {
     TempDir scratch;
     const uint16_t portA = FreePort(), portB = FreePort();
-    vorn_sim::SessionConfig config = SessionAfter100();
-    config.source_ip = config.group_ip = "127.0.0.1";
-    config.port = portA;
-    vorn_sim::SnapshotWriter snapshot = vorn_sim::SyntheticSession(config).Snapshot();
-    snapshot.AddChannel("udp://127.0.0.1:" + std::to_string(portB) + "/127.0.0.3", 2);
-    ASSERT_TRUE(snapshot.WriteFile(scratch.File("day.bin")));
-    ConnectorRun run({{"insts", "all"}, {"snapshot", scratch.File("day.bin")}, {"transport", "socket"},
-                      {"exanic_cache_flag", "0"}});
+    ConnectorRun run({{"insts", "all"}, {"snapshot", TwoChannels(scratch, "127.0.0.1", portA, portB)},
+                      {"transport", "socket"}, {"exanic_cache_flag", "0"}});
     ASSERT_EQ(0, run.Start()) << run.Stdout();
     UdpSender feed("127.0.0.1", portA), other("127.0.0.2", portA), feedB("127.0.0.3", portB), wrongPort("127.0.0.3", portA);
     Bytes oversized = Tagged(102, kIF, 6);
@@ -203,9 +180,9 @@ TEST(SocketTransport, OnlyWholeDatagramsOfAChannelsSourceAndPortAreTheFeed) {
     uint64_t sent = 0;
     for (const auto& send : sends) {
         send.first->Send(send.second);
-        ASSERT_TRUE(Received(run.Dir(), ++sent));
+        ASSERT_TRUE(Received(run, ++sent));
     }
-    const Vorn_R10::SCountersHeader counters = Counters(run.Dir());
+    const Vorn_R10::SCountersHeader counters = ReadCounters(run).header;
     run.Stop();
     EXPECT_EQ(1u, counters.values.rx_truncated);
     EXPECT_EQ(3u, counters.values.dropped_foreign);
@@ -228,28 +205,20 @@ TEST(SocketTransport, MulticastChannelsShareAGroupEachForItsSource) {
             if (unshare(CLONE_NEWNET) != 0) return kNotAllowed;
             if (system("ip link set lo up && ip route add 239.0.0.0/8 dev lo") != 0) return kNotAllowed;
             const uint16_t port = FreePort();
-            vorn_sim::SessionConfig config = SessionAfter100();
-            config.source_ip = "127.0.0.1";
-            config.group_ip = "239.3.42.7";
-            config.port = port;
-            vorn_sim::SnapshotWriter snapshot = vorn_sim::SyntheticSession(config).Snapshot();
-            snapshot.AddChannel("udp://239.3.42.7:" + std::to_string(port) + "/127.0.0.3", 2);
-            if (!snapshot.WriteFile(scratch.File("day.bin"))) return 1;
-            ConnectorRun run({{"insts", "all"}, {"snapshot", scratch.File("day.bin")}, {"transport", "socket"},
-                              {"interface", "127.0.0.1"}, {"exanic_cache_flag", "0"}});
-            if (run.Start() != 0) return 2;
+            ConnectorRun run({{"insts", "all"}, {"snapshot", TwoChannels(scratch, "239.3.42.7", port, port)},
+                              {"transport", "socket"}, {"interface", "127.0.0.1"}, {"exanic_cache_flag", "0"}});
+            if (run.Start() != 0) return 1;
             UdpSender("127.0.0.2", port, "239.3.42.7").Send(Tagged(101, kIF, 9));
             UdpSender("127.0.0.1", port, "239.3.42.7").Send(Tagged(101, kIF, 4));
-            if (!Received(run.Dir(), 1)) return 3; // the sockets are polled in turn: the order is the test's
+            EXPECT_TRUE(Received(run, 1)); // the sockets are polled in turn: the order is the test's
             UdpSender("127.0.0.3", port, "239.3.42.7").Send(Tagged(102, kIF, 5));
-            if (::testing::Test::HasFailure() || !Received(run.Dir(), 2)) return 3;
+            EXPECT_TRUE(Received(run, 2));
             usleep(50000); // a stray datagram would arrive by now
-            const Vorn_R10::SCountersHeader counters = Counters(run.Dir());
+            EXPECT_EQ(2u, ReadCounters(run).header.values.frames_received);
             run.Stop();
             const std::vector<VornCffexMdType> records = V2Records();
-            if (counters.values.frames_received != 2 || counters.values.dropped_foreign != 0) return 4;
-            if (records.size() != 2 || records[0].bid1_volume != 4 || records[1].bid1_volume != 5) return 5;
-            return 0;
+            EXPECT_TRUE(records.size() == 2 && records[0].bid1_volume == 4 && records[1].bid1_volume == 5);
+            return ::testing::Test::HasFailure() ? 2 : 0;
         },
         std::chrono::seconds(60));
     if (code == kNotAllowed) GTEST_SKIP() << "no network namespace of our own here (unshare --net not allowed)";
@@ -259,13 +228,9 @@ TEST(SocketTransport, MulticastChannelsShareAGroupEachForItsSource) {
 // Sockets this process has open (the log file the connector keeps open is no socket).
 size_t OpenSockets() {
     size_t count = 0;
-    DIR* listing = opendir("/proc/self/fd");
-    while (const dirent* entry = listing ? readdir(listing) : nullptr) {
-        char target[256] = {};
-        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        count += readlink(link.c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:", 7) == 0;
-    }
-    if (listing) closedir(listing);
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        count += std::filesystem::read_symlink(fd.path(), error).string().rfind("socket:", 0) == 0;
     return count;
 }
 

@@ -1,13 +1,8 @@
 // Wire to callback: the counters take a measured frame's wire time only where it is plausible
 // host time, and the card path fills the histogram from the card's timestamps.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <thread>
-
 #include "child_process.h"
 #include "connector_harness.h"
-#include "counters_reader.h"
 #include "counters_writer.h"
 #include "hardware_snapshot.h"
 #include "tick_clock.h"
@@ -59,43 +54,27 @@ TEST(WireToCallback, PlausibleFiguresAreRecordedOthersCounted) {
     EXPECT_EQ(2u, wire.count);
 }
 
-// Software and hardware mode on the card: every measured frame's card time is recent host time
-// (the simulated card's clock follows the host's), so the histogram fills and nothing is
-// counted unsynchronised.
+// Hardware mode on the card (software mode: the session counters' test): every measured
+// record's card time is recent host time (the simulated card's clock follows the host's), so
+// the histogram fills, each figure below a second, and nothing is counted unsynchronised.
 TEST(WireToCallback, TheCardPathFillsItFromTheCardsTimestamps) {
-    for (const bool hardware : {false, true}) {
-        SCOPED_TRACE(hardware ? "hardware" : "software");
-        const int code = RunForked(
-            [&] {
-                ConnectorRun run({{"insts", "all"}, {"latency_sample", "1"}});
-                vorn_sim::SnapshotWriter writer =
-                    hardware ? hw_test::HardwareSnapshot(0, 1) : vorn_sim::SyntheticSession(SessionAfter100()).Snapshot();
-                if (hardware) hw_test::AddInstrument(writer, "IF2612", kIF);
-                if (!WriteTodaySnapshot(writer) || run.Start() != 0) return 1;
-                vorn_firmware::FirmwareCard card(run.Device());
-                for (uint32_t i = 0; i < 50; ++i) {
-                    if (hardware)
-                        card.PutRecord(vorn_firmware::MakeRecord(kIF, "IF2612", "20261216"));
-                    else
-                        run.Put(0, vorn_sim::MakeFrame("10.0.0.5", "239.3.42.1", 30001, Tagged(101 + i, kIF, i)));
-                }
-                if (!run.Drain()) return 2;
-                Vorn_R10::SCountersFile counters;
-                std::string error;
-                const std::vector<std::string> files = FilesIn(run.Dir(), "vorn_r10.");
-                if (files.empty() || !Vorn_R10::ReadCountersFile(run.Dir() + "/" + files.front(), counters, error))
-                    return 3;
-                const Vorn_R10::SCountersHeader& header = counters.snapshot.header;
-                EXPECT_EQ(50u, header.histograms[HISTOGRAM_WIRE_TO_CALLBACK].count);
-                EXPECT_EQ(0u, header.values.wire_clock_unsynced);
-                // Each figure is below a second (else it would have been counted unsynchronised).
-                EXPECT_LE(header.histograms[HISTOGRAM_WIRE_TO_CALLBACK].max_ticks, header.ticks_per_second);
-                run.Stop();
-                return ::testing::Test::HasFailure() ? 4 : 0;
-            },
-            std::chrono::seconds(60));
-        EXPECT_EQ(0, code);
-    }
+    const int code = RunForked(
+        [&] {
+            ConnectorRun run({{"insts", "all"}, {"latency_sample", "1"}});
+            vorn_sim::SnapshotWriter writer = hw_test::HardwareSnapshot(0, 1);
+            hw_test::AddInstrument(writer, "IF2612", kIF);
+            if (!WriteTodaySnapshot(writer) || run.Start() != 0) return 1;
+            vorn_firmware::FirmwareCard card(run.Device());
+            for (int i = 0; i < 50; ++i) card.PutRecord(vorn_firmware::MakeRecord(kIF, "IF2612", "20261216"));
+            if (!run.Drain()) return 2;
+            const Vorn_R10::SCountersHeader header = ReadCounters(run).header;
+            EXPECT_EQ(50u, header.histograms[HISTOGRAM_WIRE_TO_CALLBACK].count);
+            EXPECT_EQ(0u, header.values.wire_clock_unsynced);
+            EXPECT_LE(header.histograms[HISTOGRAM_WIRE_TO_CALLBACK].max_ticks, header.ticks_per_second);
+            return ::testing::Test::HasFailure() ? 3 : 0;
+        },
+        std::chrono::seconds(60));
+    EXPECT_EQ(0, code);
 }
 
 } // namespace
