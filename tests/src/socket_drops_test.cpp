@@ -3,11 +3,9 @@
 // granted, each made for real on loopback sockets.
 #include <gtest/gtest.h>
 #include <linux/capability.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <memory>
 
@@ -21,22 +19,19 @@ namespace {
 
 using namespace vorn_test;
 
-// A connector on one loopback channel, started on sockets with the configuration `keys` (the
-// log's folder and the snapshot added).
+// A connector on one loopback channel, started on sockets with the configuration `keys`.
 struct SocketConnector {
     explicit SocketConnector(const std::string& keys = "") {
         LogToPrivateDir();
+        logStart = ProcessLog().size();
         vorn_sim::SessionConfig config;
-        config.source_ip = config.group_ip = "127.0.0.1";
-        config.port = port;
+        config.source_ip = config.group_ip = "127.0.0.1", config.port = port;
         EXPECT_TRUE(vorn_sim::SyntheticSession(config).Snapshot().WriteFile(dir.File("day.bin")));
-        std::ofstream(dir.File("md.ini")) << "[config]\ntransport = socket\nexanic_cache_flag = 0\nlog_level = 15\n"
-                                          << keys;
+        std::ofstream(dir.File("md.ini")) << "[config]\ntransport = socket\nexanic_cache_flag = 0\n" << keys;
         connector->m_configFileName.Assign(dir.File("md.ini").c_str());
         connector->init_snaphot_params();
-        EXPECT_EQ(0, connector->_ReadConfig());
-        EXPECT_EQ(0, connector->LoadFromFile(dir.File("day.bin")));
-        EXPECT_EQ(0, connector->StartSockets());
+        EXPECT_TRUE(connector->_ReadConfig() == 0 && connector->LoadFromFile(dir.File("day.bin")) == 0 &&
+                    connector->StartSockets() == 0);
     }
     // Polls until three polls in a row took nothing.
     void Drain() {
@@ -50,7 +45,7 @@ struct SocketConnector {
     TempDir dir;
     std::unique_ptr<CVornCffexMdApiImpl> connector = std::make_unique<CVornCffexMdApiImpl>();
     const Vorn_R10::SCounterValues& values = connector->m_counters.Header().values;
-    const size_t logStart = ProcessLog().size();
+    size_t logStart = 0;
 };
 
 TEST(KernelDrops, AreCountedFromTheNextDatagramAndLoggedOncePerBurst) {
@@ -59,22 +54,19 @@ TEST(KernelDrops, AreCountedFromTheNextDatagramAndLoggedOncePerBurst) {
     ASSERT_EQ(0, setsockopt(c.connector->m_sockets.Fd(0), SOL_SOCKET, SO_RCVBUF, &small, sizeof small));
     UdpSender sender("127.0.0.1", c.port);
     const std::vector<uint8_t> datagram(600, 0); // payloads of no packet: only counted here
-    uint64_t sent = 0;
-    for (int burst = 1; burst <= 2; ++burst) {
-        SCOPED_TRACE(burst);
+    for (uint64_t burst = 1, sent = 0; burst <= 2; ++burst) {
         const uint64_t dropsBefore = c.values.kernel_drops;
         for (int i = 0; i < 200; ++i) sender.Send(datagram);
         c.Drain();
         ASSERT_LT(c.values.frames_received, sent + 200) << "the buffer took every datagram: nothing was dropped";
-        // The queued datagrams were queued before the drops: none reports them.
-        EXPECT_EQ(dropsBefore, c.values.kernel_drops);
+        EXPECT_EQ(dropsBefore, c.values.kernel_drops) << "the queued datagrams came before the drops";
         // The next datagram carries the socket's drop total; two more carry no new drops.
         for (int i = 0; i < 3; ++i) sender.Send(datagram);
         c.Drain();
         sent += 203;
         EXPECT_GT(c.values.kernel_drops, dropsBefore);
         EXPECT_EQ(sent, c.values.frames_received + c.values.kernel_drops);
-        EXPECT_EQ(static_cast<size_t>(burst), CountOf(ProcessLog(c.logStart), "the kernel dropped "));
+        EXPECT_EQ(burst, CountOf(ProcessLog(c.logStart), "the kernel dropped "));
     }
 }
 
@@ -84,41 +76,29 @@ TEST(KernelDrops, AreCountedFromTheNextDatagramAndLoggedOncePerBurst) {
 TEST(SocketErrors, AreCountedByErrnoAndLoggedOncePerBurst) {
     SocketConnector c;
     const int fd = c.connector->m_sockets.Fd(0);
-    sockaddr_in nobody{};
-    nobody.sin_family = AF_INET;
-    nobody.sin_port = htons(FreePort());
-    nobody.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in nobody{AF_INET, htons(FreePort()), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&nobody), sizeof nobody));
-    const auto refused = [&] {
+    for (const bool endsBurst : {false, true, false}) {
         ASSERT_EQ(1, send(fd, "x", 1, 0));
-        c.connector->SocketReceive();
-    };
-    refused();
-    refused(); // the same burst
-    c.Drain(); // ends it
-    refused();
+        endsBurst ? c.Drain() : static_cast<void>(c.connector->SocketReceive());
+    }
+    c.Drain();
     EXPECT_EQ(3u, c.values.socket_errors);
-    EXPECT_EQ(uint64_t{ECONNREFUSED}, c.values.socket_error_errno[0]);
-    EXPECT_EQ(3u, c.values.socket_error_count[0]);
-    EXPECT_EQ(0u, c.values.socket_error_errno[1]);
-    EXPECT_EQ(0u, c.values.frames_received);
+    EXPECT_EQ((std::vector<uint64_t>{ECONNREFUSED, 0, 3, 0}),
+              (std::vector<uint64_t>{c.values.socket_error_errno[0], c.values.socket_error_errno[1],
+                                     c.values.socket_error_count[0], c.values.socket_error_count[1]}));
     EXPECT_EQ(2u, CountOf(ProcessLog(c.logStart), ": receiving failed, Connection refused (errno 111); until a receive "
                                                   "succeeds further failures are counted, not logged."));
 }
 
-bool HasNetAdmin() {
+// Whether this process may use CAP_NET_ADMIN (after giving it up, with `drop`).
+bool NetAdmin(bool drop = false) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2] = {};
-    return syscall(SYS_capget, &header, data) == 0 && (data[0].effective & (1u << CAP_NET_ADMIN));
-}
-
-bool DropNetAdmin() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (syscall(SYS_capget, &header, data) != 0) return false;
+    if (syscall(SYS_capget, &header, data) != 0 || !(data[0].effective & (1u << CAP_NET_ADMIN))) return false;
+    if (!drop) return true;
     data[0].effective &= ~(1u << CAP_NET_ADMIN);
-    data[0].permitted &= ~(1u << CAP_NET_ADMIN);
-    return syscall(SYS_capset, &header, data) == 0;
+    return syscall(SYS_capset, &header, data) != 0;
 }
 
 // A receive buffer above net.core.rmem_max is granted only with CAP_NET_ADMIN (SO_RCVBUFFORCE);
@@ -127,31 +107,25 @@ bool DropNetAdmin() {
 TEST(ReceiveBuffer, TheSizeGrantedIsReadBackAndACappedOneNamed) {
     int rmemMax = 0;
     std::ifstream("/proc/sys/net/core/rmem_max") >> rmemMax;
-    ASSERT_GT(rmemMax, 0);
-    if (rmemMax > (1 << 29)) GTEST_SKIP() << "net.core.rmem_max " << rmemMax << " leaves no room above it to ask for";
-    const int above = rmemMax + 65536, byDefault = 8 << 20;
-    struct Case {
-        bool privileged;
-        std::string key;
-        int asked;
-    } const cases[] = {{false, std::to_string(above), above}, {true, std::to_string(above), above}, {false, "8M", byDefault}};
+    if (rmemMax <= 0 || rmemMax > (1 << 29)) GTEST_SKIP() << "net.core.rmem_max " << rmemMax << " leaves no room above";
+    const int above = rmemMax + 65536;
+    struct Case { bool privileged; std::string key; int asked; } const cases[] = {{false, std::to_string(above), above}, {true, std::to_string(above), above}, {false, "8M", 8 << 20}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.key + (k.privileged ? ", with CAP_NET_ADMIN" : ", without"));
-        if (k.privileged && !HasNetAdmin()) continue;
+        if (k.privileged && !NetAdmin()) continue;
         InFreshProcess([&] {
-            ASSERT_TRUE(k.privileged || DropNetAdmin());
+            ASSERT_FALSE(!k.privileged && NetAdmin(true)) << "CAP_NET_ADMIN could not be dropped";
             SocketConnector c("socket_rcvbuf = " + k.key + "\n");
             const int granted = k.privileged ? k.asked : std::min(k.asked, rmemMax);
-            const std::string log = ProcessLog(c.logStart);
+            const std::string log = ProcessLog(c.logStart), asked = std::to_string(k.asked);
             EXPECT_EQ(uint64_t(granted), c.connector->m_counters.Header().startup.socket_rcvbuf);
-            EXPECT_EQ(granted < k.asked ? 1u : 0u,
-                      CountOf(log, ": the socket's receive buffer is " + std::to_string(granted) + " bytes, not the " +
-                                       std::to_string(k.asked) + " asked for (socket_rcvbuf); bursts beyond it are "
-                                       "dropped by the kernel. Raise the sysctl net.core.rmem_max to " +
-                                       std::to_string(k.asked) + ", or give the process CAP_NET_ADMIN."))
+            EXPECT_EQ(size_t(granted < k.asked), CountOf(log, ": the socket's receive buffer is " + std::to_string(granted) +
+                                                          " bytes, not the " + asked + " asked for (socket_rcvbuf); "
+                                                          "bursts beyond it are dropped by the kernel. Raise the sysctl "
+                                                          "net.core.rmem_max to " + asked + ", or give the process "
+                                                          "CAP_NET_ADMIN."))
                 << log;
-            EXPECT_EQ(k.key == "8M" ? 1u : 0u,
-                      CountOf(log, "socket_rcvbuf [8M] is no size from 1 to 1073741823 bytes, 8388608 is used."));
+            EXPECT_EQ(size_t(k.key == "8M"), CountOf(log, "socket_rcvbuf [8M] is no size from 1 to 1073741823 bytes, 8388608 is used."));
         });
     }
 }
