@@ -1,6 +1,6 @@
-// The socket transport on a connector built directly, whose receive the test calls: datagrams
-// the socket's full buffer turned away, failed receives, and the receive buffer the kernel
-// granted, each made for real on loopback sockets.
+// The socket transport on a connector built directly, whose receive the test calls: kernel drops,
+// failed receives and the receive buffer granted, each made for real on loopback sockets.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -83,10 +83,15 @@ TEST(SocketErrors, AreCountedByErrnoAndLoggedOncePerBurst) {
         endsBurst ? c.Drain() : static_cast<void>(c.connector->SocketReceive());
     }
     c.Drain();
-    EXPECT_EQ(3u, c.values.socket_errors);
-    EXPECT_EQ((std::vector<uint64_t>{ECONNREFUSED, 0, 3, 0}),
-              (std::vector<uint64_t>{c.values.socket_error_errno[0], c.values.socket_error_errno[1],
-                                     c.values.socket_error_count[0], c.values.socket_error_count[1]}));
+    // A descriptor that is no socket any more: another errno, in a slot of its own.
+    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(fd, dup2(null, fd));
+    close(null);
+    for (int i = 0; i < 2; ++i) c.connector->SocketReceive();
+    const Vorn_R10::SCounterValues& v = c.values;
+    EXPECT_EQ((std::vector<uint64_t>{5, ECONNREFUSED, ENOTSOCK, 0, 3, 2}),
+              (std::vector<uint64_t>{v.socket_errors, v.socket_error_errno[0], v.socket_error_errno[1],
+                                     v.socket_error_errno[2], v.socket_error_count[0], v.socket_error_count[1]}));
     EXPECT_EQ(2u, CountOf(ProcessLog(c.logStart), ": receiving failed, Connection refused (errno 111); until a receive "
                                                   "succeeds further failures are counted, not logged."));
 }
@@ -96,9 +101,8 @@ bool NetAdmin(bool drop = false) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2] = {};
     if (syscall(SYS_capget, &header, data) != 0 || !(data[0].effective & (1u << CAP_NET_ADMIN))) return false;
-    if (!drop) return true;
     data[0].effective &= ~(1u << CAP_NET_ADMIN);
-    return syscall(SYS_capset, &header, data) != 0;
+    return !drop || syscall(SYS_capset, &header, data) != 0;
 }
 
 // A receive buffer above net.core.rmem_max is granted only with CAP_NET_ADMIN (SO_RCVBUFFORCE);
