@@ -129,6 +129,7 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
     live.SetWorkMode(1);
     live.SetLatencySampling(1);
     ASSERT_TRUE(live.SetInstruments({{"IF2612", 1001}}, error)) << error;
+    for (const int errnum : {ECONNREFUSED, ENOMEM, ECONNREFUSED}) live.SocketError(errnum);
     for (int i = 0; i < 4; ++i) {
         live.FrameBegin();
         live.FrameReceived();
@@ -173,7 +174,7 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
     for (const char* part :
          {"\"name\":\"app\",\"pid\":", "\"device\":\"dev0\",\"transport\":\"card\",\"state\":\"running\",\"alive\":true,"
           "\"consistent\":true",
-          "\"packets_parsed\":4,", "\"updates_untrusted\":1,", "\"kernel_drops\":0,\"socket_errors\":0},\"socket_errors_by_errno\":{},", "\"trusted_share\":0.750000,",
+          "\"packets_parsed\":4,", "\"updates_untrusted\":1,", "\"kernel_drops\":0,\"socket_errors\":3},\"socket_errors_by_errno\":{\"ECONNREFUSED\":2,\"ENOMEM\":1},", "\"trusted_share\":0.750000,",
           "{\"name\":\"recv_to_callback\",\"sample_every\":1,\"samples\":4,", "{\"name\":\"wire_to_callback\",",
           "\"instruments\":[{\"instrument_id\":\"IF2612\",\"inst_id\":1001,\"updates\":4,"
           "\"last_update\":\"09:30:00.500\",\"last_trust\":0}]}\n"})
@@ -193,6 +194,7 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
              "# TYPE vorn_r10_wire_to_callback_seconds summary\n",
              "vorn_r10_wire_to_callback_seconds" + labels + ",quantile=\"0.99\"} NaN\n",
              "vorn_r10_wire_to_callback_seconds_count" + labels + "} 0\n",
+             "vorn_r10_socket_errors_by_errno_total" + labels + ",errno=\"ENOMEM\"} 1\n",
              "vorn_r10_instrument_updates_total" + labels + ",instrument=\"IF2612\"} 4\n"})
         EXPECT_NE(std::string::npos, prom.find(line)) << line << prom;
     EXPECT_NE(std::string::npos, err_.find(unknown + ": counters layout version 99 is unknown to this reader, "

@@ -139,8 +139,8 @@ TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
     EXPECT_TRUE(kernel.count <= own.count && kernel.count > own.count / 2) << kernel.count << " of " << own.count;
     EXPECT_GE(kernel.sum_ticks, own.sum_ticks); // the kernel's time comes before the library's share
     const std::string stat = ReadFile(out);
-    EXPECT_EQ(1u, CountOf(stat, "  latency kernel_to_callback: p50 ")) << stat;
-    EXPECT_EQ(0u, CountOf(stat, "wire_to_callback")) << stat;
+    EXPECT_EQ(1u, CountOf(stat, "1 frame in 1)\n  latency kernel_to_callback: p50 ")) << stat;
+    EXPECT_EQ(2u, CountOf(stat, " samples, 1 frame in 1)\n")) << stat; // no other span
     EXPECT_EQ(1u, CountOf(stat, "  sockets: receive buffer " + std::to_string(counters.startup.socket_rcvbuf) + " bytes\n"));
 }
 
