@@ -100,7 +100,7 @@ TEST_F(ConfigTest, DebugLinesReportTheConfiguration) {
     const std::vector<std::string> expected = {
         " device[exanic3]", " snapshot[/srv/day.bin]", " log_path[" + dir_ + "]", " log_level[8]", " cpucore[1]",
         " exanic_cache_flag[0]", " exanic_cache_size[10]", " counters_path[/dev/shm]", " counters_name[]",
-        " latency_sample[64]", " work_mode[auto] transport[card] interface[any]",
+        " latency_sample[64]", " work_mode[auto] transport[card] interface[any] socket_rcvbuf[8388608]",
         " channel[0] insts[IF,,IC2612], options[recv], recvall[0]", " channel[0] insts count[3]",
         " channel[0] insts[IF]", " channel[0] insts[]", " channel[0] insts[IC2612]"};
     EXPECT_EQ(expected, Messages(out, "_ReadConfig"));
