@@ -43,6 +43,8 @@ public:
     // Puts a frame on the card; false when the card refuses it or its ring has no room for it.
     // Called by the refill hook, which finds the card empty: a refill may fill the ring.
     bool Put(const uint8_t* frame, size_t len);
+    // Frames put and not yet taken by the connector.
+    uint64_t Backlog() const { return vorn_sim_backlog(card_, 0); }
     // True until init_connector has returned.
     bool Running() const { return !returned_.load(); }
     // Waits until the connector has taken every frame put, stops it and restores standard
