@@ -14,7 +14,6 @@ and decodes from several threads run side by side.
 import atexit as _atexit
 import json as _json
 import os as _os
-import shutil as _shutil
 import signal as _signal
 import struct as _struct
 import subprocess as _subprocess
@@ -47,24 +46,25 @@ def _checked_arguments(insts, options, version, rows=1):
 
 
 class _Child:
-    """One vorn-decode run in a child process and the private folder of its error output."""
+    """One vorn-decode run in a child process, its rows read from a pipe."""
 
     def __init__(self, capture, snapshot, insts, options, version, allow_truncated):
         import numpy
         self._numpy = numpy
         self._child = None
-        self._folder = _tempfile.mkdtemp(prefix="vorn_r10_py.")
-        self._log = _os.path.join(self._folder, "library.log")
-        command = [_build.VORN_DECODE, _os.path.abspath(_os.fspath(capture)), "--snapshot",
-                   _os.path.abspath(_os.fspath(snapshot)), "--format", "binary", f"--v{version}", "--insts", insts,
-                   "--options", options, "--library-log", self._log, "--no-progress", "--quiet"]
+        command = [_build.VORN_DECODE, _os.fspath(capture), "--snapshot", _os.fspath(snapshot), "--format", "binary",
+                   f"--v{version}", "--insts", insts, "--options", options, "--no-library-log", "--no-progress",
+                   "--quiet"]
         if allow_truncated:
             command.append("--allow-truncated")
+        # The child's messages go to a file without a name, in TMPDIR as it is now (tempfile
+        # keeps the first it saw), as the child's own private folder: nothing is left behind
+        # even when the caller is killed.
+        self._errors = _tempfile.TemporaryFile(dir=_os.environ.get("TMPDIR") or None)
         try:
-            with open(_os.path.join(self._folder, "stderr"), "wb") as errors:
-                # A session of its own: a terminal's Ctrl-C reaches the caller, who stops the child.
-                self._child = _subprocess.Popen(command, stdin=_subprocess.DEVNULL, stdout=_subprocess.PIPE,
-                                                stderr=errors, cwd=self._folder, bufsize=0, start_new_session=True)
+            # A session of its own: a terminal's Ctrl-C reaches the caller, who stops the child.
+            self._child = _subprocess.Popen(command, stdin=_subprocess.DEVNULL, stdout=_subprocess.PIPE,
+                                            stderr=self._errors, bufsize=0, start_new_session=True)
         except OSError as reason:
             self.close()
             raise Error(f"cannot start {command[0]}: {reason.strerror or reason}") from None
@@ -109,8 +109,8 @@ class _Child:
     def finish(self, rows):
         """Waits for the child to end; the Error its end means (carrying `rows`), or None."""
         code = self._child.wait()
-        with open(_os.path.join(self._folder, "stderr"), errors="replace") as errors:
-            text = errors.read().replace("vorn-decode: ", "").replace(f" are in {self._log}", ":").strip()
+        self._errors.seek(0)
+        text = self._errors.read().decode(errors="replace").replace("vorn-decode: ", "").strip()
         self.close()
         if code == 0:
             return None
@@ -126,7 +126,8 @@ class _Child:
         return error
 
     def close(self):
-        """Stops a child still running (it removes its card) and removes the private folder."""
+        """Stops a child still running (it removes its card and folder); closes the pipe and file."""
+        self._errors.close()
         if self._child is not None:
             self._child.stdout.close()
             if self._child.poll() is None:
@@ -136,7 +137,6 @@ class _Child:
                 except _subprocess.TimeoutExpired:
                     self._child.kill()
                     self._child.wait()
-        _shutil.rmtree(self._folder, ignore_errors=True)
 
 
 def _fcntl_pipe_size(fd):

@@ -42,15 +42,15 @@ def day(workdir):
 
 @pytest.fixture(scope="session")
 def long_day(workdir):
-    """Long enough that a decode is seen running (tens of milliseconds at least)."""
-    return make_day(workdir, "long", 300000)
+    """Long enough that a decode is seen running, and that its rows fill tens of megabytes."""
+    return make_day(workdir, "long", 200000)
 
 
 def vorn_decode_csv(folder, capture, snapshot, version, *options):
-    """vorn-decode's rows of one version as a list of dicts of text."""
+    """vorn-decode's rows of one version, with the two times, as a list of dicts of text."""
     out = folder / f"expected_v{version}.csv"
     run = subprocess.run([tool("vorn-decode"), capture, "--snapshot", snapshot, f"--v{version}", "--no-progress",
-                          "--no-library-log", "--out", out, *options], capture_output=True, text=True)
+                          "--timestamps", "--no-library-log", "--out", out, *options], capture_output=True, text=True)
     assert run.returncode in (0, 3), run.stderr
     with open(out, newline="") as f:
         rows = list(csv.DictReader(f))
@@ -59,7 +59,7 @@ def vorn_decode_csv(folder, capture, snapshot, version, *options):
 
 
 def expected_time(row, version):
-    """The row's exchange time from its text: trading day (v2) or the snapshot's date (v1)."""
+    """The row's exchange wall clock from its text: trading day (v2) or the snapshot's date (v1)."""
     if version == 2:
         day = row["trading_day"]
         ms_of_day = int(row["update_time"]) * 1000
@@ -72,34 +72,45 @@ def expected_time(row, version):
 
 
 def assert_same_rows(array, rows, version):
-    """The array holds exactly the CSV's rows: every column the version has, typed, plus time."""
+    """The array holds exactly the CSV's rows: every column the version has, typed, then time;
+    ts_recv and ts_event as the CSV's nanoseconds."""
     assert len(array) == len(rows)
-    csv_columns = [name for name in (rows[0].keys() if rows else []) if name != "version"]
+    csv_columns = [name for name in (rows[0].keys() if rows else []) if name not in ("version", "ts_recv", "ts_event")]
     present = [name for name in csv_columns if any(row[name] != "" for row in rows)]
-    assert list(array.dtype.names) == present + ["time"]
+    assert list(array.dtype.names) == present + ["time", "ts_recv", "ts_event"]
     for name in present:
         kind = array.dtype[name].kind
         text = [row[name] for row in rows]
-        if kind == "U":
-            expected = np.array(text, dtype=array.dtype[name])
+        if kind == "S":
+            expected = np.array([t.encode() for t in text], dtype=array.dtype[name])
         elif kind == "i":
-            expected = np.array([int(t) for t in text], dtype=np.int64)
+            expected = np.array([int(t) for t in text], dtype=array.dtype[name])
         else:
             assert kind == "f", name
             expected = np.array([float(t) for t in text])
         assert np.array_equal(array[name], expected, equal_nan=kind == "f"), name
     expected_times = np.array([expected_time(row, version) for row in rows], dtype="datetime64[ms]")
     assert np.array_equal(array["time"], expected_times)
+    for name in ("ts_recv", "ts_event"):
+        assert array.dtype[name] == np.dtype("datetime64[ns]")
+        expected = np.array([int(row[name]) if row[name] else np.iinfo(np.int64).min for row in rows])
+        assert np.array_equal(array[name].view(np.int64), expected), name
 
 
-def leftovers(pid):
-    """What a decode of process `pid` could leave behind: its card, its private folders."""
-    found = glob.glob(f"/dev/shm/vorn_exanic_vorn_decode_{pid}_*")
-    found += glob.glob(f"/tmp/vorn_r10_py.{pid}.*")
-    for config in glob.glob("/tmp/vorn-decode.*/decode.ini"):
-        try:
-            if f"device = vorn_decode_{pid}_" in pathlib.Path(config).read_text():
-                found.append(config)
-        except OSError:
-            pass  # another process's, removed meanwhile
+def decode_children(pid):
+    """The vorn-decode processes a process's threads run now."""
+    found = []
+    for children in glob.glob(f"/proc/{pid}/task/*/children"):
+        for child in pathlib.Path(children).read_text().split():
+            try:
+                if pathlib.Path(f"/proc/{child}/comm").read_text().strip() == "vorn-decode":
+                    found.append(int(child))
+            except OSError:
+                pass  # ended meanwhile
     return found
+
+
+def leftovers(decode_pids, tmp):
+    """What decodes could leave behind: the cards of these vorn-decode processes, anything in TMPDIR."""
+    found = [p for pid in decode_pids for p in glob.glob(f"/dev/shm/vorn_exanic_vorn_decode_{pid}_*")]
+    return found + [str(p) for p in pathlib.Path(tmp).iterdir()]

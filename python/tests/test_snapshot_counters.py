@@ -117,8 +117,8 @@ def test_counters_of_an_empty_or_missing_folder():
     assert vorn_r10.counters(folder) == []
 
 
-def test_the_installed_package_decodes(workdir, day):
-    """`cmake --install` puts the package where the prefix's Python finds it."""
+def test_the_installed_package_decodes_and_pip_knows_it(workdir, day):
+    """`cmake --install` puts the package where the prefix's Python finds it, with its dist-info."""
     capture, snapshot = day
     prefix = workdir / "prefix"
     # cmake itself without the sanitizer runtimes a sanitizer build's tests preload (it stalls with them).
@@ -127,13 +127,17 @@ def test_the_installed_package_decodes(workdir, day):
                    timeout=120)
     found = glob.glob(str(prefix / "lib" / "python3*" / "dist-packages" / "vorn_r10" / "__init__.py"))
     assert len(found) == 1
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(found[0])))
-    run = subprocess.run([sys.executable, "-c", "import sys, vorn_r10; print(vorn_r10.__file__); "
-                          "print(len(vorn_r10.decode(sys.argv[1], sys.argv[2]))); "
-                          "print(*{l.split()[-1] for l in open('/proc/self/maps') if 'libvorn_r10.so' in l})",
+    env = dict(plain, PYTHONPATH=os.path.dirname(os.path.dirname(found[0])))
+    run = subprocess.run([sys.executable, "-c", "import sys, vorn_r10; print(vorn_r10.__file__, vorn_r10.__version__, "
+                          "vorn_r10._build.VORN_DECODE, len(vorn_r10.decode(sys.argv[1], sys.argv[2])))",
                           capture, snapshot], capture_output=True, text=True, env=env, cwd=workdir)
     assert run.returncode == 0, run.stderr
-    module_file, rows, library = run.stdout.split()
-    assert module_file == found[0]
-    assert library == str(prefix / "lib" / "libvorn_r10.so")  # the installed library, not the build's
+    module_file, version, tool, rows = run.stdout.split()
+    assert module_file == found[0] and tool == str(prefix / "bin" / "vorn-decode")  # the installed tool
     assert int(rows) == len(vorn_r10.decode(capture, snapshot))
+    # The project's version, as the tools print it, is the one pip shows.
+    assert f"vorn-decode {version}\n" == subprocess.run([tool, "--version"], capture_output=True, text=True).stdout
+    shown = subprocess.run([sys.executable, "-m", "pip", "show", "-f", "vorn_r10"], capture_output=True, text=True,
+                           env=env).stdout
+    assert f"Name: vorn_r10\nVersion: {version}\n" in shown and "vorn_r10/__init__.pyi" in shown
+    assert os.path.exists(os.path.join(os.path.dirname(found[0]), "py.typed"))

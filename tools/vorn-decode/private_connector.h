@@ -19,7 +19,8 @@ struct ConnectorSettings {
     std::string insts = "all";  // the insts key
     bool options = false;       // options = recv
     int log_level = 7;          // error, warning, info
-    std::string library_output; // file for the library's standard output; empty: discarded
+    std::string library_output; // file for the library's standard output; empty: the private
+                                // directory's, removed with it
 };
 
 class PrivateConnector {
@@ -52,6 +53,8 @@ public:
     int Stop();
 
     const std::string& Directory() const { return dir_; }
+    // Where the library's standard output goes (valid after Create()).
+    std::string LibraryOutput() const;
     const std::string& Device() const { return device_; }
 
 private:

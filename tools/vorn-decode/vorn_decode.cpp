@@ -273,12 +273,12 @@ int main(int argc, char** argv) {
             if (started == PrivateConnector::Started::Hardware)
                 fprintf(stderr, "vorn-decode: the library started in hardware mode although told to decode in "
                                 "software (work_mode = software)\n");
+            else if (options.library_log.empty())
+                fprintf(stderr, "vorn-decode: the connector did not start; its reasons:\n");
             else
                 fprintf(stderr, "vorn-decode: the connector did not start; its reasons are in %s\n",
-                        options.library_log.empty() ? "the library output (rerun with --library-log FILE)"
-                                                    : options.library_log.c_str());
-            if (started == PrivateConnector::Started::Failed && !options.library_log.empty())
-                PrintLibraryErrors(options.library_log);
+                        options.library_log.c_str());
+            if (started == PrivateConnector::Started::Failed) PrintLibraryErrors(connector.LibraryOutput());
             return kExitFailed;
         }
         feed.Begin();
