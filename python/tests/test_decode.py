@@ -146,6 +146,20 @@ CRASHING_CHILD = """#!/bin/sh
 head -c {length} {rows}
 kill -SEGV $$
 """
+WRITE_XOR_EXECUTE_CHILD = """#!{python}
+import ctypes, os, sys
+if ctypes.CDLL(None).prctl(65, 1, 0, 0, 0):  # PR_SET_MDWE, PR_MDWE_REFUSE_EXEC_GAIN
+    sys.exit(77)
+os.execv({tool!r}, [{tool!r}] + sys.argv[1:])
+"""
+
+
+def child_script(folder, monkeypatch, text):
+    """Makes vorn_r10 run `text` as its vorn-decode."""
+    script = folder / f"child{len(list(folder.glob('child*')))}"
+    script.write_text(text)
+    script.chmod(0o755)
+    monkeypatch.setattr(vorn_r10._build, "VORN_DECODE", str(script))
 
 
 def test_failures_are_errors_with_the_reason_and_the_rows_so_far(workdir, day, tmp, monkeypatch):
@@ -187,13 +201,19 @@ def test_failures_are_errors_with_the_reason_and_the_rows_so_far(workdir, day, t
     subprocess.run([vorn_r10._build.VORN_DECODE, capture, "--snapshot", snapshot, "--format", "binary", "--v2",
                     "--options", "recv", "--out", stream, "--quiet", "--no-library-log"], check=True)
     header = 16 + struct.unpack_from("<Q", stream.read_bytes(), 8)[0]
-    crashing = workdir / "crashing.sh"
-    crashing.write_text(CRASHING_CHILD.format(length=header + 10 * first.dtype.itemsize + 5, rows=stream))
-    crashing.chmod(0o755)
-    monkeypatch.setattr(vorn_r10._build, "VORN_DECODE", str(crashing))
+    tool = vorn_r10._build.VORN_DECODE
+    child_script(tmp, monkeypatch, CRASHING_CHILD.format(length=header + 10 * first.dtype.itemsize + 5, rows=stream))
     with pytest.raises(vorn_r10.Error, match="^vorn-decode crashed [(]SIGSEGV[)]$") as error:
         vorn_r10.decode(capture, snapshot)
     assert np.array_equal(error.value.rows, first[:10])
+    # A host that refuses an executable page (write-xor-execute): the library's reason, no rows.
+    child_script(tmp, monkeypatch, WRITE_XOR_EXECUTE_CHILD.format(python=sys.executable, tool=tool))
+    with pytest.raises(vorn_r10.Error, match="(?s)the connector did not start; its reasons:.*MemoryDenyWriteExecute"
+                                             "|failed [(]77[)]") as error:
+        vorn_r10.decode(capture, snapshot)
+    assert len(error.value.rows) == 0
+    for script in tmp.glob("child*"):
+        script.unlink()
     monkeypatch.setattr(vorn_r10._build, "VORN_DECODE", str(workdir / "no-such-tool"))
     with pytest.raises(vorn_r10.Error, match="cannot start .*no-such-tool: No such file or directory"):
         vorn_r10.decode(capture, snapshot)
