@@ -1,6 +1,7 @@
 """Shared pieces of the vorn_r10 module's tests: the tools, sample days and vorn-decode's CSV."""
 import csv
 import glob
+import json
 import os
 import pathlib
 import shutil
@@ -68,25 +69,18 @@ def vorn_decode_csv(folder, capture, snapshot, version, *options):
 
 
 def assert_same_rows(array, rows):
-    """The array holds exactly the CSV's rows: every column the version has, typed; ts_recv and
-    ts_event as the CSV's nanoseconds; time, the exchange's wall clock, eight hours after ts_event."""
-    assert len(array) == len(rows)
-    csv_columns = [name for name in (rows[0].keys() if rows else []) if name not in ("version", "ts_recv", "ts_event")]
-    present = [name for name in csv_columns if any(row[name] != "" for row in rows)]
-    assert list(array.dtype.names) == present + ["time", "ts_recv", "ts_event"]
-    for name in present:
+    """The array holds exactly the CSV's rows: the columns and types of its version's golden
+    dtype, ts_recv and ts_event as the CSV's nanoseconds, and time, the exchange's wall clock,
+    eight hours after ts_event."""
+    assert len(array) == len(rows) > 0
+    golden = json.loads((HERE / "row_dtypes.json").read_text())[rows[0]["version"]]
+    assert array.dtype.descr == [tuple(column) for column in golden]
+    for name in array.dtype.names[:-3]:
         kind = array.dtype[name].kind
-        text = [row[name] for row in rows]
-        if kind == "S":
-            expected = np.array([t.encode() for t in text], dtype=array.dtype[name])
-        elif kind == "i":
-            expected = np.array([int(t) for t in text], dtype=array.dtype[name])
-        else:
-            assert kind == "f", name
-            expected = np.array([float(t) for t in text])
+        convert = {"S": str.encode, "i": int, "f": float}[kind]
+        expected = np.array([convert(row[name]) for row in rows], dtype=array.dtype[name])
         assert np.array_equal(array[name], expected, equal_nan=kind == "f"), name
     for name in ("ts_recv", "ts_event"):
-        assert array.dtype[name] == np.dtype("datetime64[ns]")
         expected = np.array([int(row[name]) if row[name] else np.iinfo(np.int64).min for row in rows])
         assert np.array_equal(array[name].view(np.int64), expected), name
     assert np.array_equal(array["time"], (array["ts_event"] + np.timedelta64(8, "h")).astype("M8[ms]"), equal_nan=True)

@@ -231,6 +231,18 @@ TEST(ExchangeTime, RecordsReadAsChinaStandardTime) {
         EXPECT_EQ(expected, vorn_tools::RecordClock::EventNsOfWall(clock.WallMs(2, &v2)));
         EXPECT_EQ(expected, vorn_tools::RecordClock::EventNsOfWall(clock.WallMs(1, &v1)));
     }
+    // The rows' two last columns: an unreadable time is the CSV's empty value and JSON's null.
+    for (const auto format : {vorn_tools::RowFormat::Csv, vorn_tools::RowFormat::Json}) {
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&text, &size);
+        const VornCffexMdType unreadable{};
+        vorn_tools::RowWriter(out, format, true, kTradeDate).Write(2, &unreadable, -123);
+        fclose(out);
+        const std::string row = text, end = format == vorn_tools::RowFormat::Csv ? ",-123,\n" : ":-123,\"ts_event\":null}\n";
+        EXPECT_EQ(end, row.substr(row.size() - std::min(row.size(), end.size()))) << row;
+        free(text);
+    }
 }
 
 // A hardware-mode day (its code segment one the firmware decodes) decodes in software all the
