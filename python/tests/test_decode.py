@@ -1,6 +1,8 @@
 """vorn_r10.decode, iter_decode and decode_df against vorn-decode and tshark, in threads, under
 signals, and how they fail."""
+import contextlib
 import datetime
+import glob
 import os
 import pathlib
 import resource
@@ -120,6 +122,25 @@ def test_ctrl_c_raises_keyboard_interrupt_and_sigterm_ends_the_caller(long_day, 
     while any(os.path.exists(f"/proc/{pid}") for pid in children) and time.monotonic() < deadline:
         time.sleep(0.01)
     assert len(children) == 1 and leftovers(children, tmp) == []
+
+
+def test_vorn_decode_interrupted_mid_capture_exits_130_and_removes_its_card(workdir, day, tmp):
+    # The capture comes through a pipe whose second half comes only after the interrupt.
+    capture, snapshot = day
+    pipe, data = workdir / "live.pcap", capture.read_bytes()
+    os.mkfifo(pipe)
+    decode = subprocess.Popen([vorn_r10._build.VORN_DECODE, pipe, "--snapshot", snapshot, "--out", "/dev/null",
+                               "--no-library-log"], stderr=subprocess.PIPE, text=True)
+    with open(pipe, "wb", buffering=0) as feed:
+        feed.write(data[:len(data) // 2])
+        while not glob.glob(f"/dev/shm/vorn_exanic_vorn_decode_{decode.pid}_*"):
+            time.sleep(0.001)
+        time.sleep(0.3)  # start-up done, the first half decoded
+        decode.send_signal(signal.SIGINT)
+        with contextlib.suppress(BrokenPipeError):  # the rest, which it may no longer read
+            feed.write(data[len(data) // 2:])
+    assert decode.wait(60) == 130 and ", interrupted" in decode.stderr.read()
+    assert leftovers([decode.pid], tmp) == []
 
 
 def test_iter_decode_streams_in_bounded_memory(long_day):

@@ -293,6 +293,11 @@ class DamagedPayloads(unittest.TestCase):
                 data[rng.choice(places)] = rng.randrange(256)
             if n % 50 == 7:  # the last field runs past the body into bytes after it
                 struct.pack_into('>H', data, 14, struct.unpack_from('>H', data, 14)[0] - 1)
+            if n % 50 == 19:  # the body ends with the last field's header, its data after it
+                last = 20
+                while last + 4 + struct.unpack_from('>H', frame, 42 + last + 2)[0] < len(data):
+                    last += 4 + struct.unpack_from('>H', frame, 42 + last + 2)[0]
+                struct.pack_into('>H', data, 14, last + 4 - 20)
             payloads.append(bytes(data) + b'\x01' * (n % 19 + 1) * (n % 50 == 32))  # bytes after the packet
         payloads = [p[:8] + struct.pack('>I', n + 1) + p[12:] for n, p in enumerate(payloads)]
         path = write_pcap('damaged', [with_payload(p) for p in payloads])
@@ -305,7 +310,7 @@ class DamagedPayloads(unittest.TestCase):
         self.assertEqual({int(s.split(',')[0]) for s in errors}, failed & first)
         tshark(path, '-V')  # the whole tree, expert infos included, without a Lua error
         for expert in ('cut.header', 'cut.field', 'short_body', 'field.overrun', 'trailing', 'member.cut',
-                       'field.unknown'):
+                       'field.unknown', 'field.no_data'):
             self.assertTrue(tshark(path, '-Y', 'vorn.' + expert, '-T', 'fields', '-e', 'frame.number'), expert)
 
 
