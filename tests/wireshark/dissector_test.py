@@ -38,7 +38,7 @@ def tshark(capture, *extra, json_out=False):
 
 
 def as_list(value):
-    return [] if value is None else value if isinstance(value, list) else [value]
+    return value if isinstance(value, list) else [] if value is None else [value]
 
 
 def frames_of(capture, *extra):
@@ -122,21 +122,11 @@ def write_pcap(name, frames, link=1):
 
 
 def with_payload(payload, port=None):
-    """A sample feed frame with another payload (and UDP port): IP and UDP lengths and the IP
-    header checksum follow it."""
-    frame = ARGS.sample_frames[0]
-    ip = bytearray(frame[14:34])
-    struct.pack_into('>H', ip, 2, 20 + 8 + len(payload))
-    struct.pack_into('>H', ip, 10, 0)
-    total = sum(struct.unpack('>10H', bytes(ip)))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    struct.pack_into('>H', ip, 10, ~total & 0xFFFF)
-    udp = bytearray(frame[34:42])
-    struct.pack_into('>H', udp, 4, 8 + len(payload))
-    if port:
-        struct.pack_into('>H', udp, 2, port)
-    return frame[:14] + bytes(ip) + bytes(udp) + payload
+    """A sample feed frame with another payload (and UDP destination port), its IP and UDP
+    lengths to match (neither tshark nor the library checks the IP checksum)."""
+    frame, port_bytes = ARGS.sample_frames[0], struct.pack('>H', port) if port else ARGS.sample_frames[0][36:38]
+    return (frame[:16] + struct.pack('>H', 28 + len(payload)) + frame[18:36] + port_bytes
+            + struct.pack('>H', 8 + len(payload)) + frame[40:42] + payload)
 
 
 def varint(value):
