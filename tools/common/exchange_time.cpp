@@ -24,8 +24,8 @@ bool Digits(const char* text, size_t n, int64_t& value) {
 // Milliseconds of "HH:MM:SS" (exactly eight characters); -1 when it is not such a time.
 int64_t MsOfClockText(const char* text) {
     int64_t h, m, s;
-    if (strnlen(text, 9) != 8 || text[2] != ':' || text[5] != ':' || !Digits(text, 2, h) ||
-        !Digits(text + 3, 2, m) || !Digits(text + 6, 2, s) || h > 23 || m > 59 || s > 60)
+    if (strnlen(text, 9) != 8 || text[2] != ':' || text[5] != ':' || !Digits(text, 2, h) || !Digits(text + 3, 2, m) ||
+        !Digits(text + 6, 2, s) || h > 23 || m > 59 || s > 60)
         return -1;
     return ((h * 60 + m) * 60 + s) * 1000;
 }

@@ -165,8 +165,7 @@ void AppendRow(RowFormat format, int version, const void* record, std::string& l
 }
 
 RowWriter::RowWriter(FILE* out, RowFormat format, bool timestamps, int32_t tradeDate)
-    : out_(out), format_(format), timestamps_(timestamps), clock_(tradeDate),
-      line_(MaxRowChars(format) + kTimesChars) {
+    : out_(out), format_(format), timestamps_(timestamps), clock_(tradeDate), line_(MaxRowChars(format) + kTimesChars) {
     if (format == RowFormat::Csv) {
         std::string header = CsvHeader();
         if (timestamps) header.insert(header.size() - 1, ",ts_recv,ts_event");

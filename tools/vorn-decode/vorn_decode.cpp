@@ -79,8 +79,9 @@ void OnSignal(int) {
 void Usage(FILE* out) {
     fprintf(out,
             "usage: vorn-decode CAPTURE --snapshot FILE [--out FILE] [--format csv|json|binary] [--v1|--v2]\n"
-            "                   [--timestamps] [--insts LIST] [--options recv] [--library-log FILE | --no-library-log]\n"
-            "                   [--log-level N] [--allow-truncated] [--no-progress] [--quiet]\n"
+            "                   [--timestamps] [--insts LIST] [--options recv]\n"
+            "                   [--library-log FILE | --no-library-log] [--log-level N] [--allow-truncated]\n"
+            "                   [--no-progress] [--quiet]\n"
             "  Decodes CAPTURE (pcap or pcapng; Ethernet, Linux cooked SLL/SLL2 or raw IP) through the\n"
             "  library, as an application on a card would receive it, into one row per update.\n"
             "  --snapshot FILE     the day's snapshot the capture starts from (required)\n"
@@ -93,7 +94,7 @@ void Usage(FILE* out) {
             "  --insts LIST        the insts key: instruments to deliver (default: all)\n"
             "  --options recv      product and prefix selectors (and all) also select options\n"
             "  --library-log FILE  where the library's standard output goes (default: %s)\n"
-            "  --no-library-log    discard the library's standard output\n"
+            "  --no-library-log    keep no file of the library's standard output\n"
             "  --log-level N       the library's log_level (default 7: errors, warnings, info)\n"
             "  --allow-truncated   exit 0 although frames cut by the capture's snaplen were skipped\n"
             "  --no-progress       no progress line (it is shown only on a terminal anyway)\n"
