@@ -90,16 +90,11 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
 
 constexpr int32_t kTradeDate = 20261216;
 
-// 09:30 local time of the trade date, in nanoseconds since the epoch.
+// Noon UTC of the trade date (that date in every zone within 12 hours), in nanoseconds.
 uint64_t SessionStartNs() {
     struct tm day {};
-    day.tm_year = kTradeDate / 10000 - 1900;
-    day.tm_mon = kTradeDate / 100 % 100 - 1;
-    day.tm_mday = kTradeDate % 100;
-    day.tm_hour = 9;
-    day.tm_min = 30;
-    day.tm_isdst = -1;
-    return static_cast<uint64_t>(mktime(&day)) * 1000000000ULL;
+    strptime("20261216 12", "%Y%m%d %H", &day);
+    return static_cast<uint64_t>(timegm(&day)) * 1000000000ULL;
 }
 
 // An encrypted session (software mode) with its snapshot at a private path, and its frames
