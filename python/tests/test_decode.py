@@ -123,7 +123,7 @@ def test_iter_decode_streams_in_bounded_memory(long_day):
 
 CRASHING_CHILD = """#!/bin/sh
 {tool} "$@" | head -c 20000
-kill -SEGV $$
+exec env -u LD_PRELOAD /bin/sh -c 'kill -SEGV $$'
 """
 WRITE_XOR_EXECUTE_CHILD = """#!{python}
 import ctypes, os, sys
