@@ -60,7 +60,10 @@ class _Child:
         # The child's messages go to a file without a name, in TMPDIR as it is now (tempfile
         # keeps the first it saw), as the child's own private folder: nothing is left behind
         # even when the caller is killed.
-        self._errors = _tempfile.TemporaryFile(dir=_os.environ.get("TMPDIR") or None)
+        try:
+            self._errors = _tempfile.TemporaryFile(dir=_os.environ.get("TMPDIR") or None)
+        except OSError as reason:
+            raise Error(f"cannot make a temporary file in TMPDIR: {reason}") from None
         try:
             # A session of its own: a terminal's Ctrl-C reaches the caller, who stops the child.
             self._child = _subprocess.Popen(command, stdin=_subprocess.DEVNULL, stdout=_subprocess.PIPE,

@@ -192,6 +192,9 @@ def test_failures_are_errors_with_the_reason_and_the_rows_so_far(workdir, day, t
     monkeypatch.setattr(vorn_r10._build, "VORN_DECODE", str(workdir / "no-such-tool"))
     with pytest.raises(vorn_r10.Error, match="cannot start .*no-such-tool: No such file or directory"):
         vorn_r10.decode(capture, snapshot)
+    monkeypatch.setenv("TMPDIR", str(tmp / "gone"))  # the folder as it is at the call
+    with pytest.raises(vorn_r10.Error, match="temporary file in TMPDIR: .*No such file"):
+        vorn_r10.decode(capture, snapshot)
 
     for bad, message in [({"version": 3}, "version wants 1 or 2"), ({"options": "all"}, "options wants recv or "),
                          ({"insts": "all\nsnapshot = /elsewhere"}, "insts wants one line"), ({"rows": 0}, "rows wants"),
