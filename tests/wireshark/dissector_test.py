@@ -241,11 +241,8 @@ class GeneratedPackets(unittest.TestCase):
         cls.capture = write_pcap('generated', [with_payload(p) for p in payloads])
         cls.frames = frames_of(cls.capture)
 
-    def test_every_packet_as_the_library_parsed_it(self):
-        self.assertEqual(dissected(self.frames), library_trace(self.capture)[0])
-        self.assertEqual(set(dissected(self.frames)), set(self.sent))
-
     def test_plain_members_are_the_values_sent_and_encrypted_fields_bytes(self):
+        self.assertEqual(set(dissected(self.frames)), set(self.sent))
         for frame in self.frames[1:]:
             for shown in frame['packets']:
                 encrypted, fields = self.sent[shown['seqno']]
