@@ -67,6 +67,16 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
     const std::string full = device + " port 0 is full (2 MiB) and nobody has taken a frame for 1 s";
     EXPECT_EQ(1u, CountOf(ReadFile(err), full)) << ReadFile(err);
     vorn_sim_remove(device.c_str());
+
+    // --udp takes an IPv4 address and a port, and no device: usage errors that name it.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--udp", "localhost:1"}, {"--udp", "127.0.0.1:0"},
+                                                 {"--udp", "127.0.0.1:9", "--device", "x"}}) {
+        std::vector<std::string> argv = {VORN_REPLAY_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.push_back(capture);
+        EXPECT_EQ(2, WaitExit(Spawn(argv, out, err), std::chrono::seconds(20)));
+        EXPECT_NE(std::string::npos, ReadFile(err).find("--udp")) << ReadFile(err);
+    }
 }
 
 // ---- vorn-decode ----
