@@ -16,7 +16,7 @@ CMAKE_COMMON := -DCMAKE_BUILD_TYPE=Release
 # The vendor's libexanic sources (optional): `make test` builds the library against them.
 VENDOR_EXANIC ?= ../shared/vendor/libexanic
 
-.PHONY: demo test deps release asan vendor-check fuzz-smoke fuzz bench bench-vendor sample clean
+.PHONY: demo test ratio deps release asan vendor-check fuzz-smoke fuzz bench bench-vendor sample clean
 
 demo: deps release
 	$(BUILD)/release/tools/vorn-demo
@@ -27,6 +27,15 @@ test: deps release asan sample
 	cd $(BUILD)/asan && ctest --output-on-failure -j$(JOBS) --timeout 600
 	$(MAKE) --no-print-directory fuzz-smoke
 	$(MAKE) --no-print-directory vendor-check
+	@$(MAKE) --no-print-directory ratio
+
+# Non-blank lines of tests against code (tests, fuzz and python/tests against the rest).
+ratio:
+	@count() { git ls-files "$$@" | grep -E '\.(c|cc|cpp|cxx|h|hh|hpp|S|s|py|sh|lua)$$' | xargs cat | grep -cv '^\s*$$'; }; \
+	if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then \
+	  t=$$(count tests fuzz python/tests); c=$$(count src public sim tools bench examples python ':!python/tests'); \
+	  echo "tests $$t, code $$c non-blank lines: tests/code $$(awk "BEGIN { printf \"%.3f\", $$t / $$c }")"; \
+	else echo "tests/code ratio: not a git checkout"; fi
 
 deps:
 	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \

@@ -32,12 +32,6 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
 
 } // namespace
 
-bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer) {
-    static const int lockFd = vorn_sim::SnapshotWriter::LockSharedPath(); // held until the process exits
-    if (lockFd < 0) ADD_FAILURE() << "cannot lock the snapshot path";
-    return writer.WriteFile(vorn_sim::SnapshotWriter::TodayPath());
-}
-
 vorn_sim::SessionConfig SessionAfter100(bool encrypted) {
     vorn_sim::SessionConfig config;
     config.first_seqno = 101;

@@ -94,9 +94,4 @@ vorn_sim::SessionConfig SessionAfter100(bool encrypted = false);
 // A packet of instrument `key` at 09:30:00 whose best bid volume is `tag`.
 std::vector<uint8_t> Tagged(uint32_t seqno, int32_t key, int64_t tag);
 
-// Writes today's snapshot file, which the connector reads from a fixed path. Every test
-// process that does so first takes a lock held until it exits, so tests that run at the
-// same time (other build trees included) never see each other's snapshot.
-bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer);
-
 } // namespace vorn_test
