@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "VornCffexMd_interface.h"
+#include "counters_reader.h"
 #include "snapshot_writer.h"
 #include "synthetic_session.h"
 #include "test_files.h"
@@ -93,5 +94,9 @@ constexpr int32_t kIF = 1001, kIH = 1002;
 vorn_sim::SessionConfig SessionAfter100(bool encrypted = false);
 // A packet of instrument `key` at 09:30:00 whose best bid volume is `tag`.
 std::vector<uint8_t> Tagged(uint32_t seqno, int32_t key, int64_t tag);
+
+// The live counters of a run that kept the default counters_path (its folder): a failed
+// check when they cannot be read.
+Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run);
 
 } // namespace vorn_test
