@@ -54,7 +54,9 @@ std::string DumpBoth(const vorn_sim::SnapshotWriter& snapshot, uint32_t started,
     EXPECT_TRUE(WriteTodaySnapshot(snapshot));
     const std::string vendor = DumpRows(VORN_DUMP_BIN, CARD_DRIVER_SHIM, started, feed);
     const std::string defaultTools = VORN_DEFAULT_TOOLS;
-    if (!defaultTools.empty()) EXPECT_EQ(DumpRows(defaultTools + "/vorn-dump", nullptr, started, feed), vendor);
+    if (!defaultTools.empty()) {
+        EXPECT_EQ(DumpRows(defaultTools + "/vorn-dump", nullptr, started, feed), vendor);
+    }
     return vendor;
 }
 
