@@ -23,15 +23,12 @@ using namespace vorn_test;
 using vorn_sim::PacketBuilder;
 using Bytes = std::vector<uint8_t>;
 
-
-Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run) {
-    Vorn_R10::CCountersReader reader;
-    Vorn_R10::SCountersSnapshot snapshot;
+Vorn_R10::SCountersFile ReadCounters(const ConnectorRun& run) {
+    Vorn_R10::SCountersFile file;
     std::string error;
     const std::string path = Vorn_R10::CountersFilePath(run.Dir(), Vorn_R10::ProgramCountersName(), run.Device());
-    EXPECT_TRUE(reader.Open(path, error)) << error;
-    EXPECT_TRUE(reader.Read(snapshot, error)) << error;
-    return snapshot;
+    EXPECT_TRUE(Vorn_R10::ReadCountersFile(path, file, error)) << error;
+    return file;
 }
 
 TEST(SessionCounters, MatchWhatHappened) {
@@ -57,7 +54,8 @@ TEST(SessionCounters, MatchWhatHappened) {
     run.Put(0, session.Frame(cut));
     ASSERT_TRUE(run.Drain()); // puts two 60-byte barrier frames of zeros
 
-    const Vorn_R10::SCountersSnapshot got = ReadCounters(run);
+    const Vorn_R10::SCountersFile file = ReadCounters(run);
+    const Vorn_R10::SCountersSnapshot& got = file.snapshot;
     const Vorn_R10::SCounterValues& v = got.header.values;
     EXPECT_TRUE(got.consistent);
     const Vorn_R10::SStartupState& s = got.header.startup;
@@ -91,10 +89,10 @@ TEST(SessionCounters, MatchWhatHappened) {
     EXPECT_EQ("IF2612 8 34201005 0\nIH2612 0 0 0\n", instruments);
 
     EXPECT_EQ(vorn_sim::SnapshotWriter::TodayPath(), s.snapshot_file);
-    EXPECT_TRUE(Vorn_R10::WriterIsAlive(got.header));
+    EXPECT_TRUE(file.alive);
 
     EXPECT_EQ(0, run.Stop());
-    const Vorn_R10::SCountersSnapshot ended = ReadCounters(run);
+    const Vorn_R10::SCountersSnapshot ended = ReadCounters(run).snapshot;
     EXPECT_EQ(Vorn_R10::COUNTERS_ENDED, ended.header.startup.run_state);
     EXPECT_GT(ended.header.startup.ended_realtime_ns, 0);
 }

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include <exanic/exanic.h>
+#include <exanic/fifo_rx.h>
 #include <vorn_sim_card.h>
 
 #include "card_file.h"
@@ -124,6 +126,32 @@ TEST_F(Driver, ServesWhatTheVendorsLibraryAsks) {
     munmap_(const_cast<uint32_t*>(regs), 2 * kPage);
     munmap_(const_cast<uint32_t*>(devkit_regs), devkit.regs_size);
     EXPECT_EQ(0, close_(fd));
+}
+
+// The instant a producer is inside a frame's bytes a lap on, seen through the driver's view of
+// the ring: the new frame's first bytes written, that chunk's info word still the old lap's,
+// the chunk before it already the new lap's. Our reader, one lap behind, must report the lap
+// rather than a frame of mixed bytes.
+TEST_F(Driver, AFrameBeingOverwrittenReadsAsALap) {
+    const int fd = open_(("/dev/" + device).c_str(), O_RDWR);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    auto* ring = static_cast<char*>(mmap_(nullptr, 512 * kPage, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 512 * kPage));
+    ASSERT_NE(MAP_FAILED, ring);
+    exanic_t* handle = exanic_acquire_handle(device.c_str());
+    exanic_rx_t* rx = exanic_acquire_rx_buffer(handle, 0, 0);
+    ASSERT_NE(nullptr, rx);
+    const std::string frame(120, 'a'); // one chunk, exactly full
+    char buf[256];
+    ASSERT_EQ(0, vorn_sim_put_frame(card, 0, frame.data(), frame.size(), VORN_SIM_OVERWRITE, 0));
+    ASSERT_EQ(120, exanic_receive_frame(rx, buf, sizeof buf, nullptr)); // the reader waits at chunk 1
+    for (uint32_t n = 0; n < VORN_SIM_RING_CHUNKS; ++n) // chunks 1 to one lap past chunk 0
+        ASSERT_EQ(0, vorn_sim_put_frame(card, 0, frame.data(), frame.size(), VORN_SIM_OVERWRITE, 0));
+    memset(ring + 128, 'b', 64); // the next frame's bytes at chunk 1, half written
+    EXPECT_EQ(-256, exanic_receive_frame(rx, buf, sizeof buf, nullptr)); // EXANIC_RX_FRAME_SWOVFL
+    exanic_release_rx_buffer(rx);
+    exanic_release_handle(handle);
+    munmap_(ring, 512 * kPage);
+    close_(fd);
 }
 
 // Paths that are no simulated card go to the C library; a card of another layout is refused.
