@@ -62,7 +62,7 @@ def test_read_snapshot_refuses_what_the_loader_refuses(workdir, day):
 
 
 def test_counters_of_a_running_demo_as_vorn_stat_reads_them():
-    demo = subprocess.Popen([tool("vorn-demo"), "--seconds", "4", "--mode", "software"], stdout=subprocess.DEVNULL,
+    demo = subprocess.Popen([tool("vorn-demo"), "--seconds", "4", "--mode", "software", "--keep"], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     folder = None
     mine = lambda: [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid]  # noqa: E731
