@@ -1,6 +1,6 @@
 // The counters file from both sides: a reader's consistent cut while the writer runs, the
 // files across starts, full and foreign folders, liveness from the writer's lock (also from
-// another PID namespace, and against removals racing starts), and vorn-stat's output.
+// another PID namespace, and under removals racing starts), and vorn-stat's output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <fstream>
 #include <thread>
@@ -36,9 +37,11 @@ struct Joiner {
     }
 };
 
-void Frame(CCountersWriter& w, bool deliver, int64_t trust = 1) {
+// One frame's counts: a delivered update or a foreign frame, `pause` run inside the frame.
+void Frame(CCountersWriter& w, bool deliver, int64_t trust = 1, void (*pause)() = [] {}) {
     w.FrameBegin();
     w.FrameReceived();
+    pause();
     if (deliver) {
         w.FrameOfFeed();
         w.PacketParsed();
@@ -67,13 +70,19 @@ protected:
         EXPECT_EQ(0, RunForked(
                          [&] {
                              CCountersWriter writer;
-                             std::string error, warning;
-                             if (!writer.Create(dir_, name, device, error, warning)) return 1;
+                             std::string error;
+                             if (!writer.Create(dir_, name, device, error, warning_)) return 1;
                              writer.SetRunState(COUNTERS_RUNNING);
                              _exit(0); // no destructor: the file stays as a crash leaves it
                          },
                          std::chrono::seconds(10)));
         return CountersFilePath(dir_, name, device);
+    }
+    // Moves `w`'s counters into the folder; its warning in warning_.
+    void Make(CCountersWriter& w, const std::string& name = "app", const std::string& device = "dev0") {
+        std::string error;
+        warning_.clear();
+        ASSERT_TRUE(w.Create(dir_, name, device, error, warning_)) << error;
     }
     std::vector<std::string> Files() const {
         std::vector<std::string> names = FilesIn(dir_, kCountersFilePrefix);
@@ -89,48 +98,36 @@ protected:
 
     TempDir temp_;
     const std::string dir_ = temp_.Path();
-    std::string err_;
+    std::string err_, warning_;
 };
 
 TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
     CCountersWriter writer;
-    std::string error, warning;
-    ASSERT_TRUE(writer.Create(dir_, "app", "dev0", error, warning)) << error;
+    Make(writer);
     std::atomic<bool> stop{false};
     std::thread frames([&] {
         // Pauses inside and between frames: a reader that ignored the frame bracket would
         // often copy a frame half counted.
         const auto pause = [] { for (volatile int n = 0; n < 50; n = n + 1) {} };
         for (uint64_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
-            writer.FrameBegin();
-            writer.FrameReceived();
-            pause();
-            if (i % 3 == 0) {
-                writer.FrameDropped(DROP_FOREIGN);
-            } else {
-                writer.FrameOfFeed();
-                writer.PacketParsed();
-                writer.Delivered(1, 0, 1, true, false);
-            }
-            writer.FrameEnd();
+            Frame(writer, i % 3 != 0, 1, pause);
             pause();
         }
     });
     Joiner joiner{stop, frames};
     CCountersReader reader;
-    ASSERT_TRUE(reader.Open(writer.Path(), error)) << error;
+    std::string error;
     SCountersSnapshot s;
     uint64_t last = 0, consistent = 0;
+    ASSERT_TRUE(reader.Open(writer.Path(), error)) << error;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
     while (std::chrono::steady_clock::now() < until) {
         ASSERT_TRUE(reader.Read(s, error)) << error;
         if (!s.consistent) continue;
         ++consistent;
         const SCounterValues& v = s.header.values;
-        ASSERT_EQ(v.frames_received, v.frames_feed + v.dropped_foreign);
-        ASSERT_EQ(v.frames_feed, v.packets_parsed);
-        ASSERT_EQ(v.packets_parsed, v.updates);
-        ASSERT_GE(v.frames_received, last);
+        ASSERT_TRUE(v.frames_received == v.frames_feed + v.dropped_foreign && v.frames_feed == v.packets_parsed &&
+                    v.packets_parsed == v.updates && v.frames_received >= last);
         last = v.frames_received;
     }
     EXPECT_GT(consistent, 100u);
@@ -142,8 +139,8 @@ TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
 void Pin(const std::string& path, int64_t pid, uint64_t unsynced = 0) {
     const int fd = open(path.c_str(), O_RDWR);
     void* block = mmap(nullptr, sizeof(SCountersHeader), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
     ASSERT_NE(MAP_FAILED, block);
+    close(fd);
     SCountersHeader& h = *static_cast<SCountersHeader*>(block);
     h.pid = pid;
     h.ticks_per_second = 1000000000; // a tick is a nanosecond
@@ -152,12 +149,11 @@ void Pin(const std::string& path, int64_t pid, uint64_t unsynced = 0) {
     h.values.last_frame_tsc = h.values.last_frame_tsc ? 5000000000 : 0;
     h.values.wire_clock_unsynced = unsynced;
     SLatencyHistogram& recv = h.histograms[HISTOGRAM_RECV_TO_CALLBACK];
-    recv.count = recv.sum_ticks = recv.max_ticks = 0;
-    std::fill(std::begin(recv.buckets), std::end(recv.buckets), 0);
-    for (uint64_t ns = 1000; ns <= h.values.updates * 1000; ns += 1000) { // one sample per update
-        ++recv.buckets[HistogramBucketOf(ns * ns / 1000)];
-        recv.sum_ticks += ns * ns / 1000;
-        recv.max_ticks = ns * ns / 1000;
+    recv = SLatencyHistogram{};
+    recv.sample_every = 1;
+    for (uint64_t n = 1; n <= h.values.updates; ++n) { // one sample per update: 1, 4, 9, 16 ... us
+        ++recv.buckets[HistogramBucketOf(n * n * 1000)];
+        recv.sum_ticks += recv.max_ticks = n * n * 1000;
         ++recv.count;
     }
     munmap(block, sizeof(SCountersHeader));
@@ -165,33 +161,33 @@ void Pin(const std::string& path, int64_t pid, uint64_t unsynced = 0) {
 
 // One folder as a monitoring host sees it: a running connector, one that ended, one that died,
 // a file of an unknown layout and a start's leftover temporary file. Every format against the
-// golden file; the JSON parsed, the exposition checked by Prometheus's own checker.
+// golden file (also from another PID namespace); the JSON parsed, the exposition checked by
+// Prometheus's own checker.
 TEST_F(CountersFiles, VornStatInEachFormat) {
     setenv("TZ", "UTC", 1);
-    std::string error, warning;
     CCountersWriter live;
-    ASSERT_TRUE(live.Create(dir_, "app", "dev0", error, warning)) << error;
+    Make(live);
     live.SetRunState(COUNTERS_RUNNING);
     live.SetWorkMode(1);
     live.SetVersions("1.4.0", 0x20261130, 1);
     live.SetSnapshot("/tmp/.20261216_V2.bin", 20261216);
     live.SetLatencySampling(1);
+    std::string error;
     ASSERT_TRUE(live.SetInstruments({{"IF2612", 1001}, {"IH2612", 1002}}, error)) << error;
     for (int i = 0; i < 5; ++i) Frame(live, i != 2, i < 3 ? 1 : 0);
     Pin(live.Path(), 4242, 7);
     {
         CCountersWriter ended;
-        ASSERT_TRUE(ended.Create(dir_, "eod", "dev0", error, warning)) << error;
+        Make(ended, "eod");
         ended.SetRunState(COUNTERS_RUNNING);
         ended.SetTransport(TRANSPORT_SOCKET);
     }
     Pin(CountersFilePath(dir_, "eod", "dev0"), 4343);
     Pin(DiedWriting("app", "dev1"), 4444);
-    const std::string unknown = dir_ + "/vorn_r10.old.dev2.counters";
     std::string bytes = ReadFile(live.Path());
     bytes[offsetof(SCountersHeader, layout_version)] = 99;
-    std::ofstream(unknown, std::ios::binary) << bytes;
-    std::ofstream(CountersFilePath(dir_, "app", "dev0") + ".4545.1f.tmp") << "a start that died";
+    std::ofstream(dir_ + "/vorn_r10.old.dev2.counters", std::ios::binary) << bytes;
+    std::ofstream(live.Path() + ".4545.1f.tmp") << "a start that died before its rename";
 
     std::string all;
     std::vector<std::string> outputs;
@@ -208,24 +204,23 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
     ExpectGolden(all, VORN_STAT_GOLDEN);
     EXPECT_EQ((std::vector<std::string>{"vorn_r10.app.dev0.counters", "vorn_r10.old.dev2.counters"}), Files());
 
-    Run({"/usr/bin/python3", "-c", "import json,sys\nfor line in open(sys.argv[1]): json.loads(line)", dir_ + "/3.txt"});
-    if (system("command -v promtool >/dev/null") != 0)
-        GTEST_SKIP() << "promtool (Debian package prometheus) is not installed: the exposition is not checked by it";
-    for (const char* file : {"/4.txt", "/5.txt"})
-        EXPECT_EQ("", Run({"/bin/sh", "-c", "promtool check metrics < " + dir_ + file + " 2>&1"}));
-}
-
-// The live view refreshes with rates beside the totals until interrupted.
-TEST_F(CountersFiles, LiveViewShowsRates) {
-    CCountersWriter live;
-    std::string error, warning;
-    ASSERT_TRUE(live.Create(dir_, "app", "dev0", error, warning)) << error;
-    live.SetRunState(COUNTERS_RUNNING);
+    // The live view refreshes with rates beside the totals until interrupted.
     const pid_t view = Spawn({VORN_STAT_BIN, "--dir", dir_, "--interval", "0.1", "dev0"}, dir_ + "/out", dir_ + "/err");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     kill(view, SIGINT);
     EXPECT_EQ(0, WaitExit(view, std::chrono::seconds(5)));
     EXPECT_NE(std::string::npos, ReadFile(dir_ + "/out").find("total          per s\n"));
+
+    // Liveness is the writer's lock: from another PID namespace, where no process has the writer's
+    // id, the same.
+    const std::string elsewhere = Run({"/usr/bin/unshare", "--map-root-user", "--pid", "--fork", "--mount-proc",
+                                       VORN_STAT_BIN, "--dir", dir_, "--json", "dev0"}, kAnyExit);
+    EXPECT_EQ(outputs[7], err_.find("unshare:") == 0 ? outputs[7] : elsewhere) << "(no PID namespace: not tested)";
+    Run({"/usr/bin/python3", "-c", "import json,sys\nfor line in open(sys.argv[1]): json.loads(line)", dir_ + "/3.txt"});
+    if (system("command -v promtool >/dev/null") != 0)
+        GTEST_SKIP() << "promtool (Debian package prometheus) is not installed: the exposition is not checked by it";
+    for (const char* file : {"/4.txt", "/5.txt"})
+        EXPECT_EQ("", Run({"/bin/sh", "-c", "promtool check metrics < " + dir_ + file + " 2>&1"}));
 }
 
 TEST(CountersNames, FileNameParts) {
@@ -239,86 +234,65 @@ TEST(CountersNames, FileNameParts) {
     EXPECT_EQ("./vorn_r10.app.a_b_c.counters", CountersFilePath("", "app", "a/b c"));
 }
 
-// A start takes over the file its predecessor left, ended or died; a second live one of the
-// same name and device sends it to a name with its process id, removed at its normal end.
+// A start takes over the file its predecessor left, ended or died, with counters of its own
+// (a reader of the old file keeps it whole); a second live one of the same name and device goes
+// to a name with its process id, removed at its normal end.
 TEST_F(CountersFiles, OneFilePerConnectorAcrossStarts) {
-    const std::string path = dir_ + "/vorn_r10.app.dev0.counters";
-    const std::string pidName = "vorn_r10.app.dev0." + std::to_string(getpid()) + ".counters";
-    std::string error, warning;
+    const std::string path = CountersFilePath(dir_, "app", "dev0"), pidPath = CountersFilePath(dir_, "app", "dev0", getpid());
     CCountersReader ended;
+    std::string error;
     {
-        CCountersWriter first;
-        ASSERT_TRUE(first.Create(dir_, "app", "dev0", error, warning)) << error;
-        EXPECT_EQ(path, first.Path());
-        EXPECT_EQ("", warning);
+        CCountersWriter first, second;
+        Make(first);
         struct stat st {};
         EXPECT_EQ(0640u, stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0);
-        first.SetRunState(COUNTERS_RUNNING);
         Frame(first, false);
-        {
-            CCountersWriter second;
-            ASSERT_TRUE(second.Create(dir_, "app", "dev0", error, warning)) << error;
-            EXPECT_EQ(dir_ + "/" + pidName, second.Path());
-            EXPECT_EQ(path + " belongs to a running process; counters go to " + second.Path(), warning);
-            EXPECT_EQ(1u, Read(second.Path()).snapshot.header.pid_in_name);
-            EXPECT_EQ((std::vector<std::string>{pidName, "vorn_r10.app.dev0.counters"}), Files());
-        }
-        EXPECT_EQ(std::vector<std::string>{"vorn_r10.app.dev0.counters"}, Files());
-        EXPECT_TRUE(Read(path).alive);
+        Make(second);
+        EXPECT_EQ(path + " belongs to a running process; counters go to " + pidPath, warning_);
+        EXPECT_EQ(1u, Read(pidPath).snapshot.header.pid_in_name);
+        ASSERT_TRUE(ended.Open(path, error)) << error;
     }
-    EXPECT_FALSE(Read(path).alive);
-    ASSERT_TRUE(ended.Open(path, error)) << error; // a reader still mapping the ended file
+    EXPECT_EQ(std::vector<std::string>{"vorn_r10.app.dev0.counters"}, Files());
     for (const bool died : {false, true}) {
         if (died) DiedWriting("app", "dev0");
-        warning.clear();
         CCountersWriter next;
-        ASSERT_TRUE(next.Create(dir_, "app", "dev0", error, warning)) << error;
-        EXPECT_EQ(path, next.Path());
-        EXPECT_EQ("", warning);
-        const SCountersFile fresh = Read(path);
-        EXPECT_EQ(COUNTERS_STARTING, fresh.snapshot.header.startup.run_state);
-        EXPECT_EQ(0u, fresh.snapshot.header.values.frames_received);
-        EXPECT_EQ(getpid(), fresh.snapshot.header.pid);
+        Make(next);
+        const SCountersHeader fresh = Read(path).snapshot.header;
+        EXPECT_EQ(path + "|0 0 " + std::to_string(getpid()), next.Path() + "|" + warning_ + std::to_string(fresh.startup.run_state) + " " +
+                      std::to_string(fresh.values.frames_received) + " " + std::to_string(fresh.pid));
     }
-    // The old reader keeps its copy whole: new files took the name, the old one was not cut.
     SCountersSnapshot old;
     ASSERT_TRUE(ended.Read(old, error)) << error;
     EXPECT_EQ(COUNTERS_ENDED, old.header.startup.run_state);
     EXPECT_EQ(1u, old.header.values.frames_received);
-    EXPECT_EQ(std::vector<std::string>{"vorn_r10.app.dev0.counters"}, Files());
 }
 
+// A file of another layout version, or no counters file at all, under the name is left alone;
+// a folder that cannot take the file leaves the counters private, and they keep counting.
 TEST_F(CountersFiles, ForeignFilesAndFoldersAreLeftAlone) {
-    std::string error, warning;
-    // A file of another layout version (or no counters file at all) under the name: left alone.
-    const std::string path = dir_ + "/vorn_r10.app.dev0.counters";
-    {
-        CCountersWriter older;
-        ASSERT_TRUE(older.Create(dir_, "app", "dev0", error, warning)) << error;
-    }
-    std::string before = ReadFile(path);
-    before[offsetof(SCountersHeader, layout_version)] = 2;
-    for (const std::string& content : {before, std::string("not counters at all")}) {
+    const std::string path = CountersFilePath(dir_, "app", "dev0");
+    std::string version = std::string(sizeof(SCountersHeader), '\0');
+    memcpy(&version[0], &kCountersMagic, sizeof kCountersMagic);
+    version[offsetof(SCountersHeader, layout_version)] = 2;
+    for (const std::string& content : {version, std::string("not counters at all")}) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
         CCountersWriter writer;
-        ASSERT_TRUE(writer.Create(dir_, "app", "dev0", error, warning)) << error;
+        Make(writer);
         EXPECT_EQ(path + " is not a counters file of layout version 1 and is left alone; counters go to " +
-                      writer.Path(),
-                  warning);
+                      writer.Path(), warning_);
         EXPECT_EQ(content, ReadFile(path));
     }
-    // A folder that cannot take the file: the counters stay private and keep counting.
     CCountersWriter writer;
-    EXPECT_FALSE(writer.Create(dir_ + "/missing", "app", "dev0", error, warning));
-    EXPECT_EQ(dir_ + "/missing/vorn_r10.app.dev0.counters: No such file or directory", error);
-    EXPECT_EQ("", writer.Path());
+    std::string error;
+    EXPECT_FALSE(writer.Create(dir_ + "/missing", "app", "dev0", error, warning_));
+    EXPECT_EQ(dir_ + "/missing/vorn_r10.app.dev0.counters: No such file or directory|", error + "|" + writer.Path());
     Frame(writer, false);
     EXPECT_EQ(1u, writer.Header().values.frames_received);
 }
 
 // Fills the tmpfs at `dir` up to its last page.
-void Fill(const std::string& dir, const std::string& name) {
-    std::ofstream out(dir + "/" + name, std::ios::binary);
+void Fill(const std::string& dir) {
+    std::ofstream out(dir + "/filler", std::ios::binary);
     const std::string block(4096, 'x');
     while (out.write(block.data(), block.size()) && out.flush()) {
     }
@@ -333,16 +307,15 @@ TEST_F(CountersFiles, FullFolderGivesPrivateCountersNotACrash) {
             if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 mount("vorn_test", dir_.c_str(), "tmpfs", 0, "size=256k") != 0)
                 return 77;
-            std::string error, warning;
-            Fill(dir_, "filler");
-            CCountersWriter full;
-            EXPECT_FALSE(full.Create(dir_, "app", "dev0", error, warning));
+            std::string error;
+            Fill(dir_);
+            CCountersWriter full, growing;
+            EXPECT_FALSE(full.Create(dir_, "app", "dev0", error, warning_));
             EXPECT_NE(std::string::npos, error.find("No space left on device")) << error;
             EXPECT_EQ(std::vector<std::string>{"filler"}, FilesIn(dir_)); // nothing left behind
             unlink((dir_ + "/filler").c_str());
-            CCountersWriter growing;
-            EXPECT_TRUE(growing.Create(dir_, "app", "dev0", error, warning)) << error;
-            Fill(dir_, "filler");
+            EXPECT_TRUE(growing.Create(dir_, "app", "dev0", error, warning_)) << error;
+            Fill(dir_);
             EXPECT_FALSE(growing.SetInstruments(std::vector<SInstrumentName>(4000, {"IF2612", 1001}), error));
             for (CCountersWriter* writer : {&full, &growing}) {
                 Frame(*writer, true);
@@ -356,23 +329,9 @@ TEST_F(CountersFiles, FullFolderGivesPrivateCountersNotACrash) {
     EXPECT_EQ(0, result) << "-1: the writer died (SIGBUS)";
 }
 
-// Liveness is the writer's lock: vorn-stat in another PID namespace, where the writer's process
-// id names no process, still sees the connector running.
-TEST_F(CountersFiles, LiveFromAnotherPidNamespace) {
-    CCountersWriter live;
-    std::string error, warning;
-    ASSERT_TRUE(live.Create(dir_, "app", "dev0", error, warning)) << error;
-    live.SetRunState(COUNTERS_RUNNING);
-    const std::string out = Run({"/usr/bin/unshare", "--map-root-user", "--pid", "--fork", "--mount-proc", VORN_STAT_BIN,
-                                 "--dir", dir_, "--json"},
-                                kAnyExit);
-    if (err_.find("unshare") != std::string::npos) GTEST_SKIP() << "no PID namespace allowed here: " << err_;
-    EXPECT_NE(std::string::npos, out.find("\"state\":\"running\",\"alive\":true")) << out << err_;
-}
-
 // Removals of stale files in a loop while a connector starts and ends again and again: every
-// start keeps its name (a removal's lock is brief, it does not send a start to a .<pid>
-// name) and its file stays while it lives.
+// start keeps its name (a removal's lock is brief: it does not send a start to a .<pid> name)
+// and its file stays while it lives.
 TEST_F(CountersFiles, RemovalsRacingStartsNeverTakeALiveFile) {
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> removed{0};
@@ -385,15 +344,13 @@ TEST_F(CountersFiles, RemovalsRacingStartsNeverTakeALiveFile) {
         }
     });
     Joiner joiner{stop, remover};
-    const std::string path = CountersFilePath(dir_, "app", "dev0");
     for (int start = 0; start < 300; ++start) {
         CCountersWriter writer;
-        std::string error, warning;
-        ASSERT_TRUE(writer.Create(dir_, "app", "dev0", error, warning)) << error;
-        ASSERT_EQ(path, writer.Path()) << warning;
+        Make(writer);
+        ASSERT_EQ(CountersFilePath(dir_, "app", "dev0"), writer.Path()) << warning_;
         for (int look = 0; look < 3; ++look) {
             std::this_thread::yield();
-            ASSERT_EQ(writer.Header().anchor_ticks, Read(path).snapshot.header.anchor_ticks) << "start " << start;
+            ASSERT_EQ(writer.Header().anchor_ticks, Read(writer.Path()).snapshot.header.anchor_ticks) << start;
         }
     }
     EXPECT_GT(removed.load(), 10u);

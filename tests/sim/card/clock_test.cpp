@@ -5,14 +5,11 @@
 #include <exanic/time.h>
 
 #include "card_file.h"
+#include "tick_clock.h"
 
 namespace {
 
-int64_t RealtimeNs() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return ts.tv_sec * 1'000'000'000ll + ts.tv_nsec;
-}
+using Vorn_R10::RealtimeNs;
 
 class Clock : public SimCardTest<1> {
 protected:
