@@ -265,6 +265,14 @@ TEST_F(CountersFiles, OneFilePerConnectorAcrossStarts) {
     ASSERT_TRUE(ended.Read(old, error)) << error;
     EXPECT_EQ(COUNTERS_ENDED, old.header.startup.run_state);
     EXPECT_EQ(1u, old.header.values.frames_received);
+    // A lock held briefly (by a removal checking the file; here 30 ms) is waited for.
+    const int held = open(path.c_str(), O_RDWR);
+    ASSERT_TRUE(LockCountersFile(held));
+    std::thread release([&] { std::this_thread::sleep_for(std::chrono::milliseconds(30)), close(held); });
+    CCountersWriter next;
+    Make(next);
+    release.join();
+    EXPECT_EQ(path + "|", next.Path() + "|" + warning_);
 }
 
 // A file of another layout version, or no counters file at all, under the name is left alone;
