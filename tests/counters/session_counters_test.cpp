@@ -1,18 +1,11 @@
 // The live counters after a scripted software-mode session: every frame's fate, the gaps,
 // the deliveries and the start-up state read through the counters file as a tool reads it.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <fstream>
-#include <thread>
+#include <cstdlib>
 
-#include "child_process.h"
+
 #include "connector_harness.h"
-#include "counters_reader.h"
 #include "feed_encoder.h"
 #include "synthetic_session.h"
 #include "tick_clock.h"
@@ -71,7 +64,6 @@ TEST(SessionCounters, MatchWhatHappened) {
     const int64_t lastFrame = Vorn_R10::TicksToRealtimeNs(got.header, v.last_frame_tsc);
     EXPECT_LT(std::abs(lastFrame - Vorn_R10::RealtimeNs()), 60 * 1000000000LL);
 
-    EXPECT_LE(Vorn_R10::HistogramPercentile(latency, 0.5), latency.max_ticks);
 
     std::string instruments; // id, updates, last update (ms of the day), its trust
     for (const auto& i : got.instruments)
