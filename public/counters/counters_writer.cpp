@@ -177,8 +177,8 @@ bool CCountersWriter::Create(const std::string& folder, const std::string& name,
     if (fd < 0) {
         // An empty file under the name is one this call (or a start that died at once) made:
         // removed while still locked.
-        struct stat held_stat;
-        if (fstat(held, &held_stat) == 0 && held_stat.st_size == 0) unlink(target.c_str());
+        struct stat heldStat;
+        if (fstat(held, &heldStat) == 0 && heldStat.st_size == 0) unlink(target.c_str());
         close(held);
         return false;
     }
