@@ -23,6 +23,7 @@ public:
     void GapSkipped() {}
     void ReorderDepth(uint64_t) {}
     void UnknownField() {}
+    void FieldUndecryptable() {}
     void ParseError() {}
     void HardwareRecord() {}
     void HardwareLossEvent() {}

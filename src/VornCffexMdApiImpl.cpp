@@ -111,6 +111,7 @@ int CVornCffexMdApiImpl::VornStart(CVornCffexMdSpi& refVornCffexMdSpi, const cha
     m_ExanicRecvList.Init(m_r10ConfigInfo.exanic_cache_size, 32767);
     if (LoadSnaphot() != 0) return -1;
     ChooseWorkMode();
+    if (m_iWorkMode != 2 && PrepareCodePage() != 0) return -1;
     CountSelectedInstruments();
     _BindCpu();
     if (m_r10ConfigInfo.socket_transport) return StartSockets();

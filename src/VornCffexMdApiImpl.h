@@ -244,6 +244,12 @@ public:
     void SeedTrustFlags(const std::vector<int32_t>& keys);
     void ClearTrustFlags();
     void SetTrustEpoch(uint64_t epoch);
+    // An encrypted field the code segment could not decrypt: counted, not applied, the current
+    // instrument's trust cleared; the first of a run is logged at error level with the cause.
+    void RejectUndecryptable(int32_t code_len);
+    // Software mode: maps the code segment's executable page before the card is opened.
+    // 0, or -1 after a line naming the host setting that refused it.
+    int32_t PrepareCodePage();
     // Makes `inst_id` the instrument that fields apply to.
     void SetCurrentInstrument(int64_t inst_id);
     // Drops the per-instrument slots (see "Caches" above) and takes the trust map's values as
@@ -307,6 +313,7 @@ public:
     int32_t m_CurUdpPktLen = 0;
     uint32_t m_CurUdpNo = 0;
     int64_t m_last_inst_id = 0;
+    bool m_undecryptableLogged = false; // the run's first undecryptable field was logged
     // The records handed to the callbacks, and the receive buffers, never straddle a 4 KiB
     // page: they are copied and cleared whole per update or frame, and on this class of CPU a
     // store split across two pages costs several times a plain one (tens of ns per record).

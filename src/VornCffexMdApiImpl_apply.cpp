@@ -120,6 +120,21 @@ void CVornCffexMdApiImpl::SeedTrustFlags(const std::vector<int32_t>& keys) {
     for (int32_t key : keys) m_depth_market_trust_flag[key] = m_trustComplete;
 }
 
+// Ciphertext decoded as clear text would be wrong prices and volumes: the field is dropped and
+// the instrument's book is no longer trusted until its depth-level fields arrive again.
+void CVornCffexMdApiImpl::RejectUndecryptable(int32_t code_len) {
+    m_counters.FieldUndecryptable();
+    SInstrumentSlot& slot = CurrentSlot();
+    if (slot.trust) *slot.trust = m_trustComplete & ~kCompleteBook; // no bits, this epoch
+    if (m_undecryptableLogged) return;
+    m_undecryptableLogged = true;
+    if (code_len < 1 || code_len > static_cast<int32_t>(sizeof m_RspEncryptCodeSegmentField.compiled_code))
+        VORN_LOG(LOG_ERROR, "[%s:%d] [%s] code_len is %d, outside 1 to 400: encrypted fields are not applied.",
+                 code_len);
+    else
+        VORN_LOG(LOG_ERROR, "[%s:%d] [%s] no executable page for the code segment: encrypted fields are not applied.");
+}
+
 // O(1) whatever the number of instruments: every word of an earlier epoch reads as 0.
 void CVornCffexMdApiImpl::ClearTrustFlags() { SetTrustEpoch(m_trustEpoch + 1); }
 
@@ -209,8 +224,11 @@ inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& En
     if (encrypted && Encryptable(fieldId)) {
         const encrypt_code_segment_field& code = EncryptCodeSegmentField;
         memcpy(m_FieldData.data(), data, len);
-        FieldDescribe::decrypt_data(m_FieldData.data(), len, code.compiled_code, code.code_len,
-                                    const_cast<char*>(code.arg1));
+        if (!FieldDescribe::decrypt_data(m_FieldData.data(), len, code.compiled_code, code.code_len,
+                                         const_cast<char*>(code.arg1))) {
+            RejectUndecryptable(code.code_len);
+            return;
+        }
         data = m_FieldData.data();
     }
     if (fieldId == static_cast<uint16_t>(FIELD_ID::vint_market_data_update_time)) {

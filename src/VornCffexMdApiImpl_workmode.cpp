@@ -55,6 +55,20 @@ void CVornCffexMdApiImpl::ChooseWorkMode() {
         VORN_LOG(LOG_INFO, "[%s:%d] [%s] work mode software: the code segment is none the firmware decodes.");
 }
 
+// Software mode runs the exchange's code segment from a page that is writable and executable
+// at once. A write-xor-execute host refuses it; decoding the ciphertext as clear text would
+// deliver wrong prices, so start-up stops here and says which setting refused the page.
+int32_t CVornCffexMdApiImpl::PrepareCodePage() {
+    const int error = FieldDescribe::prepare_code_page();
+    if (error == 0) return 0;
+    VORN_LOG(LOG_ERROR,
+             "[%s:%d] [%s] software mode needs a writable and executable page for the day's code segment, and the "
+             "host refused it (%s): a write-xor-execute policy forbids it (systemd MemoryDenyWriteExecute=yes, "
+             "SELinux deny_execmem or a policy without execmem, prctl PR_SET_MDWE); allow it for this process.",
+             strerror(error));
+    return -1;
+}
+
 void CVornCffexMdApiImpl::_hexdump(const unsigned char* p, size_t size) {
     printf("Dumping 0x%x bytes from %p:\n", static_cast<unsigned>(size), static_cast<const void*>(p));
     for (size_t row = 0; row < size; row += 16) {

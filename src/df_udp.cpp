@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -39,28 +40,30 @@ public:
     }
 
     bool Run(u_char* buf, size_t buf_len, const char* code, int32_t code_len, char* arg1) {
-        if (code_len < 1 || code_len > kMaxCodeLen) {
-            ReportBadLength(code_len);
-            return false;
-        }
-        if (!m_exec && !Map()) return false;
+        if (code_len < 1 || code_len > kMaxCodeLen) return false;
+        // A refused page is asked for again only by Prepare: no system call per field.
+        if (!m_exec && (m_mapError != 0 || Prepare() != 0)) return false;
         if (!HoldsFresh(code, static_cast<size_t>(code_len))) Restore(code, static_cast<size_t>(code_len));
         reinterpret_cast<CodeFunc>(m_exec)(buf, static_cast<int32_t>(buf_len), arg1 ? ArgumentBlock(arg1) : nullptr);
         return true;
     }
 
-private:
-    bool Map() {
+    int Prepare() {
+        if (m_exec) return 0;
         m_pageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         void* page = mmap(nullptr, m_pageBytes, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (page == MAP_FAILED) {
+            m_mapError = errno;
             puts("mmap failed");
-            return false;
+            fflush(stdout);
+            return m_mapError;
         }
+        m_mapError = 0;
         m_exec = static_cast<uint8_t*>(page);
-        return true;
+        return 0;
     }
 
+private:
     // The block the code runs with: a copy of the day's block, which is never written. The
     // copy is refreshed only when it differs (the day's block changed or a run wrote into it).
     char* ArgumentBlock(const char* day) {
@@ -81,18 +84,10 @@ private:
         memset(m_exec + code_len, 0, m_pageBytes - code_len);
     }
 
-    void ReportBadLength(int32_t code_len) {
-        if (m_reportedBadLength) return;
-        m_reportedBadLength = true;
-        VORN_LOG(LOG_ERROR,
-                 "[%s:%d] [%s] code_len is %d, outside 1 to %d: encrypted fields are decoded as they arrived.",
-                 code_len, kMaxCodeLen);
-    }
-
     uint8_t* m_exec = nullptr;
     size_t m_pageBytes = 0;
+    int m_mapError = 0; // errno of the last refused mapping, 0 when none was refused
     char m_args[kArgumentBlockBytes] = {};
-    bool m_reportedBadLength = false;
 };
 
 CodeSegmentRunner g_codeRunner;
@@ -126,6 +121,8 @@ int64_t vint_decode(const uint8_t* buf, size_t buf_len, size_t& bytes_consumed) 
     return vorn_wire::DecodeVarint(buf, buf_len, bytes_consumed);
 }
 
+int FieldDescribe::prepare_code_page() { return g_codeRunner.Prepare(); }
+
 bool FieldDescribe::decrypt_data(u_char* buf, size_t buf_len, const char* compiled_code, int32_t code_len, char* arg1) {
     return g_codeRunner.Run(buf, buf_len, compiled_code, code_len, arg1);
 }
@@ -137,7 +134,8 @@ void FieldDescribe::init_from_stream(u_char* buf, size_t buf_len, void* out, boo
     const uint64_t zero = 0;
     for (int32_t at = 0; at + 8 <= struct_size_; at += 8) memcpy(target + at, &zero, 8);
     if (struct_size_ % 8) memset(target + struct_size_ / 8 * 8, 0, static_cast<size_t>(struct_size_ % 8));
-    if (needs_decryption) decrypt_data(buf, buf_len, compiled_code, code_len, arg1);
+    // Ciphertext is never decoded as if it were clear: a field that cannot be decrypted stays zero.
+    if (needs_decryption && !decrypt_data(buf, buf_len, compiled_code, code_len, arg1)) return;
 
     size_t cursor = 0;
     for (const MemberDescribe& member : members_) {

@@ -60,12 +60,19 @@ struct FieldDescribe {
 
     void init(int32_t struct_size, const char* name);
     void add_member(const std::string& name, MemberType type, uint32_t offset_struct, uint32_t size);
-    // Zeroes `out`, decrypts `buf` in place when asked, then decodes the members in order.
+    // Zeroes `out`, decrypts `buf` in place when asked, then decodes the members in order;
+    // `out` stays zero when the field cannot be decrypted.
     void init_from_stream(u_char* buf, size_t buf_len, void* out, bool convert_endian, bool needs_decryption,
                           const char* compiled_code, int32_t code_len, char* arg1) const;
     // Runs the code segment over `buf`, as on a fresh mapping of exactly `compiled_code`.
-    // False (bytes untouched) when the segment cannot be run.
+    // False (bytes untouched) when the segment cannot be run: `code_len` outside 1..400, or the
+    // process has no executable page (prepare_code_page failed, or was never called and the
+    // one attempt made here failed: later calls do not ask again).
     static bool decrypt_data(u_char* buf, size_t buf_len, const char* compiled_code, int32_t code_len, char* arg1);
+    // Maps the process's executable page for the code segment, once (later calls return 0 at
+    // no cost). 0, or the errno of the refused mapping (a write-xor-execute policy gives EACCES
+    // or EPERM), after the line "mmap failed" on standard output.
+    static int prepare_code_page();
 };
 
 // One ZigZag base-128 varint of at most 10 bytes; 0 and bytes_consumed 0 when cut short.

@@ -37,6 +37,8 @@ inline constexpr SCounterInfo kCounterInfos[] = {
     {"updates_v2", "Version-2 callback calls", &SCounterValues::updates_v2, false},
     {"updates_untrusted", "Updates delivered with trust flag 0", &SCounterValues::updates_untrusted, false},
     {"unknown_fields", "Fields of an unknown id", &SCounterValues::unknown_fields, false},
+    {"fields_undecryptable", "Encrypted fields not applied: the code segment could not run",
+     &SCounterValues::fields_undecryptable, false},
     {"parse_errors", "Payloads cut short or inconsistent", &SCounterValues::parse_errors, false},
     {"hw_records", "Hardware mode: decoded records received", &SCounterValues::hw_records, false},
     {"hw_loss_events", "Hardware mode: lost-message events received", &SCounterValues::hw_loss_events, false},

@@ -97,7 +97,9 @@ struct SCounterValues {
     uint64_t last_frame_tsc;     // clock ticks (see SCountersHeader) of a recent frame, 0 before any
     uint64_t wire_clock_unsynced; // sampled frames whose wire time was not plausible host time
     uint64_t kernel_drops;        // socket transport: datagrams the kernel dropped (receive buffer full)
-    uint64_t spare[22];
+    // encrypted fields not applied: the code segment could not run
+    uint64_t fields_undecryptable;
+    uint64_t spare[21];
 };
 
 // Log-linear buckets: values below 16 ticks have a bucket each; above, every power of two is

@@ -118,6 +118,7 @@ public:
         if (depth > values_->reorder_high_water) Store(values_->reorder_high_water, depth);
     }
     void UnknownField() { Bump(values_->unknown_fields); }
+    void FieldUndecryptable() { Bump(values_->fields_undecryptable); }
     void ParseError() { Bump(values_->parse_errors); }
     void HardwareRecord() { Bump(values_->hw_records); }
     void HardwareLossEvent() { Bump(values_->hw_loss_events); }

@@ -348,8 +348,8 @@ TEST_F(CountersFiles, PrometheusExpositionIsBoundedAndValid) {
         EXPECT_NE(std::string::npos, line.find("{program=\"md-feed\",device=\"exanic0\"")) << line;
         EXPECT_EQ(line.rfind("vorn_r10_info{", 0) == 0, line.find("pid=") != std::string::npos) << line;
     }
-    // up, info, start time, 25 counters and gauges, last frame, 2 spans of 5 series, 2 instruments
-    EXPECT_EQ(1u + 1 + 1 + 25 + 1 + 10 + 2, samples) << prom;
+    // up, info, start time, 26 counters and gauges, last frame, 2 spans of 5 series, 2 instruments
+    EXPECT_EQ(1u + 1 + 1 + 26 + 1 + 10 + 2, samples) << prom;
     EXPECT_NE(std::string::npos, prom.find("vorn_r10_start_time_seconds{program=\"md-feed\",device=\"exanic0\"} "));
     const std::string all = Stat({"--prometheus", "--all"});
     EXPECT_EQ(16u, vorn_test::CountOf(all, "vorn_r10_up{"));

@@ -24,15 +24,6 @@ using vorn_sim::PacketBuilder;
 using Bytes = std::vector<uint8_t>;
 
 
-Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run) {
-    Vorn_R10::CCountersReader reader;
-    Vorn_R10::SCountersSnapshot snapshot;
-    std::string error;
-    const std::string path = Vorn_R10::CountersFilePath(run.Dir(), Vorn_R10::ProgramCountersName(), run.Device());
-    EXPECT_TRUE(reader.Open(path, error)) << error;
-    EXPECT_TRUE(reader.Read(snapshot, error)) << error;
-    return snapshot;
-}
 
 TEST(SessionCounters, MatchWhatHappened) {
     vorn_sim::SyntheticSession session(SessionAfter100());

@@ -2,6 +2,7 @@
 // (work_mode = software) and the same feed delivered as records by the firmware stand-in in
 // hardware mode give the same updates.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 
 #include <cmath>
 #include <cstddef>
@@ -12,6 +13,13 @@
 #include "connector_harness.h"
 #include "synthetic_session.h"
 #include "vorn_firmware.h"
+
+#ifndef PR_SET_MDWE
+#define PR_SET_MDWE 65
+#endif
+#ifndef PR_MDWE_REFUSE_EXEC_GAIN
+#define PR_MDWE_REFUSE_EXEC_GAIN 1
+#endif
 
 namespace {
 
@@ -110,5 +118,58 @@ TEST_P(Decoders, SoftwareDecodingOfAHardwareDayGivesTheFirmwaresUpdates) {
 }
 
 INSTANTIATE_TEST_SUITE_P(KnownSegments, Decoders, ::testing::Values(0, 1, 2));
+
+// On a write-xor-execute host the code segment's page is refused: software mode fails start-up
+// naming the settings that refuse it, rather than deliver ciphertext; hardware mode needs no page.
+TEST(CodeSegment, WriteXorExecuteHostFailsSoftwareStartupOnly) {
+    for (const bool software : {true, false}) {
+        const int code = RunForked(
+            [software] {
+                if (prctl(PR_SET_MDWE, PR_MDWE_REFUSE_EXEC_GAIN, 0L, 0L, 0L) != 0) return 77;
+                vorn_sim::SessionConfig day = SessionAfter100(true);
+                day.code_segment = software ? -1 : 0;
+                if (!WriteTodaySnapshot(vorn_sim::SyntheticSession(day).Snapshot())) return 1;
+                ConnectorRun run;
+                const int started = run.Start();
+                if (!software) return started == 0 && run.Stop() == 0 ? 0 : 2;
+                const std::string out = run.Stdout();
+                for (const char* setting : {"MemoryDenyWriteExecute", "execmem", "PR_SET_MDWE"})
+                    if (out.find(setting) == std::string::npos) return 3;
+                return started == -1 ? 0 : 4;
+            },
+            std::chrono::seconds(60));
+        if (code == 77) GTEST_SKIP() << "the kernel does not offer PR_SET_MDWE";
+        EXPECT_EQ(0, code) << (software ? "software" : "hardware");
+    }
+}
+
+// A segment whose length cannot run: start-up goes on, every encrypted field is counted and
+// not applied, its instrument's updates are untrusted, and the run logs one error line.
+TEST(CodeSegment, UnrunnableLengthLeavesEncryptedFieldsUnappliedAndUntrusted) {
+    vorn_sim::SyntheticSession session(SessionAfter100(true));
+    vorn_sim::SnapshotWriter snapshot = session.Snapshot();
+    encrypt_code_segment_field segment = session.CodeSegment();
+    segment.code_len = 401;
+    snapshot.SetCodeSegment(segment);
+    ASSERT_TRUE(WriteTodaySnapshot(snapshot));
+    ConnectorRun run({{"insts", "all"}, {"options", "recv"}});
+    ASSERT_EQ(0, run.Start());
+    for (int i = 0; i < 40; ++i) run.Put(0, session.NextFrame());
+    ASSERT_TRUE(run.Drain());
+    EXPECT_GE(ReadCounters(run).header.values.fields_undecryptable, 40u);
+    ASSERT_EQ(0, run.Stop());
+    EXPECT_EQ(1u, LinesWith(run.LogText(), "[E]").size()) << run.LogText();
+    EXPECT_EQ(1u, LinesWith(run.LogText(), "code_len is 401, outside 1 to 400").size());
+    // The encrypted members (last match, five levels) keep the snapshot's values.
+    constexpr size_t kFrom = offsetof(VornCffexMdType, volume), kTo = offsetof(VornCffexMdType, high_price);
+    std::map<int32_t, VornCffexMdType> first;
+    ASSERT_EQ(40u, V2Records().size());
+    for (const VornCffexMdType& record : V2Records()) {
+        EXPECT_EQ(0, record.trust_flag);
+        const VornCffexMdType& seen = first.emplace(record.inst_no, record).first->second;
+        EXPECT_EQ(0, memcmp(reinterpret_cast<const char*>(&seen) + kFrom,
+                            reinterpret_cast<const char*>(&record) + kFrom, kTo - kFrom));
+    }
+}
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 
+#include "counters_files.h"
 #include "feed_encoder.h"
 
 namespace vorn_test {
@@ -175,6 +176,15 @@ std::vector<std::pair<uint32_t, uint32_t>> ConnectorRun::RegisterWrites() const 
             writes.emplace_back(reg, value);
     }
     return writes;
+}
+
+Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run) {
+    Vorn_R10::CCountersReader reader;
+    Vorn_R10::SCountersSnapshot snapshot{};
+    std::string error;
+    const std::string path = Vorn_R10::CountersFilePath(run.Dir(), Vorn_R10::ProgramCountersName(), run.Device());
+    EXPECT_TRUE(reader.Open(path, error) && reader.Read(snapshot, error)) << error;
+    return snapshot;
 }
 
 } // namespace vorn_test

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "VornCffexMd_interface.h"
+#include "counters_reader.h"
 #include "snapshot_writer.h"
 #include "synthetic_session.h"
 #include "test_files.h"
@@ -98,5 +99,9 @@ std::vector<uint8_t> Tagged(uint32_t seqno, int32_t key, int64_t tag);
 // process that does so first takes a lock held until it exits, so tests that run at the
 // same time (other build trees included) never see each other's snapshot.
 bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer);
+
+// The live counters of a run that kept the default counters_path (its folder): a failed
+// check when they cannot be read.
+Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run);
 
 } // namespace vorn_test
