@@ -16,8 +16,8 @@
 // Caches: members under "Derived" below are caches of the snapshot maps and the
 // configuration. Whoever changes m_depth_market_data_infos, m_ins_price_infos or
 // m_depth_market_trust_flag other than through the data path (snapshot load, tests, fuzz
-// harnesses) calls ResetInstrumentCache() before the next packet; changing the values of
-// existing trust entries needs no reset.
+// harnesses) calls ResetInstrumentCache() before the next packet; so does whoever changes the
+// trust value of a key whose record carries that key.
 #pragma once
 
 #include <cstdint>
@@ -263,6 +263,9 @@ public:
         return slot.depth ? *slot.depth : EnterCurrentDepth(slot);
     }
     depth_market_data_field& EnterCurrentDepth(SInstrumentSlot& slot);
+    void SetDepth(SInstrumentSlot& slot, depth_market_data_field& depth); // of the current key
+    int64_t OutputTrustWord(const SInstrumentSlot& slot) const;
+    void SetTrustWord(SInstrumentSlot& slot, int64_t word);
     // The current slot with its price encoding, entered (empty) when missing.
     SInstrumentSlot& PricedSlot() {
         SInstrumentSlot& slot = CurrentSlot();
@@ -300,7 +303,7 @@ public:
     end_snap_md_field m_EndSnapMdField{};
     encrypt_code_segment_field m_RspEncryptCodeSegmentField{};
     std::unordered_map<int32_t, ins_price_encode_info_field> m_ins_price_infos;
-    std::unordered_map<int32_t, depth_market_data_field> m_depth_market_data_infos;
+    std::unordered_map<int32_t, SDepthRecord> m_depth_market_data_infos;
     std::unordered_map<int32_t, int64_t> m_depth_market_trust_flag;
     uint32_t m_key_type = 0;
     uint32_t m_key_arg = 0;

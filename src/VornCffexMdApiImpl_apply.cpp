@@ -81,14 +81,14 @@ SInstrumentSlot& CVornCffexMdApiImpl::ResolveCurrentSlot() {
     if ((m_curSlot = m_slots.Find(key))) return *m_curSlot;
     SInstrumentSlot& slot = m_slots.Add(key);
     const auto depth = m_depth_market_data_infos.find(key);
-    if (depth != m_depth_market_data_infos.end()) {
-        slot.depth = &depth->second;
-        slot.outputTrust = FindMask(m_depth_market_trust_flag, slot.depth->inst_id);
-    }
+    if (depth != m_depth_market_data_infos.end()) SetDepth(slot, depth->second);
     const auto price = m_ins_price_infos.find(key);
     if (price != m_ins_price_infos.end()) SetPrice(slot, price->second);
     const auto trust = m_depth_market_trust_flag.find(key);
-    if (trust != m_depth_market_trust_flag.end()) slot.trust = &trust->second;
+    if (trust != m_depth_market_trust_flag.end()) {
+        slot.trust = &trust->second;
+        slot.trustWord = trust->second;
+    }
     m_curSlot = &slot;
     return slot;
 }
@@ -99,11 +99,27 @@ void CVornCffexMdApiImpl::SetPrice(SInstrumentSlot& slot, const ins_price_encode
     slot.hasPrice = true;
 }
 
+void CVornCffexMdApiImpl::SetDepth(SInstrumentSlot& slot, depth_market_data_field& depth) {
+    slot.depth = &depth;
+    slot.ownTrust = depth.inst_id == static_cast<int32_t>(m_last_inst_id);
+}
+
 // Entered all zero on first use, as a map lookup with insertion would.
 depth_market_data_field& CVornCffexMdApiImpl::EnterCurrentDepth(SInstrumentSlot& slot) {
-    slot.depth = &m_depth_market_data_infos[static_cast<int32_t>(m_last_inst_id)];
-    slot.outputTrust = FindMask(m_depth_market_trust_flag, slot.depth->inst_id);
+    SetDepth(slot, m_depth_market_data_infos[static_cast<int32_t>(m_last_inst_id)]);
     return *slot.depth;
+}
+
+// The word the outputs' trust flag is read from: see SInstrumentSlot::ownTrust.
+int64_t CVornCffexMdApiImpl::OutputTrustWord(const SInstrumentSlot& slot) const {
+    if (slot.ownTrust) return slot.trustWord;
+    const int64_t* word = FindMask(m_depth_market_trust_flag, slot.depth->inst_id);
+    return word ? *word : 0;
+}
+
+void CVornCffexMdApiImpl::SetTrustWord(SInstrumentSlot& slot, int64_t word) {
+    slot.trustWord = word;
+    *slot.trust = word;
 }
 
 // The encoding is entered empty when missing, as a map lookup with insertion would.
@@ -125,7 +141,7 @@ void CVornCffexMdApiImpl::SeedTrustFlags(const std::vector<int32_t>& keys) {
 void CVornCffexMdApiImpl::RejectUndecryptable(int32_t code_len) {
     m_counters.FieldUndecryptable();
     SInstrumentSlot& slot = CurrentSlot();
-    if (slot.trust) *slot.trust = m_trustComplete & ~kCompleteBook; // no bits, this epoch
+    if (slot.trust) SetTrustWord(slot, m_trustComplete & ~kCompleteBook); // no bits, this epoch
     if (m_undecryptableLogged) return;
     m_undecryptableLogged = true;
     if (code_len < 1 || code_len > static_cast<int32_t>(sizeof m_RspEncryptCodeSegmentField.compiled_code))
@@ -184,8 +200,10 @@ __attribute__((always_inline)) inline void CVornCffexMdApiImpl::FinishField(SIns
     if constexpr (bit != 0) {
         if (!slot.trust) AddTrustEntry(slot);
         const int64_t epochBits = m_trustComplete & ~kCompleteBook;
-        if ((*slot.trust & ~kCompleteBook) != epochBits) *slot.trust = epochBits;
-        *slot.trust |= bit;
+        int64_t word = slot.trustWord;
+        if ((word & ~kCompleteBook) != epochBits) word = epochBits;
+        word |= bit;
+        if (word != slot.trustWord) SetTrustWord(slot, word);
     }
 }
 
@@ -384,13 +402,9 @@ inline void CVornCffexMdApiImpl::ApplyUpdateTime(const uint8_t* data, uint16_t l
     }
 }
 
-// A new entry is the outputs' trust for every instrument whose record carries this key.
+// Entered as 0, as a map lookup with insertion would; other instruments whose record carries
+// this key read it per update.
 void CVornCffexMdApiImpl::AddTrustEntry(SInstrumentSlot& slot) {
-    const int32_t key = static_cast<int32_t>(m_last_inst_id);
-    const auto entry = m_depth_market_trust_flag.try_emplace(key, 0);
-    slot.trust = &entry.first->second;
-    if (!entry.second) return;
-    m_slots.ForEach([key, mask = slot.trust](SInstrumentSlot& other) {
-        if (other.depth && other.depth->inst_id == key) other.outputTrust = mask;
-    });
+    slot.trust = &m_depth_market_trust_flag.try_emplace(static_cast<int32_t>(m_last_inst_id), 0).first->second;
+    slot.trustWord = *slot.trust;
 }

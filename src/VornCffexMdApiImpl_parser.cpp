@@ -158,13 +158,13 @@ void CVornCffexMdApiImpl::DeliverPacket(field_header lastField, bool trace) {
         VORN_LOG(LOG_DEBUG, "[%s:%d] [%s], inst_id is [%d], is not snapshot data, ", static_cast<int>(m_last_inst_id));
         return;
     }
-    if (slot.selected < 0) slot.selected = static_cast<int32_t>(SelectionOf(*slot.depth));
+    if (slot.selected < 0) slot.selected = SelectionOf(*slot.depth) != 0;
     if (slot.selected == 0) return;
     const depth_market_data_field& md = *slot.depth;
     // A text this slot made reads its seconds; one from the snapshot is read back.
     const int64_t seconds =
         slot.textSeconds != UINT32_MAX ? int64_t{slot.textSeconds} : set_update_time(md.update_time);
-    const int64_t trust = slot.outputTrust && *slot.outputTrust == m_trustComplete ? 1 : 0;
+    const int64_t trust = OutputTrustWord(slot) == m_trustComplete ? 1 : 0;
     if (auto onV2 = gfunc_parser_verison_2) {
         FillV2(m_CffexMarketdata, md, seconds);
         m_CffexMarketdata.trust_flag = trust;

@@ -54,6 +54,7 @@ TEST_F(Apply, TrustNeedsAllFiveLevelFieldsAfterALoss) {
     EXPECT_EQ(1u, api->m_depth_market_trust_flag.count(kB));
 
     api->m_depth_market_trust_flag[kA] = 15;
+    api->ResetInstrumentCache();
     Chunk(PacketBuilder(seqno++).UpdateTime(kA, 34200, 0).Bytes());
     EXPECT_EQ(0, +Recorded().v2.back().trust_flag);
     const size_t entries = api->m_depth_market_trust_flag.size();
@@ -151,9 +152,10 @@ TEST_F(Apply, InstrumentsOutsideTheSnapshot) {
     Chunk(PacketBuilder(103).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(0, +Recorded().v2.back().trust_flag);
     api->m_depth_market_trust_flag[0] = 31;
+    api->ResetInstrumentCache(); // instrument 0 keeps a copy of its own word
     Chunk(PacketBuilder(104).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(1, +Recorded().v2.back().trust_flag);
-    api->SetCurrentInstrument(0); // instrument 0 was first seen before mask 0 existed
+    api->SetCurrentInstrument(0);
     Chunk(PacketBuilder(105).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(1, +Recorded().v2.back().trust_flag);
 
