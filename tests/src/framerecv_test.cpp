@@ -1,13 +1,10 @@
-// Software mode end to end: hand-made frames on the simulated card through init_connector to
-// the two callbacks (whole sessions: the soak and the decoders' tests).
+// Software mode end to end: hand-made frames on the simulated card through init_connector.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "connector_harness.h"
 #include "feed_encoder.h"
-#include "sample_code.h"
 #include "synthetic_session.h"
 
 namespace {
@@ -19,10 +16,8 @@ using Bytes = std::vector<uint8_t>;
 // A hand-made feed against the session's snapshot (IF2612 base 4000, IH2612 base 2700).
 class HandFeed : public ::testing::Test {
 protected:
-    void Start(std::map<std::string, std::string> config, bool twoChannels = false, bool v1 = true) {
-        vorn_sim::SnapshotWriter snapshot = session.Snapshot();
-        if (twoChannels) snapshot.AddChannel("udp://239.3.42.2:30002/10.0.0.6", 2);
-        ASSERT_TRUE(WriteTodaySnapshot(snapshot));
+    void Start(std::map<std::string, std::string> config, bool v1 = true) {
+        ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
         run = std::make_unique<ConnectorRun>(config);
         RegisterCallbacks(v1, true);
         ASSERT_EQ(0, run->Start());
@@ -102,7 +97,7 @@ TEST_F(HandFeed, FramesWithSeveralOrCutPackets) {
 }
 
 TEST_F(HandFeed, SelectionOutsideTheSnapshotAndOneCallback) {
-    Start({{"insts", "IH2612"}}, false, false);
+    Start({{"insts", "IH2612"}}, false);
     Put(Tagged(101, kIF, 1));
     Put(Tagged(102, kIH, 2));
     Put(Tagged(103, 9999, 3));

@@ -112,9 +112,7 @@ TEST(Table, RowMembersFromTheSnapshot) {
         {0, +row.pre_delta},       {3, +row.curr_delta},         {1234, +row.open_interest},
         {9876, +row.pre_open_interest}, {34205, +row.update_time}, {500, +row.update_msec}, {0, +row.bid2_price}};
     for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
-    char id[32] = {};
-    memcpy(id, longId.data(), 29);
-    EXPECT_EQ(0, memcmp(id, row.instrument_id, sizeof id));
+    EXPECT_EQ(longId.substr(0, 29) + std::string(3, '\0'), std::string(row.instrument_id, 32));
 }
 
 } // namespace
