@@ -165,8 +165,8 @@ TEST(CodeSegment, UnrunnableLengthLeavesEncryptedFieldsUnappliedAndUntrusted) {
     std::map<int32_t, VornCffexMdType> first;
     ASSERT_EQ(40u, V2Records().size());
     for (const VornCffexMdType& record : V2Records()) {
-        EXPECT_EQ(0, record.trust_flag);
-        const VornCffexMdType& seen = first.emplace(record.inst_no, record).first->second;
+        EXPECT_EQ(0, int64_t{record.trust_flag});
+        const VornCffexMdType& seen = first.emplace(int32_t{record.inst_no}, record).first->second;
         EXPECT_EQ(0, memcmp(reinterpret_cast<const char*>(&seen) + kFrom,
                             reinterpret_cast<const char*>(&record) + kFrom, kTo - kFrom));
     }
