@@ -96,8 +96,8 @@ TEST_F(Parser, EdgeCases) {
             EXPECT_EQ(c.tags, tags);
             EXPECT_EQ(c.tags.size(), Recorded().v1.size());
             EXPECT_EQ(c.curUdpNo, api->m_CurUdpNo);
-            if (c.bidVolumeOfA != kUnchecked) EXPECT_EQ(c.bidVolumeOfA == kKept ? initialBidVolume : c.bidVolumeOfA, +Depth(kA).bid1_volume);
-            if (c.updateTimeApplied) EXPECT_EQ(0, memcmp(Depth(kA).update_time, "10:00:00", 8));
+            if (c.bidVolumeOfA != kUnchecked) { EXPECT_EQ(c.bidVolumeOfA == kKept ? initialBidVolume : c.bidVolumeOfA, +Depth(kA).bid1_volume); }
+            if (c.updateTimeApplied) { EXPECT_EQ(0, memcmp(Depth(kA).update_time, "10:00:00", 8)); }
             const std::string log = LogText();
             for (const auto& line : c.logLines) EXPECT_EQ(line.second, LinesWith(log, line.first).size()) << line.first;
             const int64_t state[] = {api->m_state, api->m_CurUdpPktLen, api->m_FieldHeader.fieldId, api->m_FieldHeader.fieldlen, api->m_UdpHeader.seqno};
