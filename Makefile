@@ -10,9 +10,9 @@ PACKAGES  := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-de
 # tshark runs the Wireshark dissector's test (tools/wireshark).
 PACKAGES  += tshark
 # The Python module vorn_r10 and its tests (Debian's /usr/bin/python3).
+PACKAGES  += pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-pytest python3-tables
 # valgrind's cachegrind counts the hot path's cache misses (make bench-counts).
 PACKAGES  += valgrind
-PACKAGES  += pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-pytest python3-dask
 
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=Release
 # The vendor's libexanic sources (optional): `make test` builds the library against them.

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Updates per second decoded into numpy by vorn_r10.decode, beside vorn-decode writing CSV to a
-file from the same capture in the same run (the baseline). Run by hand from the build tree:
+"""Updates per second decoded into numpy by vorn_r10.decode and iter_decode, beside vorn-decode
+writing CSV to a file from the same capture in the same run (the baseline). Run by hand from the build tree:
 
     PYTHONPATH=build/release/python /usr/bin/python3 python/bench_decode.py [--frames N] [--runs R]
 
@@ -52,6 +52,10 @@ def main():
             rate = len(rows) / seconds
             print(f"decode(version={version}) {rate / 1e6:6.2f} M updates/s  "
                   f"{rate / (tool_rows / tool_seconds):.2f} x the baseline  ({len(rows)} updates, {seconds:.3f} s)")
+        seconds, rows = best_of(args.runs, lambda: sum(len(c) for c in vorn_r10.iter_decode(capture, snapshot)))
+        rate = rows / seconds
+        print(f"iter_decode(rows=65536) {rate / 1e6:6.2f} M updates/s  {rate / (tool_rows / tool_seconds):.2f} x the "
+              "baseline")
     finally:
         shutil.rmtree(folder)
 

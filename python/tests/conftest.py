@@ -1,9 +1,11 @@
 """Shared pieces of the vorn_r10 module's tests: the tools, sample days and vorn-decode's CSV."""
 import csv
 import glob
+import json
 import os
 import pathlib
 import shutil
+import struct
 import subprocess
 import tempfile
 
@@ -27,6 +29,15 @@ def workdir():
     shutil.rmtree(path)
 
 
+@pytest.fixture
+def tmp(monkeypatch):
+    """A TMPDIR of the test's own: what a run leaves there is left behind."""
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="vorn_r10_pytest."))
+    monkeypatch.setenv("TMPDIR", str(folder))
+    yield folder
+    shutil.rmtree(folder)
+
+
 def make_day(folder, name, frames, date=DATE, *extra):
     """A snapshot and the capture of the session after it, as `vorn-snapshot make` writes them."""
     snapshot, capture = folder / f"{name}.bin", folder / f"{name}.pcap"
@@ -37,20 +48,45 @@ def make_day(folder, name, frames, date=DATE, *extra):
 
 @pytest.fixture(scope="session")
 def day(workdir):
-    return make_day(workdir, "day", 3000)
+    """The sample day, its capture restamped in nanoseconds (which microseconds would lose)."""
+    capture, snapshot = make_day(workdir, "day", 3000)
+    frames = [(data, original, ns + i * 7919 % 1000) for i, (data, original, ns) in enumerate(read_pcap(capture))]
+    write_pcap(capture, 1, frames, nanoseconds=True)
+    return capture, snapshot
+
+
+def write_pcap(path, link_type, frames, nanoseconds=False):
+    """A classic pcap file of (bytes, original length, capture time in ns) frames."""
+    with open(path, "wb") as f:
+        f.write(struct.pack("<IHHiIII", 0xA1B23C4D if nanoseconds else 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type))
+        for data, original, ns in frames:
+            fraction = ns % 10**9 // (1 if nanoseconds else 1000)
+            f.write(struct.pack("<IIII", ns // 10**9, fraction, len(data), original) + data)
+
+
+def read_pcap(path):
+    """The frames of a classic pcap file, as write_pcap takes them."""
+    data = pathlib.Path(path).read_bytes()
+    scale = {0xA1B2C3D4: 1000, 0xA1B23C4D: 1}[struct.unpack_from("<I", data)[0]]
+    frames, at = [], 24
+    while at < len(data):
+        seconds, fraction, included, original = struct.unpack_from("<IIII", data, at)
+        frames.append((data[at + 16:at + 16 + included], original, seconds * 10**9 + fraction * scale))
+        at += 16 + included
+    return frames
 
 
 @pytest.fixture(scope="session")
 def long_day(workdir):
-    """Long enough that a decode is seen running (tens of milliseconds at least)."""
-    return make_day(workdir, "long", 300000)
+    """Long enough that a decode is seen running, and that its rows fill tens of megabytes."""
+    return make_day(workdir, "long", 200000)
 
 
 def vorn_decode_csv(folder, capture, snapshot, version, *options):
-    """vorn-decode's rows of one version as a list of dicts of text."""
+    """vorn-decode's rows of one version, with the two times, as a list of dicts of text."""
     out = folder / f"expected_v{version}.csv"
     run = subprocess.run([tool("vorn-decode"), capture, "--snapshot", snapshot, f"--v{version}", "--no-progress",
-                          "--no-library-log", "--out", out, *options], capture_output=True, text=True)
+                          "--timestamps", "--no-library-log", "--out", out, *options], capture_output=True, text=True)
     assert run.returncode in (0, 3), run.stderr
     with open(out, newline="") as f:
         rows = list(csv.DictReader(f))
@@ -58,48 +94,38 @@ def vorn_decode_csv(folder, capture, snapshot, version, *options):
     return rows
 
 
-def expected_time(row, version):
-    """The row's exchange time from its text: trading day (v2) or the snapshot's date (v1)."""
-    if version == 2:
-        day = row["trading_day"]
-        ms_of_day = int(row["update_time"]) * 1000
-    else:
-        day = str(DATE)
-        h, m, s = (int(part) for part in row["update_time"].split(":"))
-        ms_of_day = ((h * 60 + m) * 60 + s) * 1000
-    date = np.datetime64(f"{day[:4]}-{day[4:6]}-{day[6:8]}", "ms")
-    return date + np.timedelta64(ms_of_day + int(row["update_msec"]), "ms")
-
-
-def assert_same_rows(array, rows, version):
-    """The array holds exactly the CSV's rows: every column the version has, typed, plus time."""
-    assert len(array) == len(rows)
-    csv_columns = [name for name in (rows[0].keys() if rows else []) if name != "version"]
-    present = [name for name in csv_columns if any(row[name] != "" for row in rows)]
-    assert list(array.dtype.names) == present + ["time"]
-    for name in present:
+def assert_same_rows(array, rows):
+    """The array holds exactly the CSV's rows: the columns and types of its version's golden
+    dtype, ts_recv and ts_event as the CSV's nanoseconds, and time, the exchange's wall clock,
+    eight hours after ts_event."""
+    assert len(array) == len(rows) > 0
+    golden = json.loads((HERE / "row_dtypes.json").read_text())[rows[0]["version"]]
+    assert array.dtype.descr == [tuple(column) for column in golden]
+    for name in array.dtype.names[:-3]:
         kind = array.dtype[name].kind
-        text = [row[name] for row in rows]
-        if kind == "U":
-            expected = np.array(text, dtype=array.dtype[name])
-        elif kind == "i":
-            expected = np.array([int(t) for t in text], dtype=np.int64)
-        else:
-            assert kind == "f", name
-            expected = np.array([float(t) for t in text])
+        convert = {"S": str.encode, "i": int, "f": float}[kind]
+        expected = np.array([convert(row[name]) for row in rows], dtype=array.dtype[name])
         assert np.array_equal(array[name], expected, equal_nan=kind == "f"), name
-    expected_times = np.array([expected_time(row, version) for row in rows], dtype="datetime64[ms]")
-    assert np.array_equal(array["time"], expected_times)
+    for name in ("ts_recv", "ts_event"):
+        expected = np.array([int(row[name]) if row[name] else np.iinfo(np.int64).min for row in rows])
+        assert np.array_equal(array[name].view(np.int64), expected), name
+    assert np.array_equal(array["time"], (array["ts_event"] + np.timedelta64(8, "h")).astype("M8[ms]"), equal_nan=True)
 
 
-def leftovers(pid):
-    """What a decode of process `pid` could leave behind: its card, its private folders."""
-    found = glob.glob(f"/dev/shm/vorn_exanic_vorn_decode_{pid}_*")
-    found += glob.glob(f"/tmp/vorn_r10_py.{pid}.*")
-    for config in glob.glob("/tmp/vorn-decode.*/decode.ini"):
-        try:
-            if f"device = vorn_decode_{pid}_" in pathlib.Path(config).read_text():
-                found.append(config)
-        except OSError:
-            pass  # another process's, removed meanwhile
+def decode_children(pid):
+    """The vorn-decode processes a process's threads run now."""
+    found = []
+    for children in glob.glob(f"/proc/{pid}/task/*/children"):
+        for child in pathlib.Path(children).read_text().split():
+            try:
+                if pathlib.Path(f"/proc/{child}/comm").read_text().strip() == "vorn-decode":
+                    found.append(int(child))
+            except OSError:
+                pass  # ended meanwhile
     return found
+
+
+def leftovers(decode_pids, tmp):
+    """What decodes could leave behind: the cards of these vorn-decode processes, anything in TMPDIR."""
+    found = [p for pid in decode_pids for p in glob.glob(f"/dev/shm/vorn_exanic_vorn_decode_{pid}_*")]
+    return found + [str(p) for p in pathlib.Path(tmp).iterdir()]

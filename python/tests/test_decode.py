@@ -1,181 +1,224 @@
-"""vorn_r10.decode and decode_df against vorn-decode, and how they fail."""
+"""vorn_r10.decode, iter_decode and decode_df against vorn-decode and tshark, in threads, under
+signals, and how they fail."""
+import contextlib
+import glob
 import os
 import pathlib
+import resource
 import signal
-import struct
 import subprocess
 import sys
-import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
 import vorn_r10
-from conftest import assert_same_rows, leftovers, make_day, vorn_decode_csv
+from conftest import assert_same_rows, decode_children, leftovers, read_pcap, vorn_decode_csv, write_pcap
 
 
 @pytest.mark.parametrize("version", [1, 2])
 @pytest.mark.parametrize("selection", [{}, {"insts": "IF2612,T2703", "options": "norecv"}])
-def test_rows_equal_vorn_decode_csv(workdir, day, version, selection, capfd):
+def test_rows_equal_vorn_decode_csv(workdir, day, version, selection, tmp, capfd):
     capture, snapshot = day
     array = vorn_r10.decode(capture, snapshot, version=version, **selection)
     options = ["--insts", selection.get("insts", "all"), "--options", selection.get("options", "recv")]
-    rows = vorn_decode_csv(workdir, capture, snapshot, version, *options)
-    assert len(rows) > 0
-    assert_same_rows(array, rows, version)
-    # The library's own output went to its private file, not to the interpreter's.
-    assert capfd.readouterr().out == ""
+    assert_same_rows(array, vorn_decode_csv(workdir, capture, snapshot, version, *options))
+    if not selection:  # one update per frame: ts_recv is each frame's time, to the nanosecond
+        fields = subprocess.run(["tshark", "-r", capture, "-T", "fields", "-e", "frame.time_epoch"],
+                                capture_output=True, text=True, check=True).stdout.split()
+        assert array["ts_recv"].view(np.int64).tolist() == [int(f.replace(".", "")) for f in fields]
+    # Nothing on the interpreter's standard output, nothing left in TMPDIR.
+    assert capfd.readouterr().out == "" and leftovers([], tmp) == []
 
 
-@pytest.mark.parametrize("name, date, extra", [
-    # Code segment 1 is one the card's firmware knows: the connector would run in hardware mode.
-    ("hardware_day", 20261216, ["--segment", "1"]),
-    # A second day in the same process starts from its own snapshot, not from what the last one left.
-    ("other_day", 20270104, []),
-])
-def test_another_day_decodes_like_vorn_decode(workdir, name, date, extra):
-    capture, snapshot = make_day(workdir, name, 500, date, *extra)
-    array = vorn_r10.decode(capture, snapshot)
-    assert_same_rows(array, vorn_decode_csv(workdir, capture, snapshot, 2, "--options", "recv"), 2)
-    assert str(array["time"][0]).startswith(f"{date // 10000}-{date // 100 % 100:02}-{date % 100:02}")
+def test_decodes_from_threads_at_once_give_their_tables_alone_and_leave_the_caller_alone(day, long_day, capfd):
+    jobs = [(long_day, {}), (long_day, {"version": 1}), (day, {"insts": "IF2612"}), (long_day, {"insts": "T"})]
+    alone = [vorn_r10.decode(*days, **options) for days, options in jobs]
+    handler, running = signal.getsignal(signal.SIGTERM), 0
+    with ThreadPoolExecutor(len(jobs)) as pool:
+        futures = [pool.submit(vorn_r10.decode, *days, **options) for days, options in jobs]
+        print("caller's line", flush=True)
+        while not all(f.done() for f in futures):
+            assert signal.getsignal(signal.SIGTERM) is handler
+            running = max(running, len(decode_children(os.getpid())))
+            time.sleep(0.001)
+        together = [f.result() for f in futures]
+    assert running >= 2, "the decodes did not overlap"
+    assert capfd.readouterr().out == "caller's line\n"
+    for one, other in zip(alone, together):
+        assert np.array_equal(one, other)
 
 
-def write_pcap(path, link_type, frames, snaplen=65535):
-    """A classic pcap file of (bytes, original length) frames."""
-    with open(path, "wb") as f:
-        f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, snaplen, link_type))
-        for i, (data, original) in enumerate(frames):
-            f.write(struct.pack("<IIII", 1797000000 + i, 0, len(data), original))
-            f.write(data)
-
-
-def read_pcap(path):
-    data = pathlib.Path(path).read_bytes()
-    assert struct.unpack_from("<I", data)[0] == 0xA1B2C3D4, "the sample capture is a classic pcap"
-    frames, at = [], 24
-    while at < len(data):
-        _, _, included, original = struct.unpack_from("<IIII", data, at)
-        frames.append((data[at + 16:at + 16 + included], original))
-        at += 16 + included
-    return frames
-
-
-def test_frames_cut_by_the_snaplen_fail_unless_allowed(workdir, day):
-    capture, snapshot = day
-    frames = read_pcap(capture)
-    # Every tenth frame cut to its first 60 bytes, as a capture with a small snaplen holds it.
-    cut = [(data[:60], original) if i % 10 == 5 else (data, original) for i, (data, original) in enumerate(frames)]
-    path = workdir / "snaplen.pcap"
-    write_pcap(path, 1, cut)
-    with pytest.raises(vorn_r10.Error, match=f"{len(frames[5::10])} frames were cut by the capture's snaplen") as error:
-        vorn_r10.decode(path, snapshot)
-    allowed = vorn_r10.decode(path, snapshot, allow_truncated=True)
-    assert_same_rows(allowed, vorn_decode_csv(workdir, path, snapshot, 2, "--options", "recv"), 2)
-    # The failure keeps what was decoded.
-    assert np.array_equal(error.value.rows, allowed)
-
-
-def test_errors_carry_the_tools_messages_and_the_interpreter_goes_on(workdir, day, capfd):
-    capture, snapshot = day
-    first = vorn_r10.decode(capture, snapshot)
-    with pytest.raises(vorn_r10.Error, match="missing.pcap: No such file or directory"):
-        vorn_r10.decode(workdir / "missing.pcap", snapshot)
-    with pytest.raises(vorn_r10.Error, match="cannot open .*missing.bin: No such file or directory"):
-        vorn_r10.decode(capture, workdir / "missing.bin")
-
-    # A link type the reader does not take (USER0).
-    other_link = workdir / "user0.pcap"
-    write_pcap(other_link, 147, read_pcap(capture)[:5])
-    with pytest.raises(vorn_r10.Error, match="link type"):
-        vorn_r10.decode(other_link, snapshot)
-
-    # A capture file cut short: the rows before the cut are kept with the error.
-    cut_file = workdir / "cut.pcap"
-    cut_file.write_bytes(capture.read_bytes()[:capture.stat().st_size // 2 + 7])
-    with pytest.raises(vorn_r10.Error, match="the capture is damaged; stopped there") as error:
-        vorn_r10.decode(cut_file, snapshot)
-    kept = error.value.rows
-    assert 0 < len(kept) < len(first)
-    assert np.array_equal(kept, first[:len(kept)])
-
-    # A snapshot the connector refuses: the library's own reason is in the message.
-    refused = workdir / "refused.bin"
-    refused.write_bytes(snapshot.read_bytes()[:2000])
-    with pytest.raises(vorn_r10.Error, match="(?s)the connector did not start.*more than the file holds"):
-        vorn_r10.decode(capture, refused)
-
-    # The last: the selection cannot add keys to the connector's configuration.
-    for bad, message in (({"version": 3}, "version wants 1 or 2"), ({"options": "all"}, "options wants recv or norecv"),
-                         ({"insts": "all\nsnapshot = /elsewhere"}, "insts wants one line")):
-        with pytest.raises(ValueError, match=message):
-            vorn_r10.decode(capture, snapshot, **bad)
-
-    # After all that, a decode in the same process gives the same table again.
-    assert np.array_equal(vorn_r10.decode(capture, snapshot), first)
-    assert capfd.readouterr().out == ""
-    assert leftovers(os.getpid()) == []
-
-
-def test_a_decode_from_a_second_thread_while_one_runs_is_refused(long_day):
-    capture, snapshot = long_day
-    results = {}
-    worker = threading.Thread(target=lambda: results.update(rows=vorn_r10.decode(capture, snapshot)))
-    worker.start()
-    pid = os.getpid()
-    # The running decode shows as its private card.
-    while worker.is_alive() and not any("vorn_exanic_vorn_decode_" in p for p in leftovers(pid)):
-        time.sleep(0.0005)
-    assert worker.is_alive(), "the decode ended before it was seen running"
-    with pytest.raises(vorn_r10.Error, match="a decode is already running in this process"):
-        vorn_r10.decode(capture, snapshot)
-    worker.join()
-    # The refused call disturbed nothing: the running decode's table is whole.
-    assert len(results["rows"]) == len(vorn_r10.decode(capture, snapshot))
-    assert leftovers(pid) == []
-
-
-CTRL_C_CHILD = r"""
-import os, signal, sys, vorn_r10
-# Python's own Ctrl-C handling, also when started with SIGINT ignored (as from a shell's '&').
-signal.signal(signal.SIGINT, signal.default_int_handler)
-capture, snapshot = sys.argv[1:3]
-print("ready", flush=True)
+SIGNALLED_CALLER = r"""
+import signal, sys, time, vorn_r10
+signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started with SIGINT ignored
 try:
-    vorn_r10.decode(capture, snapshot)
-    print("finished")
+    for chunk in vorn_r10.iter_decode(sys.argv[1], sys.argv[2], rows=1000):
+        print("rows", flush=True)
+        time.sleep(0.01)
 except KeyboardInterrupt:
-    print("KeyboardInterrupt")
-print("after", len(vorn_r10.decode(capture, snapshot)), flush=True)
+    print("KeyboardInterrupt", len(vorn_r10.decode(sys.argv[1], sys.argv[2])), flush=True)
 """
 
 
-def test_ctrl_c_raises_keyboard_interrupt_and_leaves_nothing(long_day):
+@pytest.mark.parametrize("sent, ends_with", [(signal.SIGINT, 0), (signal.SIGTERM, -signal.SIGTERM)])
+def test_ctrl_c_raises_keyboard_interrupt_and_sigterm_ends_the_caller(long_day, tmp, sent, ends_with):
     capture, snapshot = long_day
-    child = subprocess.Popen([sys.executable, "-c", CTRL_C_CHILD, capture, snapshot], stdout=subprocess.PIPE,
-                             text=True, env=os.environ)
-    assert child.stdout.readline() == "ready\n"
-    deadline = time.monotonic() + 60
-    while not any("vorn_exanic_vorn_decode_" in p for p in leftovers(child.pid)):
-        assert child.poll() is None and time.monotonic() < deadline, "the decode was not seen running"
-        time.sleep(0.0005)
-    child.send_signal(signal.SIGINT)
-    out, _ = child.communicate(timeout=120)
-    assert child.returncode == 0
-    lines = out.split("\n")
-    assert lines[0] == "KeyboardInterrupt"
-    assert lines[1] == f"after {len(vorn_r10.decode(capture, snapshot))}"
-    assert leftovers(child.pid) == []
+    caller = subprocess.Popen([sys.executable, "-c", SIGNALLED_CALLER, capture, snapshot], stdout=subprocess.PIPE,
+                              text=True)
+    assert caller.stdout.readline() == "rows\n"
+    children = decode_children(caller.pid)
+    caller.send_signal(sent)
+    out, _ = caller.communicate(timeout=60)
+    assert caller.returncode == ends_with
+    if sent == signal.SIGINT:
+        assert out.split("\n")[-2] == f"KeyboardInterrupt {len(vorn_r10.decode(capture, snapshot))}"
+    # The child of a terminated caller ends too (its rows have no reader), removing its card.
+    deadline = time.monotonic() + 30
+    while any(os.path.exists(f"/proc/{pid}") for pid in children) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert len(children) == 1 and leftovers(children, tmp) == []
 
 
-def test_decode_df_is_the_same_table_and_names_pandas_when_it_is_missing(day, monkeypatch):
+def test_vorn_decode_interrupted_mid_capture_exits_130_and_removes_its_card(workdir, day, tmp):
+    # The capture comes through a pipe whose second half comes only after the interrupt.
+    capture, snapshot = day
+    pipe, data = workdir / "live.pcap", capture.read_bytes()
+    os.mkfifo(pipe)
+    decode = subprocess.Popen([vorn_r10._build.VORN_DECODE, pipe, "--snapshot", snapshot, "--out", "/dev/null",
+                               "--no-library-log"], stderr=subprocess.PIPE, text=True)
+    with open(pipe, "wb", buffering=0) as feed:
+        feed.write(data[:len(data) // 2])
+        while not glob.glob(f"/dev/shm/vorn_exanic_vorn_decode_{decode.pid}_*"):
+            time.sleep(0.001)
+        time.sleep(0.3)  # start-up done, the first half decoded
+        decode.send_signal(signal.SIGINT)
+        with contextlib.suppress(BrokenPipeError):  # the rest, which it may no longer read
+            feed.write(data[len(data) // 2:])
+    assert decode.wait(60) == 130 and ", interrupted" in decode.stderr.read()
+    assert leftovers([decode.pid], tmp) == []
+
+
+def test_iter_decode_streams_in_bounded_memory(long_day):
+    capture, snapshot = long_day
+    bound_kb = 8192
+    probe = ("import resource, sys, vorn_r10\n"
+             "chunks = vorn_r10.iter_decode(sys.argv[1], sys.argv[2], rows=4096)\n"
+             "rows = len(next(chunks)); start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+             "for chunk in chunks: rows += len(chunk); assert len(chunk) <= 4096\n"
+             "print(rows * chunk.dtype.itemsize // 1024, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start)")
+    run = subprocess.run([sys.executable, "-c", probe, capture, snapshot], capture_output=True, text=True)
+    row_kb, growth_kb = map(int, run.stdout.split())
+    assert row_kb > 5 * bound_kb and growth_kb < bound_kb
+    # The chunks are the table; leaving the loop early stops the child.
+    chunks = list(vorn_r10.iter_decode(*long_day, rows=7777, version=1))
+    assert max(len(c) for c in chunks) == 7777
+    assert np.array_equal(np.concatenate(chunks), vorn_r10.decode(*long_day, version=1))
+    for _ in vorn_r10.iter_decode(*long_day, rows=10):
+        break
+    assert decode_children(os.getpid()) == []
+
+
+CRASHING_CHILD = """#!/bin/sh
+{tool} "$@" | head -c 20000
+exec env -u LD_PRELOAD /bin/sh -c 'kill -SEGV $$'
+"""
+WRITE_XOR_EXECUTE_CHILD = """#!{python}
+import ctypes, os, sys
+if ctypes.CDLL(None).prctl(65, 1, 0, 0, 0):  # PR_SET_MDWE, PR_MDWE_REFUSE_EXEC_GAIN
+    sys.exit(77)
+os.execv({tool!r}, [{tool!r}] + sys.argv[1:])
+"""
+
+
+def child_script(folder, monkeypatch, text):
+    """Makes vorn_r10 run `text` as its vorn-decode."""
+    script = folder / f"child{len(list(folder.glob('child*')))}"
+    script.write_text(text)
+    script.chmod(0o755)
+    monkeypatch.setattr(vorn_r10._build, "VORN_DECODE", str(script))
+
+
+def test_failures_are_errors_with_the_reason_and_the_rows_so_far(workdir, day, tmp, monkeypatch):
+    capture, snapshot = day
+    first = vorn_r10.decode(capture, snapshot)
+    frames = read_pcap(capture)
+
+    # Every tenth frame cut to its first 60 bytes, as a capture with a small snaplen holds it.
+    cut = workdir / "snaplen.pcap"
+    write_pcap(cut, 1, [(d[:60], o, t) if i % 10 == 5 else (d, o, t) for i, (d, o, t) in enumerate(frames)])
+    with pytest.raises(vorn_r10.Error, match=f"^{len(frames[5::10])} frames were cut by the capture's snaplen and "
+                                             r"skipped \(allow_truncated=True accepts that\)$") as error:
+        vorn_r10.decode(cut, snapshot)
+    allowed = vorn_r10.decode(cut, snapshot, allow_truncated=True)
+    assert_same_rows(allowed, vorn_decode_csv(workdir, cut, snapshot, 2, "--options", "recv"))
+    assert np.array_equal(error.value.rows, allowed)
+
+    # A capture file cut mid-frame: the rows before the cut are kept with the error.
+    damaged = workdir / "damaged.pcap"
+    damaged.write_bytes(capture.read_bytes()[:capture.stat().st_size // 2 + 7])
+    with pytest.raises(vorn_r10.Error, match="the capture is damaged; stopped there") as error:
+        vorn_r10.decode(damaged, snapshot)
+    assert 0 < len(error.value.rows) < len(first) and np.array_equal(error.value.rows, first[:len(error.value.rows)])
+
+    other_link = workdir / "user0.pcap"
+    write_pcap(other_link, 147, frames[:5])
+    refused = workdir / "refused.bin"
+    refused.write_bytes(snapshot.read_bytes()[:2000])
+    for arguments, message in [((workdir / "missing.pcap", snapshot), "missing.pcap: No such file or directory"),
+                               ((capture, workdir / "missing.bin"), "cannot open .*missing.bin: No such file"),
+                               ((other_link, snapshot), "link type"),
+                               ((capture, refused), "(?s)^the connector did not start; its reasons:\n.*more than the"
+                                                    " file holds")]:
+        with pytest.raises(vorn_r10.Error, match=message):
+            vorn_r10.decode(*arguments)
+
+    # A child that crashes after some rows: an Error saying so, with those rows.
+    tool = vorn_r10._build.VORN_DECODE
+    child_script(tmp, monkeypatch, CRASHING_CHILD.format(tool=tool))
+    with pytest.raises(vorn_r10.Error, match="^vorn-decode crashed [(]SIGSEGV[)]") as error:
+        vorn_r10.decode(capture, snapshot)
+    assert 0 < len(error.value.rows) < 100 and np.array_equal(error.value.rows, first[:len(error.value.rows)])
+    # A host that refuses an executable page (write-xor-execute): the library's reason, no rows.
+    child_script(tmp, monkeypatch, WRITE_XOR_EXECUTE_CHILD.format(python=sys.executable, tool=tool))
+    with pytest.raises(vorn_r10.Error, match="(?s)the connector did not start; its reasons:.*MemoryDenyWriteExecute"
+                                             "|failed [(]77[)]") as error:
+        vorn_r10.decode(capture, snapshot)
+    assert len(error.value.rows) == 0
+    for script in tmp.glob("child*"):
+        script.unlink()
+    monkeypatch.setattr(vorn_r10._build, "VORN_DECODE", str(workdir / "no-such-tool"))
+    with pytest.raises(vorn_r10.Error, match="cannot start .*no-such-tool: No such file or directory"):
+        vorn_r10.decode(capture, snapshot)
+    monkeypatch.setenv("TMPDIR", str(tmp / "gone"))  # the folder as it is at the call
+    with pytest.raises(vorn_r10.Error, match="temporary file in TMPDIR: .*No such file"):
+        vorn_r10.decode(capture, snapshot)
+
+    for bad, message in [({"version": 3}, "version wants 1 or 2"), ({"options": "all"}, "options wants recv or "),
+                         ({"insts": "all\nsnapshot = /elsewhere"}, "insts wants one line"), ({"rows": 0}, "rows wants"),
+                         ({"rows": -5}, "rows wants a positive")]:
+        with pytest.raises(ValueError, match=message):
+            next(vorn_r10.iter_decode(capture, snapshot, **bad))
+    assert leftovers([], tmp) == []
+
+
+def test_decode_df_has_categories_and_utc_times_and_a_day_saved_reads_back(workdir, day, monkeypatch):
     capture, snapshot = day
     array = vorn_r10.decode(capture, snapshot, version=1)
     frame = vorn_r10.decode_df(capture, snapshot, version=1)
     assert list(frame.columns) == list(array.dtype.names)
-    for name in ("instrument_id", "time", "ask1_price"):
-        assert np.array_equal(frame[name].to_numpy(), array[name]), name
+    assert frame["instrument_id"].dtype == "category" and frame["update_time"].dtype == "category"
+    assert frame["instrument_id"].tolist() == [text.decode() for text in array["instrument_id"]]
+    assert str(frame["ts_event"].dt.tz) == "UTC" and frame["time"].dt.tz is None
+    for name in ("ts_recv", "ts_event", "time", "ask1_price"):
+        assert np.array_equal(frame[name].dt.tz_localize(None).to_numpy() if name.startswith("ts_")
+                              else frame[name].to_numpy(), array[name]), name
+    # The README's way of keeping a day through pandas: HDF5 tables keep categories and zones.
+    frame.to_hdf(workdir / "day.h5", key="updates", format="table")
+    import pandas
+    assert pandas.read_hdf(workdir / "day.h5", "updates").equals(frame)
     monkeypatch.setitem(sys.modules, "pandas", None)
     with pytest.raises(ImportError, match="python3-pandas"):
         vorn_r10.decode_df(capture, snapshot)
-

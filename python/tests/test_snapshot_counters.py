@@ -61,46 +61,33 @@ def test_read_snapshot_refuses_what_the_loader_refuses(workdir, day):
     assert vorn_r10.read_snapshot(snapshot)["trade_date"] == 20261216
 
 
-def test_counters_of_a_running_demo_as_vorn_stat_reads_them():
+def test_counters_of_a_running_demo_as_vorn_stat_reads_them(tmp):
+    # The demo's counters file is in its folder in TMPDIR, named for the program, not the pid.
     demo = subprocess.Popen([tool("vorn-demo"), "--seconds", "4", "--mode", "software"], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
-    folder = None
-    mine = lambda: [c for c in vorn_r10.counters(folder) if c.get("pid") == demo.pid]  # noqa: E731
     try:
-        deadline = time.monotonic() + 60
-        while folder is None:
+        deadline, mine = time.monotonic() + 60, []
+        while not (mine and mine[0]["counters"]["updates"]):
             assert demo.poll() is None and time.monotonic() < deadline, "the demo's counters did not appear"
-            # The demo's folder is in TMPDIR; its counters file is named for the program, not the pid.
-            tmp = os.environ.get("TMPDIR") or "/tmp"
-            folders = {os.path.dirname(f) for f in glob.glob(f"{tmp}/vorn_demo_*/vorn_r10.vorn-demo.*.counters")}
-            folder = next((d for d in folders if any(c.get("pid") == demo.pid for c in vorn_r10.counters(d))), None)
-            time.sleep(0.01)
-        while not mine()[0]["counters"]["updates"]:
-            assert len(mine()) == 1 and time.monotonic() < deadline, "the demo delivered nothing"
             time.sleep(0.05)
-        (before,) = mine()
-        stat = json.loads(subprocess.run([tool("vorn-stat"), "--json", before["path"]], capture_output=True,
+            mine = [c for d in glob.glob(f"{tmp}/vorn_demo_*") for c in vorn_r10.counters(d)]
+        stat = json.loads(subprocess.run([tool("vorn-stat"), "--json", mine[0]["path"]], capture_output=True,
                                          text=True, check=True).stdout)
-        (after,) = mine()
-        assert before["alive"] and before["state"] == "running" == stat["state"]
+        (before,), (after,) = mine, vorn_r10.counters(os.path.dirname(mine[0]["path"]))
+        assert before["alive"] and before["state"] == "running" == stat["state"] and before["pid"] == demo.pid
         assert before["device"] == stat["device"] and before["name"] == "vorn-demo"
-        assert before["startup"]["work_mode"] == 1
-        for key in ("work_mode", "trade_date"):
-            assert before["startup"][key] == stat["startup"][key], key
+        assert before["startup"]["work_mode"] == 1 == stat["startup"]["work_mode"]
+        assert before["startup"]["trade_date"] == stat["startup"]["trade_date"]
         # The counters only grow: vorn-stat's reading lies between the two of the module.
         for name, value in stat["counters"].items():
-            if name not in ("reorder_depth",):
-                assert before["counters"][name] <= value <= after["counters"][name], name
+            assert name == "reorder_depth" or before["counters"][name] <= value <= after["counters"][name], name
         assert {i["instrument_id"] for i in after["instruments"]} == {i["instrument_id"] for i in stat["instruments"]}
         demo.wait(timeout=60)
-        (ended,) = mine()
+        (ended,) = vorn_r10.counters(os.path.dirname(mine[0]["path"]))
         assert ended["state"] == "ended" and ended["counters"]["updates"] >= after["counters"]["updates"]
     finally:
-        if demo.poll() is None:
-            demo.kill()
-            demo.wait()
-        if folder:
-            shutil.rmtree(folder)
+        demo.kill()
+        demo.wait()
 
 
 def test_counters_of_an_empty_or_missing_folder():
@@ -117,8 +104,8 @@ def test_counters_of_an_empty_or_missing_folder():
     assert vorn_r10.counters(folder) == []
 
 
-def test_the_installed_package_decodes(workdir, day):
-    """`cmake --install` puts the package where the prefix's Python finds it."""
+def test_the_installed_package_decodes_and_pip_knows_it(workdir, day):
+    """`cmake --install` puts the package where the prefix's Python finds it, with its dist-info."""
     capture, snapshot = day
     prefix = workdir / "prefix"
     # cmake itself without the sanitizer runtimes a sanitizer build's tests preload (it stalls with them).
@@ -127,13 +114,17 @@ def test_the_installed_package_decodes(workdir, day):
                    timeout=120)
     found = glob.glob(str(prefix / "lib" / "python3*" / "dist-packages" / "vorn_r10" / "__init__.py"))
     assert len(found) == 1
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(found[0])))
-    run = subprocess.run([sys.executable, "-c", "import sys, vorn_r10; print(vorn_r10.__file__); "
-                          "print(len(vorn_r10.decode(sys.argv[1], sys.argv[2]))); "
-                          "print(*{l.split()[-1] for l in open('/proc/self/maps') if 'libvorn_r10.so' in l})",
+    env = dict(plain, PYTHONPATH=os.path.dirname(os.path.dirname(found[0])))
+    run = subprocess.run([sys.executable, "-c", "import sys, vorn_r10; print(vorn_r10.__file__, vorn_r10.__version__, "
+                          "vorn_r10._build.VORN_DECODE, len(vorn_r10.decode(sys.argv[1], sys.argv[2])))",
                           capture, snapshot], capture_output=True, text=True, env=env, cwd=workdir)
     assert run.returncode == 0, run.stderr
-    module_file, rows, library = run.stdout.split()
-    assert module_file == found[0]
-    assert library == str(prefix / "lib" / "libvorn_r10.so")  # the installed library, not the build's
+    module_file, version, tool, rows = run.stdout.split()
+    assert module_file == found[0] and tool == str(prefix / "bin" / "vorn-decode")  # the installed tool
     assert int(rows) == len(vorn_r10.decode(capture, snapshot))
+    # The project's version, as the tools print it, is the one pip shows.
+    assert f"vorn-decode {version}\n" == subprocess.run([tool, "--version"], capture_output=True, text=True).stdout
+    shown = subprocess.run([sys.executable, "-m", "pip", "show", "-f", "vorn_r10"], capture_output=True, text=True,
+                           env=env).stdout
+    assert f"Name: vorn_r10\nVersion: {version}\n" in shown and "vorn_r10/__init__.pyi" in shown
+    assert os.path.exists(os.path.join(os.path.dirname(found[0]), "py.typed"))

@@ -1,9 +1,7 @@
 // The tools against the library: a capture replayed by vorn-replay or decoded by vorn-decode
 // gives exactly the updates of the same frames fed directly, and vorn-dump's CSV and JSON read
 // back into those updates.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,9 +12,9 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <thread>
 
 #include "connector_harness.h"
+#include "exchange_time.h"
 #include "pcap_writer.h"
 #include "child_process.h"
 #include "synthetic_session.h"
@@ -92,16 +90,11 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
 
 constexpr int32_t kTradeDate = 20261216;
 
-// 09:30 local time of the trade date, in nanoseconds since the epoch.
+// Noon UTC of the trade date (that date in every zone within 12 hours), in nanoseconds.
 uint64_t SessionStartNs() {
     struct tm day {};
-    day.tm_year = kTradeDate / 10000 - 1900;
-    day.tm_mon = kTradeDate / 100 % 100 - 1;
-    day.tm_mday = kTradeDate % 100;
-    day.tm_hour = 9;
-    day.tm_min = 30;
-    day.tm_isdst = -1;
-    return static_cast<uint64_t>(mktime(&day)) * 1000000000ULL;
+    strptime("20261216 12", "%Y%m%d %H", &day);
+    return static_cast<uint64_t>(timegm(&day)) * 1000000000ULL;
 }
 
 // An encrypted session (software mode) with its snapshot at a private path, and its frames
@@ -178,24 +171,72 @@ TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
                   {"sll pcap", {CaptureLink::LinuxSll, false, 65535}},
                   {"sll2 pcapng ns", {CaptureLink::LinuxSll2, true, 65535}},
                   {"raw ip pcap", {CaptureLink::RawIp, false, 65535}}};
+    DecodeResult result;
     for (const auto& form : kForms) {
         SCOPED_TRACE(form.name);
         const std::string capture = dir + "/day.cap";
         ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, form.form, SessionStartNs(), 1500));
-        const DecodeResult result = RunDecode(dir, capture, day.snapshot);
+        result = RunDecode(dir, capture, day.snapshot);
         ASSERT_EQ(0, result.code) << result.err;
         EXPECT_EQ(direct, result.out);
-        EXPECT_EQ(std::to_string(kFrames + 5), Figure(result.err, "frames read"));
-        EXPECT_EQ(std::to_string(kFrames), Figure(result.err, "frames of the feed"));
-        EXPECT_EQ("4", Figure(result.err, "frames of other sources"));
-        EXPECT_EQ(1u, LinesWith(result.err, "    10.0.0.9:30001 3").size()) << result.err;
-        EXPECT_EQ(1u, LinesWith(result.err, "    10.0.0.5:30002 1").size()) << result.err;
-        // Raw IP has no ARP: the ARP frame's bytes make no IP packet either way.
-        EXPECT_EQ("0 truncated by the capture's snaplen, 1 not Ethernet/IPv4/UDP, 0 too long",
-                  Figure(result.err, "frames skipped"));
-        EXPECT_EQ(std::to_string(2 * kFrames) + " to " + dir + "/rows.csv", Figure(result.err, "updates written"));
-        EXPECT_EQ(std::string::npos, result.err.find("warning:")) << result.err;
-        EXPECT_NE(std::string::npos, ReadFile(dir + "/library.txt").find("m_CurUdpNo is")) << "library output kept";
+    }
+    // The summary counts what the capture holds (raw IP has no ARP: the ARP frame's bytes make
+    // no IP packet either way).
+    EXPECT_EQ((std::vector<std::string>{std::to_string(kFrames + 5), std::to_string(kFrames), "4",
+                                        "0 truncated by the capture's snaplen, 1 not Ethernet/IPv4/UDP, 0 too long",
+                                        std::to_string(2 * kFrames) + " to " + dir + "/rows.csv"}),
+              (std::vector<std::string>{Figure(result.err, "frames read"), Figure(result.err, "frames of the feed"),
+                                        Figure(result.err, "frames of other sources"),
+                                        Figure(result.err, "frames skipped"), Figure(result.err, "updates written")}));
+    EXPECT_EQ(1u, LinesWith(result.err, "    10.0.0.9:30001 3").size() * LinesWith(result.err, "    10.0.0.5:30002 1").size())
+        << result.err;
+    EXPECT_EQ(std::string::npos, result.err.find("warning:")) << result.err;
+    EXPECT_NE(std::string::npos, ReadFile(dir + "/library.txt").find("m_CurUdpNo is")) << "library output kept";
+}
+
+// The exchange's time of a record as an instant: China Standard Time, checked against the C
+// library's own calendar; NaT (kNoTime) where the day, the time or the milliseconds are no time.
+TEST(ExchangeTime, RecordsReadAsChinaStandardTime) {
+    const struct {
+        const char* day;   // version 2's trading day, version 1's trade date
+        const char* clock; // version 1's time text; version 2 takes its seconds
+        int64_t seconds;
+        int32_t msec;
+        bool readable;
+    } kCases[] = {{"20261216", "09:30:00", 34200, 86, true},  {"20240229", "23:59:59", 86399, 999, true},
+                  {"19700101", "00:00:00", 0, 0, true},       {"20230229", "09:30:00", 34200, 0, false},
+                  {"2026121", "09:30:00", 34200, 0, false},   {"2026121x", "9:30:00", 34200, 0, false},
+                  {"20261216", "24:00:00", 86401, 0, false},  {"20261216", "09:3:00", -1, 0, false},
+                  {"20261216", "09:30:0x", 34200, 1000, false}, {"20261216", "09:30:00", 34200, -1, false}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(c.day) + " " + c.clock);
+        struct tm wall {};
+        strptime(c.day, "%Y%m%d", &wall);
+        const int64_t expected = c.readable
+                                     ? ((timegm(&wall) + c.seconds - 8 * 3600) * 1000 + c.msec) * int64_t{1000000}
+                                     : vorn_tools::kNoTime;
+        VornCffexMdType v2{};
+        memcpy(v2.trading_day, c.day, strlen(c.day));
+        v2.UpdateTime = c.seconds;
+        v2.update_msec = c.msec;
+        MarketDepthUpdate v1{};
+        memcpy(v1.UpdateTime, c.clock, strlen(c.clock));
+        v1.UpdateMillisec = c.msec;
+        vorn_tools::RecordClock clock(atoi(c.day));
+        EXPECT_EQ(expected, vorn_tools::RecordClock::EventNsOfWall(clock.WallMs(2, &v2)));
+        EXPECT_EQ(expected, vorn_tools::RecordClock::EventNsOfWall(clock.WallMs(1, &v1)));
+    }
+    // The rows' two last columns: an unreadable time is the CSV's empty value and JSON's null.
+    for (const auto format : {vorn_tools::RowFormat::Csv, vorn_tools::RowFormat::Json}) {
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&text, &size);
+        const VornCffexMdType unreadable{};
+        vorn_tools::RowWriter(out, format, true, kTradeDate).Write(2, &unreadable, -123);
+        fclose(out);
+        const std::string row = text, end = format == vorn_tools::RowFormat::Csv ? ",-123,\n" : ":-123,\"ts_event\":null}\n";
+        EXPECT_EQ(end, row.substr(row.size() - std::min(row.size(), end.size()))) << row;
+        free(text);
     }
 }
 
@@ -281,54 +322,12 @@ TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
     EXPECT_EQ(1u, CountOf(refused.err, reason)) << refused.err;
 }
 
-// The private card and directory are gone after a normal run and after Ctrl-C mid-capture,
-// which still ends with the summary. The interrupted run reads its capture from a pipe whose
-// second half comes only after the interrupt, so that it lands mid-capture however fast the
-// decoding.
-TEST(VornDecode, LeavesNothingBehindAfterANormalRunAndAfterSigint) {
-    ConnectorRun scratch;
-    const std::string dir = scratch.Dir();
-    const DecodeDay day = MakeDecodeDay(dir);
-    std::vector<std::vector<uint8_t>> many;
-    for (int i = 0; i < 20; ++i) many.insert(many.end(), day.frames.begin(), day.frames.end());
-    const std::string capture = dir + "/long.pcap", pipe = dir + "/live.pcap";
-    ASSERT_TRUE(vorn_sim::WriteCapture(capture, many, {}, SessionStartNs(), 1500));
-    ASSERT_EQ(0, mkfifo(pipe.c_str(), 0600));
-    const std::string bytes = ReadFile(capture);
-    for (const bool interrupt : {false, true}) {
-        SCOPED_TRACE(interrupt ? "SIGINT" : "normal");
-        const pid_t decode = Spawn({VORN_DECODE_BIN, interrupt ? pipe : capture, "--snapshot", day.snapshot, "--out",
-                                    "/dev/null", "--no-library-log"},
-                                   dir + "/decode.out", dir + "/decode.err");
-        const std::string device = "vorn_exanic_vorn_decode_" + std::to_string(decode) + "_"; // its shared memory
-        if (interrupt) {
-            const int feed = open(pipe.c_str(), O_WRONLY);
-            ASSERT_GE(feed, 0);
-            ASSERT_EQ(static_cast<ssize_t>(bytes.size() / 2), write(feed, bytes.data(), bytes.size() / 2));
-            for (int i = 0; i < 5000 && FilesIn(SimCardFolder(), device).empty(); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            ASSERT_EQ(1u, FilesIn(SimCardFolder(), device).size());
-            std::this_thread::sleep_for(std::chrono::milliseconds(300)); // start-up done, first half decoded
-            kill(decode, SIGINT);
-            // The rest, which the interrupted run may no longer read (then the pipe is broken).
-            const sighandler_t previous = signal(SIGPIPE, SIG_IGN);
-            (void)!write(feed, bytes.data() + bytes.size() / 2, bytes.size() - bytes.size() / 2);
-            signal(SIGPIPE, previous);
-            close(feed);
-        }
-        EXPECT_EQ(interrupt ? 130 : 0, WaitExit(decode, std::chrono::seconds(60))) << ReadFile(dir + "/decode.err");
-        EXPECT_EQ(std::vector<std::string>{}, FilesIn(SimCardFolder(), device));
-        EXPECT_EQ(interrupt, ReadFile(dir + "/decode.err").find(", interrupted") != std::string::npos);
-    }
-}
-
 // Doubles take the price fast path where they can; the text must stay what the general
 // shortest-form conversion gives.
 TEST(UpdateRows, DoublesAreWrittenInTheirShortestFormThatReadsBack) {
-    std::vector<double> values = {0.0,           -0.0,     0.001,    -0.001,    0.5,          1.0,
-                                  10000.0,       100000.0, 120000.0, -100000.0, 1e9 - 0.001,  1e9,
-                                  999999999.999, 4012.4,   108.245,  102.118,   1601210240.5, 1.7976931348623157e308,
-                                  5e-324,        0.1 + 0.2};
+    std::vector<double> values = {0.0, -0.0, 0.001, -0.001, 0.5, 1.0, 10000.0, 100000.0, 120000.0, -100000.0,
+                                  1e9 - 0.001, 1e9, 999999999.999, 4012.4, 108.245, 102.118, 1601210240.5,
+                                  1.7976931348623157e308, 5e-324, 0.1 + 0.2};
     uint64_t seed = 7;
     for (int i = 0; i < 20000; ++i) {
         seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;

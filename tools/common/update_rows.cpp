@@ -1,6 +1,7 @@
 #include "update_rows.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -11,6 +12,14 @@ namespace {
 
 constexpr char kJsonVersionKey[] = "{\"version\":";
 constexpr size_t kUnicodeEscapeChars = 6; // \u00XX
+// The two times' keys and values.
+constexpr size_t kTimesChars = 32 + 2 * kMaxNumberChars;
+
+char* AppendText(char* out, const char* text) {
+    const size_t length = strlen(text);
+    memcpy(out, text, length);
+    return out + length;
+}
 
 bool IsCsvSpecial(char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; }
 
@@ -155,17 +164,37 @@ void AppendRow(RowFormat format, int version, const void* record, std::string& l
     line.resize(static_cast<size_t>(end - line.data()));
 }
 
-RowWriter::RowWriter(FILE* out, RowFormat format) : out_(out), format_(format), line_(MaxRowChars(format)) {
+RowWriter::RowWriter(FILE* out, RowFormat format, bool timestamps, int32_t tradeDate)
+    : out_(out), format_(format), timestamps_(timestamps), clock_(tradeDate), line_(MaxRowChars(format) + kTimesChars) {
     if (format == RowFormat::Csv) {
-        const std::string header = CsvHeader();
+        std::string header = CsvHeader();
+        if (timestamps) header.insert(header.size() - 1, ",ts_recv,ts_event");
         fwrite(header.data(), 1, header.size(), out_);
     }
 }
 
-void RowWriter::Write(int version, const void* record) {
-    char* const end = WriteRow(format_, version, record, line_.data());
-    fwrite(line_.data(), 1, static_cast<size_t>(end - line_.data()), out_);
+// Replaces the row's end at `end` by the two times and the row's end again.
+char* RowWriter::WriteTimes(int version, const void* record, int64_t tsRecvNs, char* end) {
+    const bool json = format_ == RowFormat::Json;
+    end -= json ? 2 : 1;
+    const int64_t event = RecordClock::EventNsOfWall(clock_.WallMs(version, record));
+    end = AppendText(end, json ? ",\"ts_recv\":" : ",");
+    end = std::to_chars(end, end + kMaxNumberChars, tsRecvNs).ptr;
+    end = AppendText(end, json ? ",\"ts_event\":" : ",");
+    if (event != kNoTime)
+        end = std::to_chars(end, end + kMaxNumberChars, event).ptr;
+    else if (json)
+        end = AppendText(end, "null");
+    return AppendText(end, json ? "}\n" : "\n");
+}
+
+bool RowWriter::Write(int version, const void* record, int64_t tsRecvNs) {
+    char* end = WriteRow(format_, version, record, line_.data());
+    if (timestamps_) end = WriteTimes(version, record, tsRecvNs, end);
+    const size_t length = static_cast<size_t>(end - line_.data());
+    if (fwrite(line_.data(), 1, length, out_) != length) return false;
     ++rows_;
+    return true;
 }
 
 } // namespace vorn_tools

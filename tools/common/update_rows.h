@@ -1,6 +1,7 @@
 // Updates as text rows: CSV (a header row, then one row per callback, every column, empty
 // where the record's version lacks the field) or JSON lines (the fields the version has,
-// non-finite doubles as null).
+// non-finite doubles as null). With timestamps, two last columns: ts_recv and ts_event in
+// nanoseconds since the epoch, UTC (see binary_rows.h); an unreadable ts_event is empty (null).
 #pragma once
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "VornCffexMd_interface.h"
+#include "exchange_time.h"
 
 namespace vorn_tools {
 
@@ -28,14 +30,20 @@ void AppendRow(RowFormat format, int version, const void* record, std::string& l
 // back on one thread).
 class RowWriter {
 public:
-    // `out` stays owned by the caller; the header row is written for CSV.
-    RowWriter(FILE* out, RowFormat format);
-    void Write(int version, const void* record);
+    // `out` stays owned by the caller; the header row is written for CSV. `timestamps` adds
+    // ts_recv and ts_event; `tradeDate` (YYYYMMDD) dates version-1 records for ts_event.
+    RowWriter(FILE* out, RowFormat format, bool timestamps = false, int32_t tradeDate = 0);
+    // False when the stream refused the row (a reader that went away).
+    bool Write(int version, const void* record, int64_t tsRecvNs = 0);
     uint64_t Rows() const { return rows_; }
 
 private:
+    char* WriteTimes(int version, const void* record, int64_t tsRecvNs, char* end);
+
     FILE* out_;
     RowFormat format_;
+    bool timestamps_;
+    RecordClock clock_;
     std::vector<char> line_;
     uint64_t rows_ = 0;
 };

@@ -22,6 +22,7 @@ CaptureFeed::CaptureFeed(vorn_tools::CaptureReader& reader, PrivateConnector& co
 void CaptureFeed::RefillHook(void* context) { static_cast<CaptureFeed*>(context)->Refill(); }
 
 void CaptureFeed::Refill() {
+    static_assert(kFramesPerRefill <= kPutTimes, "the capture times of a refill's frames are all kept");
     if (!feeding_.load(std::memory_order_acquire) || read_.load(std::memory_order_relaxed)) return;
     for (int put = 0; put < kFramesPerRefill; ++put)
         if (!PutNextFrame()) return;
@@ -50,7 +51,10 @@ bool CaptureFeed::PutNextFrame() {
             ++tally_.too_long;
         } else {
             tally_.Udp(view);
-            if (connector_.Put(frame.data, frame.len)) return true;
+            if (connector_.Put(frame.data, frame.len)) {
+                putTimes_[puts_++ % kPutTimes] = frame.ts_ns;
+                return true;
+            }
             EndReading(vorn_tools::CaptureReader::kEnd);
             return false;
         }
@@ -80,6 +84,11 @@ bool CaptureFeed::WaitUntilRead(std::chrono::milliseconds most) {
     for (auto now = std::chrono::steady_clock::now(); !done() && now < deadline; now = std::chrono::steady_clock::now())
         readCondition_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(100)));
     return done();
+}
+
+uint64_t CaptureFeed::DeliveringFrameNs() const {
+    const uint64_t taken = puts_ - connector_.Backlog();
+    return taken ? putTimes_[(taken - 1) % kPutTimes] : 0;
 }
 
 bool CaptureFeed::Finish() {

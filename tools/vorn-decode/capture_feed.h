@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 #include "capture_reader.h"
@@ -36,6 +38,9 @@ public:
     // Ends the progress line; false (with the reason on standard error) when the capture was
     // damaged. Call once the connector's thread has ended.
     bool Finish();
+    // The capture time (ns since the epoch) of the frame the connector took last: in a
+    // callback, the frame that delivered the update. Call on the connector's thread.
+    uint64_t DeliveringFrameNs() const;
 
 private:
     void Refill();
@@ -49,6 +54,11 @@ private:
     const std::atomic<bool>& cancel_;
     vorn_tools::ProgressLine line_;
     vorn_tools::CaptureReader::Result last_ = vorn_tools::CaptureReader::kEnd;
+    // Capture times of the frames put, by put number: a refill puts at most a ring's worth of
+    // frames, and only on an empty card, so the frame being processed is among them.
+    static constexpr size_t kPutTimes = 128;
+    uint64_t putTimes_[kPutTimes] = {};
+    uint64_t puts_ = 0;
     std::atomic<bool> feeding_{false};
     std::atomic<bool> read_{false};
     std::mutex mutex_;

@@ -50,15 +50,19 @@ void PrintSummary(const RunFacts& run, const CaptureTally& tally, const LibraryF
             run.seconds > 0 ? static_cast<double>(tally.frames_read) / run.seconds : 0.0);
 }
 
+std::string TruncationWarning(const RunFacts& run, const CaptureTally& tally) {
+    if (!tally.truncated) return "";
+    return std::to_string(tally.truncated) + " frames were cut by the capture's snaplen and skipped" +
+           (run.allow_truncated ? "" : " (--allow-truncated accepts that)");
+}
+
 int PrintWarnings(const RunFacts& run, const CaptureTally& tally, const SnapshotFacts& snapshot) {
     int warnings = 0;
     auto warn = [&warnings](const std::string& text) {
         fprintf(stderr, "warning: %s\n", text.c_str());
         ++warnings;
     };
-    if (tally.truncated)
-        warn(std::to_string(tally.truncated) + " frames were cut by the capture's snaplen and skipped" +
-             (run.allow_truncated ? "" : " (--allow-truncated accepts that)"));
+    if (tally.truncated) warn(TruncationWarning(run, tally));
     if (tally.have_first_seqno && static_cast<uint32_t>(snapshot.last_seqno) >= tally.first_seqno)
         warn("the snapshot's last sequence number " + std::to_string(snapshot.last_seqno) +
              " is at or beyond the capture's first packet " + std::to_string(tally.first_seqno) +

@@ -25,6 +25,8 @@ struct RunFacts {
 
 // Prints the summary; the library's figures where the counters gave them, else "n/a".
 void PrintSummary(const RunFacts& run, const CaptureTally& tally, const LibraryFigures& library);
+// The warning about frames cut by the snaplen; empty when there were none.
+std::string TruncationWarning(const RunFacts& run, const CaptureTally& tally);
 // Prints one "warning: " line per problem found; the number of warnings.
 int PrintWarnings(const RunFacts& run, const CaptureTally& tally, const SnapshotFacts& snapshot);
 

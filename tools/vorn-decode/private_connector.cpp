@@ -89,11 +89,14 @@ bool PrivateConnector::Create(const ConnectorSettings& settings, std::string& er
     return true;
 }
 
+std::string PrivateConnector::LibraryOutput() const {
+    return settings_.library_output.empty() ? dir_ + "/library.out" : settings_.library_output;
+}
+
 bool PrivateConnector::RedirectStandardOutput() {
     fflush(stdout);
     savedStdout_ = dup(STDOUT_FILENO);
-    const char* target = settings_.library_output.empty() ? "/dev/null" : settings_.library_output.c_str();
-    const int fd = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = open(LibraryOutput().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (savedStdout_ < 0 || fd < 0) {
         if (fd >= 0) close(fd);
         return false;
@@ -113,7 +116,7 @@ void PrivateConnector::RestoreStandardOutput() {
 
 PrivateConnector::Started PrivateConnector::Start() {
     if (!RedirectStandardOutput()) {
-        fprintf(stderr, "vorn-decode: cannot open %s: %s\n", settings_.library_output.c_str(), strerror(errno));
+        fprintf(stderr, "vorn-decode: cannot open %s: %s\n", LibraryOutput().c_str(), strerror(errno));
         return Started::Failed;
     }
     thread_ = std::thread([this] {

@@ -19,7 +19,8 @@ struct ConnectorSettings {
     std::string insts = "all";  // the insts key
     bool options = false;       // options = recv
     int log_level = 7;          // error, warning, info
-    std::string library_output; // file for the library's standard output; empty: discarded
+    std::string library_output; // file for the library's standard output; empty: the private
+                                // directory's, removed with it
 };
 
 class PrivateConnector {
@@ -43,6 +44,8 @@ public:
     // Puts a frame on the card; false when the card refuses it or its ring has no room for it.
     // Called by the refill hook, which finds the card empty: a refill may fill the ring.
     bool Put(const uint8_t* frame, size_t len);
+    // Frames put and not yet taken by the connector.
+    uint64_t Backlog() const { return vorn_sim_backlog(card_, 0); }
     // True until init_connector has returned.
     bool Running() const { return !returned_.load(); }
     // Waits until the connector has taken every frame put, stops it and restores standard
@@ -50,6 +53,8 @@ public:
     int Stop();
 
     const std::string& Directory() const { return dir_; }
+    // Where the library's standard output goes (valid after Create()).
+    std::string LibraryOutput() const;
     const std::string& Device() const { return device_; }
 
 private:

@@ -4,7 +4,9 @@
 -- Load it for one run:   tshark -X lua_script:tools/wireshark/vorn_r10.lua -r capture.pcap
 -- or install it:         cp tools/wireshark/vorn_r10.lua ~/.local/lib/wireshark/plugins/
 --
--- Feed packets (UDP, ports from the preferences, or recognised heuristically): the 20-byte
+-- Feed packets (UDP, ports from the preferences, or recognised heuristically: the heuristic
+-- "vorn_udp", switched on and off in Analyze > Enabled Protocols or with tshark's
+-- --enable-heuristic/--disable-heuristic): the 20-byte
 -- packet header, then each field with its id, length and members decoded from their
 -- varints. Prices travel as tick counts; with the day's snapshot file set in the
 -- preferences the instrument's code and the real prices are shown too. The data of an
@@ -12,8 +14,10 @@
 -- segment, which a dissector must never do. Packets cut inside a field, fields longer than
 -- their packet and sequence jumps are reported as expert infos.
 --
--- Record frames (a capture of receive channel 1 in hardware mode, link type USER0 = 147 by
--- default): a 4-byte prefix, then one 276-byte little-endian record.
+-- Record frames (a capture of receive channel 1 in hardware mode): a 4-byte prefix, then one
+-- 276-byte little-endian record. A capture of a user link type (DLT 147 to 162) is bound to
+-- the "vorn_record" dissector through Wireshark's DLT_USER table (Preferences > Protocols >
+-- DLT_USER, or tshark -o 'uat:user_dlts:"User 0 (DLT=147)","vorn_record","0","","0",""').
 
 local vorn = Proto("vorn", "Vorn R10 CFFEX market-data feed")
 local vrec = Proto("vorn_record", "Vorn R10 firmware record")
@@ -142,13 +146,11 @@ vorn.experts = { ef.cut_header, ef.cut_field, ef.overrun, ef.short_body, ef.trai
 -- Preferences
 
 vorn.prefs.ports = Pref.range("UDP ports", "30001", "UDP destination ports of the feed", 65535)
-vorn.prefs.heuristic = Pref.bool("Recognise the feed on other ports", true,
-    "Try the feed's packet layout on UDP payloads of ports not listed")
 vorn.prefs.snapshot = Pref.string("Snapshot file", "",
     "The day's snapshot file: its price encodings give instrument codes and real prices")
 
 ---------------------------------------------------------------------------------------------
--- Varints and doubles
+-- Varints and fixed-width values
 
 -- One ZigZag base-128 varint from string `s` at 1-based `pos`, with bytes up to `last`.
 -- Returns the value (a Lua number when exact, else an Int64) and the bytes taken; a
@@ -181,22 +183,9 @@ local function varint(s, pos, last)
     return Int64(half:lower(), half:higher()), n
 end
 
--- IEEE-754 binary64 from 8 bytes, most significant first.
-local function double_be(s, pos)
-    local b1, b2, b3, b4, b5, b6, b7, b8 = s:byte(pos, pos + 7)
-    local sign = b1 >= 0x80 and -1 or 1
-    local exponent = (b1 % 0x80) * 16 + math.floor(b2 / 16)
-    local mantissa = ((((((b2 % 16) * 256 + b3) * 256 + b4) * 256 + b5) * 256 + b6) * 256 + b7) * 256 + b8
-    if exponent == 0 then return sign * math.ldexp(mantissa, -1074) end
-    if exponent == 0x7FF then
-        if mantissa == 0 then return sign * math.huge end
-        return 0 / 0
-    end
-    return sign * math.ldexp(mantissa + 2 ^ 52, exponent - 1075)
-end
-
+-- A little-endian double of a string (the snapshot file), through Wireshark's Struct library.
 local function double_le(s, pos)
-    return double_be(s:sub(pos, pos + 7):reverse(), 1)
+    return (Struct.unpack("<d", s, pos))
 end
 
 local function int32_le(s, pos)
@@ -302,7 +291,8 @@ local function add_members(tree, tvb, data_off, s, id, inst)
                 local item = tree:add(member_pf[name], tvb(data_off, 0), 0)
                 item:add_proto_expert_info(ef.member_cut, name .. ": fewer than 8 bytes left, decodes as 0")
             else
-                tree:add(member_pf[name], tvb(data_off + pos - 1, 8), double_be(s, pos))
+                local range = tvb(data_off + pos - 1, 8)
+                tree:add(member_pf[name], range, range:float())
                 pos = pos + 8
             end
         else
@@ -452,6 +442,13 @@ local function dissect_feed(tvb, pinfo, root)
                 p = data_off
                 break
             end
+            if data_off == len then
+                -- The payload ends right after this header: the library stops there, no error.
+                ptree:add_proto_expert_info(ef.short_body, string.format(
+                    "Payload ends after %d of %d body bytes: the packet delivers no update", data_off - off - 20, bodylen))
+                p = data_off
+                break
+            end
             local data = tvb(data_off, math.max(present, 0))
             local cut = flen > len - data_off
             local overrun = flen > body_end - data_off
@@ -520,24 +517,34 @@ function vorn.dissector(tvb, pinfo, root)
     return dissect_feed(tvb, pinfo, root)
 end
 
--- Heuristic recognition on any UDP port: the first packet's fields must be known ids whose
--- headers and data fill its declared body exactly, and what follows must be long enough to
--- start another packet.
-local function heuristic(tvb, pinfo, root)
-    if not vorn.prefs.heuristic then return false end
+-- The header version of the feed's packets.
+local FEED_VERSION = 1
+
+-- Heuristic recognition on any UDP port: the datagram must be feed packets back to back and
+-- nothing else. Each packet has the feed's header version, a body that fits the datagram, a
+-- body walked exactly by field headers of market-data ids whose data stays within it, and as
+-- many fields as its header declares.
+local function is_feed(tvb)
     local len = tvb:len()
-    if len < 24 then return false end
-    local bodylen = tvb(14, 2):uint()
-    local body_end = 20 + bodylen
-    if bodylen < 4 or body_end > len then return false end
-    if body_end < len and len - body_end < 20 then return false end
-    local p = 20
-    while p < body_end do
-        if body_end - p < 4 then return false end
-        if not FIELD_NAMES[tvb(p, 2):uint()] then return false end
-        p = p + 4 + tvb(p + 2, 2):uint()
-    end
-    if p ~= body_end then return false end
+    local off = 0
+    repeat
+        if len - off < 24 or tvb(off, 1):uint() ~= FEED_VERSION then return false end
+        local body_end = off + 20 + tvb(off + 14, 2):uint()
+        if body_end > len then return false end
+        local p, count = off + 20, 0
+        while p < body_end do
+            if body_end - p < 4 or not MEMBERS[tvb(p, 2):uint()] then return false end
+            p = p + 4 + tvb(p + 2, 2):uint()
+            count = count + 1
+        end
+        if p ~= body_end or count == 0 or count ~= tvb(off + 12, 2):uint() then return false end
+        off = body_end
+    until off == len
+    return true
+end
+
+local function heuristic(tvb, pinfo, root)
+    if not is_feed(tvb) then return false end
     dissect_feed(tvb, pinfo, root)
     return true
 end
@@ -617,9 +624,6 @@ local ref = {
 }
 vrec.experts = { ref.short, ref.cut, ref.long }
 
-vrec.prefs.user_dlt = Pref.uint("User link type", 0,
-    "Captures of link type USER0 + this number (DLT 147 + n, 0 to 15) hold the record frames")
-
 function vrec.dissector(tvb, pinfo, root)
     local len = tvb:len()
     pinfo.cols.protocol = "VORN-REC"
@@ -671,20 +675,3 @@ function vrec.dissector(tvb, pinfo, root)
     pinfo.cols.info = info
     return len
 end
-
-local wtap_table = DissectorTable.get("wtap_encap")
-local registered_dlt = nil
-
-local function register_records()
-    local n = vrec.prefs.user_dlt
-    if n > 15 then n = 0 end
-    if registered_dlt == n then return end
-    if registered_dlt then wtap_table:remove(wtap_encaps.USER0 + registered_dlt, vrec) end
-    wtap_table:add(wtap_encaps.USER0 + n, vrec)
-    registered_dlt = n
-end
-
-function vrec.prefs_changed()
-    register_records()
-end
-register_records()
