@@ -1,12 +1,12 @@
 // vorn-snapshot: what `make` says and `show` prints for made and hand-written snapshots, a cut
-// file and usage errors (their first line), as one transcript held against a golden file
-// (VORN_UPDATE_GOLDEN=1 rewrites it).
+// file and usage errors (their first line), as one transcript held against a golden file.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 
+#include "golden_file.h"
 #include "sample_code.h"
 #include "snapshot_writer.h"
 #include "test_files.h"
@@ -64,9 +64,7 @@ TEST(VornSnapshot, TranscriptMatchesTheGoldenFile) {
                             "make --instruments 0", "show"})
         tool(bad);
 
-    const std::string golden = std::string(VORN_TEST_SOURCE_DIR) + "/tools/golden/vorn_snapshot.txt";
-    if (getenv("VORN_UPDATE_GOLDEN")) std::ofstream(golden) << transcript;
-    EXPECT_EQ(ReadFile(golden), transcript);
+    ExpectGolden(transcript, VORN_SNAPSHOT_GOLDEN);
 }
 
 } // namespace
