@@ -1,5 +1,5 @@
 // Floors for the typical packet (update time, best, last match, bid 2-3): decoders that do only
-// its exact work, with the library's own field decoders and member conversions, every pointer
+// its exact work, with the library's own field decoders and record conversions, every pointer
 // resolved beforehand and no counters.
 // - Known layout: the fields are taken in the order the packet is known to hold them, with no
 //   length tests beyond the varints' own.
@@ -15,7 +15,6 @@
 
 #include "bench_fixture.h"
 #include "byte_order.h"
-#include "convert_field_members.h"
 #include "df_udp.h"
 #include "feed_encoder.h"
 #include "field_wire.h"
@@ -30,13 +29,12 @@ constexpr uint32_t kHeaderBytes = 20;
 constexpr uint32_t kFieldHeaderBytes = 4;
 
 struct FloorDecoder {
-    alignas(kPageSafeAlignment) MarketDepthUpdate v1{}; // kept current, as the library's slot
-    alignas(kPageSafeAlignment) VornCffexMdType v2{};
     alignas(kPageSafeAlignment) MarketDepthUpdate out1{}; // handed to the callbacks
     alignas(kPageSafeAlignment) VornCffexMdType out2{};
     depth_market_data_field md{};
     ins_price_encode_info_field encoding{};
     int64_t trust = 0;
+    int64_t seconds = 0; // of md.update_time
     uint32_t seqno = 0;
     void (*onV2)(VornCffexMdType*) = SinkV2;
     void (*onV1)(MarketDepthUpdate*) = SinkV1;
@@ -57,7 +55,6 @@ struct FloorDecoder {
     void UpdateTime(const uint8_t* data, uint16_t len) {
         const auto time = vorn_wire::DecodeWire<vint_market_data_update_time_field>(data, len);
         md.update_msec = static_cast<int32_t>(time.update_msec);
-        vorn_output::ConvertUpdateTime(md, v2.UpdateTime, v1, v2);
     }
     void Best(const uint8_t* data, uint16_t len) {
         const auto best = vorn_wire::DecodeWire<vint_market_data_best_field>(data, len);
@@ -65,7 +62,6 @@ struct FloorDecoder {
         md.bid1_volume = static_cast<int32_t>(best.bid1_volume);
         md.ask1_price = Price(best.ask1_price);
         md.ask1_volume = static_cast<int32_t>(best.ask1_volume);
-        vorn_output::ConvertFieldMembers<FIELD_ID::vint_market_data_best>(md, v1, v2);
         trust |= 1;
     }
     void LastMatch(const uint8_t* data, uint16_t len) {
@@ -76,7 +72,6 @@ struct FloorDecoder {
         md.volume = static_cast<int32_t>(match.volume);
         md.turn_over = Adjusted(match.turn_over);
         md.open_interest = Adjusted(static_cast<double>(interest));
-        vorn_output::ConvertFieldMembers<FIELD_ID::vint_market_data_last_match>(md, v1, v2);
     }
     void Bid23(const uint8_t* data, uint16_t len) {
         const auto bid23 = vorn_wire::DecodeWire<vint_market_data_bid23_field>(data, len);
@@ -84,17 +79,16 @@ struct FloorDecoder {
         md.bid2_volume = static_cast<int32_t>(bid23.bid2_volume);
         md.bid3_price = Price(bid23.bid3_price);
         md.bid3_volume = static_cast<int32_t>(bid23.bid3_volume);
-        vorn_output::ConvertFieldMembers<FIELD_ID::vint_market_data_bid23>(md, v1, v2);
         trust |= 2;
     }
 
     void Deliver() {
         const int64_t trusted = trust == 31 ? 1 : 0;
-        CopyRecord(&out2, &v2, sizeof out2);
+        CVornCffexMdApiImpl::FillV2(out2, md, seconds);
         out2.trust_flag = trusted;
         onV2(&out2);
         ClearRecord(&out2, sizeof out2);
-        CopyRecord(&out1, &v1, sizeof out1);
+        CVornCffexMdApiImpl::FillV1(out1, md);
         out1.Trust_flag = trusted;
         onV1(&out1);
         ClearRecord(&out1, sizeof out1);
@@ -163,20 +157,18 @@ using Run = void (FloorDecoder::*)(const uint8_t*, uint32_t);
 bool SameRecords(PreparedConnector& prepared, FloorDecoder& decoder, Run run, const std::vector<uint8_t>& packet) {
     prepared.ParseAsNew(TypicalPacket(prepared.session, kSeqNo, false, 0), kSeqNo);
     const SInstrumentSlot* current = prepared.api.m_curSlot;
-    if (!current || !current->depth || !current->price || !current->trust) return false;
+    if (!current || !current->depth || !current->hasPrice || !current->trust) return false;
     const SInstrumentSlot& slot = *current;
     decoder.md = *slot.depth;
-    decoder.v1 = slot.v1;
-    decoder.v2 = slot.v2;
+    decoder.seconds = set_update_time(slot.depth->update_time);
     decoder.trust = *slot.trust;
-    decoder.encoding = *slot.price;
+    decoder.encoding.base_price = slot.basePrice;
+    decoder.encoding.price_tick = slot.priceTick;
     decoder.code = prepared.api.m_RspEncryptCodeSegmentField;
     prepared.ParseAsNew(packet, kSeqNo);
     decoder.seqno = kSeqNo - 1;
     (decoder.*run)(packet.data(), static_cast<uint32_t>(packet.size()));
-    return memcmp(&decoder.md, slot.depth, sizeof decoder.md) == 0 &&
-           memcmp(&decoder.v1, &slot.v1, sizeof decoder.v1) == 0 &&
-           memcmp(&decoder.v2, &slot.v2, sizeof decoder.v2) == 0 && decoder.trust == *slot.trust;
+    return memcmp(&decoder.md, slot.depth, sizeof decoder.md) == 0 && decoder.trust == *slot.trust;
 }
 
 template <Run kRun, bool kEncrypted = false>

@@ -46,7 +46,7 @@ public:
 
 private:
     CVornCffexMdApiImpl impl_;
-    std::unordered_map<int32_t, depth_market_data_field> depths_;
+    decltype(CVornCffexMdApiImpl::m_depth_market_data_infos) depths_;
     std::unordered_map<int32_t, ins_price_encode_info_field> prices_;
     std::unordered_map<int32_t, int64_t> trust_;
     uint32_t curUdpNo_ = 0;

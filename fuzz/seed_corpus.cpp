@@ -8,81 +8,34 @@
 #include <string>
 #include <vector>
 
-#include "feed_encoder.h"
 #include "fuzz_support.h"
 #include "sample_code.h"
-#include "snapshot_writer.h"
-#include "synthetic_session.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct SeedDir {
-    std::string dir;
-    int count = 0;
+void Add(const std::string& root, const char* target, const Bytes& bytes) {
+    static int count = 0;
+    const std::string dir = root + "/" + target;
+    mkdir(dir.c_str(), 0755);
+    std::ofstream(dir + "/seed_" + std::to_string(count++), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
 
-    SeedDir(const std::string& root, const char* target) : dir(root + "/" + target) {
-        mkdir(dir.c_str(), 0755);
-    }
-    void Add(const Bytes& bytes) {
-        std::ofstream(dir + "/seed_" + std::to_string(count++), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-};
-
-Bytes Prefixed(uint8_t first, const Bytes& rest) {
-    Bytes out{first};
+Bytes Prefixed(std::initializer_list<uint8_t> prefix, const Bytes& rest) {
+    Bytes out(prefix);
     out.insert(out.end(), rest.begin(), rest.end());
     return out;
 }
 
-void SnapshotSeeds(const std::string& root) {
-    SeedDir seeds(root, "snapshot");
-    vorn_sim::SessionConfig config = vorn_fuzz::FuzzSessionConfig();
-    config.instruments.resize(2);
-    vorn_sim::SyntheticSession session(config);
-    const Bytes full = session.Snapshot().Bytes();
-    seeds.Add(full);
-    seeds.Add(Bytes(full.begin(), full.begin() + full.size() / 2));
-    vorn_sim::SnapshotWriter empty;
-    empty.AddChannel("udp://239.3.42.1:30001/10.0.0.5");
-    empty.AddChannel("udp://239.3.42.2:30002/10.0.0.6");
-    empty.SetCodeSegment(vorn_sim::KnownSegmentRecord(1));
-    seeds.Add(empty.Bytes());
-}
-
-void PacketSeeds(const std::string& root) {
-    SeedDir chunks(root, "chunk");
-    SeedDir frames(root, "frame");
-    vorn_sim::SyntheticSession session(vorn_fuzz::FuzzSessionConfig());
-    std::vector<Bytes> packets;
-    for (int i = 0; i < 6; ++i) packets.push_back(session.NextPacket());
-    chunks.Add(packets[0]);
-    chunks.Add(vorn_sim::JoinPackets({packets[1], packets[2], packets[3]}));
-    frames.Add(Prefixed(0, session.Frame(packets[0])));
-    frames.Add(Prefixed(1, session.Frame(packets[0])));
-    // Plain packets too, and one of every field kind.
-    vorn_sim::PacketBuilder plain(2000);
-    plain.UpdateTime(1, 34200, 500).Static(1, 2, 3, 4, 5, 6, 1.5, 0.25).LastMatch(10, 3, 1e6, 7)
-        .Best(10, 1, 11, 2).Bid23(9, 1, 8, 1).Ask23(12, 1, 13, 1).Bid45(7, 1, 6, 1).Ask45(14, 1, 15, 1)
-        .RealPriceBanding(100, 1);
-    chunks.Add(plain.Bytes());
-}
-
-void FieldSeeds(const std::string& root) {
-    SeedDir seeds(root, "field");
-    const encrypt_code_segment_field segment = vorn_sim::SampleCipherSegment();
-    for (uint8_t kind = 0; kind < 9; ++kind) {
-        Bytes data;
-        for (int64_t value : {int64_t(5), int64_t(-3), int64_t(4294967295LL), int64_t(1) << 40})
-            vorn_sim::AppendVarint(data, value);
-        vorn_sim::AppendBeDouble(data, 1.0);
-        seeds.Add(Prefixed(kind, Prefixed(0, data)));
-        Bytes encrypted = data;
-        vorn_sim::EncryptFieldData(encrypted.data(), encrypted.size(), segment.arg1);
-        seeds.Add(Prefixed(kind, Prefixed(1, encrypted)));
-    }
+// One packet with a field of every kind, in the field target's descriptor order.
+Bytes EveryField(const encrypt_code_segment_field* cipher) {
+    vorn_sim::PacketBuilder packet(2000);
+    if (cipher) packet.Encrypted(true, cipher->arg1);
+    return packet.Static(1, 2, 3, 4, 5, 6, 1.5, 0.25).LastMatch(10, 3, 1e6, 7).Best(10, 1, 11, 2).Bid23(9, 1, 8, 1)
+        .Ask23(12, 1, 13, 1).Bid45(7, 1, 6, 1).Ask45(14, 1, 15, 1).UpdateTime(1, 34200, 500).RealPriceBanding(100, 1)
+        .Bytes();
 }
 
 } // namespace
@@ -94,8 +47,32 @@ int main(int argc, char** argv) {
     }
     const std::string root = argv[1];
     mkdir(root.c_str(), 0755);
-    SnapshotSeeds(root);
-    PacketSeeds(root);
-    FieldSeeds(root);
+    vorn_sim::SessionConfig config = vorn_fuzz::FuzzSessionConfig();
+    vorn_sim::SyntheticSession session(config);
+    const Bytes snapshot = session.Snapshot().Bytes();
+    Add(root, "snapshot", snapshot);
+    Add(root, "snapshot", Bytes(snapshot.begin(), snapshot.begin() + static_cast<long>(snapshot.size() / 2)));
+    config.code_segment = 1; // a known segment and no instruments
+    config.instruments.clear();
+    Add(root, "snapshot", vorn_sim::SyntheticSession(config).Snapshot().Bytes());
+
+    std::vector<Bytes> packets;
+    for (int i = 0; i < 4; ++i) packets.push_back(session.NextPacket());
+    const encrypt_code_segment_field cipher = vorn_sim::SampleCipherSegment();
+    for (const Bytes& packet : {packets[0], vorn_sim::JoinPackets({packets[1], packets[2], packets[3]}),
+                                EveryField(nullptr), EveryField(&cipher)})
+        Add(root, "chunk", packet);
+    for (uint8_t mode : {0, 1}) Add(root, "frame", Prefixed({mode}, session.Frame(packets[0])));
+    // Each field's data as the encoder wrote it, plain and encrypted: [kind][encrypted][data].
+    for (uint8_t encrypted : {0, 1}) {
+        const Bytes packet = EveryField(encrypted ? &cipher : nullptr);
+        size_t at = sizeof(df_udp_header);
+        for (uint8_t kind = 0; at + 4 <= packet.size(); ++kind) {
+            const size_t length = static_cast<size_t>(packet[at + 2]) << 8 | packet[at + 3];
+            Add(root, "field", Prefixed({kind, encrypted}, Bytes(packet.begin() + static_cast<long>(at + 4),
+                                                                 packet.begin() + static_cast<long>(at + 4 + length))));
+            at += 4 + length;
+        }
+    }
     return 0;
 }

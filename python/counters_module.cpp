@@ -73,7 +73,7 @@ py::dict OneConnector(const std::string& path) {
     d["pid"] = h.pid;
     d["name"] = Text(h.name, sizeof h.name);
     d["device"] = Text(h.device, sizeof h.device);
-    const bool alive = WriterIsAlive(h);
+    const bool alive = reader.WriterHoldsLock();
     d["alive"] = alive;
     // As vorn-stat names it: a file whose writer died without marking it ended is stale.
     const uint64_t state = h.startup.run_state;

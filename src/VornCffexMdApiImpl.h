@@ -16,8 +16,8 @@
 // Caches: members under "Derived" below are caches of the snapshot maps and the
 // configuration. Whoever changes m_depth_market_data_infos, m_ins_price_infos or
 // m_depth_market_trust_flag other than through the data path (snapshot load, tests, fuzz
-// harnesses) calls ResetInstrumentCache() before the next packet; changing the values of
-// existing trust entries needs no reset.
+// harnesses) calls ResetInstrumentCache() before the next packet; so does whoever changes the
+// trust value of a key whose record carries that key.
 #pragma once
 
 #include <cstdint>
@@ -110,8 +110,8 @@ public:
     void CountSelectedInstruments();
     // Counter hooks that need the connector's state (one line at each call site).
     void CountReceiveError(ssize_t error);
-    void CountDelivered(const VornCffexMdType& record, int64_t trust); // after the update's callbacks
-    void CountDelivered(SInstrumentSlot& slot, int64_t trust);         // the same, entry kept in the slot
+    void CountDelivered(const VornCffexMdType& record, int64_t trust);          // after the update's callbacks
+    void CountDelivered(SInstrumentSlot& slot, int64_t seconds, int64_t trust); // the same, entry kept in the slot
     void CountDeliveredTo(Vorn_R10::SInstrumentCounters* entry, const VornCffexMdType& record, int64_t trust);
     uint32_t _GetChannelCfg(const char* pInstrumentId, uint32_t instLength);
     uint32_t SelectionOf(const depth_market_data_field& record);
@@ -234,12 +234,20 @@ public:
     double get_price(const int64_t* src_price, CVornCffexMdApiImpl& refCffexMdApiImpl);
     // NaN and magnitudes below 1e-11 become 0.
     static void check_adjust_price(double& price);
-    // The mask of `inst_id`, 0 when it has none; enters nothing.
+    // The mask of `inst_id`, 0 when it has none or it was cleared since; enters nothing.
     int64_t GetTrustFlag(int inst_id) const;
     // The trust mask: 31 for the snapshot's instruments, all cleared on a loss, one bit per
-    // depth-level field applied.
+    // depth-level field applied. A map value is a trust word: the epoch it was written in above
+    // the mask's five bits. A loss starts a new epoch, which clears every mask at once; words of
+    // an earlier epoch read as 0 and start again from 0 when a field sets a bit.
+    static constexpr int64_t kCompleteBook = 31;
+    static constexpr int kTrustEpochShift = 5;
+    int64_t MaskOf(int64_t word) const {
+        return (word & ~kCompleteBook) == (m_trustComplete & ~kCompleteBook) ? word & kCompleteBook : 0;
+    }
     void SeedTrustFlags(const std::vector<int32_t>& keys);
     void ClearTrustFlags();
+    void SetTrustEpoch(uint64_t epoch);
     // An encrypted field the code segment could not decrypt: counted, not applied, the current
     // instrument's trust cleared; the first of a run is logged at error level with the cause.
     void RejectUndecryptable(int32_t code_len);
@@ -248,7 +256,8 @@ public:
     int32_t PrepareCodePage();
     // Makes `inst_id` the instrument that fields apply to.
     void SetCurrentInstrument(int64_t inst_id);
-    // Drops the per-instrument slots (see "Caches" above).
+    // Drops the per-instrument slots (see "Caches" above) and takes the trust map's values as
+    // plain masks (epoch 0).
     void ResetInstrumentCache();
     SInstrumentSlot& CurrentSlot() { return m_curSlot ? *m_curSlot : ResolveCurrentSlot(); }
     SInstrumentSlot& ResolveCurrentSlot();
@@ -258,8 +267,18 @@ public:
         return slot.depth ? *slot.depth : EnterCurrentDepth(slot);
     }
     depth_market_data_field& EnterCurrentDepth(SInstrumentSlot& slot);
-    const ins_price_encode_info_field& CurrentPriceInfo();
-    // After a field's depth members: its output members and trust bit.
+    void SetDepth(SInstrumentSlot& slot, depth_market_data_field& depth); // of the current key
+    int64_t OutputTrustWord(const SInstrumentSlot& slot) const;
+    void SetTrustWord(SInstrumentSlot& slot, int64_t word);
+    // The current slot with its price encoding, entered (empty) when missing.
+    SInstrumentSlot& PricedSlot() {
+        SInstrumentSlot& slot = CurrentSlot();
+        if (!slot.hasPrice) EnterCurrentPrice(slot);
+        return slot;
+    }
+    void EnterCurrentPrice(SInstrumentSlot& slot);
+    static void SetPrice(SInstrumentSlot& slot, const ins_price_encode_info_field& encoding);
+    // After a field's depth members: its trust bit.
     template <FIELD_ID kField>
     void FinishField(SInstrumentSlot& slot);
     template <bool kMayTrace>
@@ -272,6 +291,9 @@ public:
                          CVornCffexMdApiImpl& refCffexMdApiImpl);
     void convert_data_v2(VornCffexMdType& updatebuf, depth_market_data_field& refmd,
                          CVornCffexMdApiImpl& refCffexMdApiImpl);
+    // The same without the trust flag; `seconds` is the time of day md.update_time reads.
+    static void FillV1(MarketDepthUpdate& out, const depth_market_data_field& md);
+    static void FillV2(VornCffexMdType& out, const depth_market_data_field& md, int64_t seconds);
     // A firmware record into a version-1 record; nothing for a null record.
     static void convert_to_market_depth_update(MarketDepthUpdate& updatebuf, const VornCffexMdType* pCffexMdType);
 
@@ -285,7 +307,7 @@ public:
     end_snap_md_field m_EndSnapMdField{};
     encrypt_code_segment_field m_RspEncryptCodeSegmentField{};
     std::unordered_map<int32_t, ins_price_encode_info_field> m_ins_price_infos;
-    std::unordered_map<int32_t, depth_market_data_field> m_depth_market_data_infos;
+    std::unordered_map<int32_t, SDepthRecord> m_depth_market_data_infos;
     std::unordered_map<int32_t, int64_t> m_depth_market_trust_flag;
     uint32_t m_key_type = 0;
     uint32_t m_key_arg = 0;
@@ -320,6 +342,10 @@ public:
     uint32_t m_recvLenDma1 = 0;               // bytes of m_recvBufDma1 the last frame dirtied
     CInstrumentSlots m_slots;                 // the instrument maps, per instrument
     SInstrumentSlot* m_curSlot = nullptr;     // slot of m_last_inst_id, null until needed
+    static constexpr size_t kSpareSlots = 64; // slots reserved beyond the snapshot's instruments
+    // The trust epoch, and the word of a complete book in it (see GetTrustFlag).
+    uint64_t m_trustEpoch = 0;
+    int64_t m_trustComplete = kCompleteBook;
 
     // transport = socket: a socket per channel, and per socket the kernel's drop total last
     // reported, whether the last datagram brought new drops and whether the last receive
@@ -358,12 +384,13 @@ inline void CVornCffexMdApiImpl::CountDelivered(const VornCffexMdType& record, i
     CountDeliveredTo(m_counters.Entry(record.inst_no), record, trust);
 }
 
-inline void CVornCffexMdApiImpl::CountDelivered(SInstrumentSlot& slot, int64_t trust) {
+inline void CVornCffexMdApiImpl::CountDelivered(SInstrumentSlot& slot, int64_t seconds, int64_t trust) {
     if (slot.countersGeneration != m_counters.EntriesGeneration()) {
-        slot.counters = m_counters.Entry(slot.v2.inst_no);
-        slot.countersGeneration = m_counters.EntriesGeneration();
+        slot.counters = m_counters.Entry(slot.depth->inst_id);
+        slot.countersGeneration = static_cast<uint32_t>(m_counters.EntriesGeneration());
     }
-    CountDeliveredTo(slot.counters, slot.v2, trust);
+    const uint64_t ms = static_cast<uint64_t>(seconds) * 1000 + static_cast<uint64_t>(slot.depth->update_msec);
+    m_counters.DeliveredTo(slot.counters, ms, trust, gfunc_parser != nullptr, gfunc_parser_verison_2 != nullptr);
 }
 
 inline void CVornCffexMdApiImpl::CountDeliveredTo(Vorn_R10::SInstrumentCounters* entry, const VornCffexMdType& record,

@@ -6,7 +6,6 @@
 
 #include "VornCffexMdApiImpl.h"
 #include "byte_order.h"
-#include "convert_field_members.h"
 #include "field_wire.h"
 
 using namespace Vorn_R10;
@@ -16,7 +15,6 @@ namespace {
 
 constexpr uint16_t kFirstVintField = static_cast<uint16_t>(FIELD_ID::vint_market_data_static);
 constexpr int64_t kNoPriceTicks = 4294967295LL;
-constexpr int64_t kCompleteBook = 31;
 
 // Trust bits of the five depth-level fields, by field index (best is index 2).
 constexpr int64_t kTrustBit[9] = {0, 0, 1, 2, 4, 8, 16, 0, 0};
@@ -30,9 +28,9 @@ int64_t TicksOf(double slot) {
 }
 
 // The product is rounded before the base is added, as written.
-double PriceOfTicks(int64_t ticks, const ins_price_encode_info_field& encoding) {
-    const double product = static_cast<double>(ticks) * encoding.price_tick;
-    return product + encoding.base_price;
+double PriceOfTicks(int64_t ticks, double basePrice, double priceTick) {
+    const double product = static_cast<double>(ticks) * priceTick;
+    return product + basePrice;
 }
 
 double Adjusted(double value) {
@@ -68,9 +66,13 @@ void CVornCffexMdApiImpl::SetCurrentInstrument(int64_t inst_id) {
     m_curSlot = m_slots.Find(static_cast<int32_t>(inst_id));
 }
 
+// The maps were replaced: their trust words are plain masks again (epoch 0), and slots for
+// every depth record are made without allocating on the data path.
 void CVornCffexMdApiImpl::ResetInstrumentCache() {
     m_curSlot = nullptr;
     m_slots.Clear();
+    m_slots.Reserve(m_depth_market_data_infos.size() + kSpareSlots);
+    SetTrustEpoch(0);
 }
 
 // A new slot resolves the entries that exist; the data path fills in the rest as it enters them.
@@ -79,39 +81,59 @@ SInstrumentSlot& CVornCffexMdApiImpl::ResolveCurrentSlot() {
     if ((m_curSlot = m_slots.Find(key))) return *m_curSlot;
     SInstrumentSlot& slot = m_slots.Add(key);
     const auto depth = m_depth_market_data_infos.find(key);
-    if (depth != m_depth_market_data_infos.end()) {
-        slot.depth = &depth->second;
-        slot.outputTrust = FindMask(m_depth_market_trust_flag, slot.depth->inst_id);
-    }
+    if (depth != m_depth_market_data_infos.end()) SetDepth(slot, depth->second);
     const auto price = m_ins_price_infos.find(key);
-    if (price != m_ins_price_infos.end()) slot.price = &price->second;
+    if (price != m_ins_price_infos.end()) SetPrice(slot, price->second);
     const auto trust = m_depth_market_trust_flag.find(key);
-    if (trust != m_depth_market_trust_flag.end()) slot.trust = &trust->second;
+    if (trust != m_depth_market_trust_flag.end()) {
+        slot.trust = &trust->second;
+        slot.trustWord = trust->second;
+    }
     m_curSlot = &slot;
     return slot;
 }
 
+void CVornCffexMdApiImpl::SetPrice(SInstrumentSlot& slot, const ins_price_encode_info_field& encoding) {
+    slot.basePrice = encoding.base_price;
+    slot.priceTick = encoding.price_tick;
+    slot.hasPrice = true;
+}
+
+void CVornCffexMdApiImpl::SetDepth(SInstrumentSlot& slot, depth_market_data_field& depth) {
+    slot.depth = &depth;
+    slot.ownTrust = depth.inst_id == static_cast<int32_t>(m_last_inst_id);
+}
+
 // Entered all zero on first use, as a map lookup with insertion would.
 depth_market_data_field& CVornCffexMdApiImpl::EnterCurrentDepth(SInstrumentSlot& slot) {
-    slot.depth = &m_depth_market_data_infos[static_cast<int32_t>(m_last_inst_id)];
-    slot.outputTrust = FindMask(m_depth_market_trust_flag, slot.depth->inst_id);
-    slot.outputsCurrent = false;
+    SetDepth(slot, m_depth_market_data_infos[static_cast<int32_t>(m_last_inst_id)]);
     return *slot.depth;
 }
 
-const ins_price_encode_info_field& CVornCffexMdApiImpl::CurrentPriceInfo() {
-    SInstrumentSlot& slot = CurrentSlot();
-    if (!slot.price) slot.price = &m_ins_price_infos[static_cast<int32_t>(m_last_inst_id)];
-    return *slot.price;
+// The word the outputs' trust flag is read from: see SInstrumentSlot::ownTrust.
+int64_t CVornCffexMdApiImpl::OutputTrustWord(const SInstrumentSlot& slot) const {
+    if (slot.ownTrust) return slot.trustWord;
+    const int64_t* word = FindMask(m_depth_market_trust_flag, slot.depth->inst_id);
+    return word ? *word : 0;
+}
+
+void CVornCffexMdApiImpl::SetTrustWord(SInstrumentSlot& slot, int64_t word) {
+    slot.trustWord = word;
+    *slot.trust = word;
+}
+
+// The encoding is entered empty when missing, as a map lookup with insertion would.
+void CVornCffexMdApiImpl::EnterCurrentPrice(SInstrumentSlot& slot) {
+    SetPrice(slot, m_ins_price_infos[static_cast<int32_t>(m_last_inst_id)]);
 }
 
 int64_t CVornCffexMdApiImpl::GetTrustFlag(int inst_id) const {
     const auto found = m_depth_market_trust_flag.find(inst_id);
-    return found == m_depth_market_trust_flag.end() ? 0 : found->second;
+    return found == m_depth_market_trust_flag.end() ? 0 : MaskOf(found->second);
 }
 
 void CVornCffexMdApiImpl::SeedTrustFlags(const std::vector<int32_t>& keys) {
-    for (int32_t key : keys) m_depth_market_trust_flag[key] = kCompleteBook;
+    for (int32_t key : keys) m_depth_market_trust_flag[key] = m_trustComplete;
 }
 
 // Ciphertext decoded as clear text would be wrong prices and volumes: the field is dropped and
@@ -119,7 +141,7 @@ void CVornCffexMdApiImpl::SeedTrustFlags(const std::vector<int32_t>& keys) {
 void CVornCffexMdApiImpl::RejectUndecryptable(int32_t code_len) {
     m_counters.FieldUndecryptable();
     SInstrumentSlot& slot = CurrentSlot();
-    if (slot.trust) *slot.trust = 0;
+    if (slot.trust) SetTrustWord(slot, m_trustComplete & ~kCompleteBook); // no bits, this epoch
     if (m_undecryptableLogged) return;
     m_undecryptableLogged = true;
     if (code_len < 1 || code_len > static_cast<int32_t>(sizeof m_RspEncryptCodeSegmentField.compiled_code))
@@ -129,15 +151,20 @@ void CVornCffexMdApiImpl::RejectUndecryptable(int32_t code_len) {
         VORN_LOG(LOG_ERROR, "[%s:%d] [%s] no executable page for the code segment: encrypted fields are not applied.");
 }
 
-void CVornCffexMdApiImpl::ClearTrustFlags() {
-    for (auto& entry : m_depth_market_trust_flag) entry.second = 0;
+// O(1) whatever the number of instruments: every word of an earlier epoch reads as 0.
+void CVornCffexMdApiImpl::ClearTrustFlags() { SetTrustEpoch(m_trustEpoch + 1); }
+
+void CVornCffexMdApiImpl::SetTrustEpoch(uint64_t epoch) {
+    m_trustEpoch = epoch;
+    m_trustComplete = static_cast<int64_t>(epoch << kTrustEpochShift) | kCompleteBook;
 }
 
 double CVornCffexMdApiImpl::get_price(const int64_t* src_price, CVornCffexMdApiImpl& refCffexMdApiImpl) {
     int64_t ticks;
     memcpy(&ticks, src_price, sizeof ticks);
     if (ticks == kNoPriceTicks) return EMPTY_PRICE;
-    return PriceOfTicks(ticks, refCffexMdApiImpl.CurrentPriceInfo());
+    const SInstrumentSlot& slot = refCffexMdApiImpl.PricedSlot();
+    return PriceOfTicks(ticks, slot.basePrice, slot.priceTick);
 }
 
 void CVornCffexMdApiImpl::check_adjust_price(double& price) {
@@ -152,12 +179,12 @@ namespace {
 // needs it, as get_price does.
 struct PriceMaker {
     CVornCffexMdApiImpl& api;
-    const ins_price_encode_info_field* encoding;
-    double operator()(double slot) {
-        const int64_t ticks = TicksOf(slot);
+    SInstrumentSlot& slot;
+    double operator()(double value) {
+        const int64_t ticks = TicksOf(value);
         if (ticks == kNoPriceTicks) return EMPTY_PRICE;
-        if (!encoding) encoding = &api.CurrentPriceInfo();
-        double price = PriceOfTicks(ticks, *encoding);
+        if (!slot.hasPrice) api.EnterCurrentPrice(slot);
+        double price = PriceOfTicks(ticks, slot.basePrice, slot.priceTick);
         CVornCffexMdApiImpl::check_adjust_price(price);
         return price;
     }
@@ -165,15 +192,18 @@ struct PriceMaker {
 
 } // namespace
 
-// The depth record's members of the field, then the same members of the kept output records
-// (while they are current), then the field's trust bit.
+// After the depth record's members of the field: its trust bit, on a word of the current
+// epoch (a word of an earlier one starts again from no bits).
 template <FIELD_ID kField>
 __attribute__((always_inline)) inline void CVornCffexMdApiImpl::FinishField(SInstrumentSlot& slot) {
-    if (slot.outputsCurrent) vorn_output::ConvertFieldMembers<kField>(*slot.depth, slot.v1, slot.v2);
     constexpr int64_t bit = kTrustBit[static_cast<uint16_t>(kField) - kFirstVintField];
     if constexpr (bit != 0) {
         if (!slot.trust) AddTrustEntry(slot);
-        *slot.trust |= bit;
+        const int64_t epochBits = m_trustComplete & ~kCompleteBook;
+        int64_t word = slot.trustWord;
+        if ((word & ~kCompleteBook) != epochBits) word = epochBits;
+        word |= bit;
+        if (word != slot.trustWord) SetTrustWord(slot, word);
     }
 }
 
@@ -224,7 +254,7 @@ inline void CVornCffexMdApiImpl::ApplyField(const encrypt_code_segment_field& En
         return;
     }
     SInstrumentSlot& slot = CurrentSlot();
-    PriceMaker price{*this, slot.price};
+    PriceMaker price{*this, slot};
 
     switch (static_cast<FIELD_ID>(fieldId)) {
     case FIELD_ID::vint_market_data_static: {
@@ -370,21 +400,11 @@ inline void CVornCffexMdApiImpl::ApplyUpdateTime(const uint8_t* data, uint16_t l
             slot.textSeconds = seconds;
         }
     }
-    if (slot.outputsCurrent) {
-        // A text this slot made reads its seconds; one from the snapshot is read back.
-        const int64_t textSeconds =
-            slot.textSeconds != UINT32_MAX ? int64_t{slot.textSeconds} : set_update_time(md.update_time);
-        vorn_output::ConvertUpdateTime(md, textSeconds, slot.v1, slot.v2);
-    }
 }
 
-// A new entry is the outputs' trust for every instrument whose record carries this key.
+// Entered as 0, as a map lookup with insertion would; other instruments whose record carries
+// this key read it per update.
 void CVornCffexMdApiImpl::AddTrustEntry(SInstrumentSlot& slot) {
-    const int32_t key = static_cast<int32_t>(m_last_inst_id);
-    const auto entry = m_depth_market_trust_flag.try_emplace(key, 0);
-    slot.trust = &entry.first->second;
-    if (!entry.second) return;
-    m_slots.ForEach([key, mask = slot.trust](SInstrumentSlot& other) {
-        if (other.depth && other.depth->inst_id == key) other.outputTrust = mask;
-    });
+    slot.trust = &m_depth_market_trust_flag.try_emplace(static_cast<int32_t>(m_last_inst_id), 0).first->second;
+    slot.trustWord = *slot.trust;
 }

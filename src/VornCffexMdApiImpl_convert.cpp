@@ -13,12 +13,10 @@ using vorn_price::Thousandths;
 
 namespace {
 
-constexpr int64_t kCompleteBook = 31;
-
 char sz_time[9];
 
 int64_t OutputTrust(const CVornCffexMdApiImpl& api, int32_t inst_id) {
-    return api.GetTrustFlag(inst_id) == kCompleteBook ? 1 : 0;
+    return api.GetTrustFlag(inst_id) == CVornCffexMdApiImpl::kCompleteBook ? 1 : 0;
 }
 
 double FromThousandths(int64_t value) { return static_cast<double>(value) / 1000.0; }
@@ -54,7 +52,17 @@ int64_t set_update_time(const char* update_time) {
 
 void CVornCffexMdApiImpl::convert_data_v1(MarketDepthUpdate& updatebuf, depth_market_data_field& refmd,
                                           CVornCffexMdApiImpl& refCffexMdApiImpl) {
-    const depth_market_data_field& md = refmd;
+    FillV1(updatebuf, refmd);
+    updatebuf.Trust_flag = OutputTrust(refCffexMdApiImpl, refmd.inst_id);
+}
+
+void CVornCffexMdApiImpl::convert_data_v2(VornCffexMdType& updatebuf, depth_market_data_field& refmd,
+                                          CVornCffexMdApiImpl& refCffexMdApiImpl) {
+    FillV2(updatebuf, refmd, set_update_time(refmd.update_time));
+    updatebuf.trust_flag = OutputTrust(refCffexMdApiImpl, refmd.inst_id);
+}
+
+void CVornCffexMdApiImpl::FillV1(MarketDepthUpdate& updatebuf, const depth_market_data_field& md) {
     memcpy(updatebuf.InstrumentID, md.instrument_id, sizeof md.instrument_id);
     memcpy(updatebuf.UpdateTime, md.update_time, sizeof md.update_time);
     updatebuf.UpdateMillisec = md.update_msec;
@@ -62,16 +70,13 @@ void CVornCffexMdApiImpl::convert_data_v1(MarketDepthUpdate& updatebuf, depth_ma
     updatebuf.Turnover = OrZero(md.turn_over);
     updatebuf.OpenInterest = OrZero(md.open_interest);
     FillLevelsAndPrices(updatebuf, md, [](double x) { return OrZero(x); });
-    updatebuf.Trust_flag = OutputTrust(refCffexMdApiImpl, md.inst_id);
 }
 
-void CVornCffexMdApiImpl::convert_data_v2(VornCffexMdType& updatebuf, depth_market_data_field& refmd,
-                                          CVornCffexMdApiImpl& refCffexMdApiImpl) {
-    const depth_market_data_field& md = refmd;
+void CVornCffexMdApiImpl::FillV2(VornCffexMdType& updatebuf, const depth_market_data_field& md, int64_t seconds) {
     updatebuf.inst_no = md.inst_id;
     memcpy(updatebuf.trading_day, md.trading_day, sizeof md.trading_day);
     memcpy(updatebuf.instrument_id, md.instrument_id, sizeof md.instrument_id);
-    updatebuf.UpdateTime = set_update_time(md.update_time);
+    updatebuf.UpdateTime = seconds;
     updatebuf.update_msec = md.update_msec;
     updatebuf.volume = md.volume;
     updatebuf.last_price = Thousandths(md.last_price);
@@ -105,7 +110,6 @@ void CVornCffexMdApiImpl::convert_data_v2(VornCffexMdType& updatebuf, depth_mark
     updatebuf.lower_limit_price = Thousandths(md.lower_limit_price);
     updatebuf.settlement_price = Thousandths(md.settlement_price);
     updatebuf.curr_delta = Count(md.curr_delta);
-    updatebuf.trust_flag = OutputTrust(refCffexMdApiImpl, md.inst_id);
 }
 
 void CVornCffexMdApiImpl::convert_to_market_depth_update(MarketDepthUpdate& updatebuf,

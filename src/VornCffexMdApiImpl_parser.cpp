@@ -12,7 +12,6 @@ namespace {
 
 constexpr uint32_t kPacketHeaderBytes = sizeof(df_udp_header);
 constexpr uint32_t kFieldHeaderBytes = sizeof(field_header);
-constexpr int64_t kCompleteBook = 31;
 
 } // namespace
 
@@ -150,35 +149,35 @@ CVornCffexMdApiImpl::processFieldData(const encrypt_code_segment_field& EncryptC
     return fieldlen;
 }
 
-// End of a packet: one update for the current instrument, version 2 first. The slot's
-// records are copied, so a callback that writes into its record changes nothing kept.
+// End of a packet: one update for the current instrument, version 2 first. Each record is
+// built from the depth record in the connector's own buffer, only when its callback is set,
+// and cleared after the call, so a callback that writes into its record changes nothing kept.
 void CVornCffexMdApiImpl::DeliverPacket(field_header lastField, bool trace) {
     SInstrumentSlot& slot = CurrentSlot();
     if (!slot.depth) {
         VORN_LOG(LOG_DEBUG, "[%s:%d] [%s], inst_id is [%d], is not snapshot data, ", static_cast<int>(m_last_inst_id));
         return;
     }
-    if (slot.selected < 0) slot.selected = static_cast<int32_t>(SelectionOf(*slot.depth));
+    if (slot.selected < 0) slot.selected = SelectionOf(*slot.depth) != 0;
     if (slot.selected == 0) return;
-    if (!slot.outputsCurrent) {
-        convert_data_v2(slot.v2, *slot.depth, *this);
-        convert_data_v1(slot.v1, *slot.depth, *this);
-        slot.outputsCurrent = true;
-    }
-    const int64_t trust = slot.outputTrust && *slot.outputTrust == kCompleteBook ? 1 : 0;
-    if (gfunc_parser_verison_2) {
-        CopyRecord(&m_CffexMarketdata, &slot.v2, sizeof m_CffexMarketdata);
+    const depth_market_data_field& md = *slot.depth;
+    // A text this slot made reads its seconds; one from the snapshot is read back.
+    const int64_t seconds =
+        slot.textSeconds != UINT32_MAX ? int64_t{slot.textSeconds} : set_update_time(md.update_time);
+    const int64_t trust = OutputTrustWord(slot) == m_trustComplete ? 1 : 0;
+    if (auto onV2 = gfunc_parser_verison_2) {
+        FillV2(m_CffexMarketdata, md, seconds);
         m_CffexMarketdata.trust_flag = trust;
-        gfunc_parser_verison_2(&m_CffexMarketdata);
+        onV2(&m_CffexMarketdata);
         ClearRecord(&m_CffexMarketdata, sizeof m_CffexMarketdata);
     }
-    if (gfunc_parser) {
-        CopyRecord(&m_MktDepUpdate, &slot.v1, sizeof m_MktDepUpdate);
+    if (auto onV1 = gfunc_parser) {
+        FillV1(m_MktDepUpdate, md);
         m_MktDepUpdate.Trust_flag = trust;
-        gfunc_parser(&m_MktDepUpdate);
+        onV1(&m_MktDepUpdate);
         ClearRecord(&m_MktDepUpdate, sizeof m_MktDepUpdate);
     }
-    CountDelivered(slot, trust);
+    CountDelivered(slot, seconds, trust);
     if (trace)
         VORN_LOG(LOG_DEBUG_EX, "[%s:%d] [%s], Processed fieldheader: id=0x[%x], len is [%d]",
                  static_cast<unsigned>(lastField.fieldId), static_cast<int>(lastField.fieldlen));

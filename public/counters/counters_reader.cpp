@@ -78,6 +78,8 @@ bool CCountersReader::Open(const std::string& path, std::string& error) {
     return false;
 }
 
+bool CCountersReader::WriterHoldsLock() const { return fd_ >= 0 && CountersFileLocked(fd_); }
+
 bool CCountersReader::MapAll(std::string& error) {
     struct stat st;
     if (fstat(fd_, &st) != 0) {
@@ -161,13 +163,11 @@ uint64_t HistogramPercentile(const SLatencyHistogram& histogram, double q) {
     return histogram.max_ticks;
 }
 
-bool WriterIsAlive(const SCountersHeader& header) { return ProcessIsAlive(header.pid, header.process_start); }
-
 bool ReadCountersFile(const std::string& path, SCountersFile& out, std::string& error) {
     CCountersReader reader;
     if (!reader.Open(path, error) || !reader.Read(out.snapshot, error)) return false;
     out.path = path;
-    out.alive = WriterIsAlive(out.snapshot.header);
+    out.alive = reader.WriterHoldsLock();
     return true;
 }
 

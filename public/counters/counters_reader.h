@@ -36,6 +36,8 @@ public:
     bool Read(SCountersSnapshot& out, std::string& error);
     void Close();
     const std::string& Path() const { return path_; }
+    // True while the file's writer lives: it holds the file's lock (from any PID namespace).
+    bool WriterHoldsLock() const;
 
 private:
     bool MapAll(std::string& error);
@@ -55,12 +57,10 @@ int64_t TicksToRealtimeNs(const SCountersHeader& header, uint64_t ticks);
 // The value in ticks below which a share `q` (0..1) of the samples lie: the middle of the
 // bucket holding that sample, the exact maximum for the last one; 0 without samples.
 uint64_t HistogramPercentile(const SLatencyHistogram& histogram, double q);
-// True when the file's writer is the live process that made it (pid and start time match).
-bool WriterIsAlive(const SCountersHeader& header);
 
 // --- files as tools see them ---
 
-// One counters file as read, with whether its writer still runs.
+// One counters file as read, with whether its writer still runs (holds the file's lock).
 struct SCountersFile {
     std::string path;
     SCountersSnapshot snapshot;

@@ -1,7 +1,6 @@
 #include "counters_writer.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,52 +66,68 @@ CCountersWriter::~CCountersWriter() {
 
 int CCountersWriter::LockFile(const std::string& path, bool& busy, std::string& error) {
     busy = false;
-    // A writer that takes the file over renames a new one onto the name: a lock won on the
-    // replaced file is let go and the name opened again.
+    // A writer that takes the file over renames a new one onto the name, and a removal unlinks
+    // it: a lock won on a file the name no longer names is let go and the name opened again.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kCountersFileMode);
         if (fd < 0) {
             error = path + ": " + strerror(errno);
             return -1;
         }
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (!LockCountersFile(fd)) {
             const int why = errno;
             close(fd);
-            if (why == EWOULDBLOCK) {
+            if (why == EAGAIN) {
                 busy = true;
             } else {
                 error = path + ": " + strerror(why);
             }
             return -1;
         }
-        struct stat locked, named;
-        if (fstat(fd, &locked) == 0 && stat(path.c_str(), &named) == 0 && locked.st_ino == named.st_ino &&
-            locked.st_dev == named.st_dev)
-            return fd;
+        if (NamesFile(path, fd)) return fd;
         close(fd);
     }
     error = path + ": replaced again and again while being opened";
     return -1;
 }
 
-int CCountersWriter::Publish(const std::string& path, std::string& error) {
-    const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
-    // A new file of this process's own: a leftover of the same name (a start that died with
-    // this process id) is removed first, and one that stays (another user's) is not used.
-    unlink(temporary.c_str());
-    const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        error = temporary + ": " + strerror(errno);
-        return -1;
-    }
-    void* block = MAP_FAILED;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && ftruncate(fd, static_cast<off_t>(mappedBytes_)) == 0)
-        block = mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (block == MAP_FAILED || (memcpy(block, header_, mappedBytes_), rename(temporary.c_str(), path.c_str())) != 0) {
-        error = temporary + ": " + strerror(errno);
-        if (block != MAP_FAILED) munmap(block, mappedBytes_);
+int CCountersWriter::MakeLockedTemporary(const std::string& path, std::string& temporary, std::string& error) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temporary = CountersTemporaryPath(path);
+        const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kCountersFileMode);
+        if (fd < 0) {
+            error = temporary + ": " + strerror(errno);
+            return -1;
+        }
+        // A removal of leftovers may have taken the new file before this lock: then it is gone.
+        if (LockCountersFile(fd) && NamesFile(temporary, fd)) return fd;
         close(fd);
+    }
+    error = path + ": no temporary file could be kept beside it";
+    return -1;
+}
+
+int CCountersWriter::Publish(const std::string& path, std::string& error) {
+    std::string temporary;
+    const int fd = MakeLockedTemporary(path, temporary, error);
+    if (fd < 0) return -1;
+    // The pages are reserved before they are touched: on a full tmpfs a store into a page of a
+    // file that was only sized would kill the process with SIGBUS.
+    void* block = MAP_FAILED;
+    int failure = posix_fallocate(fd, 0, static_cast<off_t>(mappedBytes_));
+    if (failure == 0) {
+        block = mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (block == MAP_FAILED) failure = errno;
+    }
+    if (failure == 0) {
+        memcpy(block, header_, mappedBytes_);
+        if (rename(temporary.c_str(), path.c_str()) != 0) failure = errno;
+    }
+    if (failure != 0) {
+        error = temporary + ": " + strerror(failure);
+        if (block != MAP_FAILED) munmap(block, mappedBytes_);
         unlink(temporary.c_str());
+        close(fd);
         return -1;
     }
     munmap(header_, mappedBytes_);
@@ -159,12 +174,16 @@ bool CCountersWriter::Create(const std::string& folder, const std::string& name,
     CopyText(header_->name, sizeof header_->name, name);
     header_->pid_in_name = pidInName ? 1 : 0;
     const int fd = Publish(target, error);
-    // Closed after the new file took the name: a start waiting on the old one finds it replaced.
-    close(held);
     if (fd < 0) {
-        if (pidInName) unlink(target.c_str()); // the empty file the lock made
+        // An empty file under the name is one this call (or a start that died at once) made:
+        // removed while still locked.
+        struct stat heldStat;
+        if (fstat(held, &heldStat) == 0 && heldStat.st_size == 0) unlink(target.c_str());
+        close(held);
         return false;
     }
+    // Closed after the new file took the name: a start waiting on the old one finds it replaced.
+    close(held);
     fd_ = fd;
     path_ = target;
     removeAtExit_ = pidInName;
@@ -178,8 +197,10 @@ void CCountersWriter::Rebind() {
 }
 
 bool CCountersWriter::Remap(uint64_t bytes, std::string& error) {
-    if (fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(bytes)) != 0) {
-        error = path_ + ": " + strerror(errno);
+    // Reserved before the pages are touched (see Publish).
+    const int failure = fd_ >= 0 ? posix_fallocate(fd_, 0, static_cast<off_t>(bytes)) : 0;
+    if (failure != 0) {
+        error = path_ + ": " + strerror(failure);
         return false;
     }
     void* block = mremap(header_, mappedBytes_, bytes, MREMAP_MAYMOVE);

@@ -15,6 +15,18 @@
 #include "counters_layout.h"
 #include "tick_clock.h"
 
+// ThreadSanitizer sees no inline assembly: under it the counters are bumped with atomic stores.
+#if defined(__SANITIZE_THREAD__)
+#define VORN_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VORN_THREAD_SANITIZER 1
+#endif
+#endif
+#ifndef VORN_THREAD_SANITIZER
+#define VORN_THREAD_SANITIZER 0
+#endif
+
 namespace Vorn_R10 {
 
 // Drop reasons of a frame on the feed's receive channel, each one counter.
@@ -38,9 +50,9 @@ public:
     CCountersWriter(const CCountersWriter&) = delete;
     CCountersWriter& operator=(const CCountersWriter&) = delete;
 
-    // Moves the counters into the file `folder`/vorn_r10.<name>.<device>.counters (mode 0600),
+    // Moves the counters into the file `folder`/vorn_r10.<name>.<device>.counters (mode 0640),
     // taking over the file a predecessor of the same name and device left (ended or died).
-    // The file is locked while this writer lives; when another live writer holds it, or it is
+    // The file is locked while this writer lives (LockCountersFile); when another live writer holds it, or it is
     // no counters file of this layout version (left alone), the counters go to
     // vorn_r10.<name>.<device>.<pid>.counters instead, removed again by the destructor, and
     // `warning` says so. False, with the reason in `error`, when no file can be made; the
@@ -64,8 +76,8 @@ public:
     void SetSocketReceiveBuffer(uint64_t bytes);
     // One latency sample every `every` frames that deliver updates; 0 switches sampling off.
     void SetLatencySampling(uint64_t every);
-    // Gives each selected instrument an entry (grows the file). False with `error` when the
-    // file cannot grow; the entries are then missing and updates of them are not counted
+    // Gives each selected instrument an entry (grows the file, its pages reserved first). False
+    // with `error` when the file cannot grow; the entries are then missing and updates of them are not counted
     // per instrument.
     bool SetInstruments(const std::vector<SInstrumentName>& instruments, std::string& error);
     // The header, for tests and tools in the same process.
@@ -182,7 +194,7 @@ private:
     // aligned 8-byte store, which a reader sees whole, and it takes one instruction instead of
     // the load, add and store that an atomic store of word + 1 compiles to.
     static void Bump(uint64_t& word) {
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !VORN_THREAD_SANITIZER
         asm volatile("addq $1, %0" : "+m"(word));
 #else
         Store(word, word + 1);
@@ -211,8 +223,10 @@ private:
     // Opens and locks `path` for takeover; -1 when another live writer holds it (`busy`) or it
     // cannot be opened (`error`).
     static int LockFile(const std::string& path, bool& busy, std::string& error);
-    // Fills a new file beside `path` with the counters and renames it over `path`; the lock
-    // descriptor of the new file, -1 with `error`.
+    // Creates and locks a temporary file beside `path` (its name in `temporary`); -1 with `error`.
+    static int MakeLockedTemporary(const std::string& path, std::string& temporary, std::string& error);
+    // Fills a new file beside `path` with the counters (its pages reserved first) and renames it
+    // over `path`; the descriptor of the new file, which holds its lock; -1 with `error`.
     int Publish(const std::string& path, std::string& error);
     void Rebind();
 

@@ -62,8 +62,9 @@ def test_read_snapshot_refuses_what_the_loader_refuses(workdir, day):
 
 
 def test_counters_of_a_running_demo_as_vorn_stat_reads_them(tmp):
-    # The demo's counters file is in its folder in TMPDIR, named for the program, not the pid.
-    demo = subprocess.Popen([tool("vorn-demo"), "--seconds", "4", "--mode", "software"], stdout=subprocess.DEVNULL,
+    # The demo's counters file is in its folder in TMPDIR (kept: read after it ends), named for the
+    # program, not the pid.
+    demo = subprocess.Popen([tool("vorn-demo"), "--seconds", "4", "--mode", "software", "--keep"], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     try:
         deadline, mine = time.monotonic() + 60, []

@@ -1,228 +1,217 @@
 // The counters file from both sides: a reader's consistent cut while the writer runs, the
-// refusal of a layout it does not know, and vorn-stat's output in each format.
+// files across starts, full and foreign folders, liveness from the writer's lock (also from
+// another PID namespace, and under removals racing starts), and vorn-stat's output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
-#include <cstddef>
 #include <fstream>
 #include <thread>
 
-#include "connector_harness.h"
+#include "child_process.h"
 #include "counters_reader.h"
 #include "counters_writer.h"
-#include "child_process.h"
+#include "golden_file.h"
+#include "test_files.h"
 
 namespace {
 
 using namespace Vorn_R10;
+using namespace vorn_test;
+
+// One frame's counts: a delivered update or a foreign frame, `pause` run inside the frame.
+void Frame(CCountersWriter& w, bool deliver, int64_t trust = 1, void (*pause)() = [] {}) {
+    w.FrameBegin();
+    w.FrameReceived();
+    pause();
+    if (deliver) {
+        w.FrameOfFeed();
+        w.PacketParsed();
+        w.Delivered(1001, 34200500, trust, true, true);
+    } else {
+        w.FrameDropped(DROP_FOREIGN);
+    }
+    w.FrameEnd();
+}
 
 class CountersFiles : public ::testing::Test {
 protected:
-    // Runs vorn-stat with `args` (after --dir); returns its standard output.
-    std::string Stat(std::vector<std::string> args, int expectedExit = 0) {
-        args.insert(args.begin(), {VORN_STAT_BIN, "--dir", dir_});
-        const pid_t pid = vorn_test::Spawn(args, dir_ + "/out", dir_ + "/err");
-        EXPECT_EQ(expectedExit, vorn_test::WaitExit(pid, std::chrono::seconds(20))) << args[3];
-        err_ = vorn_test::ReadFile(dir_ + "/err");
-        return vorn_test::ReadFile(dir_ + "/out");
+    // Runs `argv` (vorn-stat's arguments after --dir, or a whole command line when the first
+    // is a path) and returns its standard output; its standard error goes to err_.
+    std::string Run(std::vector<std::string> args, int expectedExit = 0) {
+        if (args.empty() || args[0][0] != '/') args.insert(args.begin(), {VORN_STAT_BIN, "--dir", dir_});
+        const int code = WaitExit(Spawn(args, dir_ + "/out", dir_ + "/err"), std::chrono::seconds(30));
+        err_ = ReadFile(dir_ + "/err");
+        EXPECT_TRUE(expectedExit == kAnyExit || expectedExit == code) << code << " " << args.back() << err_;
+        return ReadFile(dir_ + "/out");
     }
-    static void Patch(const std::string& path, size_t offset, const void* value, size_t size) {
-        const int fd = open(path.c_str(), O_WRONLY);
-        ASSERT_EQ(static_cast<ssize_t>(size), pwrite(fd, value, size, static_cast<off_t>(offset)));
-        close(fd);
-    }
-
+    static constexpr int kAnyExit = -1000;
     // A writer of `name` on `device` in a child process that dies while running, leaving its
-    // file unended; returns the child's process id.
-    pid_t DiedWriting(const std::string& name, const std::string& device) {
-        const pid_t child = fork();
-        if (child == 0) {
-            CCountersWriter writer;
-            std::string error, warning;
-            if (!writer.Create(dir_, name, device, error, warning)) _exit(1);
-            writer.SetRunState(COUNTERS_RUNNING);
-            _exit(0); // no destructor: the file stays as a crash leaves it
-        }
-        EXPECT_EQ(0, vorn_test::WaitExit(child, std::chrono::seconds(10)));
-        return child;
+    // file unended; returns its path.
+    std::string DiedWriting(const std::string& name, const std::string& device) {
+        EXPECT_EQ(0, RunForked(
+                         [&] {
+                             CCountersWriter writer;
+                             std::string error;
+                             if (!writer.Create(dir_, name, device, error, warning_)) return 1;
+                             writer.SetRunState(COUNTERS_RUNNING);
+                             _exit(0); // no destructor: the file stays as a crash leaves it
+                         },
+                         std::chrono::seconds(10)));
+        return CountersFilePath(dir_, name, device);
     }
-    // The counters files in the folder, by name.
+    // Moves `w`'s counters into the folder; its warning in warning_.
+    void Make(CCountersWriter& w, const std::string& name = "app", const std::string& device = "dev0") {
+        std::string error;
+        warning_.clear();
+        ASSERT_TRUE(w.Create(dir_, name, device, error, warning_)) << error;
+    }
     std::vector<std::string> Files() const {
-        std::vector<std::string> names = vorn_test::FilesIn(dir_, kCountersFilePrefix);
+        std::vector<std::string> names = FilesIn(dir_, kCountersFilePrefix);
         std::sort(names.begin(), names.end());
         return names;
     }
-    static SCountersSnapshot Read(const std::string& path) {
+    static SCountersFile Read(const std::string& path) {
         SCountersFile file;
         std::string error;
         EXPECT_TRUE(ReadCountersFile(path, file, error)) << error;
-        return file.snapshot;
+        return file;
     }
 
-    vorn_test::TempDir temp_;
+    TempDir temp_;
     const std::string dir_ = temp_.Path();
-    std::string err_;
+    std::string err_, warning_;
 };
 
 TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
     CCountersWriter writer;
-    std::string error, warning;
-    ASSERT_TRUE(writer.Create(dir_, "app", "dev0", error, warning)) << error;
+    Make(writer);
     std::atomic<bool> stop{false};
     std::thread frames([&] {
         // Pauses inside and between frames: a reader that ignored the frame bracket would
         // often copy a frame half counted.
         const auto pause = [] { for (volatile int n = 0; n < 50; n = n + 1) {} };
         for (uint64_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
-            writer.FrameBegin();
-            writer.FrameReceived();
+            Frame(writer, i % 3 != 0, 1, pause);
             pause();
-            if (i % 3 == 0) {
-                writer.FrameDropped(DROP_FOREIGN);
-            } else {
-                writer.FrameOfFeed();
-                writer.PacketParsed();
-                writer.Delivered(1, 0, 1, true, false);
-            }
-            writer.FrameEnd();
-            pause();
-#if defined(__SANITIZE_THREAD__)
-            // Instrumented, the reader's copy of the file outlasts many frames: it needs gaps.
-            if (i % 32 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-#endif
         }
     });
-    // Stops and joins the writer on every way out, a failed assertion's included.
-    struct Joiner {
-        std::atomic<bool>& stop;
-        std::thread& thread;
-        ~Joiner() {
-            stop = true;
-            thread.join();
-        }
-    } joiner{stop, frames};
     CCountersReader reader;
-    ASSERT_TRUE(reader.Open(writer.Path(), error)) << error;
+    std::string error;
     SCountersSnapshot s;
-    uint64_t last = 0, consistent = 0;
-    // At least 300 ms, and until 100 consistent cuts were seen (at most 20 s).
-    const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() < start + std::chrono::milliseconds(300) ||
-           (consistent <= 100 && std::chrono::steady_clock::now() < start + std::chrono::seconds(20))) {
-        ASSERT_TRUE(reader.Read(s, error)) << error;
-        if (!s.consistent) continue;
+    uint64_t last = 0, consistent = 0, torn = 0;
+    const bool opened = reader.Open(writer.Path(), error);
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+         opened && std::chrono::steady_clock::now() < until;) {
+        if (!reader.Read(s, error) || !s.consistent) continue;
         ++consistent;
         const SCounterValues& v = s.header.values;
-        ASSERT_EQ(v.frames_received, v.frames_feed + v.dropped_foreign);
-        ASSERT_EQ(v.frames_feed, v.packets_parsed);
-        ASSERT_EQ(v.packets_parsed, v.updates);
-        ASSERT_GE(v.frames_received, last);
+        torn += v.frames_received != v.frames_feed + v.dropped_foreign || v.frames_feed != v.packets_parsed ||
+                v.packets_parsed != v.updates || v.frames_received < last;
         last = v.frames_received;
     }
+    stop = true;
+    frames.join();
+    EXPECT_TRUE(opened) << error;
+    EXPECT_EQ(0u, torn);
     EXPECT_GT(consistent, 100u);
-    EXPECT_GT(last, 0u);
 }
 
+// Fixes what changes from run to run (process id, clock, latencies) in a counters file, so
+// that vorn-stat's output can be held against a golden file.
+void Pin(const std::string& path, int64_t pid, uint64_t unsynced = 0) {
+    const int fd = open(path.c_str(), O_RDWR);
+    void* block = mmap(nullptr, sizeof(SCountersHeader), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(MAP_FAILED, block);
+    close(fd);
+    SCountersHeader& h = *static_cast<SCountersHeader*>(block);
+    h.pid = pid;
+    h.ticks_per_second = 1000000000; // a tick is a nanosecond
+    h.anchor_ticks = 0;
+    h.anchor_realtime_ns = 1765000000LL * 1000000000LL + 250000000;
+    h.values.last_frame_tsc = h.values.last_frame_tsc ? 5000000000 : 0;
+    h.values.wire_clock_unsynced = unsynced;
+    SLatencyHistogram& recv = h.histograms[HISTOGRAM_RECV_TO_CALLBACK];
+    recv = SLatencyHistogram{};
+    recv.sample_every = 1;
+    for (uint64_t n = 1; n <= h.values.updates; ++n) { // one sample per update: 1, 4, 9, 16 ... us
+        ++recv.buckets[HistogramBucketOf(n * n * 1000)];
+        recv.sum_ticks += recv.max_ticks = n * n * 1000;
+        ++recv.count;
+    }
+    munmap(block, sizeof(SCountersHeader));
+}
+
+// One folder as a monitoring host sees it: a running connector, one that ended, one that died,
+// a file of an unknown layout and a start's leftover temporary file. Every format against the
+// golden file (also from another PID namespace); the JSON parsed, the exposition checked by
+// Prometheus's own checker.
 TEST_F(CountersFiles, VornStatInEachFormat) {
-    std::string error, warning;
+    setenv("TZ", "UTC", 1);
     CCountersWriter live;
-    ASSERT_TRUE(live.Create(dir_, "app", "dev0", error, warning)) << error;
+    Make(live);
     live.SetRunState(COUNTERS_RUNNING);
     live.SetWorkMode(1);
+    live.SetVersions("1.4.0", 0x20261130, 1);
+    live.SetSnapshot("/tmp/.20261216_V2.bin", 20261216);
     live.SetLatencySampling(1);
-    ASSERT_TRUE(live.SetInstruments({{"IF2612", 1001}}, error)) << error;
-    for (const int errnum : {ECONNREFUSED, ENOMEM, ECONNREFUSED}) live.SocketError(errnum);
-    for (int i = 0; i < 4; ++i) {
-        live.FrameBegin();
-        live.FrameReceived();
-        live.FrameOfFeed();
-        live.PacketParsed();
-        live.Delivered(1001, 34200500, i < 3 ? 1 : 0, true, true);
-        live.FrameEnd();
+    std::string error;
+    ASSERT_TRUE(live.SetInstruments({{"IF2612", 1001}, {"IH2612", 1002}}, error)) << error;
+    for (int i = 0; i < 5; ++i) Frame(live, i != 2, i < 3 ? 1 : 0);
+    Pin(live.Path(), 4242, 7);
+    {
+        CCountersWriter ended;
+        Make(ended, "eod");
+        ended.SetRunState(COUNTERS_RUNNING);
+        ended.SetTransport(TRANSPORT_SOCKET);
     }
-    // dev1's process died without ending its file; a third file is of an unknown layout.
-    const pid_t gone = DiedWriting("app", "dev1");
-    const std::string deadPath = dir_ + "/vorn_r10.app.dev1.counters";
-    const std::string unknown = dir_ + "/vorn_r10.1.dev2.counters";
-    std::ofstream(unknown, std::ios::binary) << vorn_test::ReadFile(live.Path());
-    const uint32_t version = 99;
-    Patch(unknown, offsetof(SCountersHeader, layout_version), &version, sizeof version);
-    const std::string pid = std::to_string(getpid()), goneText = std::to_string(gone);
+    Pin(CountersFilePath(dir_, "eod", "dev0"), 4343);
+    Pin(DiedWriting("app", "dev1"), 4444);
+    std::string bytes = ReadFile(live.Path());
+    bytes[offsetof(SCountersHeader, layout_version)] = 99;
+    std::ofstream(dir_ + "/vorn_r10.old.dev2.counters", std::ios::binary) << bytes;
+    std::ofstream(live.Path() + ".4545.1f.tmp") << "a start that died before its rename";
 
-    const std::string text = Stat({"--once"});
-    EXPECT_EQ(0u, text.find("vorn_r10 app on dev0 (pid " + pid + ", started ")) << text;
-    EXPECT_NE(std::string::npos, text.find("): running, software mode, card transport\n")) << text;
-    EXPECT_NE(std::string::npos, text.find("  packets_parsed" + std::string(22, ' ') + "4\n")) << text;
-    EXPECT_NE(std::string::npos, text.find("  trusted share                  75.00 %\n")) << text;
-    EXPECT_NE(std::string::npos, text.find("latency recv_to_callback: p50 ")) << text;
-    EXPECT_NE(std::string::npos, text.find("(4 samples, 1 frame in 1)")) << text;
-    EXPECT_NE(std::string::npos,
-              text.find("    IF2612                      4 updates, last 09:30:00.500, untrusted\n"));
-    // No wire times yet: the span is not shown, nor a word on the card's clock; once sampled
-    // frames had implausible wire times, both are, with the reason.
-    EXPECT_EQ(std::string::npos, text.find("latency wire_to_callback")) << text;
-    EXPECT_EQ(std::string::npos, text.find("wire clock")) << text;
-    const uint64_t unsynced = 7;
-    Patch(live.Path(), offsetof(SCountersHeader, values) + offsetof(SCounterValues, wire_clock_unsynced), &unsynced,
-          sizeof unsynced);
-    const std::string unsyncedText = Stat({"--once"});
-    EXPECT_NE(std::string::npos, unsyncedText.find("  latency wire_to_callback: no samples yet\n")) << unsyncedText;
-    EXPECT_NE(std::string::npos, unsyncedText.find("  wire clock             7 sampled frames had a wire time far from "
-                                                   "the host's clock: the card's clock is not synchronised to the "
-                                                   "host"))
-        << unsyncedText;
-
-    const std::string json = Stat({"--json", "dev0"});
-    for (const char* part :
-         {"\"name\":\"app\",\"pid\":", "\"device\":\"dev0\",\"transport\":\"card\",\"state\":\"running\",\"alive\":true,"
-          "\"consistent\":true",
-          "\"packets_parsed\":4,", "\"updates_untrusted\":1,", "\"kernel_drops\":0,\"socket_errors\":3},\"socket_errors_by_errno\":{\"ECONNREFUSED\":2,\"ENOMEM\":1},", "\"trusted_share\":0.750000,",
-          "{\"name\":\"recv_to_callback\",\"sample_every\":1,\"samples\":4,", "{\"name\":\"wire_to_callback\",",
-          "\"instruments\":[{\"instrument_id\":\"IF2612\",\"inst_id\":1001,\"updates\":4,"
-          "\"last_update\":\"09:30:00.500\",\"last_trust\":0}]}\n"})
-        EXPECT_NE(std::string::npos, json.find(part)) << part << "\n" << json;
-    // Without TARGET, the running connectors; with --all, the stale one too.
-    EXPECT_EQ(1u, vorn_test::CountOf(Stat({"--json"}), "\"path\":"));
-    EXPECT_EQ(2u, vorn_test::CountOf(Stat({"--json", "--all"}), "\"path\":"));
-
-    const std::string prom = Stat({"--prometheus"});
-    const std::string labels = "{program=\"app\",device=\"dev0\"";
-    for (const std::string& line : std::vector<std::string>{
-             std::string("# TYPE vorn_r10_packets_parsed_total counter\n"),
-             "vorn_r10_packets_parsed_total" + labels + "} 4\n",
-             "vorn_r10_info" + labels + ",pid=\"" + pid + "\",version=\"\",transport=\"card\",work_mode=\"software\"} 1\n",
-             "# TYPE vorn_r10_recv_to_callback_seconds summary\n",
-             "vorn_r10_recv_to_callback_seconds_count" + labels + "} 4\n",
-             "# TYPE vorn_r10_wire_to_callback_seconds summary\n",
-             "vorn_r10_wire_to_callback_seconds" + labels + ",quantile=\"0.99\"} NaN\n",
-             "vorn_r10_wire_to_callback_seconds_count" + labels + "} 0\n",
-             "vorn_r10_socket_errors_by_errno_total" + labels + ",errno=\"ENOMEM\"} 1\n",
-             "vorn_r10_instrument_updates_total" + labels + ",instrument=\"IF2612\"} 4\n"})
-        EXPECT_NE(std::string::npos, prom.find(line)) << line << prom;
-    EXPECT_NE(std::string::npos, err_.find(unknown + ": counters layout version 99 is unknown to this reader, "
-                                                     "which reads version 1"))
-        << err_;
-
-    EXPECT_NE(std::string::npos, Stat({"--list"}).find(" stale (process " + goneText + " is gone) "));
-    EXPECT_EQ("removed " + deadPath + " (stale (process " + goneText + " is gone))\n", Stat({"--remove-stale"}));
-    EXPECT_NE(0, access(deadPath.c_str(), F_OK));
-    EXPECT_EQ(0, access(live.Path().c_str(), F_OK));
+    std::string all;
+    std::vector<std::string> outputs;
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--once"}, {"--once", "dev1"}, {"--list"}, {"--json", "--all"}, {"--prometheus"}, {"--prometheus", "--all"},
+             {"--remove-stale"}, {"--json", "dev0"}, {"--bogus"}}) {
+        std::string command;
+        for (const std::string& arg : args) command += " " + arg;
+        outputs.push_back(Run(args, args[0] == "--bogus" ? 2 : 0));
+        all += "== vorn-stat" + command + "\n" + outputs.back() + (err_.empty() ? "" : "-- stderr\n" + err_);
+        std::ofstream(dir_ + "/" + std::to_string(outputs.size() - 1) + ".txt") << outputs.back();
+    }
+    for (size_t at; (at = all.find(dir_)) != std::string::npos;) all.replace(at, dir_.size(), "DIR");
+    ExpectGolden(all, VORN_STAT_GOLDEN);
+    EXPECT_EQ((std::vector<std::string>{"vorn_r10.app.dev0.counters", "vorn_r10.old.dev2.counters"}), Files());
 
     // The live view refreshes with rates beside the totals until interrupted.
-    const pid_t view =
-        vorn_test::Spawn({VORN_STAT_BIN, "--dir", dir_, "--interval", "0.1", "dev0"}, dir_ + "/out", dir_ + "/err");
+    const pid_t view = Spawn({VORN_STAT_BIN, "--dir", dir_, "--interval", "0.1", "dev0"}, dir_ + "/out", dir_ + "/err");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     kill(view, SIGINT);
-    EXPECT_EQ(0, vorn_test::WaitExit(view, std::chrono::seconds(5)));
-    EXPECT_NE(std::string::npos, vorn_test::ReadFile(dir_ + "/out").find("total          per s\n"));
+    EXPECT_EQ(0, WaitExit(view, std::chrono::seconds(5)));
+    EXPECT_NE(std::string::npos, ReadFile(dir_ + "/out").find("total          per s\n"));
 
-    EXPECT_EQ(0u, Stat({"--help"}).find("usage: vorn-stat"));
-    Stat({"--bogus"}, 2);
-    EXPECT_NE(std::string::npos, err_.find("unknown option '--bogus'"));
+    // Liveness is the writer's lock: from another PID namespace, where no process has the writer's
+    // id, the same.
+    const std::string elsewhere = Run({"/usr/bin/unshare", "--map-root-user", "--pid", "--fork", "--mount-proc",
+                                       VORN_STAT_BIN, "--dir", dir_, "--json", "dev0"}, kAnyExit);
+    EXPECT_EQ(outputs[7], err_.find("unshare:") == 0 ? outputs[7] : elsewhere) << "(no PID namespace: not tested)";
+    Run({"/usr/bin/python3", "-c", "import json,sys\nfor line in open(sys.argv[1]): json.loads(line)", dir_ + "/3.txt"});
+    if (system("command -v promtool >/dev/null") != 0)
+        GTEST_SKIP() << "promtool (Debian package prometheus) is not installed: the exposition is not checked by it";
+    for (const char* file : {"/4.txt", "/5.txt"})
+        EXPECT_EQ("", Run({"/bin/sh", "-c", "promtool check metrics < " + dir_ + file + " 2>&1"}));
 }
 
 TEST(CountersNames, FileNameParts) {
@@ -236,143 +225,138 @@ TEST(CountersNames, FileNameParts) {
     EXPECT_EQ("./vorn_r10.app.a_b_c.counters", CountersFilePath("", "app", "a/b c"));
 }
 
-// A start takes over the file its predecessor left, ended or died; a second live one of the
-// same name and device, or a file it does not know, sends it to a name with its process id.
+// A start takes over the file its predecessor left, ended or died, with counters of its own
+// (a reader of the old file keeps it whole); a second live one of the same name and device goes
+// to a name with its process id, removed at its normal end.
 TEST_F(CountersFiles, OneFilePerConnectorAcrossStarts) {
-    const std::string path = dir_ + "/vorn_r10.app.dev0.counters";
-    const std::string pidPath = dir_ + "/vorn_r10.app.dev0." + std::to_string(getpid()) + ".counters";
-    std::string error, warning;
+    const std::string path = CountersFilePath(dir_, "app", "dev0"), pidPath = CountersFilePath(dir_, "app", "dev0", getpid());
     CCountersReader ended;
+    std::string error;
     {
-        CCountersWriter first;
-        ASSERT_TRUE(first.Create(dir_, "app", "dev0", error, warning)) << error;
-        EXPECT_EQ(path, first.Path());
-        EXPECT_EQ("", warning);
-        first.SetRunState(COUNTERS_RUNNING);
-        first.FrameBegin();
-        first.FrameReceived();
-        first.FrameEnd();
-        {
-            CCountersWriter second;
-            ASSERT_TRUE(second.Create(dir_, "app", "dev0", error, warning)) << error;
-            EXPECT_EQ(pidPath, second.Path());
-            EXPECT_EQ(path + " belongs to a running process; counters go to " + pidPath, warning);
-            EXPECT_EQ(1u, Read(pidPath).header.pid_in_name);
-            EXPECT_EQ((std::vector<std::string>{"vorn_r10.app.dev0." + std::to_string(getpid()) + ".counters",
-                                                "vorn_r10.app.dev0.counters"}),
-                      Files());
-        } // its normal end removes the file named with the process id
-        EXPECT_EQ(std::vector<std::string>{"vorn_r10.app.dev0.counters"}, Files());
-        EXPECT_EQ(COUNTERS_RUNNING, Read(path).header.startup.run_state);
-    }
-    ASSERT_TRUE(ended.Open(path, error)) << error; // a reader still mapping the ended file
-
-    warning.clear();
-    {
-        CCountersWriter next;
-        ASSERT_TRUE(next.Create(dir_, "app", "dev0", error, warning)) << error;
-        EXPECT_EQ(path, next.Path());
-        EXPECT_EQ("", warning);
-        const SCountersSnapshot fresh = Read(path);
-        EXPECT_EQ(COUNTERS_STARTING, fresh.header.startup.run_state);
-        EXPECT_EQ(0u, fresh.header.values.frames_received);
-        EXPECT_EQ(0u, fresh.header.pid_in_name);
-        // The old reader keeps its copy whole: the new file took the name, the old one was not cut.
-        SCountersSnapshot old;
-        ASSERT_TRUE(ended.Read(old, error)) << error;
-        EXPECT_EQ(COUNTERS_ENDED, old.header.startup.run_state);
-        EXPECT_EQ(1u, old.header.values.frames_received);
-    }
-
-    // A process that died while running leaves its file unended and unlocked: taken over too.
-    const pid_t died = DiedWriting("app", "dev0");
-    EXPECT_EQ(died, Read(path).header.pid);
-    warning.clear();
-    {
-        CCountersWriter next;
-        ASSERT_TRUE(next.Create(dir_, "app", "dev0", error, warning)) << error;
-        EXPECT_EQ(path, next.Path());
-        EXPECT_EQ("", warning);
-        EXPECT_EQ(getpid(), Read(path).header.pid);
+        CCountersWriter first, second;
+        Make(first);
+        struct stat st {};
+        EXPECT_EQ(0640u, stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0);
+        Frame(first, false);
+        Make(second);
+        EXPECT_EQ(path + " belongs to a running process; counters go to " + pidPath, warning_);
+        EXPECT_EQ(1u, Read(pidPath).snapshot.header.pid_in_name);
+        ASSERT_TRUE(ended.Open(path, error)) << error;
     }
     EXPECT_EQ(std::vector<std::string>{"vorn_r10.app.dev0.counters"}, Files());
+    for (const bool died : {false, true}) {
+        if (died) DiedWriting("app", "dev0");
+        CCountersWriter next;
+        Make(next);
+        const SCountersHeader fresh = Read(path).snapshot.header;
+        EXPECT_EQ(path + "|0 0 " + std::to_string(getpid()), next.Path() + "|" + warning_ + std::to_string(fresh.startup.run_state) + " " +
+                      std::to_string(fresh.values.frames_received) + " " + std::to_string(fresh.pid));
+    }
+    SCountersSnapshot old;
+    ASSERT_TRUE(ended.Read(old, error)) << error;
+    EXPECT_EQ(COUNTERS_ENDED, old.header.startup.run_state);
+    EXPECT_EQ(1u, old.header.values.frames_received);
+    // A lock held briefly (by a removal checking the file; here 30 ms) is waited for.
+    const int held = open(path.c_str(), O_RDWR);
+    ASSERT_TRUE(LockCountersFile(held));
+    std::thread release([&] { std::this_thread::sleep_for(std::chrono::milliseconds(30)), close(held); });
+    CCountersWriter next;
+    Make(next);
+    release.join();
+    EXPECT_EQ(path + "|", next.Path() + "|" + warning_);
 }
 
+// A file of another layout version, or no counters file at all, under the name is left alone;
+// a folder that cannot take the file leaves the counters private, and they keep counting.
 TEST_F(CountersFiles, ForeignFilesAndFoldersAreLeftAlone) {
-    std::string error, warning;
-    // A file of another layout version (or no counters file at all) under the name: left alone.
-    const std::string path = dir_ + "/vorn_r10.app.dev0.counters";
-    const std::string pidPath = dir_ + "/vorn_r10.app.dev0." + std::to_string(getpid()) + ".counters";
-    {
-        CCountersWriter older;
-        ASSERT_TRUE(older.Create(dir_, "app", "dev0", error, warning)) << error;
-    }
-    const uint32_t version = 2;
-    Patch(path, offsetof(SCountersHeader, layout_version), &version, sizeof version);
-    const std::string before = vorn_test::ReadFile(path);
-    for (const std::string& content : {before, std::string("not counters at all")}) {
+    const std::string path = CountersFilePath(dir_, "app", "dev0");
+    std::string version = std::string(sizeof(SCountersHeader), '\0');
+    memcpy(&version[0], &kCountersMagic, sizeof kCountersMagic);
+    version[offsetof(SCountersHeader, layout_version)] = 2;
+    for (const std::string& content : {version, std::string("not counters at all")}) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
         CCountersWriter writer;
-        warning.clear();
-        ASSERT_TRUE(writer.Create(dir_, "app", "dev0", error, warning)) << error;
-        EXPECT_EQ(pidPath, writer.Path());
-        EXPECT_EQ(path + " is not a counters file of layout version 1 and is left alone; counters go to " + pidPath,
-                  warning);
-        EXPECT_EQ(content, vorn_test::ReadFile(path));
+        Make(writer);
+        EXPECT_EQ(path + " is not a counters file of layout version 1 and is left alone; counters go to " +
+                      writer.Path(), warning_);
+        EXPECT_EQ(content, ReadFile(path));
     }
-
-    // A folder that cannot take the file: the counters stay private and keep counting.
     CCountersWriter writer;
-    error.clear();
-    EXPECT_FALSE(writer.Create(dir_ + "/missing", "app", "dev0", error, warning));
-    EXPECT_EQ(dir_ + "/missing/vorn_r10.app.dev0.counters: No such file or directory", error);
-    EXPECT_EQ("", writer.Path());
-    writer.FrameBegin();
-    writer.FrameReceived();
-    writer.FrameEnd();
+    std::string error;
+    EXPECT_FALSE(writer.Create(dir_ + "/missing", "app", "dev0", error, warning_));
+    EXPECT_EQ(dir_ + "/missing/vorn_r10.app.dev0.counters: No such file or directory|", error + "|" + writer.Path());
+    Frame(writer, false);
     EXPECT_EQ(1u, writer.Header().values.frames_received);
 }
 
-// One live connector among many ended and stale ones: the exposition holds the live one only,
-// labelled by program and device, and Prometheus's own checker accepts it.
-TEST_F(CountersFiles, PrometheusExpositionIsBoundedAndValid) {
-    std::string error, warning;
-    for (int i = 0; i < 12; ++i) {
-        CCountersWriter ended;
-        ASSERT_TRUE(ended.Create(dir_, "run" + std::to_string(i), "exanic0", error, warning)) << error;
-        ended.SetRunState(COUNTERS_RUNNING);
+// Fills the tmpfs at `dir` up to its last page.
+void Fill(const std::string& dir) {
+    std::ofstream out(dir + "/filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (out.write(block.data(), block.size()) && out.flush()) {
     }
-    for (int i = 0; i < 3; ++i) DiedWriting("crashed" + std::to_string(i), "exanic0");
-    CCountersWriter live;
-    ASSERT_TRUE(live.Create(dir_, "md-feed", "exanic0", error, warning)) << error;
-    live.SetRunState(COUNTERS_RUNNING);
-    ASSERT_TRUE(live.SetInstruments({{"IF2612", 1001}, {"IH2612", 1002}}, error)) << error;
+}
 
-    const std::string prom = Stat({"--prometheus"});
-    size_t samples = 0;
-    for (const std::string& line : vorn_test::LinesWith(prom)) {
-        if (line.empty() || line[0] == '#') continue;
-        ++samples;
-        EXPECT_NE(std::string::npos, line.find("{program=\"md-feed\",device=\"exanic0\"")) << line;
-        EXPECT_EQ(line.rfind("vorn_r10_info{", 0) == 0, line.find("pid=") != std::string::npos) << line;
-    }
-    // up, info, start time, 27 counters and gauges, last frame, 2 spans of 5 series, 2 instruments
-    EXPECT_EQ(1u + 1 + 1 + 27 + 1 + 10 + 2, samples) << prom;
-    EXPECT_NE(std::string::npos, prom.find("vorn_r10_start_time_seconds{program=\"md-feed\",device=\"exanic0\"} "));
-    const std::string all = Stat({"--prometheus", "--all"});
-    EXPECT_EQ(16u, vorn_test::CountOf(all, "vorn_r10_up{"));
-    EXPECT_EQ(1u, vorn_test::CountOf(all, "vorn_r10_up{program=\"crashed2\",device=\"exanic0\"} 0\n"));
+// A full tmpfs as counters_path, in a mount namespace of the test's own: the file cannot be
+// made (nor grow for the instruments) and the writer keeps counting privately, where pages only
+// sized, not reserved, would kill the process with SIGBUS at the first store.
+TEST_F(CountersFiles, FullFolderGivesPrivateCountersNotACrash) {
+    const int result = RunForked(
+        [&] {
+            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("vorn_test", dir_.c_str(), "tmpfs", 0, "size=256k") != 0)
+                return 77;
+            std::string error;
+            Fill(dir_);
+            CCountersWriter full, growing;
+            EXPECT_FALSE(full.Create(dir_, "app", "dev0", error, warning_));
+            EXPECT_NE(std::string::npos, error.find("No space left on device")) << error;
+            EXPECT_EQ(std::vector<std::string>{"filler"}, FilesIn(dir_)); // nothing left behind
+            unlink((dir_ + "/filler").c_str());
+            EXPECT_TRUE(growing.Create(dir_, "app", "dev0", error, warning_)) << error;
+            Fill(dir_);
+            EXPECT_FALSE(growing.SetInstruments(std::vector<SInstrumentName>(4000, {"IF2612", 1001}), error));
+            for (CCountersWriter* writer : {&full, &growing}) {
+                Frame(*writer, true);
+                EXPECT_EQ(1u, writer->Header().values.updates);
+            }
+            fflush(nullptr);
+            return ::testing::Test::HasFailure() ? 1 : 0;
+        },
+        std::chrono::seconds(30));
+    if (result == 77) GTEST_SKIP() << "no private mount namespace with a tmpfs allowed here: not tested";
+    EXPECT_EQ(0, result) << "-1: the writer died (SIGBUS)";
+}
 
-    if (system("command -v promtool >/dev/null") != 0)
-        GTEST_SKIP() << "promtool (Debian package prometheus) is not installed: the exposition is not checked by it";
-    for (const std::string& exposition : {prom, all}) {
-        std::ofstream(dir_ + "/metrics.prom") << exposition;
-        const pid_t check = vorn_test::Spawn({"/bin/sh", "-c", "promtool check metrics < " + dir_ + "/metrics.prom"},
-                                             dir_ + "/out", dir_ + "/err");
-        EXPECT_EQ(0, vorn_test::WaitExit(check, std::chrono::seconds(30)))
-            << vorn_test::ReadFile(dir_ + "/out") << vorn_test::ReadFile(dir_ + "/err");
-        EXPECT_EQ("", vorn_test::ReadFile(dir_ + "/out") + vorn_test::ReadFile(dir_ + "/err"));
+// Removals of stale files in a loop while a connector starts and ends again and again: every
+// start keeps its name (a removal's lock is brief: it does not send a start to a .<pid> name)
+// and its file stays while it lives.
+TEST_F(CountersFiles, RemovalsRacingStartsNeverTakeALiveFile) {
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> removed{0};
+    std::thread remover([&] {
+        while (!stop) {
+            std::vector<std::string> paths = FindCountersFiles(dir_), temporaries = FindCountersTemporaries(dir_);
+            paths.insert(paths.end(), temporaries.begin(), temporaries.end());
+            std::string error;
+            for (const std::string& path : paths) removed += RemoveUnlockedFile(path, error) == ERemoval::removed;
+        }
+    });
+    int moved = 0, lost = 0;
+    for (int start = 0; start < 300; ++start) {
+        CCountersWriter writer;
+        std::string error;
+        moved += !writer.Create(dir_, "app", "dev0", error, warning_) || writer.Path() != dir_ + "/vorn_r10.app.dev0.counters";
+        for (int look = 0; look < 3; ++look, std::this_thread::yield()) {
+            SCountersFile file;
+            lost += !ReadCountersFile(writer.Path(), file, error) || file.snapshot.header.anchor_ticks != writer.Header().anchor_ticks;
+        }
     }
+    stop = true;
+    remover.join();
+    EXPECT_EQ(0, moved) << warning_;
+    EXPECT_EQ(0, lost);
+    EXPECT_GT(removed.load(), 10u);
 }
 
 } // namespace

@@ -9,8 +9,6 @@
 // GCC 12 reports a false maybe-uninitialized inside <regex> when built with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "CommonLog.h"
 #include "child_process.h"
@@ -33,13 +31,12 @@ std::string Stamp(time_t t, const char* format) {
 
 // Logs at `level` and returns what went to standard output.
 template <typename... Args>
-std::string Logged(int level, const char* fmt, Args... args) {
+std::string Logged(int level, const char* fmt = "[%s:%d] [%s] x", Args... args) {
     testing::internal::CaptureStdout();
-    CCommonLog::GetInstance().WriteLog(static_cast<ELOGLEVEL>(level), fmt, args...);
+    if constexpr (sizeof...(args) == 0) CCommonLog::GetInstance().WriteLog(static_cast<ELOGLEVEL>(level), fmt, "f.cpp", 1, "F");
+    else CCommonLog::GetInstance().WriteLog(static_cast<ELOGLEVEL>(level), fmt, args...);
     return testing::internal::GetCapturedStdout();
 }
-
-std::string Logged(int level) { return Logged(level, "[%s:%d] [%s] x", "f.cpp", 1, "F"); }
 
 // One line per message on standard output and, identically, in the file named by its time,
 // created with the first message; tag and colour per level; a message's own newline is kept.
@@ -57,23 +54,22 @@ TEST(CommonLog, LineFormatFileNameAndLazyCreation) {
                               "\\[VornCffexMdApiImpl\\.cpp:37\\] \\[_ReadConfig\\] device\\[exanic0\\]\x1b\\[0m \n");
         std::smatch m;
         ASSERT_TRUE(std::regex_match(out, m, line)) << out;
-        EXPECT_TRUE(m[1] == Stamp(before, "%Y%m%d") || m[1] == Stamp(after, "%Y%m%d"));
-        EXPECT_TRUE(m[2] == Stamp(before, "%H:%M:%S") || m[2] == Stamp(after, "%H:%M:%S"));
+        const auto atEither = [&](const std::string& text, const char* format) {
+            return text == Stamp(before, format) || text == Stamp(after, format);
+        };
+        EXPECT_TRUE(atEither(m[1], "%Y%m%d") && atEither(m[2], "%H:%M:%S")) << out;
         EXPECT_EQ(std::to_string(static_cast<unsigned long>(pthread_self())), m[3].str());
         const std::vector<std::string> files = FilesIn(dir);
         ASSERT_EQ(1u, files.size());
-        EXPECT_TRUE(files[0] == Stamp(before, "Vorn_R10_%Y%m%d_%H%M%S.log") ||
-                    files[0] == Stamp(after, "Vorn_R10_%Y%m%d_%H%M%S.log")) << files[0];
+        EXPECT_TRUE(atEither(files[0], "Vorn_R10_%Y%m%d_%H%M%S.log")) << files[0];
 
         CCommonLog::GetInstance().SetLogLevel(static_cast<ELOGLEVEL>(-1));
         std::string all = out;
-        const std::pair<int, const char*> prefixes[] = {{1, "\x1b[31;1m [E] ["}, {2, "\x1b[33;1m [W] ["},
-                                                        {4, "\x1b[32;1m [I] ["}, {8, "\x1b[37;1m [D] ["},
-                                                        {16, "\x1b[34;1m [X] ["}, {32, "\x1b[34;1m [N] ["},
-                                                        {3, "\x1b[34;1m [N] ["}};
-        for (const auto& prefix : prefixes) {
-            const std::string text = Logged(prefix.first);
-            EXPECT_EQ(0u, text.find(prefix.second)) << prefix.first << ": " << text;
+        for (const auto& [level, prefix] : std::vector<std::pair<int, const char*>>{
+                 {1, "\x1b[31;1m [E] ["}, {2, "\x1b[33;1m [W] ["}, {4, "\x1b[32;1m [I] ["}, {8, "\x1b[37;1m [D] ["},
+                 {16, "\x1b[34;1m [X] ["}, {32, "\x1b[34;1m [N] ["}, {3, "\x1b[34;1m [N] ["}}) {
+            const std::string text = Logged(level);
+            EXPECT_EQ(0u, text.find(prefix)) << level << ": " << text;
             all += text;
         }
         const std::string withBreak = Logged(LOG_INFO, "[%s:%d] [%s] set CPU[%d] affinity successful\n", "f.cpp", 1, "F", 0);
@@ -92,15 +88,11 @@ TEST(CommonLog, UnwritableDirectoryReportsEachMessageAndRetries) {
         const std::string dir = temp.File("missing");
         SetPath(dir);
         const std::regex report("fopen: " + dir + "/Vorn_R10_\\d{8}_\\d{6}\\.log failed\n");
-        for (int i = 0; i < 2; ++i) {
-            const std::string out = Logged(LOG_ERROR, "[%s:%d] [%s] lost %d", "f.cpp", 1, "F", i);
-            EXPECT_TRUE(std::regex_match(out, report)) << out;
-        }
+        for (int i = 0; i < 2; ++i) EXPECT_TRUE(std::regex_match(Logged(LOG_ERROR), report));
         ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
         const std::string out = Logged(LOG_ERROR, "[%s:%d] [%s] kept", "f.cpp", 1, "F");
-        const std::vector<std::string> files = FilesIn(dir);
-        ASSERT_EQ(1u, files.size());
-        EXPECT_EQ(out, ReadFile(dir + "/" + files[0]));
+        ASSERT_EQ(1u, FilesIn(dir).size());
+        EXPECT_EQ(out, ReadFile(dir + "/" + FilesIn(dir)[0]));
     });
     InFreshProcess([&] {
         ASSERT_EQ(0, chdir(cwd.Path().c_str()));

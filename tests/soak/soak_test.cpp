@@ -1,8 +1,6 @@
-// A long session with random loss (single and in bursts), duplicates and packets delayed within
-// and beyond the reorder capacity. Each packet carries its sequence number in its volume; a
-// model of the receive path predicts the exact delivery sequence and trust flag of every update.
-// After warm-up the receive thread allocates nothing: every allocation on it is counted through
-// malloc (release builds only: AddressSanitizer owns malloc).
+// A long session with loss, duplicates and reordering within and beyond the reorder capacity,
+// checked update by update against a model of the receive path (sequence, volume, trust). After
+// warm-up the receive thread allocates nothing (counted through malloc; not under ASan).
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -11,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "connector_harness.h"
@@ -26,26 +25,16 @@ std::atomic<uint64_t> g_allocations{0};
 
 #ifndef __SANITIZE_ADDRESS__
 static void CountIfCounted() {
-    if (static_cast<unsigned long>(pthread_self()) == g_countedThread.load(std::memory_order_relaxed))
-        g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (pthread_self() == g_countedThread.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
 }
 
 extern "C" {
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
-__attribute__((visibility("default"))) void* malloc(size_t size) {
-    CountIfCounted();
-    return __libc_malloc(size);
-}
-__attribute__((visibility("default"))) void* calloc(size_t n, size_t size) {
-    CountIfCounted();
-    return __libc_calloc(n, size);
-}
-__attribute__((visibility("default"))) void* realloc(void* p, size_t size) {
-    CountIfCounted();
-    return __libc_realloc(p, size);
-}
+__attribute__((visibility("default"))) void* malloc(size_t size) { return CountIfCounted(), __libc_malloc(size); }
+__attribute__((visibility("default"))) void* calloc(size_t n, size_t size) { return CountIfCounted(), __libc_calloc(n, size); }
+__attribute__((visibility("default"))) void* realloc(void* p, size_t size) { return CountIfCounted(), __libc_realloc(p, size); }
 }
 #endif
 
@@ -92,28 +81,21 @@ std::vector<uint8_t> PacketOf(uint32_t seqno, const encrypt_code_segment_field& 
     return packet.Bytes();
 }
 
-// Arrival order: each packet lost (alone or in a burst), delayed by 1..20 places, or sent
-// twice; everything else in sequence.
+// Arrival order: each packet lost (alone or in a burst), delayed 1..20 places, sent twice, or in order.
 std::vector<uint32_t> ArrivalOrder(uint32_t packets) {
     std::vector<std::pair<uint64_t, uint32_t>> keyed;
-    keyed.reserve(packets + packets / 50);
     uint64_t rng = 12345;
     auto next = [&rng] { return Mix(rng++); };
     for (uint32_t seqno = 1; seqno <= packets; ++seqno) {
         const uint64_t r = next() % 10000;
-        if (r < 5) { // a burst of losses
-            seqno += static_cast<uint32_t>(next() % 30);
-            continue;
-        }
+        if (r < 5) { seqno += static_cast<uint32_t>(next() % 30); continue; } // a burst of losses
         if (r < 35) continue; // a single loss
         const uint64_t place = uint64_t(seqno) * 4;
-        const bool delayed = r < 335;
-        keyed.emplace_back(delayed ? place + 4 * (1 + next() % 20) + 1 : place, seqno);
+        keyed.emplace_back(r < 335 ? place + 4 * (1 + next() % 20) + 1 : place, seqno);
         if (r >= 335 && r < 435) keyed.emplace_back(place + 4 * (next() % 20) + 2, seqno);
     }
     std::stable_sort(keyed.begin(), keyed.end());
     std::vector<uint32_t> order;
-    order.reserve(keyed.size());
     for (const auto& entry : keyed) order.push_back(entry.second);
     return order;
 }
@@ -125,15 +107,11 @@ struct Expected {
     uint64_t arrivedNotDelivered = 0;
 };
 
-// The buffered path as the connector runs it: the expected packet (or an older one) is parsed
-// at once and releases what became next in line; an early packet waits in the ordered list;
-// an early packet that finds exanic_cache_size waiting gives the gap up, clears every trust
-// mask and flushes the list. The parser drops what is not above the last sequence number.
-// The direct path: every packet is parsed as it comes; one beyond the next gives its gap up.
+// Buffered: the next packet (or an older one) is parsed and releases what follows it; an early one
+// waits in order, or, finding exanic_cache_size waiting, gives the gap up (every mask cleared) and
+// flushes the list. Direct: each packet is parsed as it comes, one beyond the next gives up.
 Expected ModelDeliveries(const std::vector<uint32_t>& arrivals, bool buffered) {
     Expected out;
-    out.seqno.reserve(arrivals.size());
-    out.trusted.reserve(arrivals.size());
     std::map<int32_t, uint32_t> mask;
     for (int32_t key = kFirstKey; key < kFirstKey + kInstruments; ++key) mask[key] = kAllLevels;
     uint32_t cur = 0;
@@ -146,34 +124,29 @@ Expected ModelDeliveries(const std::vector<uint32_t>& arrivals, bool buffered) {
         out.seqno.push_back(seqno);
         out.trusted.push_back(m == kAllLevels ? 1 : 0);
     };
+    auto giveUp = [&] {
+        ++out.gapsGivenUp;
+        for (auto& entry : mask) entry.second = 0;
+    };
     for (uint32_t seqno : arrivals) {
         if (!buffered) {
-            if (seqno > cur + 1) {
-                ++out.gapsGivenUp;
-                for (auto& entry : mask) entry.second = 0;
-            }
+            if (seqno > cur + 1) giveUp();
             parse(seqno);
             continue;
         }
         if (seqno <= cur + 1) {
             parse(seqno);
-            while (!queue.empty() && queue.front() <= cur + 1) {
-                parse(queue.front());
-                queue.erase(queue.begin());
-            }
+            for (; !queue.empty() && queue.front() <= cur + 1; queue.erase(queue.begin())) parse(queue.front());
             continue;
         }
         const bool full = queue.size() >= static_cast<size_t>(kCacheSize);
         queue.insert(std::upper_bound(queue.begin(), queue.end(), seqno), seqno);
         if (!full) continue;
-        ++out.gapsGivenUp;
-        for (auto& entry : mask) entry.second = 0;
+        giveUp();
         for (uint32_t waiting : queue) parse(waiting);
         queue.clear();
     }
-    std::vector<uint32_t> sent(arrivals);
-    std::sort(sent.begin(), sent.end());
-    sent.erase(std::unique(sent.begin(), sent.end()), sent.end());
+    const std::set<uint32_t> sent(arrivals.begin(), arrivals.end());
     out.arrivedNotDelivered = sent.size() - out.seqno.size();
     return out;
 }

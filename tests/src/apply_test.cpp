@@ -32,35 +32,6 @@ TEST_F(Apply, PricesFromTickCounts) {
     }
 }
 
-TEST_F(Apply, TrustNeedsAllFiveLevelFieldsAfterALoss) {
-    EXPECT_EQ(31, api->GetTrustFlag(kA));
-    api->ClearTrustFlags();
-    EXPECT_EQ(0, api->GetTrustFlag(kA));
-    // Reverse order, one field per packet: 16, 8, 4, 2 leave the book incomplete.
-    uint32_t seqno = 101;
-    Chunk(PacketBuilder(seqno++).UpdateTime(kA, 34200, 0).Ask45(1, 1, 2, 2).Bytes());
-    Chunk(PacketBuilder(seqno++).Bid45(1, 1, 2, 2).Bytes());
-    Chunk(PacketBuilder(seqno++).Ask23(1, 1, 2, 2).Bytes());
-    Chunk(PacketBuilder(seqno++).Bid23(1, 1, 2, 2).Bytes());
-    EXPECT_EQ(30, api->GetTrustFlag(kA));
-    Chunk(PacketBuilder(seqno++).LastMatch(1, 2, 3.0, 4).Static(1, 2, 3, 4, 5, 6, 7.0, 8.0).Bytes());
-    Chunk(PacketBuilder(seqno++).Best(1, 1, 2, 2).Bytes());
-    const auto& v2 = Recorded().v2;
-    ASSERT_EQ(6u, v2.size());
-    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(0, +v2[i].trust_flag) << i;
-    EXPECT_EQ(1, +v2[5].trust_flag);
-    EXPECT_EQ(1, Recorded().v1[5].Trust_flag);
-    EXPECT_EQ(0, api->GetTrustFlag(kB)); // cleared, entry kept
-    EXPECT_EQ(1u, api->m_depth_market_trust_flag.count(kB));
-
-    api->m_depth_market_trust_flag[kA] = 15;
-    Chunk(PacketBuilder(seqno++).UpdateTime(kA, 34200, 0).Bytes());
-    EXPECT_EQ(0, +Recorded().v2.back().trust_flag);
-    const size_t entries = api->m_depth_market_trust_flag.size();
-    EXPECT_EQ(0, api->GetTrustFlag(424242));
-    EXPECT_EQ(entries, api->m_depth_market_trust_flag.size());
-}
-
 // Members the synthetic sessions never send (static data, banding) land in their depth record
 // fields, encrypted or not; an update time switches the instrument inside a packet.
 TEST_F(Apply, StaticLastMatchAndBandingMembersInPlainAndEncryptedPackets) {
@@ -151,9 +122,10 @@ TEST_F(Apply, InstrumentsOutsideTheSnapshot) {
     Chunk(PacketBuilder(103).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(0, +Recorded().v2.back().trust_flag);
     api->m_depth_market_trust_flag[0] = 31;
+    api->ResetInstrumentCache(); // instrument 0 keeps a copy of its own word
     Chunk(PacketBuilder(104).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(1, +Recorded().v2.back().trust_flag);
-    api->SetCurrentInstrument(0); // instrument 0 was first seen before mask 0 existed
+    api->SetCurrentInstrument(0);
     Chunk(PacketBuilder(105).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(1, +Recorded().v2.back().trust_flag);
 

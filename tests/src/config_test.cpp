@@ -44,27 +44,20 @@ protected:
 
 TEST_F(ConfigTest, DefaultsAndChecks) {
     const Vorn_R10::R10CffexConfigInfo& config = Config({{"log_level", "<absent>"}});
-    EXPECT_EQ("exanic0", config.device);
-    EXPECT_EQ(15, config.log_level);
-    EXPECT_EQ(-1, config.cpucore);
-    EXPECT_EQ(1, config.exanic_cache_flag);
-    EXPECT_EQ(10, config.exanic_cache_size);
-    EXPECT_STREQ("", config.channelInfo[0].insts.c_str());
-    EXPECT_FALSE(config.channelInfo[0].options);
-    EXPECT_FALSE(config.channelInfo[0].recvall);
+    EXPECT_EQ(std::make_tuple(std::string("exanic0"), 15, -1, 1, 10, std::string(""), false, false),
+              std::make_tuple(std::string(config.device), +config.log_level, +config.cpucore, +config.exanic_cache_flag,
+                              +config.exanic_cache_size, std::string(config.channelInfo[0].insts.c_str()),
+                              config.channelInfo[0].options, config.channelInfo[0].recvall));
     ASSERT_EQ(1u, last_->m_instMap.count(0)); // the channel's entry exists even when empty
     EXPECT_TRUE(last_->m_instMap.at(0).empty());
-
-    for (const char* size : {"0", "101", "-5", "abc", ""})
-        EXPECT_EQ(10, Config({{"exanic_cache_size", size}}).exanic_cache_size) << size;
-    for (int size : {1, 57, 100})
-        EXPECT_EQ(size, Config({{"exanic_cache_size", std::to_string(size)}}).exanic_cache_size);
+    for (const auto& [size, taken] : std::vector<std::pair<const char*, int>>{
+             {"0", 10}, {"101", 10}, {"-5", 10}, {"abc", 10}, {"", 10}, {"1", 1}, {"57", 57}, {"100", 100}})
+        EXPECT_EQ(taken, Config({{"exanic_cache_size", size}}).exanic_cache_size) << size;
 
     const std::string longList = "IF," + std::string(5000, 'x');
     EXPECT_EQ(longList.substr(0, 4095), Config({{"insts", longList}}).channelInfo[0].insts.c_str());
     ASSERT_EQ(2u, last_->m_instMap.at(0).size());
     EXPECT_EQ(std::string(31, 'x'), last_->m_instMap.at(0)[1].c_str());
-
     for (const char* options : {"recv", "RECV", "recvall"})
         EXPECT_EQ(std::string(options) == "recv", Config({{"options", options}}).channelInfo[0].options) << options;
     for (const char* insts : {"all", "all,IF", "All"})

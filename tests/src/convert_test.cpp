@@ -55,12 +55,6 @@ TEST_F(Convert, ConversionsOfBothVersions) {
 }
 
 TEST_F(Convert, UpdateTimeTextAndSecondsBeyondTheDay) {
-    uint32_t s = 86399;
-    EXPECT_STREQ("23:59:59", get_update_time(&s));
-    s = 86400;
-    EXPECT_EQ(nullptr, get_update_time(&s));
-    EXPECT_EQ(34200, set_update_time("09:30:00"));
-
     EXPECT_GT(Chunk(PacketBuilder(101).UpdateTime(kA, 34200, 5).Best(1, 1, 2, 2).Bytes()), 0);
     ASSERT_EQ(1u, Recorded().v2.size());
     EXPECT_EQ(34200, +Recorded().v2[0].UpdateTime);

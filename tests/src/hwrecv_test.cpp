@@ -1,5 +1,5 @@
 // Hardware-mode receive: record frames of channel 1 by length, the version-1 conversion and
-// call order, version-2 records in place, and abnormal events on channel 0.
+// call order, version-2 records in place, one callback alone, and abnormal events on channel 0.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,15 +9,8 @@
 #include "vorn_firmware.h"
 
 using namespace vorn_test;
-using vorn_firmware::FirmwareCard;
 
 namespace {
-
-void StartHardware(ConnectorRun& run) {
-    vorn_sim::SnapshotWriter writer = hw_test::HardwareSnapshot(2, 1);
-    hw_test::AddInstrument(writer, "IF2612", 1001);
-    hw_test::StartOn(writer, run);
-}
 
 // Every field distinct, so a field taken from the wrong place shows: level slot i (bid 1,
 // ask 1, ..., ask 5) has volume 10 + i and price 1000 * (i + 1) + 7; other prices 9001...
@@ -43,26 +36,19 @@ VornCffexMdType DistinctRecord(int64_t updateTime = 34205) {
     return r;
 }
 
-std::string TimeText(const MarketDepthUpdate& v1) {
-    return std::string(reinterpret_cast<const char*>(v1.UpdateTime), sizeof v1.UpdateTime);
-}
+std::string TimeText(const MarketDepthUpdate& v1) { return std::string(v1.UpdateTime, v1.UpdateTime + sizeof v1.UpdateTime); }
 
 void ExpectVersion1Of(const VornCffexMdType& r, const MarketDepthUpdate& v1) {
     EXPECT_EQ(0, memcmp(r.instrument_id, v1.InstrumentID, sizeof v1.InstrumentID));
     EXPECT_EQ(std::string("09:30:05\0", 9), TimeText(v1));
-    EXPECT_EQ(500, v1.UpdateMillisec);
-    EXPECT_EQ(77, v1.Volume);
-    EXPECT_EQ(12.346, v1.LastPrice);
-    EXPECT_EQ(1234.5, v1.Turnover);
-    EXPECT_EQ(4321.0, v1.OpenInterest);
+    EXPECT_EQ(std::make_tuple(500, 77, 12.346, 1234.5, 4321.0),
+              std::make_tuple(+v1.UpdateMillisec, +v1.Volume, +v1.LastPrice, +v1.Turnover, +v1.OpenInterest));
     int32_t volumes[10];
     double prices[18]; // bid 1, ask 1, ..., ask 5, then high ... settlement and delta
     memcpy(volumes, reinterpret_cast<const char*>(&v1) + offsetof(MarketDepthUpdate, BidVolume1), sizeof volumes);
     memcpy(prices, reinterpret_cast<const char*>(&v1) + offsetof(MarketDepthUpdate, BidPrice1), sizeof prices);
-    for (int i = 0; i < 10; ++i) {
-        EXPECT_EQ(10 + i, volumes[i]) << "level slot " << i;
-        EXPECT_EQ((1000 * (i + 1) + 7) / 1000.0, prices[i]) << "level slot " << i;
-    }
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(std::make_pair(10 + i, (1000 * (i + 1) + 7) / 1000.0), std::make_pair(volumes[i], prices[i])) << i;
     for (int i = 0; i < 8; ++i) EXPECT_EQ(i < 7 ? (9001 + i) / 1000.0 : 2.5, prices[10 + i]) << "price " << i;
 }
 
@@ -70,11 +56,14 @@ void ExpectVersion1Of(const VornCffexMdType& r, const MarketDepthUpdate& v1) {
 
 // 280 then 276 bytes are records (the longer frame's tail must not show through the shorter),
 // 275 is none; version 1 is called first. Seconds beyond the day give no time text. Abnormal
-// events on channel 0 are logged, other channel-0 frames dropped.
-TEST(HardwareReceive, RecordsByLengthTimeTextAndEvents) {
+// events on channel 0 are logged, other channel-0 frames dropped. With one callback registered
+// only that one is called.
+TEST(HardwareReceive, RecordsByLengthTimeTextEventsAndCallbacks) {
+    vorn_sim::SnapshotWriter writer = hw_test::HardwareSnapshot(2, 1);
+    hw_test::AddInstrument(writer, "IF2612", 1001);
     ConnectorRun run;
-    StartHardware(run);
-    FirmwareCard card(run.Device());
+    hw_test::StartOn(writer, run);
+    vorn_firmware::FirmwareCard card(run.Device());
     const VornCffexMdType record = DistinctRecord();
     ASSERT_TRUE(card.PutRecord(record, 280, 0xDEADBEEF));
     ASSERT_TRUE(card.PutRecord(record, 276));
@@ -87,49 +76,32 @@ TEST(HardwareReceive, RecordsByLengthTimeTextAndEvents) {
     ASSERT_TRUE(card.PutFrame(0, std::vector<uint8_t>(60, 0x01)));
     ASSERT_TRUE(card.PutEvent(4294967295u, (uint64_t{1} << 40) + 3, 24));
     ASSERT_TRUE(run.Drain());
-    run.Stop();
-
-    const std::vector<Delivery>& d = Deliveries();
-    ASSERT_EQ(14u, d.size());
-    for (size_t i = 0; i < d.size(); ++i) EXPECT_EQ(i % 2 ? 2 : 1, d[i].version) << i;
-    EXPECT_EQ(0, memcmp(&record, &d[1].v2, sizeof record));
-    EXPECT_EQ(0x0000000700000001LL, d[0].v1.Trust_flag);
-    VornCffexMdType cut = record; // 276 bytes reach up to byte 271: trust_flag's high half reads 0
-    cut.trust_flag = 1;
-    EXPECT_EQ(0, memcmp(&cut, &d[3].v2, sizeof cut));
-    EXPECT_EQ(1, d[2].v1.Trust_flag);
-    ExpectVersion1Of(record, d[0].v1);
-    ExpectVersion1Of(record, d[2].v1);
-    const std::string times[] = {std::string("00:00:00\0", 9), std::string("23:59:59\0", 9), std::string(9, '\0'),
-                                 std::string("00:00:05\0", 9), std::string(9, '\0')};
-    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(times[i], TimeText(d[4 + 2 * i].v1)) << i;
-
-    const std::string log = run.LogText();
-    const std::vector<std::string> lines = LinesWith(log, "lost_msg_seqnum");
-    ASSERT_EQ(2u, lines.size()) << log;
-    EXPECT_NE(std::string::npos, lines[0].find("[W]"));
-    EXPECT_NE(std::string::npos,
-              lines[0].find(", msy type is 0, len is 16, lost_msg_seqnum is 1000, lost_lane is 1."));
-    EXPECT_NE(std::string::npos,
-              lines[1].find(", msy type is 0, len is 24, lost_msg_seqnum is 4294967295, lost_lane is 1099511627779."));
-}
-
-// With one callback registered only that one is called; version 2 gets the record as it came.
-TEST(HardwareReceive, OnlyTheRegisteredCallbackIsCalled) {
-    ConnectorRun run;
-    StartHardware(run);
-    FirmwareCard card(run.Device());
-    const VornCffexMdType record = DistinctRecord();
     for (int version : {1, 2}) {
         RegisterCallbacks(version == 1, version == 2);
         ASSERT_TRUE(card.PutRecord(record, version == 1 ? 276 : 300));
         ASSERT_TRUE(run.Drain());
     }
     run.Stop();
+
     const std::vector<Delivery>& d = Deliveries();
-    ASSERT_EQ(2u, d.size());
-    EXPECT_EQ(1, d[0].version);
-    ExpectVersion1Of(record, d[0].v1);
-    EXPECT_EQ(2, d[1].version);
+    ASSERT_EQ(16u, d.size());
+    for (size_t i = 0; i < d.size(); ++i) EXPECT_EQ(i % 2 ? 2 : 1, d[i].version) << i;
     EXPECT_EQ(0, memcmp(&record, &d[1].v2, sizeof record));
+    EXPECT_EQ(0, memcmp(&record, &d[15].v2, sizeof record));
+    EXPECT_EQ(0x0000000700000001LL, d[0].v1.Trust_flag);
+    VornCffexMdType cut = record; // 276 bytes reach up to byte 271: trust_flag's high half reads 0
+    cut.trust_flag = 1;
+    EXPECT_EQ(0, memcmp(&cut, &d[3].v2, sizeof cut));
+    EXPECT_EQ(1, d[2].v1.Trust_flag);
+    for (size_t i : {0, 2, 14}) ExpectVersion1Of(record, d[i].v1);
+    const std::string times[] = {std::string("00:00:00\0", 9), std::string("23:59:59\0", 9), std::string(9, '\0'),
+                                 std::string("00:00:05\0", 9), std::string(9, '\0')};
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(times[i], TimeText(d[4 + 2 * i].v1)) << i;
+
+    const std::vector<std::string> lines = LinesWith(run.LogText(), "lost_msg_seqnum");
+    ASSERT_EQ(2u, lines.size()) << run.LogText();
+    EXPECT_NE(std::string::npos, lines[0].find("[W]"));
+    EXPECT_NE(std::string::npos, lines[0].find(", msy type is 0, len is 16, lost_msg_seqnum is 1000, lost_lane is 1."));
+    EXPECT_NE(std::string::npos,
+              lines[1].find(", msy type is 0, len is 24, lost_msg_seqnum is 4294967295, lost_lane is 1099511627779."));
 }

@@ -83,7 +83,7 @@ class Parser : public ConnectorFixture {};
 // Each case runs twice: with traces on, every packet takes the steps one by one; off, a packet
 // whose fields tile its body goes whole. Both give the same results and leave the same state.
 TEST_F(Parser, EdgeCases) {
-    std::map<int32_t, std::vector<std::string>> states;
+    std::map<int32_t, std::vector<std::vector<int64_t>>> states;
     for (const int32_t level : {15, 31}) {
         for (const Case& c : Cases()) {
             SCOPED_TRACE(c.name + ", log level " + std::to_string(level));
@@ -96,18 +96,12 @@ TEST_F(Parser, EdgeCases) {
             EXPECT_EQ(c.tags, tags);
             EXPECT_EQ(c.tags.size(), Recorded().v1.size());
             EXPECT_EQ(c.curUdpNo, api->m_CurUdpNo);
-            if (c.bidVolumeOfA != kUnchecked) {
-                EXPECT_EQ(c.bidVolumeOfA == kKept ? initialBidVolume : c.bidVolumeOfA, +Depth(kA).bid1_volume);
-            }
-            if (c.updateTimeApplied) {
-                EXPECT_EQ(0, memcmp(Depth(kA).update_time, "10:00:00", 8));
-            }
+            if (c.bidVolumeOfA != kUnchecked) { EXPECT_EQ(c.bidVolumeOfA == kKept ? initialBidVolume : c.bidVolumeOfA, +Depth(kA).bid1_volume); }
+            if (c.updateTimeApplied) { EXPECT_EQ(0, memcmp(Depth(kA).update_time, "10:00:00", 8)); }
             const std::string log = LogText();
             for (const auto& line : c.logLines) EXPECT_EQ(line.second, LinesWith(log, line.first).size()) << line.first;
-            states[level].push_back(std::to_string(api->m_state) + " " + std::to_string(api->m_CurUdpPktLen) + " " +
-                                    std::to_string(api->m_FieldHeader.fieldId) + " " +
-                                    std::to_string(api->m_FieldHeader.fieldlen) + " " +
-                                    std::to_string(api->m_UdpHeader.seqno));
+            const int64_t state[] = {api->m_state, api->m_CurUdpPktLen, api->m_FieldHeader.fieldId, api->m_FieldHeader.fieldlen, api->m_UdpHeader.seqno};
+            states[level].emplace_back(std::begin(state), std::end(state));
         }
         CCommonLog::GetInstance().SetLogLevel(static_cast<ELOGLEVEL>(15));
     }

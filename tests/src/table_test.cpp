@@ -55,25 +55,20 @@ TEST(Table, StartUpWritesTheRegistersInOrderAndOneRowPerWritableInstrument) {
     for (const SCffexInstTableType& row : RowsUploaded(writes)) {
         configs[static_cast<int32_t>(row.inst_id)] = row.config;
         SCOPED_TRACE(static_cast<int32_t>(row.inst_id));
-        EXPECT_EQ(4000000, +row.base_price);
-        EXPECT_EQ(200, +row.price_tick);
-        EXPECT_EQ(300, +row.volume_multiple);
-        EXPECT_EQ(4000200, +row.pre_settlement_price);
-        EXPECT_EQ(4001400, +row.last_price);
-        EXPECT_EQ(12u, +row.volume);
-        const int64_t bidPrices[5] = {row.bid1_price, row.bid2_price, row.bid3_price, row.bid4_price, row.bid5_price};
-        const int64_t askPrices[5] = {row.ask1_price, row.ask2_price, row.ask3_price, row.ask4_price, row.ask5_price};
-        const uint32_t bidVolumes[5] = {row.bid1_volume, row.bid2_volume, row.bid3_volume, row.bid4_volume,
-                                        row.bid5_volume};
-        const uint32_t askVolumes[5] = {row.ask1_volume, row.ask2_volume, row.ask3_volume, row.ask4_volume,
-                                        row.ask5_volume};
+        const int64_t members[] = {row.base_price, row.price_tick, row.volume_multiple, row.pre_settlement_price,
+                                   row.last_price, row.volume, row.table_done};
+        EXPECT_EQ((std::vector<int64_t>{4000000, 200, 300, 4000200, 4001400, 12, 1}),
+                  std::vector<int64_t>(std::begin(members), std::end(members)));
+        const int64_t levels[20] = {row.bid1_price,  row.bid2_price,  row.bid3_price,  row.bid4_price,  row.bid5_price,
+                                    row.ask1_price,  row.ask2_price,  row.ask3_price,  row.ask4_price,  row.ask5_price,
+                                    row.bid1_volume, row.bid2_volume, row.bid3_volume, row.bid4_volume, row.bid5_volume,
+                                    row.ask1_volume, row.ask2_volume, row.ask3_volume, row.ask4_volume, row.ask5_volume};
         for (int n = 0; n < 5; ++n) {
-            EXPECT_EQ(4001200 - 200 * n, bidPrices[n]) << n;
-            EXPECT_EQ(4001600 + 200 * n, askPrices[n]) << n;
-            EXPECT_EQ(3u + n, bidVolumes[n]) << n;
-            EXPECT_EQ(13u + n, askVolumes[n]) << n;
+            EXPECT_EQ(4001200 - 200 * n, levels[n]) << n;
+            EXPECT_EQ(4001600 + 200 * n, levels[5 + n]) << n;
+            EXPECT_EQ(3 + n, levels[10 + n]) << n;
+            EXPECT_EQ(13 + n, levels[15 + n]) << n;
         }
-        EXPECT_EQ(1u, +row.table_done);
     }
     EXPECT_EQ((std::map<int32_t, uint32_t>{{-7, 0}, {1001, 2}, {1002, 0}}), configs);
     EXPECT_EQ(3u, LinesWith(log, "table_done:1.").size());
@@ -117,9 +112,7 @@ TEST(Table, RowMembersFromTheSnapshot) {
         {0, +row.pre_delta},       {3, +row.curr_delta},         {1234, +row.open_interest},
         {9876, +row.pre_open_interest}, {34205, +row.update_time}, {500, +row.update_msec}, {0, +row.bid2_price}};
     for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
-    char id[32] = {};
-    memcpy(id, longId.data(), 29);
-    EXPECT_EQ(0, memcmp(id, row.instrument_id, sizeof id));
+    EXPECT_EQ(longId.substr(0, 29) + std::string(3, '\0'), std::string(row.instrument_id, 32));
 }
 
 } // namespace

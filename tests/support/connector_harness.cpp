@@ -33,11 +33,6 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
     return true;
 }
 
-bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer) {
-    static const int lockFd = vorn_sim::SnapshotWriter::LockSharedPath(); // held until the process exits
-    if (lockFd < 0) ADD_FAILURE() << "cannot lock the snapshot path";
-    return writer.WriteFile(vorn_sim::SnapshotWriter::TodayPath());
-}
 
 vorn_sim::SessionConfig SessionAfter100(bool encrypted) {
     vorn_sim::SessionConfig config;

@@ -99,11 +99,6 @@ std::vector<uint8_t> Tagged(uint32_t seqno, int32_t key, int64_t tag);
 // Polls `done` until it holds (true) or `timeout` passed (false).
 bool WaitFor(const std::function<bool()>& done, std::chrono::seconds timeout = std::chrono::seconds(20));
 
-// Writes today's snapshot file, which the connector reads from a fixed path. Every test
-// process that does so first takes a lock held until it exits, so tests that run at the
-// same time (other build trees included) never see each other's snapshot.
-bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer);
-
 // The live counters of a run that kept the default counters_path (its folder): a failed
 // check when they cannot be read.
 Vorn_R10::SCountersSnapshot ReadCounters(const ConnectorRun& run);

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "CommonLog.h"
+#include "snapshot_writer.h"
 
 namespace vorn_test {
 
@@ -98,6 +99,11 @@ void LogToPrivateDir() {
 std::string ProcessLog(size_t mark) {
     const std::string text = ReadFile(Vorn_R10::CCommonLog::GetInstance().GetLogFileName());
     return mark < text.size() ? text.substr(mark) : std::string();
+}
+
+bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer) {
+    static const int lockFd = vorn_sim::SnapshotWriter::LockSharedPath(); // held until the process exits
+    return lockFd >= 0 && writer.WriteFile(vorn_sim::SnapshotWriter::TodayPath());
 }
 
 } // namespace vorn_test

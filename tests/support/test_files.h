@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+namespace vorn_sim {
+class SnapshotWriter;
+}
+
 namespace vorn_test {
 
 // Where temporary files go: $TMPDIR, or /tmp when it is not set (ctest sets it to the run's
@@ -46,6 +50,12 @@ std::vector<std::string> Messages(const std::string& text, const std::string& fu
 // for the rest of the process; returns the log file's text from `mark` bytes on.
 void LogToPrivateDir();
 std::string ProcessLog(size_t mark = 0);
+
+// Writes today's snapshot file, which the connector reads from a fixed path. Every test
+// process that does so first takes a lock held until it exits, so tests that run at the
+// same time (other build trees included) never see each other's snapshot. False when the
+// lock or the write failed.
+bool WriteTodaySnapshot(const vorn_sim::SnapshotWriter& writer);
 
 // The colour and tag that open an error line.
 constexpr const char* kErrorTag = "\033[31;1m [E]";

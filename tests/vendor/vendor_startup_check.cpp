@@ -12,37 +12,24 @@
 #include "synthetic_session.h"
 #include "test_files.h"
 
-namespace {
-
-// The connector reads today's snapshot from a machine-wide path: held under the test harness's lock.
-bool WriteTodaySnapshotLocked() {
-    if (vorn_sim::SnapshotWriter::LockSharedPath() < 0) return false;
-    return vorn_sim::SyntheticSession(vorn_sim::SessionConfig{}).Snapshot().WriteFile(
-        vorn_sim::SnapshotWriter::TodayPath());
-}
-
-} // namespace
-
 int main() {
     const vorn_test::TempDir temp; // the configuration, log and counters files; removed at exit
-    const std::string dir = temp.Path();
-    if (dir.empty() || !WriteTodaySnapshotLocked()) {
+    const std::string dir = temp.Path(), config = dir + "/md.ini";
+    if (dir.empty() || !vorn_test::WriteTodaySnapshot(vorn_sim::SyntheticSession().Snapshot())) {
         fprintf(stderr, "cannot prepare the run\n");
         return 1;
     }
-    const std::string config = dir + "/md.ini";
     std::ofstream(config) << "[config]\ndevice = exanic0\nlog_path = " << dir << "\ncounters_path = " << dir << "\n";
-
     // The text the vendor library gives for the same device, found independently of the connector.
-    if (exanic_t* card = exanic_acquire_handle("exanic0")) {
+    exanic_t* card = exanic_acquire_handle("exanic0");
+    const std::string expected = std::string("get [exanic0] handle failed, ") + exanic_get_last_error();
+    const int result = card ? 0 : init_connector(config.c_str());
+    unlink(vorn_sim::SnapshotWriter::TodayPath().c_str()); // read at start-up only; the lock is still held
+    if (card) {
         exanic_release_handle(card);
-        unlink(vorn_sim::SnapshotWriter::TodayPath().c_str());
         printf("skipped: this machine has an exanic0\n");
         return 0;
     }
-    const std::string expected = std::string("get [exanic0] handle failed, ") + exanic_get_last_error();
-    const int result = init_connector(config.c_str());
-    unlink(vorn_sim::SnapshotWriter::TodayPath().c_str()); // read at start-up only; the lock is still held
     const std::string log = vorn_test::ConnectorLogIn(dir);
     const bool ok = result == -1 && log.find(expected) != std::string::npos &&
                     expected.find("device open failed") != std::string::npos;

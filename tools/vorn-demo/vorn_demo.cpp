@@ -39,6 +39,7 @@ struct Options {
     int rate = 5000;
     std::string mode;               // "software" or "hardware": run that mode in this process
     std::string transport = "card"; // "socket": the software part through kernel UDP on loopback
+    bool keep = false;              // keep each mode's folder (log, counters, library output)
 };
 
 std::atomic<bool> g_interrupted{false};
@@ -46,11 +47,13 @@ void OnInterrupt(int) { g_interrupted.store(true); }
 
 void Usage(FILE* out) {
     fprintf(out, "usage: vorn-demo [--seconds S] [--rate PACKETS_PER_SECOND] [--mode software|hardware]\n"
-                 "                 [--transport card|socket] [--version]\n"
+                 "                 [--transport card|socket] [--keep] [--version]\n"
                  "  Plays a synthetic trading session through a simulated card into an application of\n"
                  "  the library, in software mode and then in hardware mode (each S seconds, default 12).\n"
                  "  --transport socket  the software part as UDP datagrams to 127.0.0.1 through the kernel\n"
-                 "                      (the library's socket transport) instead of the simulated card\n");
+                 "                      (the library's socket transport) instead of the simulated card\n"
+                 "  --keep              keep each mode's folder in $TMPDIR or /tmp (the library's log,\n"
+                 "                      counters file and output) and print its paths; removed otherwise\n");
 }
 
 bool BadValue(const std::string& option, const char* value, const char* wanted) {
@@ -75,6 +78,8 @@ bool ParseArgs(int argc, char** argv, Options& options) {
             options.transport = argv[++i];
             if (options.transport != "card" && options.transport != "socket")
                 return BadValue(arg, argv[i], "card or socket");
+        } else if (arg == "--keep") {
+            options.keep = true;
         } else if (arg == "-h" || arg == "--help") {
             Usage(stdout);
             exit(0);
@@ -253,7 +258,7 @@ void PrintLibraryShare(FILE* screen, const Vorn_R10::SCountersHeader& h, bool so
 }
 
 void PrintSummary(FILE* screen, const char* mode, bool hardware, uint16_t udpPort, const FeedStats& feed,
-                  const DemoApp& app, const std::string& dir, double seconds) {
+                  const DemoApp& app, const std::string& dir, double seconds, bool keep) {
     fprintf(screen, "\n%s mode summary (%.1f s)\n", mode, seconds);
     if (udpPort)
         fprintf(screen, "  transport         socket (kernel UDP, datagrams to 127.0.0.1:%u)\n", udpPort);
@@ -293,8 +298,32 @@ void PrintSummary(FILE* screen, const char* mode, bool hardware, uint16_t udpPor
             hardware ? " (as the card reports)" : " (a loss distrusts every book until all its levels are refreshed)");
     if (!udpPort) PrintEndToEnd(screen, app.Latencies(), hardware ? "1" : "0");
     PrintLibraryShare(screen, counters.header, udpPort != 0);
+    if (!keep) return;
     fprintf(screen, "  counters          %s (vorn-stat --dir %s)\n", countersPath.c_str(), dir.c_str());
+    const std::string logPath = LogFileIn(dir);
+    fprintf(screen, "  log               %s\n", logPath.empty() ? "(none)" : logPath.c_str());
+    fprintf(screen, "  library stdout    %s/library_stdout.txt\n", dir.c_str());
 }
+
+// The log's error lines, for a start-up that failed in a folder that is not kept.
+void PrintLogErrors(FILE* screen, const std::string& dir) {
+    FILE* log = fopen(LogFileIn(dir).c_str(), "re");
+    if (!log) return;
+    char line[1024];
+    while (fgets(line, sizeof line, log))
+        if (strstr(line, " [E]")) fputs(line, screen);
+    fclose(log);
+}
+
+// Removes the mode's folder when it goes out of scope, unless it is kept.
+struct FolderCleanup {
+    const std::string& dir;
+    bool keep;
+    ~FolderCleanup() {
+        if (!keep && !vorn_tools::RemovePrivateFolder(dir))
+            fprintf(stderr, "vorn-demo: could not remove %s\n", dir.c_str());
+    }
+};
 
 // ---- one mode ---------------------------------------------------------------------------
 
@@ -338,6 +367,7 @@ int RunMode(const Options& options) {
         perror("vorn-demo: mkdtemp");
         return 1;
     }
+    const FolderCleanup cleanup{dir, options.keep};
     const std::string device = DeviceName();
     FILE* screen = DivertLibraryOutput(dir);
     if (!screen) {
@@ -393,7 +423,9 @@ int RunMode(const Options& options) {
     lock.Release();
     if (!started) {
         app.Stop();
-        fprintf(screen, "vorn-demo: the connector did not start (%d); log: %s\n", app.Result(), LogFileIn(dir).c_str());
+        fprintf(screen, "vorn-demo: the connector did not start (%d)%s%s\n", app.Result(),
+                options.keep ? "; log: " : "", options.keep ? LogFileIn(dir).c_str() : "");
+        if (!options.keep) PrintLogErrors(screen, dir);
         vorn_sim_close(card);
         vorn_sim_remove(device.c_str());
         return 1;
@@ -425,10 +457,7 @@ int RunMode(const Options& options) {
     ticker.Tick(seconds, feed, app);
     const int result = app.Stop();
 
-    PrintSummary(screen, mode, hardware, udpPort, feed, app, dir, seconds);
-    const std::string logPath = LogFileIn(dir);
-    fprintf(screen, "  log               %s\n", logPath.empty() ? "(none)" : logPath.c_str());
-    fprintf(screen, "  library stdout    %s/library_stdout.txt\n", dir.c_str());
+    PrintSummary(screen, mode, hardware, udpPort, feed, app, dir, seconds, options.keep);
     vorn_sim_close(card);
     vorn_sim_remove(device.c_str());
     const bool ok = result == 0 && drained && !feed.failed.load() && app.Counters().v2 > 0;

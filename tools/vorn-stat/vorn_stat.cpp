@@ -1,7 +1,5 @@
 // vorn-stat: the live counters of running connectors, read from their counters files.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -50,7 +48,7 @@ void Usage(FILE* out) {
             "  --json           once as JSON, one object per line (without TARGET: every running connector)\n"
             "  --prometheus     Prometheus text exposition (without TARGET: every running connector)\n"
             "  --all            with --json or --prometheus: ended and stale connectors too\n"
-            "  --remove-stale   removes the files of processes that no longer exist\n"
+            "  --remove-stale   removes the files no running process holds\n"
             "  --dir DIR        folder of the counters files, the counters_path key (default %s)\n"
             "  --interval S     seconds between refreshes of the live view (default 1)\n"
             "  --help, --version\n",
@@ -188,7 +186,7 @@ int Live(const Options& options, Connector now) {
             fprintf(stderr, "vorn-stat: %s\n", error.c_str());
             return 1;
         }
-        now.alive = WriterIsAlive(now.snapshot.header);
+        now.alive = reader.WriterHoldsLock();
         const double seconds = std::chrono::duration<double>(at - then).count();
         const std::string view = vorn_stat::FormatText(now, first ? nullptr : &before, seconds);
         printf("%s%s%s", terminal ? "\x1b[H\x1b[2J" : "", view.c_str(), terminal ? "" : "\n");
@@ -204,30 +202,29 @@ int Live(const Options& options, Connector now) {
     return 0;
 }
 
-// True when no writer holds the file's lock (a writer holds it for its whole life; a file of
-// an older version has none).
-bool Unlocked(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool free = flock(fd, LOCK_SH | LOCK_NB) == 0;
-    close(fd);
-    return free;
-}
-
+// Removes the files no writer holds: counters files of ended or dead connectors, and the
+// temporary files of starts that died before renaming theirs onto its name.
 int RemoveStale(const Options& options) {
-    int removed = 0;
-    for (const Connector& c : LoadAll(options.dir)) {
-        // A start may take the file over between the read and now: its lock keeps the file.
-        if (c.alive || !Unlocked(c.path)) continue;
-        if (unlink(c.path.c_str()) != 0) {
-            fprintf(stderr, "vorn-stat: cannot remove %s: %s\n", c.path.c_str(), strerror(errno));
-            return 1;
+    int removed = 0, failed = 0;
+    const auto remove = [&](const std::string& path, const std::string& what) {
+        std::string error;
+        switch (RemoveUnlockedFile(path, error)) {
+        case ERemoval::removed:
+            printf("removed %s (%s)\n", path.c_str(), what.c_str());
+            ++removed;
+            break;
+        case ERemoval::failed:
+            fprintf(stderr, "vorn-stat: cannot remove %s\n", error.c_str());
+            ++failed;
+            break;
+        default: break; // in use, or taken over since it was read
         }
-        printf("removed %s (%s)\n", c.path.c_str(), vorn_stat::StateText(c).c_str());
-        ++removed;
-    }
-    if (!removed) printf("no counters file of a finished process in %s\n", options.dir.c_str());
-    return 0;
+    };
+    for (const Connector& c : LoadAll(options.dir))
+        if (!c.alive) remove(c.path, vorn_stat::StateText(c));
+    for (const std::string& path : FindCountersTemporaries(options.dir)) remove(path, "a start that did not finish");
+    if (!removed && !failed) printf("no counters file of a finished process in %s\n", options.dir.c_str());
+    return failed ? 1 : 0;
 }
 
 } // namespace

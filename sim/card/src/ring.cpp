@@ -22,8 +22,8 @@ uint64_t monotonic_ns() {
 
 // Waits until chunks up to `end` (exclusive) can be written without overwriting one our
 // reader has not taken; one chunk more is kept free, so the chunk before the reader's next
-// frame (which the card's library checks after a copy) is never overwritten either. False
-// after the reader made no progress for kWaitLimitNs.
+// frame (which a reader checks after its copy) is never overwritten either. False after the
+// reader made no progress for kWaitLimitNs.
 bool wait_for_room(PortState& state, uint64_t end) {
     uint64_t read = state.read_chunks.load(std::memory_order_acquire);
     uint64_t last_progress_ns = 0;
@@ -45,6 +45,36 @@ bool wait_for_room(PortState& state, uint64_t end) {
 
 uint64_t info_at(const RxRing& ring, uint64_t chunk) {
     return ring.chunks[chunk % kRingChunks].info.load(std::memory_order_acquire);
+}
+
+// Payload bytes move as relaxed 8-byte atomics: a lapped reader may copy a chunk while the
+// producer rewrites it (the generation check then discards the copy), and word-sized atomic
+// accesses keep that overlap defined. A chunk's payload is 15 aligned words.
+void store_payload(RxChunk& slot, const unsigned char* from, size_t len) {
+    uint64_t* words = reinterpret_cast<uint64_t*>(slot.payload);
+    for (size_t at = 0; at < len; at += sizeof(uint64_t)) {
+        uint64_t word = 0;
+        std::memcpy(&word, from + at, std::min(sizeof word, len - at));
+        __atomic_store_n(&words[at / sizeof word], word, __ATOMIC_RELAXED);
+    }
+}
+
+void load_payload(char* to, const RxChunk& slot, size_t len) {
+    const uint64_t* words = reinterpret_cast<const uint64_t*>(slot.payload);
+    for (size_t at = 0; at < len; at += sizeof(uint64_t)) {
+        const uint64_t word = __atomic_load_n(&words[at / sizeof word], __ATOMIC_RELAXED);
+        std::memcpy(to + at, &word, std::min(sizeof word, len - at));
+    }
+}
+
+// True while the chunk before `first` still has the generation it was written with. The
+// producer writes chunks in order, each one's info after its bytes, so one that has begun to
+// overwrite the frame at `first` has already given that chunk a new generation: checked after
+// a copy, it shows that no byte copied was being overwritten. (The frame's own first chunk
+// cannot show it: its info is written only after its bytes.)
+bool chunk_before_intact(const RxRing& ring, uint64_t first) {
+    const uint8_t written = first == 0 ? 0 : generation_of(first - 1); // a new ring is all zeros
+    return unpack_info(info_at(ring, first + kRingChunks - 1)).generation == written;
 }
 
 // A port has one reader, so its counts are plain loads and stores, not locked adds.
@@ -88,13 +118,13 @@ uint64_t info_of(uint64_t chunk, uint64_t index, uint64_t count, size_t len, uin
 
 // Writes a frame of `len` bytes into the chunks from `first` on. The info words of chunks at
 // ring position `held` (kNoChunk: none) are left for the caller.
-void write_chunks(RxRing& ring, uint64_t first, const unsigned char* bytes, size_t len, uint8_t status,
-                  uint32_t stamp, uint64_t held) {
+void write_chunks(RxRing& ring, uint64_t first, const unsigned char* bytes, size_t len, uint8_t status, uint32_t stamp,
+                  uint64_t held) {
     const uint64_t count = chunks_for(len);
     for (uint64_t i = 0; i < count; ++i) {
         const uint64_t chunk = first + i;
         RxChunk& slot = ring.chunks[chunk % kRingChunks];
-        std::memcpy(slot.payload, bytes + i * kChunkPayload, i + 1 == count ? len - i * kChunkPayload : kChunkPayload);
+        store_payload(slot, bytes + i * kChunkPayload, i + 1 == count ? len - i * kChunkPayload : kChunkPayload);
         if (chunk % kRingChunks == held) continue;
         // Payload before info, info before the next chunk's payload: a reader that sees a
         // chunk's generation sees its bytes, and one that copied bytes of a later chunk sees
@@ -132,7 +162,8 @@ uint64_t put_lapping(PortState& state, RxRing& ring, const void* frame, size_t l
     for (uint64_t n = 0; n < frames; ++n)
         write_chunks(ring, start + n * count, static_cast<const unsigned char*>(frame), len, 0, stamp, held);
     const uint64_t again = start + kRingChunks; // the last write of the held position
-    ring.chunks[held].info.store(info_of(again, (again - start) % count, count, len, 0, stamp), std::memory_order_release);
+    ring.chunks[held].info.store(info_of(again, (again - start) % count, count, len, 0, stamp),
+                                 std::memory_order_release);
     publish_put(state, start + frames * count, frames);
     return frames;
 }
@@ -141,7 +172,8 @@ RxCursor start_reading(PortState& state, const RxRing& ring) {
     const uint64_t put = state.put_chunks.load(std::memory_order_acquire);
     const uint64_t frames = state.put_frames.load(std::memory_order_acquire);
     // Frames no reader took are skipped, so the port's counts add up to the frames put.
-    const uint64_t accounted = state.taken.load(std::memory_order_relaxed) + state.lost.load(std::memory_order_relaxed) +
+    const uint64_t accounted = state.taken.load(std::memory_order_relaxed) +
+                               state.lost.load(std::memory_order_relaxed) +
                                state.skipped.load(std::memory_order_relaxed);
     if (frames > accounted) bump(state.skipped, frames - accounted);
     state.read_chunks.store(put, std::memory_order_release);
@@ -157,7 +189,7 @@ ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint32_t* stamp) {
 
     size_t got = 0;
     for (uint64_t chunk = first;; ++chunk) {
-        const unsigned char* payload = ring.chunks[chunk % kRingChunks].payload;
+        const RxChunk& slot = ring.chunks[chunk % kRingChunks];
         if (info.length != 0) {
             // The last chunk. A length beyond the payload is no card's: kept inside the chunk.
             const size_t len = std::min<size_t>(info.length, kChunkPayload);
@@ -165,23 +197,21 @@ ssize_t take_frame(RxCursor& cursor, char* buf, size_t size, uint32_t* stamp) {
                 consume(cursor, chunk + 1);
                 return -EXANIC_RX_FRAME_TRUNCATED;
             }
-            std::memcpy(buf + got, payload, len);
+            load_payload(buf + got, slot, len);
             got += len;
-            // Copied while the producer may be overwriting: the frame's first chunk still of
-            // its generation shows none of it was.
+            // Copied while the producer may be overwriting: the chunk before the frame tells.
             std::atomic_thread_fence(std::memory_order_acquire);
-            if (unpack_info(info_at(ring, first)).generation != generation_of(first)) return catch_up(cursor);
+            if (!chunk_before_intact(ring, first)) return catch_up(cursor);
             consume(cursor, chunk + 1);
             *stamp = info.stamp;
             if (info.status & kStatusErrorMask) return -static_cast<ssize_t>(info.status & kStatusErrorMask);
             return static_cast<ssize_t>(got);
         }
-        if (got + kChunkPayload <= size) std::memcpy(buf + got, payload, kChunkPayload);
+        if (got + kChunkPayload <= size) load_payload(buf + got, slot, kChunkPayload);
         got += kChunkPayload;
         // The card writes a frame's chunks one after another: the next one is on its way.
         const uint8_t expected = generation_of(chunk + 1);
-        do
-            info = unpack_info(info_at(ring, chunk + 1));
+        do info = unpack_info(info_at(ring, chunk + 1));
         while (info.generation == static_cast<uint8_t>(expected - 1));
         if (info.generation != expected) return catch_up(cursor);
     }

@@ -5,17 +5,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include <exanic/exanic.h>
 #include <exanic/fifo_rx.h>
 #include <vorn_sim_card.h>
 
-inline std::string SimCardFile(const std::string& device) {
-    const char* dir = std::getenv("VORN_SIM_SHM_DIR");
-    return std::string(dir != nullptr && *dir != '\0' ? dir : "/dev/shm") + "/vorn_exanic_" + device;
-}
+#include "test_files.h"
+
+inline std::string SimCardFile(const std::string& device) { return vorn_test::SimCardFolder() + "/vorn_exanic_" + device; }
 
 template <int Port>
 class SimCardTest : public ::testing::Test {
