@@ -64,7 +64,7 @@ asan:
 # through), the counters' writer and reader, the stop flag and signals, the socket transport.
 TSAN_TARGETS := sim_card_ring_test sim_card_driver_test counters_test public_signal_test src_socket_unit_test \
                 src_socket_test
-TSAN_TESTS   := '^(Ring|RingDevice|Driver|Signals|KernelDrops|SocketErrors|ReceiveBuffer|SocketTransport)\.|^CountersFiles\.Reader|^CacheFlag/SocketDay\.'
+TSAN_TESTS   := '^(Ring|Driver|Signals|KernelDrops|SocketErrors|ReceiveBuffer|SocketTransport)\.|/Ring\.|^CountersFiles\.Reader|^CacheFlag/SocketDay\.'
 tsan:
 	cmake -S . -B $(BUILD)/tsan $(CMAKE_COMMON) $(WERROR) -DVORN_TSAN=ON -DVORN_BUILD_BENCH=OFF
 	cmake --build $(BUILD)/tsan -j$(JOBS) --target $(TSAN_TARGETS)
