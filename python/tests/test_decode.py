@@ -1,10 +1,7 @@
-"""vorn_r10.decode, iter_decode and decode_df against vorn-decode and tshark, in threads, under
-signals, and how they fail."""
+"""vorn_r10.decode, iter_decode and decode_df against vorn-decode and tshark; threads, signals, failures."""
 import contextlib
 import glob
 import os
-import pathlib
-import resource
 import signal
 import subprocess
 import sys
@@ -47,8 +44,7 @@ def test_decodes_from_threads_at_once_give_their_tables_alone_and_leave_the_call
         together = [f.result() for f in futures]
     assert running >= 2, "the decodes did not overlap"
     assert capfd.readouterr().out == "caller's line\n"
-    for one, other in zip(alone, together):
-        assert np.array_equal(one, other)
+    assert all(np.array_equal(one, other) for one, other in zip(alone, together))
 
 
 SIGNALLED_CALLER = r"""
@@ -157,20 +153,17 @@ def test_failures_are_errors_with_the_reason_and_the_rows_so_far(workdir, day, t
     assert np.array_equal(error.value.rows, allowed)
 
     # A capture file cut mid-frame: the rows before the cut are kept with the error.
-    damaged = workdir / "damaged.pcap"
-    damaged.write_bytes(capture.read_bytes()[:capture.stat().st_size // 2 + 7])
+    (workdir / "damaged.pcap").write_bytes(capture.read_bytes()[:capture.stat().st_size // 2 + 7])
     with pytest.raises(vorn_r10.Error, match="the capture is damaged; stopped there") as error:
-        vorn_r10.decode(damaged, snapshot)
+        vorn_r10.decode(workdir / "damaged.pcap", snapshot)
     assert 0 < len(error.value.rows) < len(first) and np.array_equal(error.value.rows, first[:len(error.value.rows)])
 
-    other_link = workdir / "user0.pcap"
-    write_pcap(other_link, 147, frames[:5])
-    refused = workdir / "refused.bin"
-    refused.write_bytes(snapshot.read_bytes()[:2000])
+    write_pcap(workdir / "user0.pcap", 147, frames[:5])
+    (workdir / "refused.bin").write_bytes(snapshot.read_bytes()[:2000])
     for arguments, message in [((workdir / "missing.pcap", snapshot), "missing.pcap: No such file or directory"),
                                ((capture, workdir / "missing.bin"), "cannot open .*missing.bin: No such file"),
-                               ((other_link, snapshot), "link type"),
-                               ((capture, refused), "(?s)^the connector did not start; its reasons:\n.*more than the"
+                               ((workdir / "user0.pcap", snapshot), "link type"),
+                               ((capture, workdir / "refused.bin"), "(?s)^the connector did not start; its reasons:\n.*more than the"
                                                     " file holds")]:
         with pytest.raises(vorn_r10.Error, match=message):
             vorn_r10.decode(*arguments)
@@ -187,8 +180,7 @@ def test_failures_are_errors_with_the_reason_and_the_rows_so_far(workdir, day, t
                                              "|failed [(]77[)]") as error:
         vorn_r10.decode(capture, snapshot)
     assert len(error.value.rows) == 0
-    for script in tmp.glob("child*"):
-        script.unlink()
+    [script.unlink() for script in tmp.glob("child*")]
     monkeypatch.setattr(vorn_r10._build, "VORN_DECODE", str(workdir / "no-such-tool"))
     with pytest.raises(vorn_r10.Error, match="cannot start .*no-such-tool: No such file or directory"):
         vorn_r10.decode(capture, snapshot)
