@@ -24,14 +24,12 @@ ROOT_WARNING = 'Running as user "root" and group "root". This could be dangerous
 RECORD_DLT = '-o', 'uat:user_dlts:"User 0 (DLT=147)","vorn_record","0","","0",""'
 
 
-def tshark(capture, *extra, json_out=False):
-    """Runs tshark with the plugin and a configuration folder of its own; returns stdout. Fails
-    on a Lua error anywhere in the output and on any standard-error line but the root warning."""
+def tshark(capture, *extra):
+    """tshark's output with the plugin and a configuration folder of its own; fails on a Lua
+    error anywhere in the output and on any standard-error line but the root warning."""
     env = dict(os.environ, HOME=ARGS.home, XDG_CONFIG_HOME=ARGS.home, WIRESHARK_CONFIG_DIR=ARGS.home)
-    cmd = [ARGS.tshark, '-n', '-X', 'lua_script:' + ARGS.plugin, '-r', capture, *extra]
-    if json_out:
-        cmd += ['-T', 'json', '--no-duplicate-keys', '-J', 'vorn vorn_record']
-    run = subprocess.run(cmd, capture_output=True, env=env, timeout=240)
+    run = subprocess.run([ARGS.tshark, '-n', '-X', 'lua_script:' + ARGS.plugin, '-r', capture, *extra],
+                         capture_output=True, env=env, timeout=240)
     out, err = run.stdout.decode('utf-8', 'replace'), run.stderr.decode('utf-8', 'replace')
     for text in (out, err):
         assert not re.search(r'lua error|lua_error|_ws\.lua\.error|\.lua:\d+:', text, re.I), text[:4000]
@@ -46,17 +44,16 @@ def as_list(value):
 def frames_of(capture, *extra):
     """Per frame (from 1): its packets [{seqno, fields: [{id, encrypted, data, members}]}], its layers."""
     frames = [None]
-    for frame in json.loads(tshark(capture, *extra, json_out=True) or '[]'):
+    for frame in json.loads(tshark(capture, *extra, '-T', 'json', '--no-duplicate-keys', '-J', 'vorn vorn_record')
+                            or '[]'):
         layers, packets = frame['_source']['layers'], []
         for packet in (p for vorn in as_list(layers.get('vorn')) for p in as_list(vorn.get('vorn.packet'))):
             fields = []
             for field in as_list(packet.get('vorn.field')):
-                members = {}
-                for key, value in field.items():
-                    # A real price is a child of its tick count: "vorn.NAME_tree".
-                    for k, v in (value.items() if key.endswith('_tree') else [(key, value)]):
-                        if k.startswith('vorn.') and not k.startswith('vorn.field'):
-                            members[k[5:]] = v
+                # A real price is a child of its tick count: "vorn.NAME_tree".
+                members = {k[5:]: v for key, value in field.items()
+                           for k, v in (value.items() if key.endswith('_tree') else [(key, value)])
+                           if k.startswith('vorn.') and not k.startswith('vorn.field')}
                 fields.append({'id': int(field['vorn.field.id'], 16), 'members': members,
                                'encrypted': field.get('vorn.field.encrypted') == '1',
                                'data': field.get('vorn.field.data')})
@@ -68,12 +65,9 @@ def frames_of(capture, *extra):
 
 def dissected(frames):
     """seqno -> field ids, as the dissector shows them."""
-    result = {}
-    for frame in frames[1:]:
-        for packet in frame['packets']:
-            assert packet['seqno'] not in result, 'seqno %d twice in the capture' % packet['seqno']
-            result[packet['seqno']] = [field['id'] for field in packet['fields']]
-    return result
+    shown = [(p['seqno'], [field['id'] for field in p['fields']]) for frame in frames[1:] for p in frame['packets']]
+    assert len(dict(shown)) == len(shown), 'a seqno twice in the capture'
+    return dict(shown)
 
 
 def library_trace(capture, snapshot=None):
@@ -85,19 +79,16 @@ def library_trace(capture, snapshot=None):
                     '--out', out, '--log-level', '31', '--library-log', log, '--no-progress'],
                    check=True, capture_output=True, timeout=240)
     packets, order, failed, current = {}, [], set(), None
-    with open(log, errors='replace') as f:
-        for line in f:
-            m = re.search(r'\[processHeader\], Processed header type, bodylen is \[-?\d+\], seqno is \[(-?\d+)\]', line)
-            if m:
-                current = int(m.group(1)) & 0xFFFFFFFF
-                assert current not in packets, 'seqno %d parsed twice' % current
-                packets[current] = []
-                order.append(current)
-            elif re.search(r'\[processFieldHeader\], Processed fieldheader: id=0x\[([0-9a-f]+)\]', line):
-                packets[current].append(int(re.search(r'id=0x\[([0-9a-f]+)\]', line).group(1), 16))
-            m = re.search(r'_processChunk is error.*?seqno is (-?\d+)', line)
-            if m:
-                failed.add(int(m.group(1)) & 0xFFFFFFFF)
+    for line in open(log, errors='replace'):
+        if m := re.search(r'\[processHeader\], Processed header type, bodylen is \[-?\d+\], seqno is \[(-?\d+)\]', line):
+            current = int(m.group(1)) & 0xFFFFFFFF
+            assert current not in packets, 'seqno %d parsed twice' % current
+            packets[current] = []
+            order.append(current)
+        elif m := re.search(r'\[processFieldHeader\], Processed fieldheader: id=0x\[([0-9a-f]+)\]', line):
+            packets[current].append(int(m.group(1), 16))
+        if m := re.search(r'_processChunk is error.*?seqno is (-?\d+)', line):
+            failed.add(int(m.group(1)) & 0xFFFFFFFF)
     with open(out, newline='') as f:
         return packets, order, failed, list(csv.DictReader(f))
 
@@ -154,14 +145,12 @@ def generated_field(rng, field_id):
     """A field of random members, and the members as values."""
     values, data = {}, b''
     for member in MEMBERS[field_id]:
-        name, double = member.split('=')[0], member.endswith('=d')
-        if double:
-            values[name] = rng.choice([0.0, -0.25, 1.5, rng.uniform(-1e12, 1e12)])
-            data += struct.pack('>d', values[name])
+        if member.endswith('=d'):
+            value = values[member[:-2]] = rng.choice([0.0, -0.25, 1.5, rng.uniform(-1e12, 1e12)])
+            data += struct.pack('>d', value)
         else:
-            values[name] = rng.choice([0, 1, -1, 2**63 - 1, -2**63, 4294967295, rng.randint(-2**62, 2**62),
-                                       rng.randint(-1000, 10**6)])
-            data += varint(values[name])
+            data += varint(values.setdefault(member, rng.choice([0, 1, -1, 2**63 - 1, -2**63, 4294967295,
+                                                                rng.randint(-2**62, 2**62), rng.randint(-1000, 10**6)])))
     return data, values
 
 
@@ -187,8 +176,7 @@ def test_sample_session():
     assert {'ins_int_id', 'update_time', 'bid1_price', 'ask5_volume', 'turn_over'} <= checked
     # An unreadable snapshot (cut inside the code segment, or missing) is reported, not fatal.
     short = os.path.join(ARGS.work, 'short_snapshot.bin')
-    with open(short, 'wb') as out:
-        out.write(open(ARGS.snapshot, 'rb').read(700))
+    open(short, 'wb').write(open(ARGS.snapshot, 'rb').read(700))
     for snapshot in (short, os.path.join(ARGS.work, 'missing.bin')):
         out = tshark(ARGS.capture, '-c', '50', '-o', 'vorn.snapshot:' + snapshot, '-Y',
                      'vorn.snapshot.unreadable && vorn.seqno && !vorn.instrument', '-T', 'fields', '-e', 'vorn.seqno')
@@ -206,10 +194,7 @@ def test_generated_packets():
         encrypted = rng.random() < 0.2
         sent[seqno] = (encrypted, [(i, values) for i, (_, values) in fields])
         data = packet(seqno, [(i, d) for i, (d, _) in fields], encrypted)
-        if n % 7 == 3 and payloads:
-            payloads[-1] += data
-        else:
-            payloads.append(data)
+        payloads.append(payloads.pop() + data if n % 7 == 3 else data)  # some datagrams of two packets
     capture = write_pcap('generated', [with_payload(p) for p in payloads])
     frames = frames_of(capture)
     assert set(dissected(frames)) == set(sent)
@@ -324,8 +309,8 @@ def main():
     ARGS = parser.parse_args()
     ARGS.work = tempfile.mkdtemp(prefix='vorn_wireshark_test.')
     try:
+        os.makedirs(os.path.join(ARGS.work, 'home'))
         ARGS.home = os.path.join(ARGS.work, 'home')
-        os.makedirs(ARGS.home)
         ARGS.snapshot, ARGS.capture = os.path.join(ARGS.work, 'snap.bin'), os.path.join(ARGS.work, 'capture.pcap')
         subprocess.run([ARGS.snapshot_tool, 'make', '--date', '20261216', '--out', ARGS.snapshot, '--capture',
                         ARGS.capture, '--frames', '2000'], check=True, stdout=subprocess.DEVNULL)  # `make sample`'s day
