@@ -159,19 +159,14 @@ TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
     const std::string direct = DirectCsv(day.frames, dir, day.snapshot);
     ASSERT_EQ(2u * kFrames + 1, LinesWith(direct).size());
     using vorn_sim::CaptureLink;
-    const struct {
-        const char* name;
-        vorn_sim::CaptureForm form;
-    } kForms[] = {{"ethernet pcap", {CaptureLink::Ethernet, false, 65535}},
-                  {"ethernet pcapng ns", {CaptureLink::Ethernet, true, 65535}},
-                  {"sll pcap", {CaptureLink::LinuxSll, false, 65535}},
-                  {"sll2 pcapng ns", {CaptureLink::LinuxSll2, true, 65535}},
-                  {"raw ip pcap", {CaptureLink::RawIp, false, 65535}}};
+    const vorn_sim::CaptureForm kForms[] = {{CaptureLink::Ethernet, false, 65535}, {CaptureLink::Ethernet, true, 65535},
+                                            {CaptureLink::LinuxSll, false, 65535}, {CaptureLink::LinuxSll2, true, 65535},
+                                            {CaptureLink::RawIp, false, 65535}}; // true: pcapng in nanoseconds
     DecodeResult result;
+    const std::string capture = dir + "/day.cap";
     for (const auto& form : kForms) {
-        SCOPED_TRACE(form.name);
-        const std::string capture = dir + "/day.cap";
-        ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, form.form, kSessionStartNs, 1500));
+        SCOPED_TRACE(static_cast<int>(form.link) * 2 + form.pcapng);
+        ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, form, kSessionStartNs, 1500));
         result = RunDecode(dir, capture, day.snapshot);
         ASSERT_EQ(0, result.code) << result.err;
         EXPECT_EQ(direct, result.out);
@@ -195,11 +190,11 @@ TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
     std::vector<std::vector<uint8_t>> whole;
     for (const auto& frame : day.frames)
         if (frame.size() <= kSnaplen) whole.push_back(frame);
-    const std::string cut = std::to_string(day.frames.size() - whole.size()), wholeCsv = DirectCsv(whole, dir, day.snapshot);
-    ASSERT_GT(LinesWith(wholeCsv).size(), 100u);
-    ASSERT_NE("0", cut);
-    const std::string capture = dir + "/cut.pcap";
-    ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {CaptureLink::Ethernet, false, kSnaplen}, kSessionStartNs, 1500));
+    const std::string cut = std::to_string(day.frames.size() - whole.size());
+    const std::string wholeCsv = DirectCsv(whole, dir, day.snapshot);
+    ASSERT_TRUE(LinesWith(wholeCsv).size() > 100u && cut != "0");
+    ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {CaptureLink::Ethernet, false, kSnaplen}, kSessionStartNs,
+                                       1500));
     const DecodeResult strict = RunDecode(dir, capture, day.snapshot);
     EXPECT_EQ(3, strict.code) << strict.err;
     EXPECT_EQ(0u, Figure(strict.err, "frames skipped").rfind(cut + " truncated by the capture's snaplen", 0));
