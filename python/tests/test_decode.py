@@ -98,8 +98,7 @@ def test_vorn_decode_interrupted_mid_capture_exits_130_and_removes_its_card(work
 
 
 def test_iter_decode_streams_in_bounded_memory(long_day):
-    capture, snapshot = long_day
-    bound_kb = 8192
+    capture, snapshot, bound_kb = *long_day, 8192
     probe = ("import resource, sys, vorn_r10\n"
              "chunks = vorn_r10.iter_decode(sys.argv[1], sys.argv[2], rows=4096)\n"
              "rows = len(next(chunks)); start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
@@ -110,7 +109,7 @@ def test_iter_decode_streams_in_bounded_memory(long_day):
     assert row_kb > 5 * bound_kb and growth_kb < bound_kb
     # The chunks are the table; leaving the loop early stops the child.
     chunks = list(vorn_r10.iter_decode(*long_day, rows=7777, version=1))
-    assert max(len(c) for c in chunks) == 7777
+    assert max(map(len, chunks)) == 7777
     assert np.array_equal(np.concatenate(chunks), vorn_r10.decode(*long_day, version=1))
     for _ in vorn_r10.iter_decode(*long_day, rows=10):
         break
@@ -163,10 +162,16 @@ def test_failures_are_errors_with_the_reason_and_the_rows_so_far(workdir, day, t
     for arguments, message in [((workdir / "missing.pcap", snapshot), "missing.pcap: No such file or directory"),
                                ((capture, workdir / "missing.bin"), "cannot open .*missing.bin: No such file"),
                                ((workdir / "user0.pcap", snapshot), "link type"),
-                               ((capture, workdir / "refused.bin"), "(?s)^the connector did not start; its reasons:\n.*more than the"
-                                                    " file holds")]:
+                               ((capture, workdir / "refused.bin"),
+                                "(?s)^the connector did not start; its reasons:\n.*more than the file holds")]:
         with pytest.raises(vorn_r10.Error, match=message):
             vorn_r10.decode(*arguments)
+    # read_snapshot refuses what the loader refuses, and is usable after.
+    with pytest.raises(vorn_r10.Error, match="(?s)refused.bin is not a loadable snapshot.*more than the file"):
+        vorn_r10.read_snapshot(workdir / "refused.bin")
+    with pytest.raises(vorn_r10.Error, match="cannot open .*missing.bin: No such file"):
+        vorn_r10.read_snapshot(workdir / "missing.bin")
+    assert vorn_r10.read_snapshot(snapshot)["trade_date"] == 20261216
 
     # A child that crashes after some rows: an Error saying so, with those rows.
     tool = vorn_r10._build.VORN_DECODE

@@ -41,18 +41,6 @@ def test_read_snapshot_gives_what_vorn_snapshot_show_prints(workdir, segment, mo
         assert all(p[0] >= q[0] for p, q in zip(depth["asks"][1:], depth["asks"]))  # best ask first
 
 
-def test_read_snapshot_refuses_what_the_loader_refuses(workdir, day):
-    _, snapshot = day
-    refused = workdir / "refused_show.bin"
-    refused.write_bytes(snapshot.read_bytes()[:2000])
-    with pytest.raises(vorn_r10.Error, match="(?s)refused_show.bin is not a loadable snapshot.*more than the file"):
-        vorn_r10.read_snapshot(refused)
-    with pytest.raises(vorn_r10.Error, match="cannot open .*nothing.bin: No such file"):
-        vorn_r10.read_snapshot(workdir / "nothing.bin")
-    # Refusals leave the reader usable.
-    assert vorn_r10.read_snapshot(snapshot)["trade_date"] == 20261216
-
-
 def test_counters_of_a_running_demo_as_vorn_stat_reads_them(tmp):
     # An empty folder has none; a file that is no counters file is listed with its error.
     assert vorn_r10.counters(str(tmp)) == [] and vorn_r10.counters(str(tmp / "missing")) == []
