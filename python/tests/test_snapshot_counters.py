@@ -14,7 +14,7 @@ import vorn_r10
 from conftest import BUILD, make_day, tool
 
 
-@pytest.mark.parametrize("segment, mode", [("cipher", 1), ("1", 2)])
+@pytest.mark.parametrize("segment, mode", [("cipher", 1), ("0", 2), ("2", 2)])
 def test_read_snapshot_gives_what_vorn_snapshot_show_prints(workdir, segment, mode):
     _, path = make_day(workdir, f"segment_{segment}", 10, 20261216, "--segment", segment, "--seqno", "4242",
                        "--channel", "udp://239.3.42.1:30001/10.0.0.5", "--channel", "udp://239.3.42.2:30002/10.0.0.6")
