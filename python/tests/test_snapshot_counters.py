@@ -62,8 +62,8 @@ def test_counters_of_a_running_demo_as_vorn_stat_reads_them(tmp):
         (before,), (after,) = mine, vorn_r10.counters(os.path.dirname(mine[0]["path"]))
         assert before["alive"] and before["state"] == "running" == stat["state"] and before["pid"] == demo.pid
         assert before["device"] == stat["device"] and before["name"] == "vorn-demo"
-        assert before["startup"]["work_mode"] == 1 == stat["startup"]["work_mode"]
-        assert before["startup"]["trade_date"] == stat["startup"]["trade_date"]
+        assert before["startup"]["trade_date"] == stat["startup"]["trade_date"] and before["startup"]["work_mode"] == 1 \
+            == stat["startup"]["work_mode"]
         # The counters only grow: vorn-stat's reading lies between the two of the module.
         for name, value in stat["counters"].items():
             assert name == "reorder_depth" or before["counters"][name] <= value <= after["counters"][name], name
@@ -78,25 +78,23 @@ def test_counters_of_a_running_demo_as_vorn_stat_reads_them(tmp):
 
 def test_the_installed_package_decodes_and_pip_knows_it(workdir, day):
     """`cmake --install` puts the package where the prefix's Python finds it, with its dist-info."""
-    capture, snapshot = day
-    prefix = workdir / "prefix"
+    (capture, snapshot), prefix = day, workdir / "prefix"
     # cmake itself without the sanitizer runtimes a sanitizer build's tests preload (it stalls with them).
     plain = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
     subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True, capture_output=True, env=plain,
                    timeout=120)
-    found = glob.glob(str(prefix / "lib" / "python3*" / "dist-packages" / "vorn_r10" / "__init__.py"))
-    assert len(found) == 1
-    env = dict(plain, PYTHONPATH=os.path.dirname(os.path.dirname(found[0])))
+    [found] = glob.glob(str(prefix / "lib" / "python3*" / "dist-packages" / "vorn_r10" / "__init__.py"))
+    env = dict(plain, PYTHONPATH=os.path.dirname(os.path.dirname(found)))
     run = subprocess.run([sys.executable, "-c", "import sys, vorn_r10; print(vorn_r10.__file__, vorn_r10.__version__, "
                           "vorn_r10._build.VORN_DECODE, len(vorn_r10.decode(sys.argv[1], sys.argv[2])))",
                           capture, snapshot], capture_output=True, text=True, env=env, cwd=workdir)
     assert run.returncode == 0, run.stderr
     module_file, version, tool, rows = run.stdout.split()
-    assert module_file == found[0] and tool == str(prefix / "bin" / "vorn-decode")  # the installed tool
+    assert module_file == found and tool == str(prefix / "bin" / "vorn-decode")  # the installed tool
     assert int(rows) == len(vorn_r10.decode(capture, snapshot))
     # The project's version, as the tools print it, is the one pip shows.
     assert f"vorn-decode {version}\n" == subprocess.run([tool, "--version"], capture_output=True, text=True).stdout
     shown = subprocess.run([sys.executable, "-m", "pip", "show", "-f", "vorn_r10"], capture_output=True, text=True,
                            env=env).stdout
     assert f"Name: vorn_r10\nVersion: {version}\n" in shown and "vorn_r10/__init__.pyi" in shown
-    assert os.path.exists(os.path.join(os.path.dirname(found[0]), "py.typed"))
+    assert os.path.exists(os.path.join(os.path.dirname(found), "py.typed"))
