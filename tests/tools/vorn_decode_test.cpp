@@ -86,22 +86,19 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
     vorn_sim_remove(device.c_str());
 }
 
-// ---- vorn-decode ----
-
 constexpr int32_t kTradeDate = 20261216;
 
 // Noon UTC of the trade date (that date in every zone within 12 hours), in nanoseconds.
 constexpr uint64_t kSessionStartNs = 1797422400ULL * 1000000000ULL;
 
-// An encrypted session (software mode) with its snapshot at a private path, and its frames
-// mixed with frames of two other sources (3 and 1) and one ARP frame.
+// An encrypted session with its snapshot at a private path, its frames mixed with frames of two
+// other sources (3 and 1) and one ARP frame; `segment` -1 encrypts under the sample cipher
+// (software mode), 0..2 under known segment k (a hardware-mode day).
 struct DecodeDay {
     std::string snapshot;
     std::vector<std::vector<uint8_t>> frames;
 };
 
-// `segment` -1 encrypts under the sample cipher (software mode), 0..2 under known segment k
-// (a hardware-mode day).
 DecodeDay MakeDecodeDay(const std::string& dir, int32_t lastSeqno = 0, int32_t tradeDate = kTradeDate,
                         int segment = -1) {
     vorn_sim::SessionConfig config;
@@ -133,9 +130,8 @@ struct DecodeResult {
 
 DecodeResult RunDecode(const std::string& dir, const std::string& capture, const std::string& snapshot,
                        std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {
-        VORN_DECODE_BIN,   capture,     "--snapshot", snapshot,        "--out",
-        dir + "/rows.csv", "--options", "recv",       "--library-log", dir + "/library.txt"};
+    std::vector<std::string> argv = {VORN_DECODE_BIN, capture,  "--snapshot",    snapshot,           "--out",
+                                     dir + "/rows.csv", "--options", "recv", "--library-log", dir + "/library.txt"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     const int code = WaitExit(Spawn(argv, dir + "/decode.out", dir + "/decode.err"), std::chrono::seconds(60));
     return {code, ReadFile(dir + "/rows.csv"), ReadFile(dir + "/decode.err")};
