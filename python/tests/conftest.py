@@ -5,12 +5,13 @@ import json
 import os
 import pathlib
 import shutil
-import struct
 import subprocess
 import tempfile
 
 import numpy as np
 import pytest
+
+from pcap import read_pcap, write_pcap  # noqa: F401 (the tests import them from here)
 
 HERE = pathlib.Path(__file__).resolve().parent
 TOOLS = pathlib.Path(os.environ.get("VORN_TOOLS_DIR", HERE.parents[1] / "build" / "tools"))
@@ -18,8 +19,7 @@ BUILD = TOOLS.parent
 DATE = 20261216
 
 
-def tool(name):
-    return str(TOOLS / name)
+tool = lambda name: str(TOOLS / name)  # noqa: E731
 
 
 @pytest.fixture(scope="session")
@@ -55,27 +55,6 @@ def day(workdir):
     return capture, snapshot
 
 
-def write_pcap(path, link_type, frames, nanoseconds=False):
-    """A classic pcap file of (bytes, original length, capture time in ns) frames."""
-    with open(path, "wb") as f:
-        f.write(struct.pack("<IHHiIII", 0xA1B23C4D if nanoseconds else 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type))
-        for data, original, ns in frames:
-            fraction = ns % 10**9 // (1 if nanoseconds else 1000)
-            f.write(struct.pack("<IIII", ns // 10**9, fraction, len(data), original) + data)
-
-
-def read_pcap(path):
-    """The frames of a classic pcap file, as write_pcap takes them."""
-    data = pathlib.Path(path).read_bytes()
-    scale = {0xA1B2C3D4: 1000, 0xA1B23C4D: 1}[struct.unpack_from("<I", data)[0]]
-    frames, at = [], 24
-    while at < len(data):
-        seconds, fraction, included, original = struct.unpack_from("<IIII", data, at)
-        frames.append((data[at + 16:at + 16 + included], original, seconds * 10**9 + fraction * scale))
-        at += 16 + included
-    return frames
-
-
 @pytest.fixture(scope="session")
 def long_day(workdir):
     """Long enough that a decode is seen running, and that its rows fill tens of megabytes."""
@@ -88,23 +67,19 @@ def vorn_decode_csv(folder, capture, snapshot, version, *options):
     run = subprocess.run([tool("vorn-decode"), capture, "--snapshot", snapshot, f"--v{version}", "--no-progress",
                           "--timestamps", "--no-library-log", "--out", out, *options], capture_output=True, text=True)
     assert run.returncode in (0, 3), run.stderr
-    with open(out, newline="") as f:
-        rows = list(csv.DictReader(f))
+    rows = list(csv.DictReader(out.read_text().splitlines()))
     out.unlink()
     return rows
 
 
 def assert_same_rows(array, rows):
-    """The array holds exactly the CSV's rows: the columns and types of its version's golden
-    dtype, ts_recv and ts_event as the CSV's nanoseconds, and time, the exchange's wall clock,
-    eight hours after ts_event."""
+    """The array is the CSV's rows in its version's golden dtype; time is ts_event + 8 h."""
     assert len(array) == len(rows) > 0
     golden = json.loads((HERE / "row_dtypes.json").read_text())[rows[0]["version"]]
     assert array.dtype.descr == [tuple(column) for column in golden]
     for name in array.dtype.names[:-3]:
         kind = array.dtype[name].kind
-        convert = {"S": str.encode, "i": int, "f": float}[kind]
-        expected = np.array([convert(row[name]) for row in rows], dtype=array.dtype[name])
+        expected = np.array([{"S": str.encode, "i": int, "f": float}[kind](row[name]) for row in rows], array.dtype[name])
         assert np.array_equal(array[name], expected, equal_nan=kind == "f"), name
     for name in ("ts_recv", "ts_event"):
         expected = np.array([int(row[name]) if row[name] else np.iinfo(np.int64).min for row in rows])
@@ -127,5 +102,5 @@ def decode_children(pid):
 
 def leftovers(decode_pids, tmp):
     """What decodes could leave behind: the cards of these vorn-decode processes, anything in TMPDIR."""
-    found = [p for pid in decode_pids for p in glob.glob(f"/dev/shm/vorn_exanic_vorn_decode_{pid}_*")]
-    return found + [str(p) for p in pathlib.Path(tmp).iterdir()]
+    return [p for pid in decode_pids for p in glob.glob(f"/dev/shm/vorn_exanic_vorn_decode_{pid}_*")] + \
+        [str(p) for p in pathlib.Path(tmp).iterdir()]

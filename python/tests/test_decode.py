@@ -1,10 +1,7 @@
-"""vorn_r10.decode, iter_decode and decode_df against vorn-decode and tshark, in threads, under
-signals, and how they fail."""
+"""vorn_r10.decode, iter_decode and decode_df against vorn-decode and tshark; threads, signals, failures."""
 import contextlib
 import glob
 import os
-import pathlib
-import resource
 import signal
 import subprocess
 import sys
@@ -47,8 +44,7 @@ def test_decodes_from_threads_at_once_give_their_tables_alone_and_leave_the_call
         together = [f.result() for f in futures]
     assert running >= 2, "the decodes did not overlap"
     assert capfd.readouterr().out == "caller's line\n"
-    for one, other in zip(alone, together):
-        assert np.array_equal(one, other)
+    assert all(np.array_equal(one, other) for one, other in zip(alone, together))
 
 
 SIGNALLED_CALLER = r"""
@@ -102,8 +98,7 @@ def test_vorn_decode_interrupted_mid_capture_exits_130_and_removes_its_card(work
 
 
 def test_iter_decode_streams_in_bounded_memory(long_day):
-    capture, snapshot = long_day
-    bound_kb = 8192
+    capture, snapshot, bound_kb = *long_day, 8192
     probe = ("import resource, sys, vorn_r10\n"
              "chunks = vorn_r10.iter_decode(sys.argv[1], sys.argv[2], rows=4096)\n"
              "rows = len(next(chunks)); start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
@@ -113,9 +108,10 @@ def test_iter_decode_streams_in_bounded_memory(long_day):
     row_kb, growth_kb = map(int, run.stdout.split())
     assert row_kb > 5 * bound_kb and growth_kb < bound_kb
     # The chunks are the table; leaving the loop early stops the child.
-    chunks = list(vorn_r10.iter_decode(*long_day, rows=7777, version=1))
-    assert max(len(c) for c in chunks) == 7777
-    assert np.array_equal(np.concatenate(chunks), vorn_r10.decode(*long_day, version=1))
+    whole = vorn_r10.decode(*long_day, version=1)
+    chunks = list(vorn_r10.iter_decode(*long_day, rows=len(whole) - 1, version=1))
+    assert [len(c) for c in chunks] == [len(whole) - 1, 1]
+    assert np.array_equal(np.concatenate(chunks), whole)
     for _ in vorn_r10.iter_decode(*long_day, rows=10):
         break
     assert decode_children(os.getpid()) == []
@@ -157,23 +153,26 @@ def test_failures_are_errors_with_the_reason_and_the_rows_so_far(workdir, day, t
     assert np.array_equal(error.value.rows, allowed)
 
     # A capture file cut mid-frame: the rows before the cut are kept with the error.
-    damaged = workdir / "damaged.pcap"
-    damaged.write_bytes(capture.read_bytes()[:capture.stat().st_size // 2 + 7])
+    (workdir / "damaged.pcap").write_bytes(capture.read_bytes()[:capture.stat().st_size // 2 + 7])
     with pytest.raises(vorn_r10.Error, match="the capture is damaged; stopped there") as error:
-        vorn_r10.decode(damaged, snapshot)
+        vorn_r10.decode(workdir / "damaged.pcap", snapshot)
     assert 0 < len(error.value.rows) < len(first) and np.array_equal(error.value.rows, first[:len(error.value.rows)])
 
-    other_link = workdir / "user0.pcap"
-    write_pcap(other_link, 147, frames[:5])
-    refused = workdir / "refused.bin"
-    refused.write_bytes(snapshot.read_bytes()[:2000])
+    write_pcap(workdir / "user0.pcap", 147, frames[:5])
+    (workdir / "refused.bin").write_bytes(snapshot.read_bytes()[:2000])
     for arguments, message in [((workdir / "missing.pcap", snapshot), "missing.pcap: No such file or directory"),
                                ((capture, workdir / "missing.bin"), "cannot open .*missing.bin: No such file"),
-                               ((other_link, snapshot), "link type"),
-                               ((capture, refused), "(?s)^the connector did not start; its reasons:\n.*more than the"
-                                                    " file holds")]:
+                               ((workdir / "user0.pcap", snapshot), "link type"),
+                               ((capture, workdir / "refused.bin"),
+                                "(?s)^the connector did not start; its reasons:\n.*more than the file holds")]:
         with pytest.raises(vorn_r10.Error, match=message):
             vorn_r10.decode(*arguments)
+    # read_snapshot refuses what the loader refuses, and is usable after.
+    with pytest.raises(vorn_r10.Error, match="(?s)refused.bin is not a loadable snapshot.*more than the file"):
+        vorn_r10.read_snapshot(workdir / "refused.bin")
+    with pytest.raises(vorn_r10.Error, match="cannot open .*missing.bin: No such file"):
+        vorn_r10.read_snapshot(workdir / "missing.bin")
+    assert vorn_r10.read_snapshot(snapshot)["trade_date"] == 20261216
 
     # A child that crashes after some rows: an Error saying so, with those rows.
     tool = vorn_r10._build.VORN_DECODE
@@ -187,8 +186,7 @@ def test_failures_are_errors_with_the_reason_and_the_rows_so_far(workdir, day, t
                                              "|failed [(]77[)]") as error:
         vorn_r10.decode(capture, snapshot)
     assert len(error.value.rows) == 0
-    for script in tmp.glob("child*"):
-        script.unlink()
+    [script.unlink() for script in tmp.glob("child*")]
     monkeypatch.setattr(vorn_r10._build, "VORN_DECODE", str(workdir / "no-such-tool"))
     with pytest.raises(vorn_r10.Error, match="cannot start .*no-such-tool: No such file or directory"):
         vorn_r10.decode(capture, snapshot)

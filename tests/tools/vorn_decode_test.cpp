@@ -79,26 +79,19 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
     }
 }
 
-// ---- vorn-decode ----
-
 constexpr int32_t kTradeDate = 20261216;
 
 // Noon UTC of the trade date (that date in every zone within 12 hours), in nanoseconds.
-uint64_t SessionStartNs() {
-    struct tm day {};
-    strptime("20261216 12", "%Y%m%d %H", &day);
-    return static_cast<uint64_t>(timegm(&day)) * 1000000000ULL;
-}
+constexpr uint64_t kSessionStartNs = 1797422400ULL * 1000000000ULL;
 
-// An encrypted session (software mode) with its snapshot at a private path, and its frames
-// mixed with frames of two other sources (3 and 1) and one ARP frame.
+// An encrypted session with its snapshot at a private path, its frames mixed with frames of two
+// other sources (3 and 1) and one ARP frame; `segment` -1 encrypts under the sample cipher
+// (software mode), 0..2 under known segment k (a hardware-mode day).
 struct DecodeDay {
     std::string snapshot;
     std::vector<std::vector<uint8_t>> frames;
 };
 
-// `segment` -1 encrypts under the sample cipher (software mode), 0..2 under known segment k
-// (a hardware-mode day).
 DecodeDay MakeDecodeDay(const std::string& dir, int32_t lastSeqno = 0, int32_t tradeDate = kTradeDate,
                         int segment = -1) {
     vorn_sim::SessionConfig config;
@@ -130,9 +123,8 @@ struct DecodeResult {
 
 DecodeResult RunDecode(const std::string& dir, const std::string& capture, const std::string& snapshot,
                        std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {
-        VORN_DECODE_BIN,   capture,     "--snapshot", snapshot,        "--out",
-        dir + "/rows.csv", "--options", "recv",       "--library-log", dir + "/library.txt"};
+    std::vector<std::string> argv = {VORN_DECODE_BIN, capture,  "--snapshot",    snapshot,           "--out",
+                                     dir + "/rows.csv", "--options", "recv", "--library-log", dir + "/library.txt"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     const int code = WaitExit(Spawn(argv, dir + "/decode.out", dir + "/decode.err"), std::chrono::seconds(60));
     return {code, ReadFile(dir + "/rows.csv"), ReadFile(dir + "/decode.err")};
@@ -147,8 +139,8 @@ std::string Figure(const std::string& summary, const std::string& name) {
     return at == std::string::npos ? "" : line.substr(at);
 }
 
-// Every link type and file format gives the rows of the same frames fed straight to a card;
-// the summary counts what the capture holds.
+// Every link type and file format gives the rows of the same frames fed straight to a card, the
+// summary counting what the capture holds; so do a capture with cut frames and hardware-mode days.
 TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
     ConnectorRun scratch; // for its directory
     const std::string dir = scratch.Dir();
@@ -156,19 +148,14 @@ TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
     const std::string direct = DirectCsv(day.frames, dir, day.snapshot);
     ASSERT_EQ(2u * kFrames + 1, LinesWith(direct).size());
     using vorn_sim::CaptureLink;
-    const struct {
-        const char* name;
-        vorn_sim::CaptureForm form;
-    } kForms[] = {{"ethernet pcap", {CaptureLink::Ethernet, false, 65535}},
-                  {"ethernet pcapng ns", {CaptureLink::Ethernet, true, 65535}},
-                  {"sll pcap", {CaptureLink::LinuxSll, false, 65535}},
-                  {"sll2 pcapng ns", {CaptureLink::LinuxSll2, true, 65535}},
-                  {"raw ip pcap", {CaptureLink::RawIp, false, 65535}}};
+    const vorn_sim::CaptureForm kForms[] = {{CaptureLink::Ethernet, false, 65535}, {CaptureLink::Ethernet, true, 65535},
+                                            {CaptureLink::LinuxSll, false, 65535}, {CaptureLink::LinuxSll2, true, 65535},
+                                            {CaptureLink::RawIp, false, 65535}}; // true: pcapng in nanoseconds
     DecodeResult result;
+    const std::string capture = dir + "/day.cap";
     for (const auto& form : kForms) {
-        SCOPED_TRACE(form.name);
-        const std::string capture = dir + "/day.cap";
-        ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, form.form, SessionStartNs(), 1500));
+        SCOPED_TRACE(static_cast<int>(form.link) * 2 + form.pcapng);
+        ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, form, kSessionStartNs, 1500));
         result = RunDecode(dir, capture, day.snapshot);
         ASSERT_EQ(0, result.code) << result.err;
         EXPECT_EQ(direct, result.out);
@@ -185,6 +172,39 @@ TEST(VornDecode, EveryCaptureFormGivesTheUpdatesOfTheFramesFedDirectly) {
         << result.err;
     EXPECT_EQ(std::string::npos, result.err.find("warning:")) << result.err;
     EXPECT_NE(std::string::npos, ReadFile(dir + "/library.txt").find("m_CurUdpNo is")) << "library output kept";
+
+    // Frames cut by the snaplen are skipped and named, the others give the rows of those frames
+    // fed directly; the exit code says so unless allowed.
+    constexpr uint32_t kSnaplen = 120;
+    std::vector<std::vector<uint8_t>> whole;
+    for (const auto& frame : day.frames)
+        if (frame.size() <= kSnaplen) whole.push_back(frame);
+    const std::string cut = std::to_string(day.frames.size() - whole.size());
+    const std::string wholeCsv = DirectCsv(whole, dir, day.snapshot);
+    ASSERT_TRUE(LinesWith(wholeCsv).size() > 100u && cut != "0");
+    ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {CaptureLink::Ethernet, false, kSnaplen}, kSessionStartNs,
+                                       1500));
+    const DecodeResult strict = RunDecode(dir, capture, day.snapshot);
+    EXPECT_EQ(3, strict.code) << strict.err;
+    EXPECT_EQ(0u, Figure(strict.err, "frames skipped").rfind(cut + " truncated by the capture's snaplen", 0));
+    EXPECT_EQ(1u, CountOf(strict.err, "warning: " + cut + " frames were cut by the capture's snaplen")) << strict.err;
+    const DecodeResult allowed = RunDecode(dir, capture, day.snapshot, {"--allow-truncated"});
+    EXPECT_EQ(0, allowed.code) << allowed.err;
+    EXPECT_EQ(wholeCsv, allowed.out);
+
+    // A hardware-mode day (its code segment one the firmware decodes) decodes in software all the
+    // same: only the bytes of the encrypted fields differ from the software-mode day's capture.
+    for (int segment = 0; segment < 3; ++segment) {
+        SCOPED_TRACE(segment);
+        const DecodeDay hardware = MakeDecodeDay(dir, 0, kTradeDate, segment);
+        ASSERT_NE(day.frames, hardware.frames) << "the captures should differ in their encrypted bytes";
+        ASSERT_TRUE(vorn_sim::WriteCapture(capture, hardware.frames, {}, kSessionStartNs, 1500));
+        const DecodeResult result = RunDecode(dir, capture, hardware.snapshot);
+        ASSERT_EQ(0, result.code) << result.err;
+        EXPECT_EQ(direct, result.out);
+        EXPECT_EQ(1u, CountOf(ReadFile(dir + "/library.txt"),
+                              "work mode software: work_mode = software, although the code segment is a known one."));
+    }
 }
 
 // The exchange's time of a record as an instant: China Standard Time, checked against the C
@@ -233,62 +253,6 @@ TEST(ExchangeTime, RecordsReadAsChinaStandardTime) {
     }
 }
 
-// A hardware-mode day (its code segment one the firmware decodes) decodes in software all the
-// same, into the table of the same session under a software-mode snapshot: only the bytes of
-// the encrypted fields differ between the two captures.
-TEST(VornDecode, AHardwareModeDayDecodesLikeASoftwareModeDay) {
-    ConnectorRun scratch;
-    const std::string dir = scratch.Dir();
-    const DecodeDay software = MakeDecodeDay(dir);
-    const std::string softwareCapture = dir + "/software.pcap", softwareSnapshot = dir + "/software.bin";
-    ASSERT_EQ(0, rename(software.snapshot.c_str(), softwareSnapshot.c_str()));
-    ASSERT_TRUE(vorn_sim::WriteCapture(softwareCapture, software.frames, {}, SessionStartNs(), 1500));
-    const DecodeResult expected = RunDecode(dir, softwareCapture, softwareSnapshot);
-    ASSERT_EQ(0, expected.code) << expected.err;
-    ASSERT_EQ(2u * kFrames + 1, LinesWith(expected.out).size());
-    for (int segment = 0; segment < 3; ++segment) {
-        SCOPED_TRACE(segment);
-        const DecodeDay hardware = MakeDecodeDay(dir, 0, kTradeDate, segment);
-        ASSERT_EQ(software.frames.size(), hardware.frames.size());
-        ASSERT_NE(software.frames, hardware.frames) << "the captures should differ in their encrypted bytes";
-        const std::string capture = dir + "/hardware.pcap";
-        ASSERT_TRUE(vorn_sim::WriteCapture(capture, hardware.frames, {}, SessionStartNs(), 1500));
-        const DecodeResult result = RunDecode(dir, capture, hardware.snapshot);
-        ASSERT_EQ(0, result.code) << result.err;
-        EXPECT_EQ(expected.out, result.out);
-        EXPECT_EQ(1u, CountOf(ReadFile(dir + "/library.txt"),
-                              "work mode software: work_mode = software, although the code segment is a known one."));
-    }
-}
-
-// Frames cut by the snaplen are skipped and named, the others give the rows of those frames
-// fed directly; the exit code says so unless allowed.
-TEST(VornDecode, TruncatedFramesAreSkippedAndFailTheRunUnlessAllowed) {
-    ConnectorRun scratch;
-    const std::string dir = scratch.Dir();
-    const DecodeDay day = MakeDecodeDay(dir);
-    constexpr uint32_t kSnaplen = 120;
-    std::vector<std::vector<uint8_t>> whole;
-    for (const auto& frame : day.frames)
-        if (frame.size() <= kSnaplen) whole.push_back(frame);
-    const size_t cut = day.frames.size() - whole.size();
-    ASSERT_GT(cut, 0u);
-    ASSERT_GT(whole.size(), 100u);
-    const std::string direct = DirectCsv(whole, dir, day.snapshot);
-    ASSERT_GT(LinesWith(direct).size(), 100u);
-    const std::string capture = dir + "/cut.pcap";
-    ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {vorn_sim::CaptureLink::Ethernet, false, kSnaplen},
-                                       SessionStartNs(), 1500));
-    const DecodeResult strict = RunDecode(dir, capture, day.snapshot);
-    EXPECT_EQ(3, strict.code) << strict.err;
-    const std::string cutText = std::to_string(cut);
-    EXPECT_EQ(0u, Figure(strict.err, "frames skipped").rfind(cutText + " truncated by the capture's snaplen", 0));
-    EXPECT_EQ(1u, CountOf(strict.err, "warning: " + cutText + " frames were cut by the capture's snaplen")) << strict.err;
-    const DecodeResult allowed = RunDecode(dir, capture, day.snapshot, {"--allow-truncated"});
-    EXPECT_EQ(0, allowed.code) << allowed.err;
-    EXPECT_EQ(direct, allowed.out);
-}
-
 // A snapshot ahead of the capture and of another day: nothing is written, and the three
 // reasons are warned about; a snapshot the library refuses fails with the library's reason.
 TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
@@ -296,7 +260,7 @@ TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
     const std::string dir = scratch.Dir();
     const DecodeDay day = MakeDecodeDay(dir, 100000, 20261215);
     const std::string capture = dir + "/day.pcap";
-    ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {}, SessionStartNs(), 1500));
+    ASSERT_TRUE(vorn_sim::WriteCapture(capture, day.frames, {}, kSessionStartNs, 1500));
     const DecodeResult result = RunDecode(dir, capture, day.snapshot);
     EXPECT_EQ(0, result.code) << result.err;
     EXPECT_EQ("0 to " + dir + "/rows.csv", Figure(result.err, "updates written"));
@@ -318,9 +282,8 @@ TEST(VornDecode, SnapshotAheadOfTheCaptureAndOfAnotherDayIsWarnedAbout) {
 // Doubles take the price fast path where they can; the text must stay what the general
 // shortest-form conversion gives.
 TEST(UpdateRows, DoublesAreWrittenInTheirShortestFormThatReadsBack) {
-    std::vector<double> values = {0.0, -0.0, 0.001, -0.001, 0.5, 1.0, 10000.0, 100000.0, 120000.0, -100000.0,
-                                  1e9 - 0.001, 1e9, 999999999.999, 4012.4, 108.245, 102.118, 1601210240.5,
-                                  1.7976931348623157e308, 5e-324, 0.1 + 0.2};
+    std::vector<double> values = {0.0, -0.0, -0.001, 0.5, 100000.0, 120000.0, -100000.0, 1e9 - 0.001, 1e9,
+                                  999999999.999, 108.245, 1601210240.5, 1.7976931348623157e308, 5e-324, 0.1 + 0.2};
     uint64_t seed = 7;
     for (int i = 0; i < 20000; ++i) {
         seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -355,10 +318,8 @@ TEST(UdpView, EveryCutOfAFrameStaysInBounds) {
         const bool read = vorn_tools::ReadUdp(cut.data(), cut.size(), view);
         EXPECT_EQ(len >= vorn_sim::kFrameHeadersSize, read) << len;
         if (read) {
-            EXPECT_EQ(0x0a000005u, view.src_ip);
-            EXPECT_EQ(30001, view.dst_port);
-            EXPECT_EQ(len - vorn_sim::kFrameHeadersSize, view.payload_len) << len;
-            EXPECT_EQ(cut.data() + vorn_sim::kFrameHeadersSize, view.payload);
+            EXPECT_EQ(std::make_tuple(0x0a000005u, 30001, len - vorn_sim::kFrameHeadersSize, cut.data() + vorn_sim::kFrameHeadersSize),
+                      std::make_tuple(view.src_ip, int{view.dst_port}, size_t{view.payload_len}, view.payload)) << len;
         }
     }
 }

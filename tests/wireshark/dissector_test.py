@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""The Wireshark dissector read by tshark: each packet's sequence number and field ids are the
-library's parse (vorn-decode's trace at log level 31), members the values generated or, for
-the sample session, the updates delivered; no run shows a Lua error."""
+"""The Wireshark dissector read by tshark against the library's parse (vorn-decode's trace at log
+level 31), the values generated and the updates delivered; no run may show a Lua error."""
 import argparse
 import csv
 import json
@@ -14,21 +13,23 @@ import struct
 import subprocess
 import sys
 import tempfile
-import unittest
+import traceback
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'python', 'tests'))
+import pcap  # noqa: E402 (the pcap helpers the Python tests share)
 
 ARGS = None
 ROOT_WARNING = 'Running as user "root" and group "root". This could be dangerous.'
 RECORD_DLT = '-o', 'uat:user_dlts:"User 0 (DLT=147)","vorn_record","0","","0",""'
 
 
-def tshark(capture, *extra, json_out=False):
-    """Runs tshark with the plugin and a configuration folder of its own; returns stdout. Fails
-    on a Lua error anywhere in the output and on any standard-error line but the root warning."""
+def tshark(capture, *extra):
+    """tshark's output with the plugin and a configuration folder of its own; fails on a Lua
+    error anywhere in the output and on any standard-error line but the root warning."""
     env = dict(os.environ, HOME=ARGS.home, XDG_CONFIG_HOME=ARGS.home, WIRESHARK_CONFIG_DIR=ARGS.home)
-    cmd = [ARGS.tshark, '-n', '-X', 'lua_script:' + ARGS.plugin, '-r', capture, *extra]
-    if json_out:
-        cmd += ['-T', 'json', '--no-duplicate-keys', '-J', 'vorn vorn_record']
-    run = subprocess.run(cmd, capture_output=True, env=env, timeout=240)
+    run = subprocess.run([ARGS.tshark, '-n', '-X', 'lua_script:' + ARGS.plugin, '-r', capture, *extra],
+                         capture_output=True, env=env, timeout=240)
     out, err = run.stdout.decode('utf-8', 'replace'), run.stderr.decode('utf-8', 'replace')
     for text in (out, err):
         assert not re.search(r'lua error|lua_error|_ws\.lua\.error|\.lua:\d+:', text, re.I), text[:4000]
@@ -40,21 +41,19 @@ def tshark(capture, *extra, json_out=False):
 def as_list(value):
     return value if isinstance(value, list) else [] if value is None else [value]
 
-
 def frames_of(capture, *extra):
     """Per frame (from 1): its packets [{seqno, fields: [{id, encrypted, data, members}]}], its layers."""
     frames = [None]
-    for frame in json.loads(tshark(capture, *extra, json_out=True) or '[]'):
+    for frame in json.loads(tshark(capture, *extra, '-T', 'json', '--no-duplicate-keys', '-J', 'vorn vorn_record')
+                            or '[]'):
         layers, packets = frame['_source']['layers'], []
         for packet in (p for vorn in as_list(layers.get('vorn')) for p in as_list(vorn.get('vorn.packet'))):
             fields = []
             for field in as_list(packet.get('vorn.field')):
-                members = {}
-                for key, value in field.items():
-                    # A real price is a child of its tick count: "vorn.NAME_tree".
-                    for k, v in (value.items() if key.endswith('_tree') else [(key, value)]):
-                        if k.startswith('vorn.') and not k.startswith('vorn.field'):
-                            members[k[5:]] = v
+                # A real price is a child of its tick count: "vorn.NAME_tree".
+                members = {k[5:]: v for key, value in field.items()
+                           for k, v in (value.items() if key.endswith('_tree') else [(key, value)])
+                           if k.startswith('vorn.') and not k.startswith('vorn.field')}
                 fields.append({'id': int(field['vorn.field.id'], 16), 'members': members,
                                'encrypted': field.get('vorn.field.encrypted') == '1',
                                'data': field.get('vorn.field.data')})
@@ -66,12 +65,9 @@ def frames_of(capture, *extra):
 
 def dissected(frames):
     """seqno -> field ids, as the dissector shows them."""
-    result = {}
-    for frame in frames[1:]:
-        for packet in frame['packets']:
-            assert packet['seqno'] not in result, 'seqno %d twice in the capture' % packet['seqno']
-            result[packet['seqno']] = [field['id'] for field in packet['fields']]
-    return result
+    shown = [(p['seqno'], [field['id'] for field in p['fields']]) for frame in frames[1:] for p in frame['packets']]
+    assert len(dict(shown)) == len(shown), 'a seqno twice in the capture'
+    return dict(shown)
 
 
 def library_trace(capture, snapshot=None):
@@ -83,41 +79,23 @@ def library_trace(capture, snapshot=None):
                     '--out', out, '--log-level', '31', '--library-log', log, '--no-progress'],
                    check=True, capture_output=True, timeout=240)
     packets, order, failed, current = {}, [], set(), None
-    with open(log, errors='replace') as f:
-        for line in f:
-            m = re.search(r'\[processHeader\], Processed header type, bodylen is \[-?\d+\], seqno is \[(-?\d+)\]', line)
-            if m:
-                current = int(m.group(1)) & 0xFFFFFFFF
-                assert current not in packets, 'seqno %d parsed twice' % current
-                packets[current] = []
-                order.append(current)
-            elif re.search(r'\[processFieldHeader\], Processed fieldheader: id=0x\[([0-9a-f]+)\]', line):
-                packets[current].append(int(re.search(r'id=0x\[([0-9a-f]+)\]', line).group(1), 16))
-            m = re.search(r'_processChunk is error.*?seqno is (-?\d+)', line)
-            if m:
-                failed.add(int(m.group(1)) & 0xFFFFFFFF)
+    for line in open(log, errors='replace'):
+        if m := re.search(r'\[processHeader\], Processed header type, bodylen is \[-?\d+\], seqno is \[(-?\d+)\]', line):
+            current = int(m.group(1)) & 0xFFFFFFFF
+            assert current not in packets, 'seqno %d parsed twice' % current
+            packets[current] = []
+            order.append(current)
+        elif m := re.search(r'\[processFieldHeader\], Processed fieldheader: id=0x\[([0-9a-f]+)\]', line):
+            packets[current].append(int(m.group(1), 16))
+        if m := re.search(r'_processChunk is error.*?seqno is (-?\d+)', line):
+            failed.add(int(m.group(1)) & 0xFFFFFFFF)
     with open(out, newline='') as f:
         return packets, order, failed, list(csv.DictReader(f))
 
 
-def read_pcap(path):
-    """The file header and the frames of a microsecond pcap in host byte order."""
-    with open(path, 'rb') as f:
-        data = f.read()
-    frames, pos = [], 24
-    while pos + 16 <= len(data):
-        caplen = struct.unpack_from('<I', data, pos + 8)[0]
-        frames.append(data[pos + 16:pos + 16 + caplen])
-        pos += 16 + caplen
-    return data[:24], frames
-
-
 def write_pcap(name, frames, link=1):
     path = os.path.join(ARGS.work, name + '.pcap')
-    with open(path, 'wb') as f:
-        f.write(struct.pack('<IHHiIII', 0xA1B2C3D4, 2, 4, 0, 0, 65535, link))
-        for i, frame in enumerate(frames):
-            f.write(struct.pack('<IIII', 1797413400 + i // 1000, i % 1000 * 100, len(frame), len(frame)) + frame)
+    pcap.write_pcap(path, link, [(f, len(f), 1797413400 * 10**9 + i * 10**5) for i, f in enumerate(frames)])
     return path
 
 
@@ -140,8 +118,7 @@ def varint(value):
 
 
 def levels(side, first):
-    return ['%s%d_price' % (side, first), '%s%d_volume' % (side, first), '%s%d_price' % (side, first + 1),
-            '%s%d_volume' % (side, first + 1)]
+    return ['%s%d_%s' % (side, n, k) for n in (first, first + 1) for k in ('price', 'volume')]
 
 
 # The members of the market-data fields in wire order; "=d" marks a big-endian double.
@@ -168,220 +145,186 @@ def generated_field(rng, field_id):
     """A field of random members, and the members as values."""
     values, data = {}, b''
     for member in MEMBERS[field_id]:
-        name, double = member.split('=')[0], member.endswith('=d')
-        if double:
-            values[name] = rng.choice([0.0, -0.25, 1.5, rng.uniform(-1e12, 1e12)])
-            data += struct.pack('>d', values[name])
+        if member.endswith('=d'):
+            value = values[member[:-2]] = rng.choice([0.0, -0.25, 1.5, rng.uniform(-1e12, 1e12)])
+            data += struct.pack('>d', value)
         else:
-            values[name] = rng.choice([0, 1, -1, 2**63 - 1, -2**63, 4294967295, rng.randint(-2**62, 2**62),
-                                       rng.randint(-1000, 10**6)])
-            data += varint(values[name])
+            data += varint(values.setdefault(member, rng.choice([0, 1, -1, 2**63 - 1, -2**63, 4294967295,
+                                                                rng.randint(-2**62, 2**62), rng.randint(-1000, 10**6)])))
     return data, values
 
 
-class SampleSession(unittest.TestCase):
-    """The sample day of `make sample`: 2000 plain packets, one per frame."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.frames = frames_of(ARGS.capture, '-o', 'vorn.snapshot:' + ARGS.snapshot)
-        cls.library, cls.order, _, cls.rows = library_trace(ARGS.capture)
-
-    def test_every_packet_as_the_library_parsed_it_in_capture_order(self):
-        self.assertEqual(len(self.frames), 2001)
-        self.assertEqual(dissected(self.frames), self.library)
-        self.assertEqual([frame['packets'][0]['seqno'] for frame in self.frames[1:]], self.order)
-        self.assertIn('Seq=3', tshark(ARGS.capture, '-c', '3'))
-
-    def test_members_and_real_prices_equal_the_delivered_updates(self):
-        # One update per packet: its members are the update's values, prices in real terms
-        # through the instrument's price encoding (the row's thousandths).
-        self.assertEqual(len(self.rows), 2000)
-        checked = set()
-        for frame, row in zip(self.frames[1:], self.rows):
-            members = {k: v for field in frame['packets'][0]['fields'] for k, v in field['members'].items()}
-            self.assertEqual(members.pop('instrument'), row['instrument_id'])
-            row['ins_int_id'] = row['inst_no']
-            for name, shown in members.items():
-                column, scale = (name[:-5], 1000) if name.endswith('.real') else (name, 1)
-                if column in row and (scale == 1000 or not column.endswith('_price')):
-                    checked.add(column)  # tshark prints doubles to 15 significant digits
-                    self.assertTrue(math.isclose(float(shown) * scale, float(row[column]), rel_tol=1e-14, abs_tol=1e-6))
-        self.assertLessEqual({'ins_int_id', 'update_time', 'bid1_price', 'ask5_volume', 'turn_over'}, checked)
-
-    def test_unreadable_snapshot_is_reported_not_fatal(self):
-        short = os.path.join(ARGS.work, 'short_snapshot.bin')
-        with open(ARGS.snapshot, 'rb') as f, open(short, 'wb') as out:
-            out.write(f.read(700))  # cut inside the code segment
-        for snapshot in (short, os.path.join(ARGS.work, 'missing.bin')):
-            out = tshark(ARGS.capture, '-c', '50', '-o', 'vorn.snapshot:' + snapshot, '-Y',
-                         'vorn.snapshot.unreadable && vorn.seqno && !vorn.instrument', '-T', 'fields', '-e', 'vorn.seqno')
-            self.assertEqual(out.split(), [str(n) for n in range(1, 51)], snapshot)
+def test_sample_session():
+    """The sample day of `make sample`, 2000 plain packets, one per frame: every packet as the
+    library parsed it in capture order, members and real prices the delivered updates'."""
+    frames = frames_of(ARGS.capture, '-o', 'vorn.snapshot:' + ARGS.snapshot)
+    library, order, _, rows = library_trace(ARGS.capture)
+    assert len(frames) == 2001 and len(rows) == 2000
+    assert dissected(frames) == library
+    assert [frame['packets'][0]['seqno'] for frame in frames[1:]] == order
+    assert 'Seq=3' in tshark(ARGS.capture, '-c', '3')
+    checked = set()
+    for frame, row in zip(frames[1:], rows):
+        members = {k: v for field in frame['packets'][0]['fields'] for k, v in field['members'].items()}
+        assert members.pop('instrument') == row['instrument_id']
+        row['ins_int_id'] = row['inst_no']
+        for name, shown in members.items():  # real prices through the encoding, the row's thousandths
+            column, scale = (name[:-5], 1000) if name.endswith('.real') else (name, 1)
+            if column in row and (scale == 1000 or not column.endswith('_price')):
+                checked.add(column)  # tshark prints doubles to 15 significant digits
+                assert math.isclose(float(shown) * scale, float(row[column]), rel_tol=1e-14, abs_tol=1e-6), name
+    assert {'ins_int_id', 'update_time', 'bid1_price', 'ask5_volume', 'turn_over'} <= checked
+    # An unreadable snapshot (cut inside the code segment, or missing) is reported, not fatal.
+    short = os.path.join(ARGS.work, 'short_snapshot.bin')
+    open(short, 'wb').write(open(ARGS.snapshot, 'rb').read(700))
+    for snapshot in (short, os.path.join(ARGS.work, 'missing.bin')):
+        out = tshark(ARGS.capture, '-c', '50', '-o', 'vorn.snapshot:' + snapshot, '-Y',
+                     'vorn.snapshot.unreadable && vorn.seqno && !vorn.instrument', '-T', 'fields', '-e', 'vorn.seqno')
+        assert out.split() == [str(n) for n in range(1, 51)], snapshot
 
 
-class GeneratedPackets(unittest.TestCase):
-    """Packets of random market-data fields and members, some encrypted, a jump and two-packet
-    datagrams: the walk is the library's, plain members are the values generated."""
-
-    @classmethod
-    def setUpClass(cls):
-        rng = random.Random(20261216)
-        cls.sent, payloads, seqno = {}, [], 0
-        for n in range(300):
-            seqno += 5 if n == 152 else 1
-            ids = [0x4439] + rng.sample(sorted(set(MEMBERS) - {0x4439}), rng.randint(0, 8))
-            fields = [(i, generated_field(rng, i)) for i in ids]
-            encrypted = rng.random() < 0.2
-            cls.sent[seqno] = (encrypted, [(i, values) for i, (_, values) in fields])
-            data = packet(seqno, [(i, d) for i, (d, _) in fields], encrypted)
-            if n % 7 == 3 and payloads:
-                payloads[-1] += data
-            else:
-                payloads.append(data)
-        cls.capture = write_pcap('generated', [with_payload(p) for p in payloads])
-        cls.frames = frames_of(cls.capture)
-
-    def test_plain_members_are_the_values_sent_and_encrypted_fields_bytes(self):
-        self.assertEqual(set(dissected(self.frames)), set(self.sent))
-        for frame in self.frames[1:]:
-            for shown in frame['packets']:
-                encrypted, fields = self.sent[shown['seqno']]
-                self.assertEqual([f['id'] for f in shown['fields']], [i for i, _ in fields])
-                for field, (field_id, values) in zip(shown['fields'], fields):
-                    hidden = encrypted and field_id not in ALWAYS_PLAIN
-                    self.assertEqual((field['encrypted'], bool(field['data'])), (hidden, hidden))
-                    self.assertEqual(set(field['members']), set() if hidden else set(values))
-                    for name, value in ({} if hidden else values).items():
-                        same = math.isclose(float(field['members'][name]), value, rel_tol=1e-14) \
-                            if isinstance(value, float) else int(field['members'][name]) == value
-                        self.assertTrue(same, (shown['seqno'], name))
-
-    def test_the_sequence_jump_is_noted_also_on_a_second_pass(self):
-        for passes in ([], ['-2']):
-            out = tshark(self.capture, *passes, '-Y', 'vorn.seq.jump', '-T', 'fields', '-e', 'vorn.seqno')
-            self.assertEqual(out.split(), ['157'])
+def test_generated_packets():
+    """Random market-data fields and members, some encrypted, a jump and two-packet datagrams:
+    plain members are the values sent, encrypted fields bytes; the jump is noted on each pass."""
+    rng, sent, payloads, seqno = random.Random(20261216), {}, [], 0
+    for n in range(300):
+        seqno += {152: 5, 200: 2}.get(n, 1)  # two jumps, of four packets and of one
+        ids = [0x4439] + rng.sample(sorted(set(MEMBERS) - {0x4439}), rng.randint(0, 8))
+        fields = [(i, generated_field(rng, i)) for i in ids]
+        encrypted = rng.random() < 0.2
+        sent[seqno] = (encrypted, [(i, values) for i, (_, values) in fields])
+        data = packet(seqno, [(i, d) for i, (d, _) in fields], encrypted)
+        payloads.append(payloads.pop() + data if n % 7 == 3 else data)  # some datagrams of two packets
+    capture = write_pcap('generated', [with_payload(p) for p in payloads])
+    frames = frames_of(capture)
+    assert set(dissected(frames)) == set(sent)
+    for shown in (p for frame in frames[1:] for p in frame['packets']):
+        encrypted, fields = sent[shown['seqno']]
+        assert [f['id'] for f in shown['fields']] == [i for i, _ in fields]
+        for field, (field_id, values) in zip(shown['fields'], fields):
+            hidden = encrypted and field_id not in ALWAYS_PLAIN
+            assert (field['encrypted'], bool(field['data'])) == (hidden, hidden)
+            assert set(field['members']) == (set() if hidden else set(values))
+            for name, value in ({} if hidden else values).items():
+                same = math.isclose(float(field['members'][name]), value, rel_tol=1e-14) \
+                    if isinstance(value, float) else int(field['members'][name]) == value
+                assert same, (shown['seqno'], name)
+    for passes in ([], ['-2']):
+        assert tshark(capture, *passes, '-Y', 'vorn.seq.jump', '-T', 'fields', '-e', 'vorn.seqno').split() == ['157', '206']
 
 
-class DamagedPayloads(unittest.TestCase):
-    """Sample packets cut at every byte, and with bytes overwritten (any but the sequence number
-    and body length, so that each stays one packet): the dissector walks each payload as the
-    library does, shows an error exactly where the library gives a payload up, and never
-    fails in Lua."""
-
-    def test_cut_and_overwritten_payloads(self):
-        rng, payloads = random.Random(20261216), []
-        # Cut from the sequence number on (the library reads it where the payload has none).
-        for frame in ARGS.sample_frames[:12]:
-            payloads += [frame[42:42 + cut] for cut in range(12, len(frame) - 42 + 1)]
-        for n, frame in enumerate(ARGS.sample_frames[:400]):
-            data = bytearray(frame[42:])
-            places = [i for i in range(len(data)) if not 8 <= i < 12 and i not in (14, 15)]
-            for _ in range(rng.randint(1, 3)):
-                data[rng.choice(places)] = rng.randrange(256)
-            if n % 50 == 7:  # the last field runs past the body into bytes after it
-                struct.pack_into('>H', data, 14, struct.unpack_from('>H', data, 14)[0] - 1)
-            if n % 50 == 19:  # the body ends with the last field's header, its data after it
-                last = 20
-                while last + 4 + struct.unpack_from('>H', frame, 42 + last + 2)[0] < len(data):
-                    last += 4 + struct.unpack_from('>H', frame, 42 + last + 2)[0]
-                struct.pack_into('>H', data, 14, last + 4 - 20)
-            payloads.append(bytes(data) + b'\x01' * (n % 19 + 1) * (n % 50 == 32))  # bytes after the packet
-        payloads = [p[:8] + struct.pack('>I', n + 1) + p[12:] for n, p in enumerate(payloads)]
-        path = write_pcap('damaged', [with_payload(p) for p in payloads])
-        library, _, failed, _ = library_trace(path)
-        self.assertEqual(dissected(frames_of(path)), library)
-        self.assertGreater(len(library), len(payloads) // 2)
-        # Per payload with a whole first header: an error where the library gave the payload up.
-        first = {int(s.split(',')[0]) for s in tshark(path, '-T', 'fields', '-e', 'vorn.seqno').split()}
-        errors = tshark(path, '-Y', '_ws.expert.severity == "Error"', '-T', 'fields', '-e', 'vorn.seqno').split()
-        self.assertEqual({int(s.split(',')[0]) for s in errors}, failed & first)
-        tshark(path, '-V')  # the whole tree, expert infos included, without a Lua error
-        for expert in ('cut.header', 'cut.field', 'short_body', 'field.overrun', 'trailing', 'member.cut',
-                       'field.unknown', 'field.no_data'):
-            self.assertTrue(tshark(path, '-Y', 'vorn.' + expert, '-T', 'fields', '-e', 'frame.number'), expert)
+def test_damaged_payloads():
+    """Sample packets cut at every byte, and with bytes overwritten (but the sequence number and
+    body length, so that each stays one packet): walked as the library walks them, an error
+    exactly where the library gives a payload up."""
+    rng, payloads = random.Random(20261216), []
+    # Cut from the sequence number on (the library reads it where the payload has none).
+    for frame in ARGS.sample_frames[:12]:
+        payloads += [frame[42:42 + cut] for cut in range(12, len(frame) - 42 + 1)]
+    for n, frame in enumerate(ARGS.sample_frames[:400]):
+        data = bytearray(frame[42:])
+        places = [i for i in range(len(data)) if not 8 <= i < 12 and i not in (14, 15)]
+        for _ in range(rng.randint(1, 3)):
+            data[rng.choice(places)] = rng.randrange(256)
+        if n % 50 == 7:  # the last field runs past the body into bytes after it
+            struct.pack_into('>H', data, 14, struct.unpack_from('>H', data, 14)[0] - 1)
+        if n % 50 == 19:  # the body ends with the last field's header, its data after it
+            last = 20
+            while last + 4 + struct.unpack_from('>H', frame, 42 + last + 2)[0] < len(data):
+                last += 4 + struct.unpack_from('>H', frame, 42 + last + 2)[0]
+            struct.pack_into('>H', data, 14, last + 4 - 20)
+        payloads.append(bytes(data) + b'\x01' * (n % 19 + 1) * (n % 50 == 32))  # bytes after the packet
+    payloads = [p[:8] + struct.pack('>I', n + 1) + p[12:] for n, p in enumerate(payloads)]
+    path = write_pcap('damaged', [with_payload(p) for p in payloads])
+    library, _, failed, _ = library_trace(path)
+    assert dissected(frames_of(path)) == library and len(library) > len(payloads) // 2
+    # Per payload with a whole first header: an error where the library gave the payload up.
+    first = {int(s.split(',')[0]) for s in tshark(path, '-T', 'fields', '-e', 'vorn.seqno').split()}
+    errors = tshark(path, '-Y', '_ws.expert.severity == "Error"', '-T', 'fields', '-e', 'vorn.seqno').split()
+    assert {int(s.split(',')[0]) for s in errors} == failed & first
+    tshark(path, '-V')  # the whole tree, expert infos included, without a Lua error
+    for expert in ('cut.header', 'cut.field', 'short_body', 'field.overrun', 'trailing', 'member.cut',
+                   'field.unknown', 'field.no_data'):
+        assert tshark(path, '-Y', 'vorn.' + expert, '-T', 'fields', '-e', 'frame.number'), expert
 
 
-class Heuristic(unittest.TestCase):
-    """On another port the feed is recognised by what a feed packet must satisfy, under
-    Wireshark's own switch for the heuristic; the port preference takes every datagram."""
-
-    def test_only_feed_datagrams_are_recognised(self):
-        good = [f[42:] for f in ARGS.sample_frames[:3]]
-        fields = [(0x4439, varint(7) + varint(34200) + varint(5)), (0x4434, varint(1) * 4)]
-        datagrams = [
-            (good[0], True), (good[1] + good[2], True),
-            (packet(9, fields), True),
-            (packet(9, fields, version=2), False),           # another header version
-            (packet(9, fields, declared=3), False),          # field count not the header's
-            (packet(9, fields, extra_body=1), False),        # body beyond the datagram
-            (packet(9, fields, extra_body=-1), False),       # last field's data beyond the body
-            (packet(9, fields + [(0x9999, b'')]), False),    # an id that is no market data
-            (packet(9, fields)[:20], False),                 # no field at all
-            (good[0] + b'\x01' * 7, False),                  # trailing bytes
-            (bytes(range(64)), False),
-        ]
-        path = write_pcap('other', [with_payload(d, 5000) for d, _ in datagrams])
-        recognised = [str(n + 1) for n, (_, feed) in enumerate(datagrams) if feed]
-        everything = [str(n + 1) for n in range(len(datagrams))]
-        for options, expected in (([], recognised), (['--disable-heuristic', 'vorn_udp'], []),
-                                  (['-o', 'vorn.ports:4000-5000', '--disable-heuristic', 'vorn_udp'], everything)):
-            out = tshark(path, *options, '-Y', 'vorn', '-T', 'fields', '-e', 'frame.number')
-            self.assertEqual(out.split(), expected, options)
+def test_heuristic():
+    """On another port only what a feed packet must satisfy is taken, under Wireshark's switch
+    for the heuristic; the port preference takes every datagram."""
+    good = [f[42:] for f in ARGS.sample_frames[:3]]
+    fields = [(0x4439, varint(7) + varint(34200) + varint(5)), (0x4434, varint(1) * 4)]
+    datagrams = [
+        (good[0], True), (good[1] + good[2], True), (packet(9, fields), True),
+        (packet(9, fields, version=2), False),           # another header version
+        (packet(9, fields, declared=3), False),          # field count not the header's
+        (packet(9, fields, extra_body=1), False),        # body beyond the datagram
+        (packet(9, fields, extra_body=-1), False),       # last field's data beyond the body
+        (packet(9, fields + [(0x9999, b'')]), False),    # an id that is no market data
+        (packet(9, fields)[:20], False),                 # no field at all
+        (good[0] + b'\x01' * 7, False),                  # trailing bytes
+        (bytes(range(64)), False),
+    ]
+    path = write_pcap('other', [with_payload(d, 5000) for d, _ in datagrams])
+    recognised = [str(n + 1) for n, (_, feed) in enumerate(datagrams) if feed]
+    for options, expected in (([], recognised), (['--disable-heuristic', 'vorn_udp'], []),
+                              (['-o', 'vorn.ports:4000-5000', '--disable-heuristic', 'vorn_udp'],
+                               [str(n + 1) for n in range(len(datagrams))])):
+        assert tshark(path, *options, '-Y', 'vorn', '-T', 'fields', '-e', 'frame.number').split() == expected, options
 
 
-class FirmwareRecords(unittest.TestCase):
+def test_firmware_records():
     """Record frames of receive channel 1, bound through the DLT_USER table."""
-
-    def test_record_members_and_frames_the_library_refuses(self):
-        layout = '<i9s31sqiiqdq10i10q8qq'  # VornCffexMdType, 276 bytes packed
-        names = ('inst_no trading_day instrument_id update_time update_msec volume last_price turn_over open_interest '
-                 + ' '.join('%s%d_%s' % (s, i, k) for k in ('volume', 'price') for i in range(1, 6) for s in ('bid', 'ask'))
-                 + ' high_price low_price open_price close_price upper_limit_price lower_limit_price settlement_price'
-                   ' curr_delta trust_flag').split()
-        rng = random.Random(7)
-        values = list(struct.unpack(layout, bytes(rng.randrange(256) for _ in range(276))))
-        values[1:5] = [b'20261216', b'IF2612', 34205, 500]
-        values[7] = rng.uniform(-1e15, 1e15)
-        record = b'\x01\x02\x03\x04' + struct.pack(layout, *values)
-        self.assertEqual(len(record), 280)
-        sizes = [280, 278, 200, 2100]
-        path = write_pcap('records', [(record + bytes(2000))[:size] for size in sizes], link=147)
-        frames = frames_of(path, *RECORD_DLT)
-        shown = frames[1]['layers']['vorn_record']
-        for name, value in zip(names, values):
-            number = shown['vorn_record.' + name]
-            if isinstance(value, bytes):
-                self.assertEqual(number, value.decode())
-            elif isinstance(value, float):
-                self.assertTrue(math.isclose(float(number), value, rel_tol=1e-14), name)
-            else:
-                self.assertEqual(int(number), value, name)
-        for number, expert in ((2, 'vorn_record.cut'), (3, 'vorn_record.short'), (4, 'vorn_record.long')):
-            self.assertIn('"%s"' % expert, json.dumps(frames[number]['layers']), number)
-        self.assertEqual(frames[2]['layers']['vorn_record']['vorn_record.inst_no'], str(values[0]))
-        # Without the binding the frames are not taken for records.
-        self.assertEqual(tshark(path, '-Y', 'vorn_record'), '')
+    layout = '<i9s31sqiiqdq10i10q8qq'  # VornCffexMdType, 276 bytes packed
+    names = ('inst_no trading_day instrument_id update_time update_msec volume last_price turn_over open_interest '
+             + ' '.join('%s%d_%s' % (s, i, k) for k in ('volume', 'price') for i in range(1, 6) for s in ('bid', 'ask'))
+             + ' high_price low_price open_price close_price upper_limit_price lower_limit_price settlement_price'
+               ' curr_delta trust_flag').split()
+    rng = random.Random(7)
+    values = list(struct.unpack(layout, bytes(rng.randrange(256) for _ in range(276))))
+    values[1:5] = [b'20261216', b'IF2612', 34205, 500]
+    values[7] = rng.uniform(-1e15, 1e15)
+    record = b'\x01\x02\x03\x04' + struct.pack(layout, *values)
+    assert len(record) == 280
+    path = write_pcap('records', [(record + bytes(2000))[:size] for size in (280, 278, 200, 2100)], link=147)
+    frames = frames_of(path, *RECORD_DLT)
+    shown = frames[1]['layers']['vorn_record']
+    for name, value in zip(names, values):
+        number = shown['vorn_record.' + name]
+        if isinstance(value, bytes):
+            assert number == value.decode(), name
+        else:
+            assert math.isclose(float(number), value, rel_tol=1e-14) if isinstance(value, float) \
+                else int(number) == value, name
+    for number, expert in ((2, 'vorn_record.cut'), (3, 'vorn_record.short'), (4, 'vorn_record.long')):
+        assert '"%s"' % expert in json.dumps(frames[number]['layers']), number
+    assert frames[2]['layers']['vorn_record']['vorn_record.inst_no'] == str(values[0])
+    assert tshark(path, '-Y', 'vorn_record') == ''  # without the binding the frames are no records
 
 
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for name in ('tshark', 'plugin', 'decode', 'snapshot-tool'):
-        parser.add_argument('--' + name, required=True)
-    ARGS, rest = parser.parse_known_args()
-    ARGS.work = work = tempfile.mkdtemp(prefix='vorn_wireshark_test.')
+    for name in ('tshark', 'plugin', 'decode', 'snapshot-tool', 'only'):
+        parser.add_argument('--' + name, required=name != 'only')
+    ARGS = parser.parse_args()
+    ARGS.work = tempfile.mkdtemp(prefix='vorn_wireshark_test.')
     try:
-        ARGS.home = os.path.join(work, 'home')
-        os.makedirs(ARGS.home)
-        ARGS.snapshot, ARGS.capture = os.path.join(work, 'snap.bin'), os.path.join(work, 'capture.pcap')
-        # The sample day as `make sample` writes it.
+        os.makedirs(os.path.join(ARGS.work, 'home'))
+        ARGS.home = os.path.join(ARGS.work, 'home')
+        ARGS.snapshot, ARGS.capture = os.path.join(ARGS.work, 'snap.bin'), os.path.join(ARGS.work, 'capture.pcap')
         subprocess.run([ARGS.snapshot_tool, 'make', '--date', '20261216', '--out', ARGS.snapshot, '--capture',
-                        ARGS.capture, '--frames', '2000'], check=True, stdout=subprocess.DEVNULL)
-        ARGS.sample_frames = read_pcap(ARGS.capture)[1]
-        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
-        return 0 if program.result.wasSuccessful() else 1
+                        ARGS.capture, '--frames', '2000'], check=True, stdout=subprocess.DEVNULL)  # `make sample`'s day
+        ARGS.sample_frames, failed = [f[0] for f in pcap.read_pcap(ARGS.capture)], 0
+        for name, test in [(n, t) for n, t in globals().items() if n.startswith('test_') and ARGS.only in (None, n)]:
+            try:
+                test()
+                print('ok', name, flush=True)
+            except Exception:  # pylint: disable=broad-except
+                failed += 1
+                print('FAIL', name, traceback.format_exc(), sep='\n', flush=True)
+        return 1 if failed else 0
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(ARGS.work, ignore_errors=True)
 
 
 if __name__ == '__main__':
