@@ -192,15 +192,11 @@ struct InfoEx2 {
     unsigned int max_buffers, num_ports, reserved[2];
     int if_index[32];
 };
-struct DevkitInfo {
-    unsigned regs_size, mem_size;
-};
+struct DevkitInfo { unsigned regs_size, mem_size; };
 constexpr long kPage = 4096;
 
-template <typename Fn>
-Fn Symbol(void* library, const char* name) {
-    return library ? reinterpret_cast<Fn>(dlsym(library, name)) : nullptr;
-}
+// One of the driver interface's functions, looked up in the shim itself.
+#define SHIM_FUNCTION(fn) const decltype(&::fn) fn##_ = shim ? reinterpret_cast<decltype(&::fn)>(dlsym(shim, #fn)) : nullptr
 
 class Driver : public SimCardTest<0> {
 protected:
@@ -214,12 +210,12 @@ protected:
     }
 
     void* shim = dlopen(CARD_DRIVER_SHIM, RTLD_NOW | RTLD_LOCAL);
-    const decltype(&::open) open_ = Symbol<decltype(&::open)>(shim, "open");
-    const decltype(&::close) close_ = Symbol<decltype(&::close)>(shim, "close");
-    const decltype(&::ioctl) ioctl_ = Symbol<decltype(&::ioctl)>(shim, "ioctl");
-    const decltype(&::mmap) mmap_ = Symbol<decltype(&::mmap)>(shim, "mmap");
-    const decltype(&::munmap) munmap_ = Symbol<decltype(&::munmap)>(shim, "munmap");
-    const decltype(&::read) read_ = Symbol<decltype(&::read)>(shim, "read");
+    SHIM_FUNCTION(open);
+    SHIM_FUNCTION(close);
+    SHIM_FUNCTION(ioctl);
+    SHIM_FUNCTION(mmap);
+    SHIM_FUNCTION(munmap);
+    SHIM_FUNCTION(read);
 };
 
 TEST_F(Driver, ServesWhatTheVendorsLibraryAsks) {
