@@ -48,8 +48,9 @@ TEST_F(HandFeed, GapOnTheDirectPathClearsTrustUntilLevelsAreRefreshed) {
     EXPECT_EQ(0u, LogLines("add buffer"));
 }
 
-// Duplicates wait in arrival order: the first 104 is delivered, later copies and stale ones dropped.
-TEST_F(HandFeed, ReorderingFilledInTime) {
+// Duplicates wait in arrival order: the first 104 is delivered, later copies and stale ones
+// dropped. Then a full list plus one more early packet gives the gap up and is flushed in order.
+TEST_F(HandFeed, ReorderingFilledInTimeOrGivenUp) {
     Start({{"insts", "all"}, {"exanic_cache_flag", "1"}, {"exanic_cache_size", "3"}});
     const std::pair<uint32_t, int64_t> arrivals[] = {{101, 101}, {103, 103}, {104, 104}, {104, 999},
                                                      {102, 102}, {105, 105}, {101, 998}, {50, 997}};
@@ -58,19 +59,14 @@ TEST_F(HandFeed, ReorderingFilledInTime) {
     cut.resize(cut.size() - 1);
     Put(cut);
     Put(Tagged(107, kIF, 107));
-    EXPECT_EQ("101/1 102/1 103/1 104/1 105/1 107/1 ", Drained());
-    EXPECT_EQ(3u, LogLines("add buffer"));
-    EXPECT_EQ(0u, LogLines("UdpNo is not seq"));
+    for (uint32_t seqno : {111u, 110u, 109u, 112u, 113u}) Put(Tagged(seqno, kIF, static_cast<int64_t>(seqno)));
+    EXPECT_EQ("101/1 102/1 103/1 104/1 105/1 107/1 109/0 110/0 111/0 112/0 113/0 ", Drained()); // only best refreshed since
+    EXPECT_EQ(7u, LogLines("add buffer")); // 103, 104 twice; 111, 110, 109 and 112, which overflows
+    EXPECT_EQ(1u, LogLines("UdpNo is not seq")); // 109 after 107
     EXPECT_EQ(1u, LogLines("_processChunk is error, msg is error, pUdpHeader->seqno is 106."));
-}
-
-TEST_F(HandFeed, FullReorderListIsFlushedInOrder) {
-    Start({{"insts", "all"}, {"exanic_cache_flag", "1"}, {"exanic_cache_size", "3"}});
-    for (uint32_t seqno : {104u, 103u, 102u, 105u, 106u}) Put(Tagged(seqno, kIF, static_cast<int64_t>(seqno)));
-    EXPECT_EQ("102/0 103/0 104/0 105/0 106/0 ", Drained()); // only best refreshed since
     EXPECT_EQ(4u, LogLines("dma0 recv buffer, pUdpHeader->seqno is "));
-    EXPECT_EQ(1u, LogLines("dma0 recv buffer, pUdpHeader->seqno is 102, m_CurUdpNo is 100."));
-    EXPECT_EQ(1u, LogLines("dma0 recv buffer, pUdpHeader->seqno is 105, m_CurUdpNo is 104."));
+    EXPECT_EQ(1u, LogLines("dma0 recv buffer, pUdpHeader->seqno is 109, m_CurUdpNo is 107."));
+    EXPECT_EQ(1u, LogLines("dma0 recv buffer, pUdpHeader->seqno is 112, m_CurUdpNo is 111."));
 }
 
 TEST_F(HandFeed, FramesWithSeveralOrCutPackets) {
