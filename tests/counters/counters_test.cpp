@@ -1,6 +1,5 @@
-// The counters file from both sides: a reader's consistent cut while the writer runs, the
-// files across starts, full and foreign folders, liveness from the writer's lock (also from
-// another PID namespace, and under removals racing starts), and vorn-stat's output.
+// The counters file from both sides: consistent reads while the writer runs, files across
+// starts, full and foreign folders, liveness from the writer's lock, and vorn-stat's output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,9 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -44,8 +42,8 @@ void Frame(CCountersWriter& w, bool deliver, int64_t trust = 1, void (*pause)() 
 
 class CountersFiles : public ::testing::Test {
 protected:
-    // Runs `argv` (vorn-stat's arguments after --dir, or a whole command line when the first
-    // is a path) and returns its standard output; its standard error goes to err_.
+    // Runs vorn-stat with `args` (or `args` as a command line when it starts with a path);
+    // returns its standard output, its standard error in err_.
     std::string Run(std::vector<std::string> args, int expectedExit = 0) {
         if (args.empty() || args[0][0] != '/') args.insert(args.begin(), {VORN_STAT_BIN, "--dir", dir_});
         const int code = WaitExit(Spawn(args, dir_ + "/out", dir_ + "/err"), std::chrono::seconds(30));
@@ -54,8 +52,7 @@ protected:
         return ReadFile(dir_ + "/out");
     }
     static constexpr int kAnyExit = -1000;
-    // A writer of `name` on `device` in a child process that dies while running, leaving its
-    // file unended; returns its path.
+    // The path of a file whose writer (a child process) died while running.
     std::string DiedWriting(const std::string& name, const std::string& device) {
         EXPECT_EQ(0, RunForked(
                          [&] {
@@ -74,11 +71,6 @@ protected:
         warning_.clear();
         ASSERT_TRUE(w.Create(dir_, name, device, error, warning_)) << error;
     }
-    std::vector<std::string> Files() const {
-        std::vector<std::string> names = FilesIn(dir_, kCountersFilePrefix);
-        std::sort(names.begin(), names.end());
-        return names;
-    }
     static SCountersFile Read(const std::string& path) {
         SCountersFile file;
         std::string error;
@@ -96,8 +88,7 @@ TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
     Make(writer);
     std::atomic<bool> stop{false};
     std::thread frames([&] {
-        // Pauses inside and between frames: a reader that ignored the frame bracket would
-        // often copy a frame half counted.
+        // Pauses inside and between frames: a reader ignoring the bracket would see half frames.
         const auto pause = [] { for (volatile int n = 0; n < 50; n = n + 1) {} };
         for (uint64_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
             Frame(writer, i % 3 != 0, 1, pause);
@@ -132,8 +123,7 @@ TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
     EXPECT_GT(consistent, 100u);
 }
 
-// Fixes what changes from run to run (process id, clock, latencies) in a counters file, so
-// that vorn-stat's output can be held against a golden file.
+// Fixes what changes from run to run (process id, clock, latencies), for the golden file.
 void Pin(const std::string& path, int64_t pid, uint64_t unsynced = 0) {
     const int fd = open(path.c_str(), O_RDWR);
     void* block = mmap(nullptr, sizeof(SCountersHeader), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -146,8 +136,7 @@ void Pin(const std::string& path, int64_t pid, uint64_t unsynced = 0) {
     h.anchor_realtime_ns = 1765000000LL * 1000000000LL + 250000000;
     h.values.last_frame_tsc = h.values.last_frame_tsc ? 5000000000 : 0;
     h.values.wire_clock_unsynced = unsynced;
-    SLatencyHistogram& recv = h.histograms[HISTOGRAM_RECV_TO_CALLBACK];
-    recv = SLatencyHistogram{};
+    SLatencyHistogram& recv = h.histograms[HISTOGRAM_RECV_TO_CALLBACK] = SLatencyHistogram{};
     recv.sample_every = 1;
     for (uint64_t n = 1; n <= h.values.updates; ++n) { // one sample per update: 1, 4, 9, 16 ... us
         ++recv.buckets[HistogramBucketOf(n * n * 1000)];
@@ -157,10 +146,9 @@ void Pin(const std::string& path, int64_t pid, uint64_t unsynced = 0) {
     munmap(block, sizeof(SCountersHeader));
 }
 
-// One folder as a monitoring host sees it: a running connector, one that ended, one that died,
-// a file of an unknown layout and a start's leftover temporary file. Every format against the
-// golden file (also from another PID namespace); the JSON parsed, the exposition checked by
-// Prometheus's own checker.
+// A folder with a running connector, an ended one, a dead one, a file of an unknown layout and a
+// start's leftover temporary file: every format against the golden file (also from another PID
+// namespace); the JSON parsed, the exposition checked by promtool.
 TEST_F(CountersFiles, VornStatInEachFormat) {
     setenv("TZ", "UTC", 1);
     CCountersWriter live;
@@ -192,15 +180,15 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--once"}, {"--once", "dev1"}, {"--list"}, {"--json", "--all"}, {"--prometheus"}, {"--prometheus", "--all"},
              {"--remove-stale"}, {"--json", "dev0"}, {"--bogus"}}) {
-        std::string command;
-        for (const std::string& arg : args) command += " " + arg;
         outputs.push_back(Run(args, args[0] == "--bogus" ? 2 : 0));
-        all += "== vorn-stat" + command + "\n" + outputs.back() + (err_.empty() ? "" : "-- stderr\n" + err_);
+        all += "== vorn-stat";
+        for (const std::string& arg : args) all += " " + arg;
+        all += "\n" + outputs.back() + (err_.empty() ? "" : "-- stderr\n" + err_);
         std::ofstream(dir_ + "/" + std::to_string(outputs.size() - 1) + ".txt") << outputs.back();
     }
     for (size_t at; (at = all.find(dir_)) != std::string::npos;) all.replace(at, dir_.size(), "DIR");
     ExpectGolden(all, VORN_STAT_GOLDEN);
-    EXPECT_EQ((std::vector<std::string>{"vorn_r10.app.dev0.counters", "vorn_r10.old.dev2.counters"}), Files());
+    EXPECT_EQ((std::vector<std::string>{"vorn_r10.app.dev0.counters", "vorn_r10.old.dev2.counters"}), FilesIn(dir_, kCountersFilePrefix));
 
     // The live view refreshes with rates beside the totals until interrupted.
     const pid_t view = Spawn({VORN_STAT_BIN, "--dir", dir_, "--interval", "0.1", "dev0"}, dir_ + "/out", dir_ + "/err");
@@ -209,8 +197,7 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
     EXPECT_EQ(0, WaitExit(view, std::chrono::seconds(5)));
     EXPECT_NE(std::string::npos, ReadFile(dir_ + "/out").find("total          per s\n"));
 
-    // Liveness is the writer's lock: from another PID namespace, where no process has the writer's
-    // id, the same.
+    // Liveness is the writer's lock: the same from another PID namespace.
     const std::string elsewhere = Run({"/usr/bin/unshare", "--map-root-user", "--pid", "--fork", "--mount-proc",
                                        VORN_STAT_BIN, "--dir", dir_, "--json", "dev0"}, kAnyExit);
     EXPECT_EQ(outputs[7], err_.find("unshare:") == 0 ? outputs[7] : elsewhere) << "(no PID namespace: not tested)";
@@ -232,9 +219,8 @@ TEST(CountersNames, FileNameParts) {
     EXPECT_EQ("./vorn_r10.app.a_b_c.counters", CountersFilePath("", "app", "a/b c"));
 }
 
-// A start takes over the file its predecessor left, ended or died, with counters of its own
-// (a reader of the old file keeps it whole); a second live one of the same name and device goes
-// to a name with its process id, removed at its normal end.
+// A start takes over its predecessor's file, ended or died, with counters of its own (a reader
+// of the old file keeps it whole); a second live one goes to a name with its process id.
 TEST_F(CountersFiles, OneFilePerConnectorAcrossStarts) {
     const std::string path = CountersFilePath(dir_, "app", "dev0"), pidPath = CountersFilePath(dir_, "app", "dev0", getpid());
     CCountersReader ended;
@@ -250,7 +236,7 @@ TEST_F(CountersFiles, OneFilePerConnectorAcrossStarts) {
         EXPECT_EQ(1u, Read(pidPath).snapshot.header.pid_in_name);
         ASSERT_TRUE(ended.Open(path, error)) << error;
     }
-    EXPECT_EQ(std::vector<std::string>{"vorn_r10.app.dev0.counters"}, Files());
+    EXPECT_EQ(std::vector<std::string>{"vorn_r10.app.dev0.counters"}, FilesIn(dir_, kCountersFilePrefix));
     for (const bool died : {false, true}) {
         if (died) DiedWriting("app", "dev0");
         CCountersWriter next;
@@ -273,8 +259,7 @@ TEST_F(CountersFiles, OneFilePerConnectorAcrossStarts) {
     EXPECT_EQ(path + "|", next.Path() + "|" + warning_);
 }
 
-// A file of another layout version, or no counters file at all, under the name is left alone;
-// a folder that cannot take the file leaves the counters private, and they keep counting.
+// A foreign file under the name is left alone; without a folder the counters stay private.
 TEST_F(CountersFiles, ForeignFilesAndFoldersAreLeftAlone) {
     const std::string path = CountersFilePath(dir_, "app", "dev0");
     std::string version = std::string(sizeof(SCountersHeader), '\0');
@@ -304,9 +289,8 @@ void Fill(const std::string& dir) {
     }
 }
 
-// A full tmpfs as counters_path, in a mount namespace of the test's own: the file cannot be
-// made (nor grow for the instruments) and the writer keeps counting privately, where pages only
-// sized, not reserved, would kill the process with SIGBUS at the first store.
+// A full tmpfs (in a mount namespace of the test's own): the file cannot be made nor grow, and
+// the writer counts privately, where pages only sized, not reserved, would raise SIGBUS.
 TEST_F(CountersFiles, FullFolderGivesPrivateCountersNotACrash) {
     const int result = RunForked(
         [&] {
@@ -335,8 +319,7 @@ TEST_F(CountersFiles, FullFolderGivesPrivateCountersNotACrash) {
     EXPECT_EQ(0, result) << "-1: the writer died (SIGBUS)";
 }
 
-// Removals of stale files in a loop while a connector starts and ends again and again: every
-// start keeps its name (a removal's lock is brief: it does not send a start to a .<pid> name)
+// Removals of stale files racing starts: every start keeps its name (a removal's lock is brief)
 // and its file stays while it lives.
 TEST_F(CountersFiles, RemovalsRacingStartsNeverTakeALiveFile) {
     std::atomic<bool> stop{false};

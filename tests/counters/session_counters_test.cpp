@@ -2,9 +2,6 @@
 // the deliveries and the start-up state read through the counters file as a tool reads it.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-
 #include "connector_harness.h"
 #include "feed_encoder.h"
 #include "synthetic_session.h"
@@ -63,7 +60,6 @@ TEST(SessionCounters, MatchWhatHappened) {
     for (const auto& count : counts) EXPECT_EQ(count.first, count.second) << &count - counts;
     const int64_t lastFrame = Vorn_R10::TicksToRealtimeNs(got.header, v.last_frame_tsc);
     EXPECT_LT(std::abs(lastFrame - Vorn_R10::RealtimeNs()), 60 * 1000000000LL);
-
 
     std::string instruments; // id, updates, last update (ms of the day), its trust
     for (const auto& i : got.instruments)

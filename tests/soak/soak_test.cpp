@@ -6,28 +6,22 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
-#include <cstdlib>
 #include <map>
 #include <set>
-#include <vector>
 
 #include "connector_harness.h"
 #include "feed_encoder.h"
 #include "synthetic_session.h"
 
 namespace {
-
 std::atomic<unsigned long> g_countedThread{0};
 std::atomic<uint64_t> g_allocations{0};
-
 } // namespace
 
 #ifndef __SANITIZE_ADDRESS__
 static void CountIfCounted() {
     if (pthread_self() == g_countedThread.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
 }
-
 extern "C" {
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
@@ -49,8 +43,7 @@ constexpr uint64_t kReceiveThreadAllocations = 0; // not counted
 constexpr uint32_t kPackets = 1050000;
 constexpr uint64_t kReceiveThreadAllocations = 1; // the probe
 #endif
-constexpr int kCacheSize = 8;
-constexpr int kInstruments = 4;
+constexpr int kCacheSize = 8, kInstruments = 4;
 constexpr int32_t kFirstKey = 1001; // the synthetic session's first instrument
 constexpr uint64_t kWarmUp = 10000; // deliveries before allocations are counted
 constexpr uint32_t kAllLevels = 31;
@@ -85,14 +78,12 @@ std::vector<uint8_t> PacketOf(uint32_t seqno, const encrypt_code_segment_field& 
 std::vector<uint32_t> ArrivalOrder(uint32_t packets) {
     std::vector<std::pair<uint64_t, uint32_t>> keyed;
     uint64_t rng = 12345;
-    auto next = [&rng] { return Mix(rng++); };
     for (uint32_t seqno = 1; seqno <= packets; ++seqno) {
-        const uint64_t r = next() % 10000;
-        if (r < 5) { seqno += static_cast<uint32_t>(next() % 30); continue; } // a burst of losses
+        const uint64_t r = Mix(rng++) % 10000, place = uint64_t(seqno) * 4;
+        if (r < 5) { seqno += static_cast<uint32_t>(Mix(rng++) % 30); continue; } // a burst of losses
         if (r < 35) continue; // a single loss
-        const uint64_t place = uint64_t(seqno) * 4;
-        keyed.emplace_back(r < 335 ? place + 4 * (1 + next() % 20) + 1 : place, seqno);
-        if (r >= 335 && r < 435) keyed.emplace_back(place + 4 * (next() % 20) + 2, seqno);
+        keyed.emplace_back(r < 335 ? place + 4 * (1 + Mix(rng++) % 20) + 1 : place, seqno);
+        if (r >= 335 && r < 435) keyed.emplace_back(place + 4 * (Mix(rng++) % 20) + 2, seqno);
     }
     std::stable_sort(keyed.begin(), keyed.end());
     std::vector<uint32_t> order;
@@ -101,10 +92,9 @@ std::vector<uint32_t> ArrivalOrder(uint32_t packets) {
 }
 
 struct Expected {
-    std::vector<uint32_t> seqno;   // delivered packets, in delivery order
-    std::vector<uint8_t> trusted;  // trust flag of each delivery
-    uint64_t gapsGivenUp = 0;
-    uint64_t arrivedNotDelivered = 0;
+    std::vector<uint32_t> seqno;  // delivered packets, in delivery order
+    std::vector<uint8_t> trusted; // trust flag of each delivery
+    uint64_t gapsGivenUp = 0, arrivedNotDelivered = 0;
 };
 
 // Buffered: the next packet (or an older one) is parsed and releases what follows it; an early one
@@ -116,7 +106,7 @@ Expected ModelDeliveries(const std::vector<uint32_t>& arrivals, bool buffered) {
     for (int32_t key = kFirstKey; key < kFirstKey + kInstruments; ++key) mask[key] = kAllLevels;
     uint32_t cur = 0;
     std::vector<uint32_t> queue; // sorted, equal seqnos in arrival order
-    auto parse = [&](uint32_t seqno) {
+    const auto parse = [&](uint32_t seqno) {
         if (seqno <= cur) return;
         cur = seqno;
         uint32_t& m = mask[InstrumentOf(seqno)];
@@ -124,19 +114,15 @@ Expected ModelDeliveries(const std::vector<uint32_t>& arrivals, bool buffered) {
         out.seqno.push_back(seqno);
         out.trusted.push_back(m == kAllLevels ? 1 : 0);
     };
-    auto giveUp = [&] {
+    const auto giveUp = [&] {
         ++out.gapsGivenUp;
         for (auto& entry : mask) entry.second = 0;
     };
     for (uint32_t seqno : arrivals) {
-        if (!buffered) {
+        if (!buffered || seqno <= cur + 1) {
             if (seqno > cur + 1) giveUp();
             parse(seqno);
-            continue;
-        }
-        if (seqno <= cur + 1) {
-            parse(seqno);
-            for (; !queue.empty() && queue.front() <= cur + 1; queue.erase(queue.begin())) parse(queue.front());
+            for (; buffered && !queue.empty() && queue.front() <= cur + 1; queue.erase(queue.begin())) parse(queue.front());
             continue;
         }
         const bool full = queue.size() >= static_cast<size_t>(kCacheSize);
@@ -146,55 +132,48 @@ Expected ModelDeliveries(const std::vector<uint32_t>& arrivals, bool buffered) {
         for (uint32_t waiting : queue) parse(waiting);
         queue.clear();
     }
-    const std::set<uint32_t> sent(arrivals.begin(), arrivals.end());
-    out.arrivedNotDelivered = sent.size() - out.seqno.size();
+    out.arrivedNotDelivered = std::set<uint32_t>(arrivals.begin(), arrivals.end()).size() - out.seqno.size();
     return out;
 }
 
 // Checked on the receive thread, inside the callbacks.
-struct Observer {
-    const Expected* expected = nullptr;
-    std::atomic<uint64_t> delivered{0};
-    std::atomic<uint64_t> mismatches{0};
-    std::atomic<int64_t> firstMismatch{-1};
-    std::atomic<uint64_t> v1Mismatches{0};
-    int32_t lastVolume = 0;
-};
-Observer g_observer;
+const Expected* g_expected = nullptr;
+std::atomic<uint64_t> g_delivered{0}, g_mismatches{0}, g_v1Mismatches{0};
+std::atomic<int64_t> g_firstMismatch{-1};
+int32_t g_lastVolume = 0;
 
 void OnVersion2(VornCffexMdType* record) {
-    Observer& o = g_observer;
-    const uint64_t index = o.delivered.load(std::memory_order_relaxed);
-    const std::vector<uint32_t>& seqnos = o.expected->seqno;
+    const uint64_t index = g_delivered.load(std::memory_order_relaxed);
+    const std::vector<uint32_t>& seqnos = g_expected->seqno;
     const bool match = index < seqnos.size() && record->volume == static_cast<int32_t>(seqnos[index]) &&
-                       record->trust_flag == o.expected->trusted[index] &&
-                       record->inst_no == InstrumentOf(seqnos[index]) &&
+                       record->trust_flag == g_expected->trusted[index] && record->inst_no == InstrumentOf(seqnos[index]) &&
                        record->update_msec == static_cast<int32_t>(seqnos[index] % 1000);
-    if (!match && o.mismatches.fetch_add(1) == 0) o.firstMismatch.store(static_cast<int64_t>(index));
+    if (!match && g_mismatches.fetch_add(1) == 0) g_firstMismatch.store(static_cast<int64_t>(index));
     if (index == kWarmUp) { // from here on this thread is counted; the probe proves the counter sees it
         g_countedThread.store(static_cast<unsigned long>(pthread_self()));
         void* volatile probe = malloc(16);
         free(probe);
     }
-    o.lastVolume = record->volume;
-    o.delivered.store(index + 1, std::memory_order_release);
+    g_lastVolume = record->volume;
+    g_delivered.store(index + 1, std::memory_order_release);
 }
 
-void OnVersion1(MarketDepthUpdate* record) {
-    if (record->Volume != g_observer.lastVolume) g_observer.v1Mismatches.fetch_add(1);
-}
+void OnVersion1(MarketDepthUpdate* record) { g_v1Mismatches += record->Volume != g_lastVolume; }
 
-void RunSoak(bool buffered) {
+class Soak : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Soak, DeliversEveryNewerPacketOnceWithTrustAfterLoss) {
+    const bool buffered = GetParam();
     vorn_sim::SessionConfig config; // its snapshot and frames: the sample cipher, sequence numbers from 1
     config.instruments.resize(kInstruments);
     const vorn_sim::SyntheticSession session(config);
-    const encrypt_code_segment_field segment = session.CodeSegment();
     const std::vector<uint32_t> arrivals = ArrivalOrder(kPackets);
     const Expected expected = ModelDeliveries(arrivals, buffered);
     ASSERT_GT(expected.gapsGivenUp, kPackets / 2000) << "the session must give gaps up";
     ASSERT_GT(expected.arrivedNotDelivered, 0u) << "some packets must arrive after their gap was given up";
     ASSERT_GT(expected.seqno.size(), kPackets * 9 / 10);
-    g_observer.expected = &expected;
+    g_expected = &expected;
+    g_delivered = g_mismatches = g_v1Mismatches = g_allocations = g_countedThread = 0;
 
     ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
     ConnectorRun run({{"insts", "all"}, {"options", "recv"}, {"exanic_cache_flag", buffered ? "1" : "0"},
@@ -202,23 +181,18 @@ void RunSoak(bool buffered) {
     set_parse_data(OnVersion1);
     set_parse_data_version_2(OnVersion2);
     ASSERT_EQ(0, run.Start()) << run.Stdout();
-    for (uint32_t seqno : arrivals) run.Put(0, session.Frame(PacketOf(seqno, segment)));
+    for (uint32_t seqno : arrivals) run.Put(0, session.Frame(PacketOf(seqno, session.CodeSegment())));
     const bool drained = run.Drain(std::chrono::seconds(60));
-    const uint64_t delivered = g_observer.delivered.load(std::memory_order_acquire);
-    const uint64_t allocations = g_allocations.load();
+    const uint64_t delivered = g_delivered.load(std::memory_order_acquire), allocations = g_allocations.load();
     EXPECT_EQ(0, run.Stop());
     ASSERT_TRUE(drained) << run.Stdout();
-
     EXPECT_EQ(expected.seqno.size(), delivered);
-    EXPECT_EQ(0u, g_observer.mismatches.load())
-        << "first mismatch at delivery " << g_observer.firstMismatch.load() << " (packet "
-        << (g_observer.firstMismatch.load() >= 0 ? expected.seqno[g_observer.firstMismatch.load()] : 0) << ")";
-    EXPECT_EQ(0u, g_observer.v1Mismatches.load());
+    const int64_t first = g_firstMismatch.load();
+    EXPECT_EQ(0u, g_mismatches.load()) << "first at delivery " << first << " (packet " << (first >= 0 ? expected.seqno[first] : 0) << ")";
+    EXPECT_EQ(0u, g_v1Mismatches.load());
     EXPECT_EQ(kReceiveThreadAllocations, allocations) << "allocations on the receive thread after warm-up";
 }
 
-TEST(Soak, BufferedPathDeliversEveryPacketOnceInOrderWithTrustAfterLoss) { RunSoak(true); }
-
-TEST(Soak, DirectPathDeliversEveryNewerPacketOnceWithTrustAfterLoss) { RunSoak(false); }
+INSTANTIATE_TEST_SUITE_P(Path, Soak, ::testing::Values(true, false), [](const auto& p) { return p.param ? "Buffered" : "Direct"; });
 
 } // namespace

@@ -73,25 +73,20 @@ std::string RunDay(int segment, bool software, const std::string& dir) {
 // so its prices are the record's thousandths divided by 1000 (software mode computes them
 // from the tick count: they agree to half a thousandth) and its open interest is the record's
 // whole number. Everything else is the same to the byte.
-void ExpectSameVersion1(const MarketDepthUpdate& soft, const MarketDepthUpdate& hard) {
-    EXPECT_EQ(0, memcmp(soft.InstrumentID, hard.InstrumentID, sizeof soft.InstrumentID));
-    EXPECT_EQ(0, memcmp(soft.UpdateTime, hard.UpdateTime, sizeof soft.UpdateTime));
-    EXPECT_EQ(soft.UpdateMillisec, hard.UpdateMillisec);
-    EXPECT_EQ(soft.Volume, hard.Volume);
-    EXPECT_EQ(soft.Turnover, hard.Turnover);
+void ExpectSameVersion1(MarketDepthUpdate soft, const MarketDepthUpdate& hard) {
     EXPECT_EQ(std::floor(soft.OpenInterest + 0.5), hard.OpenInterest);
-    EXPECT_EQ(soft.Trust_flag, hard.Trust_flag);
-    EXPECT_EQ(0, memcmp(&soft.BidVolume1, &hard.BidVolume1, 10 * sizeof(int32_t)));
+    soft.OpenInterest = hard.OpenInterest;
     std::vector<size_t> offsets = {offsetof(MarketDepthUpdate, LastPrice)};
-    for (size_t at = offsetof(MarketDepthUpdate, BidPrice1); at <= offsetof(MarketDepthUpdate, CurrDelta);
-         at += sizeof(double))
+    for (size_t at = offsetof(MarketDepthUpdate, BidPrice1); at <= offsetof(MarketDepthUpdate, CurrDelta); at += sizeof(double))
         offsets.push_back(at);
-    for (const size_t at : offsets) {
+    for (const size_t at : offsets) { // compared within half a thousandth, then taken from hardware
         double a, b;
         memcpy(&a, reinterpret_cast<const char*>(&soft) + at, sizeof a);
         memcpy(&b, reinterpret_cast<const char*>(&hard) + at, sizeof b);
         EXPECT_NEAR(a, b, 0.0005 + 1e-9) << "price at offset " << at;
+        memcpy(reinterpret_cast<char*>(&soft) + at, &b, sizeof b);
     }
+    EXPECT_EQ(0, memcmp(&soft, &hard, sizeof soft));
 }
 
 class Decoders : public ::testing::TestWithParam<int> {};

@@ -1,15 +1,10 @@
 // Varints, every field kind cut at every length, and runs of the day's code segment.
-#include <gtest/gtest.h>
 
 #include <climits>
-#include <cstring>
-#include <memory>
-#include <vector>
 
 #include "connector_fixture.h"
 #include "df_udp.h"
 #include "field_wire.h"
-#include "feed_encoder.h"
 #include "sample_code.h"
 
 namespace {
@@ -116,61 +111,45 @@ const encrypt_code_segment_field& Cipher() {
     return segment;
 }
 
-// lea rax,[rip+7]; inc byte [rax]; mov cl,[rax]; mov [rdi],cl; ret; counter byte.
-const uint8_t kCountingRoutine[] = {0x48, 0x8D, 0x05, 0x07, 0x00, 0x00, 0x00, 0xFE, 0x00,
-                                    0x8A, 0x08, 0x88, 0x0F, 0xC3, 0x00};
-
-uint8_t RunCounting(int32_t code_len, uint8_t seed = 0) {
+// Runs `routine` (with `seed` as its last byte when given) on 2 data bytes; arg1[0] is `day`.
+Bytes RunSegment(const std::vector<uint8_t>& routine, int32_t code_len, int seed = -1, char day = 0) {
     encrypt_code_segment_field segment{};
-    memcpy(segment.compiled_code, kCountingRoutine, sizeof kCountingRoutine);
-    segment.compiled_code[sizeof kCountingRoutine - 1] = seed;
+    memcpy(segment.compiled_code, routine.data(), routine.size());
+    if (seed >= 0) segment.compiled_code[routine.size() - 1] = static_cast<char>(seed);
     segment.code_len = code_len;
-    u_char data[4] = {};
-    EXPECT_TRUE(FieldDescribe::decrypt_data(data, sizeof data, segment.compiled_code, segment.code_len, segment.arg1));
-    return data[0];
+    segment.arg1[0] = day;
+    Bytes data = {0x30, 0x0F};
+    EXPECT_TRUE(FieldDescribe::decrypt_data(data.data(), 2, segment.compiled_code, segment.code_len, segment.arg1));
+    EXPECT_EQ(day, segment.arg1[0]); // the day's argument block is never changed by a run
+    return data;
 }
 
-// Every run starts from the segment as delivered, with zeros after it, however the previous
-// run changed its own code area; switching segments takes effect at once.
-TEST(Decryption, SelfModifyingSegmentSeesFreshBytesOnEveryRun) {
-    vorn_test::LogToPrivateDir();
-    for (int run = 0; run < 3; ++run) EXPECT_EQ(1, RunCounting(sizeof kCountingRoutine));
-    for (int run = 0; run < 3; ++run) EXPECT_EQ(1, RunCounting(sizeof kCountingRoutine - 1));
-    EXPECT_EQ(42, RunCounting(sizeof kCountingRoutine, 41));
-    EXPECT_EQ(42, RunCounting(sizeof kCountingRoutine, 41));
+// lea rax,[rip+7]; inc byte [rax]; mov cl,[rax]; mov [rdi],cl; ret; counter byte.
+const std::vector<uint8_t> kCounting = {0x48, 0x8D, 0x05, 0x07, 0x00, 0x00, 0x00, 0xFE, 0x00, 0x8A, 0x08, 0x88, 0x0F, 0xC3, 0x00};
+// mov al,[rdx]; test esi,esi; jle end; loop: xor [rdi],al; inc rdi; dec esi; jnz loop;
+// end: inc byte [rdx]; ret. XORs the data with arg1[0], then increments arg1[0].
+const std::vector<uint8_t> kArgumentWriting = {0x8A, 0x02, 0x85, 0xF6, 0x7E, 0x09, 0x30, 0x07, 0x48,
+                                               0xFF, 0xC7, 0xFF, 0xCE, 0x75, 0xF7, 0xFE, 0x02, 0xC3};
 
-    Bytes data = {0x02, 0x04};
-    Bytes encrypted = data;
+// Every run starts from the segment and argument block as delivered, with zeros after the
+// segment, however the previous run changed its own code area or arguments; switching
+// segments takes effect at once.
+TEST(Decryption, SelfModifyingSegmentsSeeTheDaysBytesOnEveryRun) {
+    vorn_test::LogToPrivateDir();
+    const int32_t full = static_cast<int32_t>(kCounting.size());
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(1, RunSegment(kCounting, full)[0]);
+        EXPECT_EQ(1, RunSegment(kCounting, full - 1)[0]); // the counter byte is then the zero after it
+        EXPECT_EQ(42, RunSegment(kCounting, full, 41)[0]);
+        for (char day : {5, 9}) EXPECT_EQ((Bytes{uint8_t(0x30 ^ day), uint8_t(0x0F ^ day)}), RunSegment(kArgumentWriting, 18, -1, day));
+    }
+    Bytes data = {0x02, 0x04}, encrypted = data;
     vorn_sim::EncryptFieldData(encrypted.data(), encrypted.size(), Cipher().arg1);
     ASSERT_NE(data, encrypted);
     EXPECT_TRUE(FieldDescribe::decrypt_data(encrypted.data(), encrypted.size(), Cipher().compiled_code,
                                             Cipher().code_len, const_cast<char*>(Cipher().arg1)));
     EXPECT_EQ(data, encrypted);
-    EXPECT_EQ(1, RunCounting(sizeof kCountingRoutine));
-}
-
-// mov al,[rdx]; test esi,esi; jle end; loop: xor [rdi],al; inc rdi; dec esi; jnz loop;
-// end: inc byte [rdx]; ret. XORs the data with arg1[0], then increments arg1[0].
-const uint8_t kArgumentWritingRoutine[] = {0x8A, 0x02, 0x85, 0xF6, 0x7E, 0x09, 0x30, 0x07, 0x48,
-                                           0xFF, 0xC7, 0xFF, 0xCE, 0x75, 0xF7, 0xFE, 0x02, 0xC3};
-
-// The day's argument block is never changed by a run, and every run starts from it.
-TEST(Decryption, SegmentWritingItsArgumentBlockSeesTheDaysBlockOnEveryRun) {
-    vorn_test::LogToPrivateDir();
-    encrypt_code_segment_field segment{};
-    memcpy(segment.compiled_code, kArgumentWritingRoutine, sizeof kArgumentWritingRoutine);
-    segment.code_len = sizeof kArgumentWritingRoutine;
-    for (char day : {5, 9}) {
-        segment.arg1[0] = day;
-        for (int run = 0; run < 3; ++run) {
-            u_char data[2] = {0x30, 0x0F};
-            EXPECT_TRUE(FieldDescribe::decrypt_data(data, sizeof data, segment.compiled_code, segment.code_len,
-                                                    segment.arg1));
-            EXPECT_EQ(0x30 ^ day, data[0]) << run;
-            EXPECT_EQ(0x0F ^ day, data[1]) << run;
-            EXPECT_EQ(day, segment.arg1[0]);
-        }
-    }
+    EXPECT_EQ(1, RunSegment(kCounting, full)[0]);
 }
 
 // A segment that cannot run leaves the bytes untouched, and the field decodes to zeros rather
@@ -179,15 +158,13 @@ TEST(Decryption, UnrunnableLengthsRunNothingAndDecodeNothing) {
     init_market_data();
     for (int32_t code_len : {0, -1, 401, INT32_MIN}) {
         encrypt_code_segment_field segment = Cipher();
-        segment.code_len = code_len;
         u_char data[] = {0x02, 0x04, 0x06, 0x08};
         EXPECT_FALSE(FieldDescribe::decrypt_data(data, sizeof data, segment.compiled_code, code_len, segment.arg1));
         EXPECT_EQ(0x02, data[0]);
         vint_market_data_best_field f;
         g_vint_market_data_best_field_desc.init_from_stream(data, sizeof data, &f, true, true, segment.compiled_code,
                                                             code_len, segment.arg1);
-        EXPECT_EQ(0, f.bid1_volume);
-        EXPECT_EQ(0, f.ask1_volume);
+        EXPECT_EQ("0 0", std::to_string(f.bid1_volume) + " " + std::to_string(f.ask1_volume)) << code_len;
     }
 }
 

@@ -34,6 +34,7 @@ struct Case {
     int32_t bidVolumeOfA = kUnchecked; // or kKept: as the snapshot left it
     std::vector<std::pair<std::string, size_t>> logLines = {};
     bool updateTimeApplied = false;
+    std::vector<std::pair<std::string, size_t>> traces = {}; // log lines at level 31, none at 15
 };
 
 std::vector<Case> Cases() {
@@ -65,7 +66,9 @@ std::vector<Case> Cases() {
         {"field overrunning the body is applied, then fails", {{shortBody, -1}}, {}, 101, 12},
         {"a payload after a failed one starts fresh", {{shortBody, -1}, {Tagged(102, 13), Size(shortBody)}}, {13},
          102, 13},
-        {"two packets", {{two, Size(two)}}, {1, 2}, 102},
+        {"two packets", {{two, Size(two)}}, {1, 2}, 102, kUnchecked, {}, false, // A's bid: 100 ticks of 0.2 above 3000
+         {{"Processed header type, bodylen is [21]", 2}, {"vint_market_data_update_time_field,", 2},
+          {"bid1_price is [3020.000000], bid1_volume is [2],", 1}}},
         {"body ends with a field header", {{Join(headerLast, Tagged(102, 3)), Size(headerLast) + Size(Tagged(102, 3))}},
          {3}, 102},
         {"empty and unknown fields", {{unknowns, Size(unknowns)}}, {4}, 101, 4,
@@ -80,8 +83,9 @@ std::vector<Case> Cases() {
 
 class Parser : public ConnectorFixture {};
 
-// Each case runs twice: with traces on, every packet takes the steps one by one; off, a packet
-// whose fields tile its body goes whole. Both give the same results and leave the same state.
+// Each case runs twice: with traces on (level bit 16), every packet takes the steps one by one
+// and names each header and field; off, a packet whose fields tile its body goes whole. Both
+// give the same results and leave the same state.
 TEST_F(Parser, EdgeCases) {
     std::map<int32_t, std::vector<std::vector<int64_t>>> states;
     for (const int32_t level : {15, 31}) {
@@ -100,30 +104,13 @@ TEST_F(Parser, EdgeCases) {
             if (c.updateTimeApplied) { EXPECT_EQ(0, memcmp(Depth(kA).update_time, "10:00:00", 8)); }
             const std::string log = LogText();
             for (const auto& line : c.logLines) EXPECT_EQ(line.second, LinesWith(log, line.first).size()) << line.first;
+            for (const auto& line : c.traces) EXPECT_EQ(level == 31 ? line.second : 0, LinesWith(log, line.first).size()) << line.first;
             const int64_t state[] = {api->m_state, api->m_CurUdpPktLen, api->m_FieldHeader.fieldId, api->m_FieldHeader.fieldlen, api->m_UdpHeader.seqno};
             states[level].emplace_back(std::begin(state), std::end(state));
         }
         CCommonLog::GetInstance().SetLogLevel(static_cast<ELOGLEVEL>(15));
     }
     EXPECT_EQ(states[15], states[31]);
-}
-
-// Traces (level bit 16) name each packet header and each field's values, and only then.
-TEST_F(Parser, TracesEveryHeaderAndFieldWhenEnabled) {
-    const Bytes two = Join(Tagged(101, 1), Tagged(102, 2));
-    for (const int32_t level : {15, 31}) {
-        SCOPED_TRACE("log level " + std::to_string(level));
-        Reset();
-        CCommonLog::GetInstance().SetLogLevel(static_cast<ELOGLEVEL>(level));
-        EXPECT_EQ(Size(two), Chunk(two));
-        CCommonLog::GetInstance().SetLogLevel(static_cast<ELOGLEVEL>(15));
-        const std::string log = LogText();
-        const size_t each = level == 31 ? 2 : 0;
-        EXPECT_EQ(each, LinesWith(log, "Processed header type, bodylen is [21]").size());
-        EXPECT_EQ(each, LinesWith(log, "vint_market_data_update_time_field,").size());
-        // A's price: 100 ticks of 0.2 above 3000.
-        EXPECT_EQ(level == 31 ? 1u : 0u, LinesWith(log, "bid1_price is [3020.000000], bid1_volume is [2],").size());
-    }
 }
 
 } // namespace

@@ -45,6 +45,7 @@ std::vector<std::string> FilesIn(const std::string& dir, const std::string& pref
                 names.push_back(entry->d_name);
         closedir(d);
     }
+    std::sort(names.begin(), names.end());
     return names;
 }
 

@@ -32,13 +32,13 @@ private:
     std::string path_;
 };
 
-// Names of the entries of `dir` that start with `prefix` (dot entries excluded), in directory order.
+// Names of the entries of `dir` that start with `prefix` (dot entries excluded), sorted.
 std::vector<std::string> FilesIn(const std::string& dir, const std::string& prefix = "");
 // The text of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 // Writes the first `length` bytes (all by default) to `path`, replacing it.
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, size_t length = SIZE_MAX);
-// The text of the connector's log files (Vorn_R10_*) in `dir`, in directory order.
+// The text of the connector's log files (Vorn_R10_*) in `dir`, in name order.
 std::string ConnectorLogIn(const std::string& dir);
 // Lines of `text` that contain `needle` (all lines for an empty needle).
 std::vector<std::string> LinesWith(const std::string& text, const std::string& needle = "");
