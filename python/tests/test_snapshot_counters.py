@@ -84,7 +84,8 @@ def test_the_installed_package_decodes_and_pip_knows_it(workdir, day):
     subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True, capture_output=True, env=plain,
                    timeout=120)
     [found] = glob.glob(str(prefix / "lib" / "python3*" / "dist-packages" / "vorn_r10" / "__init__.py"))
-    env = dict(plain, PYTHONPATH=os.path.dirname(os.path.dirname(found)))
+    # The module itself as the tests load it (a sanitizer build's extension needs its runtime).
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(found)))
     run = subprocess.run([sys.executable, "-c", "import sys, vorn_r10; print(vorn_r10.__file__, vorn_r10.__version__, "
                           "vorn_r10._build.VORN_DECODE, len(vorn_r10.decode(sys.argv[1], sys.argv[2])))",
                           capture, snapshot], capture_output=True, text=True, env=env, cwd=workdir)
@@ -95,6 +96,6 @@ def test_the_installed_package_decodes_and_pip_knows_it(workdir, day):
     # The project's version, as the tools print it, is the one pip shows.
     assert f"vorn-decode {version}\n" == subprocess.run([tool, "--version"], capture_output=True, text=True).stdout
     shown = subprocess.run([sys.executable, "-m", "pip", "show", "-f", "vorn_r10"], capture_output=True, text=True,
-                           env=env).stdout
+                           env=dict(plain, PYTHONPATH=env["PYTHONPATH"])).stdout
     assert f"Name: vorn_r10\nVersion: {version}\n" in shown and "vorn_r10/__init__.pyi" in shown
     assert os.path.exists(os.path.join(os.path.dirname(found), "py.typed"))
