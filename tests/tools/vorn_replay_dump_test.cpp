@@ -1,6 +1,7 @@
 // vorn-replay and vorn-dump with the library: a capture replayed onto the card that vorn-dump
 // has open gives the rows vorn-decode writes for the same capture, byte for byte, in CSV on
-// standard output (the log echo on standard error) and in JSON lines into a file.
+// standard output (the log echo on standard error) and in JSON lines into a file, and the
+// depth the synthetic session says each packet leaves behind.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,14 +16,18 @@ namespace {
 
 constexpr int kFrames = 300;
 
-TEST(VornReplayAndDump, RowsAreVornDecodes) {
+TEST(VornReplayAndDump, RowsAreVornDecodesAndTheSessionsDepth) {
     vorn_sim::SessionConfig config;
     config.seed = 11;
     config.encrypted = true; // software mode, the day's code segment runs
     vorn_sim::SyntheticSession session(config);
     ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
     std::vector<std::vector<uint8_t>> frames;
-    for (int i = 0; i < kFrames; ++i) frames.push_back(session.NextFrame());
+    std::vector<int32_t> volumes;
+    for (int i = 0; i < kFrames; ++i) {
+        frames.push_back(session.NextFrame());
+        volumes.push_back(session.Expected(session.LastKey()).volume);
+    }
     for (const bool json : {false, true}) {
         SCOPED_TRACE(json ? "json" : "csv");
         ConnectorRun exchange({{"insts", "all"}, {"options", "recv"}, {"log_level", "7"}}); // card and configuration
@@ -48,7 +53,16 @@ TEST(VornReplayAndDump, RowsAreVornDecodes) {
         ASSERT_EQ(0, WaitExit(Spawn(decode, dir + "/decode.stdout", dir + "/decode.err"), std::chrono::seconds(30)));
         const std::string rows = ReadFile(out);
         EXPECT_EQ(ReadFile(decoded), rows);
-        EXPECT_EQ(size_t(kFrames), CountOf(rows, json ? "{\"version\":2," : "\n2,")) << rows.substr(0, 2000);
+        std::vector<std::string> lines; // version 2
+        for (const std::string& line : LinesWith(rows))
+            if (line.rfind(json ? "{\"version\":2," : "2,", 0) == 0) lines.push_back(line);
+        ASSERT_EQ(size_t(kFrames), lines.size()) << rows.substr(0, 2000);
+        for (size_t i = 0; i < lines.size(); ++i) { // the seventh value of a version-2 row is the volume
+            size_t at = 0;
+            for (int column = 0; column < 6; ++column) at = lines[i].find(',', at) + 1;
+            const std::string volume = lines[i].substr(at, lines[i].find(',', at) - at);
+            EXPECT_EQ(std::to_string(volumes[i]), json ? volume.substr(volume.find(':') + 1) : volume) << lines[i];
+        }
     }
 }
 
