@@ -227,8 +227,7 @@ TEST_F(Today, LogLinesInOrderAndChannelAddresses) {
     EXPECT_EQ(expected, Messages(output, "LoadSnaphot"));
     EXPECT_EQ(expected.size(), LinesWith(output, "\033[32;1m [I]").size());
     EXPECT_EQ(expected.size(), LinesWith(output, "[VornCffexMdApiImpl").size());
-    EXPECT_EQ(4294967280u, connector->m_key_arg); // the lines print the members start-up writes to the card
-    EXPECT_EQ(41u, connector->m_CurUdpNo);
+    EXPECT_EQ(std::make_pair(4294967280u, 41u), std::make_pair(connector->m_key_arg, connector->m_CurUdpNo)); // written to the card
 }
 
 // Channel A or B that does not split fails (a third is not parsed); a 60-byte address with no
@@ -243,9 +242,7 @@ TEST_F(Today, BadAddressOfChannelAOrBFailsAndAddressesStopAt60) {
     }
     EXPECT_EQ(0, LoadToday(SmallSnapshot({kChannelA, kChannelB, "udp://no-port/x"})));
 
-    const std::string source(38, '7');
-    const std::string text = "udp://239.1.1.1:30001/" + source;
-    ASSERT_EQ(60u, text.size());
+    const std::string source(38, '7'), text = "udp://239.1.1.1:30001/" + source; // 60 bytes
     multi_address_field channel{};
     memcpy(channel.multi_address, text.data(), 60);
     channel.md_topicid = 0x4242; // "BB" right after the address bytes
@@ -253,8 +250,7 @@ TEST_F(Today, BadAddressOfChannelAOrBFailsAndAddressesStopAt60) {
     writer.AddChannel(channel);
     ASSERT_EQ(0, LoadToday(writer));
     EXPECT_EQ(1u, LinesWith(output, ", multi_address is " + text + ".").size()) << output;
-    EXPECT_EQ(source, connector->m_udp_src_ip_a.c_str());
-    EXPECT_STREQ("30001", connector->m_udp_dst_port_a.c_str());
+    EXPECT_EQ(source + " 30001", connector->m_udp_src_ip_a.c_str() + std::string(" ") + connector->m_udp_dst_port_a.c_str());
 }
 
 } // namespace
