@@ -50,7 +50,7 @@ std::string DumpBoth(const vorn_sim::SnapshotWriter& snapshot, uint32_t started,
     EXPECT_TRUE(WriteTodaySnapshot(snapshot));
     const std::string vendor = DumpRows(VORN_DUMP_BIN, CARD_DRIVER_SHIM, started, feed);
     const std::string defaultTools = VORN_DEFAULT_TOOLS;
-    if (!defaultTools.empty()) EXPECT_EQ(DumpRows(defaultTools + "/vorn-dump", nullptr, started, feed), vendor);
+    if (!defaultTools.empty()) { EXPECT_EQ(DumpRows(defaultTools + "/vorn-dump", nullptr, started, feed), vendor); }
     return vendor;
 }
 
@@ -117,7 +117,7 @@ TEST(VendorBuild, HardwareModeRecordsAndEventsIntoVornDump) {
         feed.SetInstruments(session);
         int records = 0;
         for (size_t i = 0; i < payloads.size(); ++i) {
-            if (i == 100) EXPECT_TRUE(feed.Card().PutEvent(config.first_seqno + 100, 1));
+            if (i == 100) { EXPECT_TRUE(feed.Card().PutEvent(config.first_seqno + 100, 1)); }
             records += feed.Deliver(payloads[i]);
         }
         EXPECT_EQ(kFrames, records);
