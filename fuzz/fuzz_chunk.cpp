@@ -1,8 +1,5 @@
 // The feed parser: the input is one UDP payload handed to _processChunk of a connector that
 // holds the fuzz session's snapshot (sample cipher segment, so encrypted packets run it).
-#include <cstddef>
-#include <cstdint>
-
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,11 +1,6 @@
 // Field decoding: byte 0 picks the descriptor, byte 1 the encrypted flag (bit 0) and the code
 // segment (bits 1-2: sample cipher, known segment 0, code_len 0, code_len 1000); the rest is
 // the field data. The data path's compile-time decoders must agree with the descriptors.
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <vector>
-
 #include "df_udp.h"
 #include "field_wire.h"
 #include "fuzz_support.h"

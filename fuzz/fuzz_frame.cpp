@@ -4,11 +4,6 @@
 // with ExanicCffexDMA0.
 #include <unistd.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
 #include "exanic_dma.h"
 #include "fuzz_support.h"
 #include "vorn_sim_card.h"
@@ -49,10 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned flags = (data[0] & 4) ? VORN_SIM_FRAME_FAULTY : 0;
     const uint8_t* rest = data + 1;
     size_t left = size - 1;
-    if (!(data[0] & 2)) {
-        Receive(card->card, impl, rest, left, flags);
-        return 0;
-    }
+    if (!(data[0] & 2)) return Receive(card->card, impl, rest, left, flags), 0;
     for (int i = 0; i < kMaxFrames && left >= 2; ++i) {
         size_t len = static_cast<size_t>(rest[0]) | static_cast<size_t>(rest[1]) << 8;
         rest += 2;

@@ -1,17 +1,9 @@
 // The snapshot loader: the input is the snapshot file (in memory, mode 0600, owned by this process).
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <string>
-
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One connector for every input: the loader starts from init_snaphot_params as start-up does.
-    static CVornCffexMdApiImpl* impl = [] {
-        vorn_fuzz::QuietProcess();
-        return new CVornCffexMdApiImpl();
-    }();
+    static CVornCffexMdApiImpl* impl = (vorn_fuzz::QuietProcess(), new CVornCffexMdApiImpl());
     static vorn_fuzz::MemoryFile file;
     if (!file.Write(data, size)) return 0;
     impl->init_snaphot_params();

@@ -6,26 +6,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 #include "CommonLog.h"
 #include "VornCffexMd_interface.h"
 
 namespace vorn_fuzz {
-
-namespace {
-
-void SinkV1(MarketDepthUpdate* record) {
-    volatile int64_t sink = record->Volume;
-    (void)sink;
-}
-
-void SinkV2(VornCffexMdType* record) {
-    volatile int64_t sink = record->trust_flag;
-    (void)sink;
-}
-
-} // namespace
 
 void QuietProcess() {
     std::string path = "/nonexistent/vorn_fuzz";
@@ -75,8 +60,9 @@ LoadedConnector::LoadedConnector(int32_t cacheSize) {
     impl_.m_r10ConfigInfo.exanic_cache_size = cacheSize;
     impl_.m_ExanicRecvList.Init(cacheSize, 32767);
     impl_.ParseFeedChannels();
-    set_parse_data(SinkV1);
-    set_parse_data_version_2(SinkV2);
+    // The callbacks read the record, so a bad pointer shows under the sanitizers.
+    set_parse_data([](MarketDepthUpdate* record) { [[maybe_unused]] volatile int64_t sink = record->Volume; });
+    set_parse_data_version_2([](VornCffexMdType* record) { [[maybe_unused]] volatile int64_t sink = record->trust_flag; });
 
     depths_ = impl_.m_depth_market_data_infos;
     prices_ = impl_.m_ins_price_infos;

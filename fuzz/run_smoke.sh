@@ -6,10 +6,8 @@
 # FUZZ_TARGETS (default: all five).
 set -eu
 BUILD_DIR=${1:-build/fuzz}
-SECONDS_EACH=${FUZZ_SECONDS:-15}
 TARGETS=${FUZZ_TARGETS:-"config snapshot chunk frame field"}
-CC=${CC:-clang}
-CXX=${CXX:-clang++}
+CC=${CC:-clang} CXX=${CXX:-clang++}
 SOURCE_DIR=$(cd "$(dirname "$0")/.." && pwd)
 if ! "$CXX" --version 2>/dev/null | head -n 1 | grep -q clang; then
     echo "fuzz smoke: $CXX is not clang, skipped (install clang to run the fuzz targets)"
@@ -29,12 +27,10 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 status=0
 for t in $TARGETS; do
-    fuzzer="$BUILD_DIR/fuzz/vorn_fuzz_$t"
-    corpus="$WORK/corpus/$t"
-    mkdir -p "$corpus" "$WORK/seeds/$t"
-    dirs="$corpus $WORK/seeds/$t"
+    fuzzer="$BUILD_DIR/fuzz/vorn_fuzz_$t" regressions="$SOURCE_DIR/fuzz/regressions/$t"
+    mkdir -p "$WORK/corpus/$t" "$WORK/seeds/$t"
+    dirs="$WORK/corpus/$t $WORK/seeds/$t"
     [ -d "$SOURCE_DIR/fuzz/corpus/$t" ] && dirs="$dirs $SOURCE_DIR/fuzz/corpus/$t"
-    regressions="$SOURCE_DIR/fuzz/regressions/$t"
     if [ -n "$(ls -A "$regressions" 2>/dev/null)" ] &&
         ! "$fuzzer" -rss_limit_mb=2048 "$regressions"/* >"$WORK/$t.regressions.log" 2>&1; then
         echo "fuzz smoke: $t fails on a saved regression input, see $WORK/$t.regressions.log"
@@ -43,9 +39,9 @@ for t in $TARGETS; do
     fi
     max_len=4200
     [ "$t" = snapshot ] && max_len=16384
-    echo "fuzz smoke: $t for ${SECONDS_EACH}s"
+    echo "fuzz smoke: $t for ${FUZZ_SECONDS:-15}s"
     # shellcheck disable=SC2086
-    if "$fuzzer" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 -max_len="$max_len" -timeout=10 \
+    if "$fuzzer" -max_total_time="${FUZZ_SECONDS:-15}" -rss_limit_mb=2048 -max_len="$max_len" -timeout=10 \
         -print_final_stats=1 -artifact_prefix="$WORK/artifacts/$t-" $dirs >"$WORK/$t.log" 2>&1; then
         grep -E "stat::number_of_executed_units|stat::new_units_added" "$WORK/$t.log" | tr '\n' ' ' || true
         echo

@@ -5,8 +5,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "fuzz_support.h"
 #include "sample_code.h"
@@ -41,10 +39,7 @@ Bytes EveryField(const encrypt_code_segment_field* cipher) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s <dir>\n", argv[0]);
-        return 2;
-    }
+    if (argc != 2) return fprintf(stderr, "usage: %s <dir>\n", argv[0]), 2;
     const std::string root = argv[1];
     mkdir(root.c_str(), 0755);
     vorn_sim::SessionConfig config = vorn_fuzz::FuzzSessionConfig();

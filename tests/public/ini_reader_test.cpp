@@ -11,7 +11,6 @@ namespace {
 
 class IniReaderTest : public ::testing::Test {
 protected:
-
     void Load(const std::string& text) {
         std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
         ASSERT_TRUE(reader_.ReadConfig(path_));
@@ -61,9 +60,8 @@ TEST_F(IniReaderTest, NumbersAndMissingOrEmptyFiles) {
                                                   {"word", 0},   {"empty", 0},     {"big", 1},     {"plus", 5},
                                                   {"comment", 0}, {"absent", -3}}; // big: cut to 32 bits
     for (const auto& c : cases) EXPECT_EQ(c.second, reader_.ReadInt32("config", c.first, -3)) << c.first;
-    EXPECT_EQ(-3, reader_.ReadInt32("nosection", "plain", -3));
-    EXPECT_EQ(-3, reader_.ReadInt32(nullptr, "plain", -3));
-    EXPECT_EQ(-3, reader_.ReadInt32("config", nullptr, -3));
+    for (const auto& [section, key] : {std::pair<const char*, const char*>{"nosection", "plain"}, {nullptr, "plain"}, {"config", nullptr}})
+        EXPECT_EQ(-3, reader_.ReadInt32(section, key, -3));
     EXPECT_EQ("d", reader_.ReadString(nullptr, "plain", "d"));
 
     EXPECT_FALSE(reader_.ReadConfig(path_ + ".missing"));

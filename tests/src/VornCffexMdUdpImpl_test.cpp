@@ -40,18 +40,14 @@ Bytes WithUdpLength(Bytes frame, size_t length) {
 
 const FrameKind kParsed[] = {
     {"FCS", [](const Framer& f, const Bytes& n, const Bytes&) { return Appended(f(n), {0xde, 0xad, 0xbe, 0xef}); }},
-    {"20-byte trailer",
-     [](const Framer& f, const Bytes& n, const Bytes& a) { return Appended(f(n), Bytes(a.begin(), a.begin() + 20)); }},
-    {"VLAN tag",
-     [](const Framer& f, const Bytes& n, const Bytes&) {
+    {"20-byte trailer", [](const Framer& f, const Bytes& n, const Bytes& a) { return Appended(f(n), Bytes(a.begin(), a.begin() + 20)); }},
+    {"VLAN tag", [](const Framer& f, const Bytes& n, const Bytes&) {
          Bytes frame = f(n);
          frame.insert(frame.begin() + kEtherType, {0x81, 0x00, 0x00, 0x64});
          return frame;
      }},
     {"UDP length shorter than the frame",
-     [](const Framer& f, const Bytes& n, const Bytes& a) {
-         return WithUdpLength(f(vorn_sim::JoinPackets({n, a})), 8 + n.size());
-     }},
+     [](const Framer& f, const Bytes& n, const Bytes& a) { return WithUdpLength(f(vorn_sim::JoinPackets({n, a})), 8 + n.size()); }},
     {"UDP length longer than the frame",
      [](const Framer& f, const Bytes& n, const Bytes&) { return WithUdpLength(f(n), 8 + n.size() + 100); }},
 };

@@ -3,10 +3,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <map>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "VornCffexMdApiImpl.h"
 #include "test_files.h"
@@ -17,7 +13,6 @@ using namespace vorn_test;
 
 class ConfigTest : public ::testing::Test {
 protected:
-
     // A connector that read a [config] section of these keys ("<absent>": key left out); the
     // log goes to the test's directory and is silenced unless the keys say otherwise.
     std::unique_ptr<CVornCffexMdApiImpl> Read(std::map<std::string, std::string> keys) {
@@ -67,20 +62,17 @@ TEST_F(ConfigTest, DefaultsAndChecks) {
 // work_mode and transport take their one other value exactly, anything else the default;
 // interface must be a dotted IPv4 address (host order kept) or absent.
 TEST_F(ConfigTest, WorkModeTransportAndInterface) {
-    for (const char* mode : {"software", "auto", "Software", "hardware", ""})
+    for (const char* mode : {"software", "auto", "Software", "hardware", "", "<absent>"})
         EXPECT_EQ(std::string(mode) == "software", Config({{"work_mode", mode}}).software_decoding) << mode;
-    EXPECT_FALSE(Config({}).software_decoding);
-    for (const char* transport : {"socket", "card", "SOCKET", "sockets", ""})
+    for (const char* transport : {"socket", "card", "SOCKET", "sockets", "", "<absent>"})
         EXPECT_EQ(std::string(transport) == "socket", Config({{"transport", transport}}).socket_transport) << transport;
-    EXPECT_FALSE(Config({}).socket_transport);
-    const Vorn_R10::R10CffexConfigInfo any = Config({});
-    EXPECT_TRUE(any.interface_valid);
-    EXPECT_EQ(0u, any.interface_addr);
-    const Vorn_R10::R10CffexConfigInfo lo = Config({{"interface", "127.1.2.3"}});
-    EXPECT_TRUE(lo.interface_valid);
-    EXPECT_EQ(0x7F010203u, lo.interface_addr);
-    for (const char* bad : {"lo", "127.1.2", "256.0.0.1", "any"})
-        EXPECT_FALSE(Config({{"interface", bad}}).interface_valid) << bad;
+    for (const auto& [text, valid, address] : std::vector<std::tuple<const char*, bool, uint32_t>>{
+             {"<absent>", true, 0}, {"127.1.2.3", true, 0x7F010203u}, {"lo", false, 0}, {"127.1.2", false, 0},
+             {"256.0.0.1", false, 0}, {"any", false, 0}}) {
+        const Vorn_R10::R10CffexConfigInfo& config = Config({{"interface", text}});
+        EXPECT_EQ(valid, config.interface_valid) << text;
+        if (valid) { EXPECT_EQ(address, config.interface_addr) << text; }
+    }
 }
 
 // The configuration lines after the log path took effect, in order, with the checked size;

@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "VornCffexMdApiImpl.h"
 #include "feed_encoder.h"
@@ -59,8 +56,7 @@ protected:
     void AddInstrument(int32_t key, const char* code, double base) {
         api->m_ins_price_infos[key] = vorn_sim::MakePriceEncoding(code, key, code, base, 0.2, 300);
         vorn_sim::DepthSpec inputs;
-        inputs.instrument_id = code;
-        inputs.inst_id = key;
+        inputs.instrument_id = code, inputs.inst_id = key;
         api->m_depth_market_data_infos[key] = vorn_sim::MakeDepth(inputs);
         api->m_depth_market_trust_flag[key] = 31;
     }

@@ -3,13 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "FpgaStruct.h"
-#include "VornCffexMd_interface.h"
 #include "connector_harness.h"
 #include "sample_code.h"
-#include "snapshot_writer.h"
 
 namespace hw_test {
 
@@ -30,11 +26,8 @@ inline vorn_sim::SnapshotWriter HardwareSnapshot(int segment, int32_t lastSeqNo)
 // Level n (0..4): bid 4001.2 - 0.2 n for 3 + n, ask 4001.6 + 0.2 n for 13 + n.
 inline vorn_sim::DepthSpec Inputs(const std::string& instrumentId, int32_t key) {
     vorn_sim::DepthSpec inputs;
-    inputs.instrument_id = instrumentId;
-    inputs.inst_id = key;
-    inputs.pre_settlement_price = 4000.2;
-    inputs.last_price = 4001.4;
-    inputs.volume = 12;
+    inputs.instrument_id = instrumentId, inputs.inst_id = key;
+    inputs.pre_settlement_price = 4000.2, inputs.last_price = 4001.4, inputs.volume = 12;
     for (int n = 0; n < 5; ++n) {
         inputs.bid[n] = {4001.2 - 0.2 * n, 3 + n};
         inputs.ask[n] = {4001.6 + 0.2 * n, 13 + n};

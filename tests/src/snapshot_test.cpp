@@ -1,11 +1,8 @@
-// The snapshot loader on files written by the simulated exchange: records as written, every
-// truncation, impossible counts, untrusted files and channel texts; then today's snapshot
-// loaded as start-up does: its log lines, channel A/B addresses and key argument.
+// The snapshot loader on files written by the simulated exchange, and today's snapshot loaded
+// as start-up does: its log lines, channel A/B addresses and key argument.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstring>
-#include <map>
 #include <memory>
 
 #include "VornCffexMdApiImpl.h"
@@ -18,17 +15,15 @@ namespace {
 
 // A depth record as the exchange writes it: the loader copies it, whatever its prices.
 depth_market_data_field Depth(const std::string& id, int32_t key, double lastPrice) {
-    vorn_sim::DepthSpec inputs;
-    inputs.instrument_id = id;
-    inputs.inst_id = key;
-    inputs.last_price = lastPrice;
+    vorn_sim::DepthSpec inputs{};
+    inputs.instrument_id = id, inputs.inst_id = key, inputs.last_price = lastPrice;
     return vorn_sim::MakeDepth(inputs);
 }
 
 const char* const kChannelA = "udp://239.3.42.1:30001/10.0.0.5";
 const char* const kChannelB = "udp://239.3.42.2:30002/10.0.0.6";
 
-// Two instruments and every section non-empty (with two channels).
+// Two instruments, every section non-empty.
 vorn_sim::SnapshotWriter SmallSnapshot(const std::vector<std::string>& channels = {kChannelA, kChannelB},
                                        uint8_t keyArg0 = 0x5A) {
     vorn_sim::SnapshotWriter writer;
@@ -64,17 +59,19 @@ std::string LoadedState(const CVornCffexMdApiImpl& c) {
 
 class Loader : public ::testing::Test {
 protected:
-    TempDir dir;
     void SetUp() override { LogToPrivateDir(); }
+    TempDir dir;
     std::unique_ptr<CVornCffexMdApiImpl> connector = std::make_unique<CVornCffexMdApiImpl>();
     std::string output; // standard output of the last load
 
-    int Load(const std::string& path) {
+    template <typename F>
+    int Captured(F load) {
         testing::internal::CaptureStdout();
-        const int result = connector->LoadFromFile(path);
+        const int result = load();
         output = testing::internal::GetCapturedStdout();
         return result;
     }
+    int Load(const std::string& path) { return Captured([&] { return connector->LoadFromFile(path); }); }
     int Load(const std::vector<uint8_t>& bytes) {
         WriteBytes(dir.File("snap.bin"), bytes);
         return Load(dir.File("snap.bin"));
@@ -89,10 +86,7 @@ protected:
     int LoadToday(const vorn_sim::SnapshotWriter& writer) {
         EXPECT_TRUE(WriteTodaySnapshot(writer));
         connector = std::make_unique<CVornCffexMdApiImpl>();
-        testing::internal::CaptureStdout();
-        const int result = connector->LoadSnaphot();
-        output = testing::internal::GetCapturedStdout();
-        return result;
+        return Captured([&] { return connector->LoadSnaphot(); });
     }
 };
 
@@ -107,14 +101,13 @@ TEST_F(Loader, DuplicateKeysLaterWinsAndLevelsAreRegrouped) {
     std::vector<uint8_t> bytes = twice.Bytes();
     const size_t record = bytes.size() - sizeof(depth_market_data_field);
     for (int n = 0; n < 8; ++n) { // price n at file offset 168 + 12 n, its volume 8 later
-        const double price = 1000 + n;
-        const int32_t volume = 50 + n;
-        memcpy(&bytes[record + 168 + 12 * n], &price, 8);
-        memcpy(&bytes[record + 168 + 12 * n + 8], &volume, 4);
+        const std::pair<double, int32_t> level(1000 + n, 50 + n);
+        memcpy(&bytes[record + 168 + 12 * n], &level.first, 8);
+        memcpy(&bytes[record + 168 + 12 * n + 8], &level.second, 4);
     }
     ASSERT_EQ(0, Load(bytes));
-    ASSERT_EQ(1u, connector->m_ins_price_infos.size());
-    ASSERT_EQ(1u, connector->m_depth_market_data_infos.size());
+    ASSERT_EQ(std::make_pair(size_t{1}, size_t{1}),
+              std::make_pair(connector->m_ins_price_infos.size(), connector->m_depth_market_data_infos.size()));
     EXPECT_STREQ("second", connector->m_ins_price_infos.at(5).instrument_id);
     EXPECT_EQ(31, connector->m_depth_market_trust_flag.at(5));
     const depth_market_data_field& d = connector->m_depth_market_data_infos.at(5);
@@ -211,10 +204,9 @@ TEST(ChannelText, ParseUrlAndDayFileName) {
         {"udp://239.1.1.1/10.0.0.5", ""}, {"udp://239.1.1.1:/10.0.0.5", ""}, {"udp://239.1.1.1:30001/", ""},
         {"udp:239.1.1.1:30001/10.0.0.5", ""}, {"udp://239.1.1.1:30001", ""}, {"", ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, parts] : cases) {
         std::string port, source;
-        const bool parsed = CVornCffexMdApiImpl::_parseURL(c.first, port, source);
-        EXPECT_EQ(c.second, parsed ? port + " " + source : "") << c.first;
+        EXPECT_EQ(parts, CVornCffexMdApiImpl::_parseURL(text, port, source) ? port + " " + source : "") << text;
     }
     EXPECT_EQ("/tmp/.20270309_V2.bin", CVornCffexMdApiImpl::SnapshotFileName({2027, 3, 9}));
 }
@@ -235,8 +227,7 @@ TEST_F(Today, LogLinesInOrderAndChannelAddresses) {
     EXPECT_EQ(expected, Messages(output, "LoadSnaphot"));
     EXPECT_EQ(expected.size(), LinesWith(output, "\033[32;1m [I]").size());
     EXPECT_EQ(expected.size(), LinesWith(output, "[VornCffexMdApiImpl").size());
-    EXPECT_EQ(4294967280u, connector->m_key_arg); // the lines print the members start-up writes to the card
-    EXPECT_EQ(41u, connector->m_CurUdpNo);
+    EXPECT_EQ(std::make_pair(4294967280u, 41u), std::make_pair(connector->m_key_arg, connector->m_CurUdpNo)); // written to the card
 }
 
 // Channel A or B that does not split fails (a third is not parsed); a 60-byte address with no
@@ -251,9 +242,7 @@ TEST_F(Today, BadAddressOfChannelAOrBFailsAndAddressesStopAt60) {
     }
     EXPECT_EQ(0, LoadToday(SmallSnapshot({kChannelA, kChannelB, "udp://no-port/x"})));
 
-    const std::string source(38, '7');
-    const std::string text = "udp://239.1.1.1:30001/" + source;
-    ASSERT_EQ(60u, text.size());
+    const std::string source(38, '7'), text = "udp://239.1.1.1:30001/" + source; // 60 bytes
     multi_address_field channel{};
     memcpy(channel.multi_address, text.data(), 60);
     channel.md_topicid = 0x4242; // "BB" right after the address bytes
@@ -261,8 +250,7 @@ TEST_F(Today, BadAddressOfChannelAOrBFailsAndAddressesStopAt60) {
     writer.AddChannel(channel);
     ASSERT_EQ(0, LoadToday(writer));
     EXPECT_EQ(1u, LinesWith(output, ", multi_address is " + text + ".").size()) << output;
-    EXPECT_EQ(source, connector->m_udp_src_ip_a.c_str());
-    EXPECT_STREQ("30001", connector->m_udp_dst_port_a.c_str());
+    EXPECT_EQ(source + " 30001", connector->m_udp_src_ip_a.c_str() + std::string(" ") + connector->m_udp_dst_port_a.c_str());
 }
 
 } // namespace

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "VornCffexMdApiImpl.h"
-#include "test_files.h"
 #include "sample_code.h"
+#include "test_files.h"
 
 using namespace vorn_test;
 
@@ -20,7 +20,7 @@ TEST(WorkMode, SegmentSelectsModeAndKeyType) {
         encrypt_code_segment_field code;
         int32_t workMode;
         uint32_t keyType;
-        size_t mismatches;
+        size_t mismatches; // known segments compared before the verdict
     };
     std::vector<Case> cases = {{cipher, 1, 3, 3}};
     for (int k = 0; k < 3; ++k) {
@@ -45,12 +45,9 @@ TEST(WorkMode, SegmentSelectsModeAndKeyType) {
         EXPECT_EQ(c.mismatches, LinesWith(output, "Dumping 0x190 bytes from ").size());
         EXPECT_EQ(2 * c.mismatches, LinesWith(output, "Dumping 0x64 bytes from ").size());
         EXPECT_EQ(c.mismatches, LinesWith(output, " code_len is " + std::to_string(c.code.code_len) + ".").size());
-        const std::vector<std::string> hardware = LinesWith(output, "workmode is [2]");
+        EXPECT_EQ(c.workMode == 2 ? 1u : 0u, LinesWith(output, "workmode is [2]").size());
         if (c.workMode == 2) {
-            ASSERT_EQ(1u, hardware.size());
             EXPECT_EQ(",m_key_type is " + std::to_string(c.keyType) + ", workmode is [2].", Messages(output, "LoadKey").back());
-        } else {
-            EXPECT_TRUE(hardware.empty());
         }
     }
 }

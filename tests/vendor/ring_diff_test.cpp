@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,8 +37,8 @@ public:
         from_ = fdopen(out[0], "r");
     }
     ~Reader() {
-        if (to_) fclose(to_);
-        if (from_) fclose(from_);
+        for (FILE* file : {to_, from_})
+            if (file) fclose(file);
         if (pid_ > 0) waitpid(pid_, nullptr, 0);
     }
     // Sends a command; the lines of its answer, or "(reader ended)" when the reader died.
@@ -121,12 +120,10 @@ TEST_F(RingDiff, FramesOfEverySize) {
 // frames (with their stamps and bytes), and the frames after each.
 TEST_F(RingDiff, ErroneousFrames) {
     Acquire();
-    Put(1, 500);
-    Put(2, 500);
-    Put(3, 100, VORN_SIM_FRAME_FAULTY);
-    Put(4, 700, VORN_SIM_FRAME_ABORTED);
-    Put(5, 60, VORN_SIM_FRAME_HW_OVERFLOW);
-    Put(6, 240);
+    uint32_t number = 0;
+    for (auto [len, flags] : std::vector<std::pair<size_t, unsigned>>{
+             {500, 0}, {500, 0}, {100, VORN_SIM_FRAME_FAULTY}, {700, VORN_SIM_FRAME_ABORTED}, {60, VORN_SIM_FRAME_HW_OVERFLOW}, {240, 0}})
+        Put(++number, len, flags);
     EXPECT_EQ(std::vector<long>({-257}), Receive(1, 300));  // EXANIC_RX_FRAME_TRUNCATED
     EXPECT_EQ(std::vector<long>({-257}), Receive(1, 480));  // the last chunk would not fit
     EXPECT_EQ(std::vector<long>({-2, -1, -3, 240, 0}), Receive(5, 2048));

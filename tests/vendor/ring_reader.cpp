@@ -8,26 +8,20 @@
 //                         ns, and a hash of the whole buffer (filled with 0xA5 before)
 //   release               release the buffer and the handle
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <sstream>
-#include <string>
 #include <vector>
 
 #include <exanic/exanic.h>
 #include <exanic/fifo_rx.h>
 #include <exanic/time.h>
 
-namespace {
-
-uint64_t Fnv1a(const char* bytes, size_t len) {
+static uint64_t Fnv1a(const char* bytes, size_t len) {
     uint64_t hash = 1469598103934665603ull;
     for (size_t i = 0; i < len; ++i) hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
     return hash;
 }
-
-} // namespace
 
 int main() {
     exanic_t* handle = nullptr;
@@ -63,8 +57,7 @@ int main() {
         } else if (command == "release") {
             exanic_release_rx_buffer(rx);
             exanic_release_handle(handle);
-            rx = nullptr;
-            handle = nullptr;
+            rx = nullptr, handle = nullptr;
         } else {
             std::printf("unknown command '%s'\n", line.c_str());
         }

@@ -1,13 +1,9 @@
-// The library built against the vendor's libexanic, on a simulated card through
-// libvorn_card_driver.so: vorn-dump (an application of the library) receives a replayed
-// capture in software mode, frames of every kind the card gives, and the firmware stand-in's
-// records and events in hardware mode. Its rows must be those the default build's vorn-dump
-// writes for the same input, byte for byte (when the default build is given: VORN_DEFAULT_TOOLS).
+// vorn-dump built against the vendor's libexanic, on a simulated card through the driver shim:
+// its rows for each input must be the default build's (VORN_DEFAULT_TOOLS), byte for byte.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <functional>
 
 #include "FpgaStruct.h"
 #include "child_process.h"
@@ -54,9 +50,7 @@ std::string DumpBoth(const vorn_sim::SnapshotWriter& snapshot, uint32_t started,
     EXPECT_TRUE(WriteTodaySnapshot(snapshot));
     const std::string vendor = DumpRows(VORN_DUMP_BIN, CARD_DRIVER_SHIM, started, feed);
     const std::string defaultTools = VORN_DEFAULT_TOOLS;
-    if (!defaultTools.empty()) {
-        EXPECT_EQ(DumpRows(defaultTools + "/vorn-dump", nullptr, started, feed), vendor);
-    }
+    if (!defaultTools.empty()) { EXPECT_EQ(DumpRows(defaultTools + "/vorn-dump", nullptr, started, feed), vendor); }
     return vendor;
 }
 
@@ -67,8 +61,8 @@ void Put(vorn_sim_card_t* card, const std::vector<uint8_t>& frame, unsigned flag
 
 } // namespace
 
-// Software mode: an encrypted session's capture replayed by vorn-replay into the card that
-// vorn-dump has open through the vendor's receive; a header and both versions of each update.
+// Software mode: an encrypted session's capture replayed by vorn-replay; a header and both
+// versions of each update.
 TEST(VendorBuild, SoftwareModeReplayIntoVornDump) {
     vorn_sim::SessionConfig config;
     config.seed = 11;
@@ -110,9 +104,7 @@ TEST(VendorBuild, FrameKindsAndALapIntoVornDump) {
     EXPECT_EQ(size_t(1 + 2 * 5), LinesWith(dump).size()) << dump;
 }
 
-// Hardware mode: the firmware stand-in decodes a session into records on channel 1 and
-// reports a lost message on channel 0, on the devkit registers and rings the vendor's library
-// has mapped.
+// Hardware mode: the firmware stand-in's records on channel 1 and a lost message on channel 0.
 TEST(VendorBuild, HardwareModeRecordsAndEventsIntoVornDump) {
     vorn_sim::SessionConfig config;
     config.seed = 5;
@@ -125,9 +117,7 @@ TEST(VendorBuild, HardwareModeRecordsAndEventsIntoVornDump) {
         feed.SetInstruments(session);
         int records = 0;
         for (size_t i = 0; i < payloads.size(); ++i) {
-            if (i == 100) {
-                EXPECT_TRUE(feed.Card().PutEvent(config.first_seqno + 100, 1));
-            }
+            if (i == 100) { EXPECT_TRUE(feed.Card().PutEvent(config.first_seqno + 100, 1)); }
             records += feed.Deliver(payloads[i]);
         }
         EXPECT_EQ(kFrames, records);

@@ -15,10 +15,8 @@
 int main() {
     const vorn_test::TempDir temp; // the configuration, log and counters files; removed at exit
     const std::string dir = temp.Path(), config = dir + "/md.ini";
-    if (dir.empty() || !vorn_test::WriteTodaySnapshot(vorn_sim::SyntheticSession().Snapshot())) {
-        fprintf(stderr, "cannot prepare the run\n");
-        return 1;
-    }
+    if (dir.empty() || !vorn_test::WriteTodaySnapshot(vorn_sim::SyntheticSession().Snapshot()))
+        return fprintf(stderr, "cannot prepare the run\n"), 1;
     std::ofstream(config) << "[config]\ndevice = exanic0\nlog_path = " << dir << "\ncounters_path = " << dir << "\n";
     // The text the vendor library gives for the same device, found independently of the connector.
     exanic_t* card = exanic_acquire_handle("exanic0");
