@@ -30,13 +30,8 @@ void Frame(CCountersWriter& w, bool deliver, int64_t trust = 1, void (*pause)() 
     w.FrameBegin();
     w.FrameReceived();
     pause();
-    if (deliver) {
-        w.FrameOfFeed();
-        w.PacketParsed();
-        w.Delivered(1001, 34200500, trust, true, true);
-    } else {
-        w.FrameDropped(DROP_FOREIGN);
-    }
+    if (deliver) w.FrameOfFeed(), w.PacketParsed(), w.Delivered(1001, 34200500, trust, true, true);
+    else w.FrameDropped(DROP_FOREIGN);
     w.FrameEnd();
 }
 
@@ -54,26 +49,22 @@ protected:
     static constexpr int kAnyExit = -1000;
     // The path of a file whose writer (a child process) died while running.
     std::string DiedWriting(const std::string& name, const std::string& device) {
-        EXPECT_EQ(0, RunForked(
-                         [&] {
-                             CCountersWriter writer;
-                             std::string error;
-                             if (!writer.Create(dir_, name, device, error, warning_)) return 1;
-                             writer.SetRunState(COUNTERS_RUNNING);
-                             _exit(0); // no destructor: the file stays as a crash leaves it
-                         },
-                         std::chrono::seconds(10)));
+        EXPECT_EQ(0, RunForked([&] {
+            CCountersWriter writer;
+            std::string error;
+            if (!writer.Create(dir_, name, device, error, warning_)) return 1;
+            writer.SetRunState(COUNTERS_RUNNING), _exit(0); // no destructor: the file stays as a crash leaves it
+        }, std::chrono::seconds(10)));
         return CountersFilePath(dir_, name, device);
     }
     // Moves `w`'s counters into the folder; its warning in warning_.
     void Make(CCountersWriter& w, const std::string& name = "app", const std::string& device = "dev0") {
-        std::string error;
         warning_.clear();
+        std::string error;
         ASSERT_TRUE(w.Create(dir_, name, device, error, warning_)) << error;
     }
-    static SCountersFile Read(const std::string& path) {
+    static SCountersFile Read(const std::string& path, std::string error = "") {
         SCountersFile file;
-        std::string error;
         EXPECT_TRUE(ReadCountersFile(path, file, error)) << error;
         return file;
     }
@@ -91,8 +82,7 @@ TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
         // Pauses inside and between frames: a reader ignoring the bracket would see half frames.
         const auto pause = [] { for (volatile int n = 0; n < 50; n = n + 1) {} };
         for (uint64_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
-            Frame(writer, i % 3 != 0, 1, pause);
-            pause();
+            Frame(writer, i % 3 != 0, 1, pause), pause();
 #if defined(__SANITIZE_THREAD__)
             // Instrumented, the reader's copy of the file outlasts many frames: it needs gaps.
             if (i % 32 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -101,7 +91,7 @@ TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
     });
     CCountersReader reader;
     std::string error;
-    SCountersSnapshot s;
+    SCountersSnapshot s{};
     uint64_t last = 0, consistent = 0, torn = 0;
     const bool opened = reader.Open(writer.Path(), error);
     // At least 300 ms, and until 100 consistent cuts were seen (at most 20 s).
@@ -116,8 +106,7 @@ TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
                 v.packets_parsed != v.updates || v.frames_received < last;
         last = v.frames_received;
     }
-    stop = true;
-    frames.join();
+    stop = true, frames.join();
     EXPECT_TRUE(opened) << error;
     EXPECT_EQ(0u, torn);
     EXPECT_GT(consistent, 100u);
@@ -131,18 +120,14 @@ void Pin(const std::string& path, int64_t pid, uint64_t unsynced = 0) {
     close(fd);
     SCountersHeader& h = *static_cast<SCountersHeader*>(block);
     h.pid = pid;
-    h.ticks_per_second = 1000000000; // a tick is a nanosecond
-    h.anchor_ticks = 0;
+    h.ticks_per_second = 1000000000, h.anchor_ticks = 0; // a tick is a nanosecond
     h.anchor_realtime_ns = 1765000000LL * 1000000000LL + 250000000;
     h.values.last_frame_tsc = h.values.last_frame_tsc ? 5000000000 : 0;
     h.values.wire_clock_unsynced = unsynced;
     SLatencyHistogram& recv = h.histograms[HISTOGRAM_RECV_TO_CALLBACK] = SLatencyHistogram{};
     recv.sample_every = 1;
-    for (uint64_t n = 1; n <= h.values.updates; ++n) { // one sample per update: 1, 4, 9, 16 ... us
-        ++recv.buckets[HistogramBucketOf(n * n * 1000)];
-        recv.sum_ticks += recv.max_ticks = n * n * 1000;
-        ++recv.count;
-    }
+    for (uint64_t n = 1; n <= h.values.updates; ++n, ++recv.count) // one sample per update: 1, 4, 9, 16 ... us
+        ++recv.buckets[HistogramBucketOf(recv.max_ticks = n * n * 1000)], recv.sum_ticks += recv.max_ticks;
     munmap(block, sizeof(SCountersHeader));
 }
 
@@ -153,21 +138,13 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
     setenv("TZ", "UTC", 1);
     CCountersWriter live;
     Make(live);
-    live.SetRunState(COUNTERS_RUNNING);
-    live.SetWorkMode(1);
-    live.SetVersions("1.4.0", 0x20261130, 1);
-    live.SetSnapshot("/tmp/.20261216_V2.bin", 20261216);
-    live.SetLatencySampling(1);
+    live.SetRunState(COUNTERS_RUNNING), live.SetWorkMode(1), live.SetLatencySampling(1);
+    live.SetVersions("1.4.0", 0x20261130, 1), live.SetSnapshot("/tmp/.20261216_V2.bin", 20261216);
     std::string error;
     ASSERT_TRUE(live.SetInstruments({{"IF2612", 1001}, {"IH2612", 1002}}, error)) << error;
     for (int i = 0; i < 5; ++i) Frame(live, i != 2, i < 3 ? 1 : 0);
     Pin(live.Path(), 4242, 7);
-    {
-        CCountersWriter ended;
-        Make(ended, "eod");
-        ended.SetRunState(COUNTERS_RUNNING);
-        ended.SetTransport(TRANSPORT_SOCKET);
-    }
+    { CCountersWriter ended; Make(ended, "eod"); ended.SetRunState(COUNTERS_RUNNING); ended.SetTransport(TRANSPORT_SOCKET); }
     Pin(CountersFilePath(dir_, "eod", "dev0"), 4343);
     Pin(DiedWriting("app", "dev1"), 4444);
     std::string bytes = ReadFile(live.Path());
@@ -281,12 +258,10 @@ TEST_F(CountersFiles, ForeignFilesAndFoldersAreLeftAlone) {
     EXPECT_EQ(1u, writer.Header().values.frames_received);
 }
 
-// Fills the tmpfs at `dir` up to its last page.
 void Fill(const std::string& dir) {
     std::ofstream out(dir + "/filler", std::ios::binary);
     const std::string block(4096, 'x');
-    while (out.write(block.data(), block.size()) && out.flush()) {
-    }
+    while (out.write(block.data(), block.size()) && out.flush()) {}
 }
 
 // A full tmpfs (in a mount namespace of the test's own): the file cannot be made nor grow, and
@@ -319,8 +294,7 @@ TEST_F(CountersFiles, FullFolderGivesPrivateCountersNotACrash) {
     EXPECT_EQ(0, result) << "-1: the writer died (SIGBUS)";
 }
 
-// Removals of stale files racing starts: every start keeps its name (a removal's lock is brief)
-// and its file stays while it lives.
+// Every start keeps its name (a removal's lock is brief) and its file while it lives.
 TEST_F(CountersFiles, RemovalsRacingStartsNeverTakeALiveFile) {
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> removed{0};
@@ -342,8 +316,7 @@ TEST_F(CountersFiles, RemovalsRacingStartsNeverTakeALiveFile) {
             lost += !ReadCountersFile(writer.Path(), file, error) || file.snapshot.header.anchor_ticks != writer.Header().anchor_ticks;
         }
     }
-    stop = true;
-    remover.join();
+    stop = true, remover.join();
     EXPECT_EQ(0, moved) << warning_;
     EXPECT_EQ(0, lost);
     EXPECT_GT(removed.load(), 10u);

@@ -31,7 +31,7 @@ TEST(SessionCounters, MatchWhatHappened) {
     run.Put(0, Bytes(3000, 0)); // larger than the receive buffer
     for (uint32_t seqno : {106u, 107u, 108u, 109u}) run.Put(0, session.Frame(Tagged(seqno, kIF, 1))); // a gap given up
     run.Put(0, session.Frame(PacketBuilder(110).UpdateTime(kIF, 34201, 5).Raw(0x4500, {1, 2}).Bytes()));
-    Bytes cut = Tagged(111, kIF, 1);
+    Bytes cut = Tagged(111, kIF, 1); // its last byte cut off
     cut.pop_back();
     run.Put(0, session.Frame(cut));
     ASSERT_TRUE(run.Drain()); // puts two 60-byte barrier frames of zeros

@@ -13,10 +13,8 @@
 #include "feed_encoder.h"
 #include "synthetic_session.h"
 
-namespace {
-std::atomic<unsigned long> g_countedThread{0};
-std::atomic<uint64_t> g_allocations{0};
-} // namespace
+static std::atomic<unsigned long> g_countedThread{0};
+static std::atomic<uint64_t> g_allocations{0};
 
 #ifndef __SANITIZE_ADDRESS__
 static void CountIfCounted() {
@@ -48,10 +46,8 @@ constexpr int32_t kFirstKey = 1001; // the synthetic session's first instrument
 constexpr uint64_t kWarmUp = 10000; // deliveries before allocations are counted
 constexpr uint32_t kAllLevels = 31;
 
-uint64_t Mix(uint64_t x) {
-    x += 0x9E3779B97F4A7C15ULL;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+uint64_t Mix(uint64_t x) { // splitmix64
+    x += 0x9E3779B97F4A7C15ULL, x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL, x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
     return x ^ (x >> 31);
 }
 
@@ -109,15 +105,11 @@ Expected ModelDeliveries(const std::vector<uint32_t>& arrivals, bool buffered) {
     const auto parse = [&](uint32_t seqno) {
         if (seqno <= cur) return;
         cur = seqno;
-        uint32_t& m = mask[InstrumentOf(seqno)];
-        m |= LevelsOf(seqno);
+        const uint32_t m = mask[InstrumentOf(seqno)] |= LevelsOf(seqno);
         out.seqno.push_back(seqno);
         out.trusted.push_back(m == kAllLevels ? 1 : 0);
     };
-    const auto giveUp = [&] {
-        ++out.gapsGivenUp;
-        for (auto& entry : mask) entry.second = 0;
-    };
+    const auto giveUp = [&] { ++out.gapsGivenUp; for (auto& entry : mask) entry.second = 0; };
     for (uint32_t seqno : arrivals) {
         if (!buffered || seqno <= cur + 1) {
             if (seqno > cur + 1) giveUp();
@@ -154,8 +146,7 @@ void OnVersion2(VornCffexMdType* record) {
         void* volatile probe = malloc(16);
         free(probe);
     }
-    g_lastVolume = record->volume;
-    g_delivered.store(index + 1, std::memory_order_release);
+    g_lastVolume = record->volume, g_delivered.store(index + 1, std::memory_order_release);
 }
 
 void OnVersion1(MarketDepthUpdate* record) { g_v1Mismatches += record->Volume != g_lastVolume; }
@@ -172,14 +163,12 @@ TEST_P(Soak, DeliversEveryNewerPacketOnceWithTrustAfterLoss) {
     ASSERT_GT(expected.gapsGivenUp, kPackets / 2000) << "the session must give gaps up";
     ASSERT_GT(expected.arrivedNotDelivered, 0u) << "some packets must arrive after their gap was given up";
     ASSERT_GT(expected.seqno.size(), kPackets * 9 / 10);
-    g_expected = &expected;
-    g_delivered = g_mismatches = g_v1Mismatches = g_allocations = g_countedThread = 0;
+    g_expected = &expected, g_delivered = g_mismatches = g_v1Mismatches = g_allocations = g_countedThread = 0;
 
     ASSERT_TRUE(WriteTodaySnapshot(session.Snapshot()));
     ConnectorRun run({{"insts", "all"}, {"options", "recv"}, {"exanic_cache_flag", buffered ? "1" : "0"},
                       {"exanic_cache_size", std::to_string(kCacheSize)}, {"log_level", "3"}});
-    set_parse_data(OnVersion1);
-    set_parse_data_version_2(OnVersion2);
+    set_parse_data(OnVersion1), set_parse_data_version_2(OnVersion2);
     ASSERT_EQ(0, run.Start()) << run.Stdout();
     for (uint32_t seqno : arrivals) run.Put(0, session.Frame(PacketOf(seqno, session.CodeSegment())));
     const bool drained = run.Drain(std::chrono::seconds(60));

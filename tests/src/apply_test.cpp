@@ -47,8 +47,6 @@ TEST_F(Apply, StaticLastMatchAndBandingMembersInPlainAndEncryptedPackets) {
         ASSERT_GT(Chunk(packet.Bytes()), 0);
         const depth_market_data_field& md = Depth(kB); // base 2700, tick 0.2
         const auto price = [](int64_t ticks) { return static_cast<double>(ticks) * 0.2 + 2700.0; };
-        EXPECT_EQ(0, memcmp(md.update_time, "11:06:40", 8));
-        EXPECT_EQ(123, +md.update_msec);
         const std::pair<double, double> members[] = { // (expected, decoded); doubles are not scaled
             {price(10), +md.open_price},   {price(11), +md.high_price},   {price(-12), +md.low_price},
             {price(13), +md.close_price},  {EMPTY_PRICE, +md.upper_limit_price}, {price(15), +md.lower_limit_price},
@@ -67,8 +65,7 @@ TEST_F(Apply, StaticLastMatchAndBandingMembersInPlainAndEncryptedPackets) {
     EXPECT_EQ(0, +Recorded().v2[0].upper_limit_price);
 }
 
-// Delivered records are the two conversions of the depth record as it stands after the
-// packet, whatever mix of fields, instruments, empty prices and losses came before.
+// Whatever mix of fields, instruments, empty prices and losses came before the packet.
 TEST_F(Apply, DeliveriesEqualTheConversionsOfTheDepthRecord) {
     std::mt19937_64 random(5);
     const auto ticks = [&random] {
@@ -98,8 +95,7 @@ TEST_F(Apply, DeliveriesEqualTheConversionsOfTheDepthRecord) {
         depth_market_data_field md = Depth(static_cast<int32_t>(api->m_last_inst_id));
         VornCffexMdType v2{};
         MarketDepthUpdate v1{};
-        api->convert_data_v2(v2, md, *api);
-        api->convert_data_v1(v1, md, *api);
+        api->convert_data_v2(v2, md, *api), api->convert_data_v1(v1, md, *api);
         ASSERT_EQ(0, memcmp(&v2, &Recorded().v2.back(), sizeof v2)) << seqno;
         ASSERT_EQ(0, memcmp(&v1, &Recorded().v1.back(), sizeof v1)) << seqno;
     }
@@ -117,8 +113,7 @@ TEST_F(Apply, InstrumentsOutsideTheSnapshot) {
     Chunk(PacketBuilder(102).UpdateTime(5000, 34200, 1).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(0, +Depth(5000).inst_id);
     EXPECT_EQ(6, +Depth(5000).bid1_volume);
-    api->m_depth_market_trust_flag[5000] = 31;
-    api->m_depth_market_trust_flag[0] = 0;
+    api->m_depth_market_trust_flag[5000] = 31, api->m_depth_market_trust_flag[0] = 0;
     Chunk(PacketBuilder(103).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(0, +Recorded().v2.back().trust_flag);
     api->m_depth_market_trust_flag[0] = 31;
@@ -139,20 +134,11 @@ class Convert : public ConnectorFixture {};
 
 TEST_F(Convert, ConversionsOfBothVersions) {
     depth_market_data_field md = Depth(kA);
-    md.last_price = 3456.78;
-    md.bid1_price = -2.5;
-    md.ask1_price = EMPTY_PRICE;
-    md.ask5_price = HUGE_VAL;
-    md.high_price = std::nan("");
-    md.curr_delta = 0.7;
-    md.settlement_price = 3800.2;
-    md.turn_over = EMPTY_PRICE;
-    md.open_interest = 12.5;
-    md.volume = -7;
-    md.bid3_volume = 33;
+    md.last_price = 3456.78, md.bid1_price = -2.5, md.ask1_price = md.turn_over = EMPTY_PRICE, md.ask5_price = HUGE_VAL;
+    md.high_price = std::nan(""), md.curr_delta = 0.7, md.settlement_price = 3800.2, md.open_interest = 12.5;
+    md.volume = -7, md.bid3_volume = 33, md.update_msec = 250;
     memset(md.instrument_id, 'X', sizeof md.instrument_id);
     memset(md.update_time, 0, sizeof md.update_time);
-    md.update_msec = 250;
 
     VornCffexMdType v2{};
     api->convert_data_v2(v2, md, *api);

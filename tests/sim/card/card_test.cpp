@@ -70,11 +70,7 @@ public:
     void Put(const std::vector<char>& frame, vorn_sim_put_mode mode = VORN_SIM_OVERWRITE) {
         ASSERT_EQ(0, vorn_sim_put_frame(card, 0, frame.data(), frame.size(), mode, 0)) << vorn_sim_last_error();
     }
-    vorn_sim_counters Counters() {
-        vorn_sim_counters counters{};
-        vorn_sim_get_counters(card, 0, &counters);
-        return counters;
-    }
+    vorn_sim_counters Counters() { vorn_sim_counters c{}; return vorn_sim_get_counters(card, 0, &c), c; }
 };
 
 // A reader starts after the newest frame put; lapped, it gets -256 once, loses the lap and goes
@@ -98,8 +94,7 @@ TEST_F(Ring, StartsAfterTheNewestFrameAndSurvivesALap) {
     int64_t lap = 0;
     std::thread lapper([&] { lap = vorn_sim_put_lapping(card, 0, filler.data(), filler.size()); });
     ssize_t got = 0;
-    while ((got = exanic_receive_frame(rx, buf, sizeof buf, nullptr)) == 0) {
-    }
+    while ((got = exanic_receive_frame(rx, buf, sizeof buf, nullptr)) == 0) {}
     lapper.join();
     EXPECT_EQ(-256, got); // EXANIC_RX_FRAME_SWOVFL
     EXPECT_EQ(int64_t(VORN_SIM_RING_CHUNKS + 1), lap); // one chunk each, one more than a ring
@@ -125,8 +120,7 @@ TEST_P(Ring, ASlowReaderGetsWholeFramesOnly) {
         producing = false;
     });
     std::vector<char> buf(VORN_SIM_MAX_FRAME);
-    uint64_t taken = 0, laps = 0, bad = 0;
-    int64_t last = -1;
+    uint64_t taken = 0, laps = 0, bad = 0, last = -1; // last: none yet
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while ((producing || vorn_sim_backlog(card, 0) > 0) && std::chrono::steady_clock::now() < deadline) {
         const ssize_t len = exanic_receive_frame(rx, buf.data(), buf.size(), nullptr);
@@ -136,11 +130,10 @@ TEST_P(Ring, ASlowReaderGetsWholeFramesOnly) {
         int64_t number;
         memcpy(&number, buf.data(), sizeof number);
         bad += !IsFrame(buf.data(), len, uint64_t(number)) || size_t(len) != SizeOf(uint64_t(number)) ||
-               number != (wait ? last + 1 : std::max(number, last + 1));
+               number != (wait ? int64_t(last + 1) : std::max(number, int64_t(last + 1)));
         last = number;
         const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(3);
-        while (producing && std::chrono::steady_clock::now() < until) {
-        } // stay slower than the producer
+        while (producing && std::chrono::steady_clock::now() < until) {} // stay slower than the producer
     }
     producer.join();
     EXPECT_EQ(0u, bad);
@@ -210,12 +203,8 @@ protected:
     }
 
     void* shim = dlopen(CARD_DRIVER_SHIM, RTLD_NOW | RTLD_LOCAL);
-    SHIM_FUNCTION(open);
-    SHIM_FUNCTION(close);
-    SHIM_FUNCTION(ioctl);
-    SHIM_FUNCTION(mmap);
-    SHIM_FUNCTION(munmap);
-    SHIM_FUNCTION(read);
+    SHIM_FUNCTION(open); SHIM_FUNCTION(close); SHIM_FUNCTION(ioctl);
+    SHIM_FUNCTION(mmap); SHIM_FUNCTION(munmap); SHIM_FUNCTION(read);
 };
 
 TEST_F(Driver, ServesWhatTheVendorsLibraryAsks) {
@@ -251,8 +240,7 @@ TEST_F(Driver, ServesWhatTheVendorsLibraryAsks) {
     const std::string frame(130, 'f');
     ASSERT_EQ(0, vorn_sim_put_frame(card, 1, frame.data(), frame.size(), VORN_SIM_OVERWRITE, 0));
     uint64_t first = 0, second = 0; // generation (bits 56-63), filter and length (40-47) above the stamp
-    memcpy(&first, ring + 120, 8);
-    memcpy(&second, ring + 128 + 120, 8);
+    memcpy(&first, ring + 120, 8), memcpy(&second, ring + 128 + 120, 8);
     EXPECT_EQ(0x010000u, first >> 40); // more chunks follow
     EXPECT_EQ(0x01000au, second >> 40);
     EXPECT_EQ(0, memcmp(ring, frame.data(), 120));
@@ -287,8 +275,7 @@ TEST_F(Driver, AFrameBeingOverwrittenReadsAsALap) {
         ASSERT_EQ(0, vorn_sim_put_frame(card, 0, frame.data(), frame.size(), VORN_SIM_OVERWRITE, 0));
     memset(ring + 128, 'b', 64); // the next frame's bytes at chunk 1, half written
     EXPECT_EQ(-256, exanic_receive_frame(rx, buf, sizeof buf, nullptr)); // EXANIC_RX_FRAME_SWOVFL
-    munmap_(ring, 512 * kPage);
-    close_(fd);
+    munmap_(ring, 512 * kPage), close_(fd);
 }
 
 // Other paths go to the C library. A card of another layout (version, or size) is refused by
