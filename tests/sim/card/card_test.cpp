@@ -193,14 +193,8 @@ constexpr long kPage = 4096;
 
 class Driver : public SimCardTest<0> {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(open_ && close_ && ioctl_ && mmap_ && munmap_ && read_) << dlerror();
-        SimCardTest<0>::SetUp();
-    }
-    void TearDown() override {
-        SimCardTest<0>::TearDown();
-        if (shim) dlclose(shim);
-    }
+    void SetUp() override { ASSERT_TRUE(open_ && close_ && ioctl_ && mmap_ && munmap_ && read_) << dlerror(); SimCardTest<0>::SetUp(); }
+    void TearDown() override { SimCardTest<0>::TearDown(); if (shim) dlclose(shim); }
 
     void* shim = dlopen(CARD_DRIVER_SHIM, RTLD_NOW | RTLD_LOCAL);
     SHIM_FUNCTION(open); SHIM_FUNCTION(close); SHIM_FUNCTION(ioctl);
