@@ -36,10 +36,7 @@ vorn_sim::SnapshotWriter SmallSnapshot(const std::vector<std::string>& channels 
     return writer;
 }
 
-template <typename T>
-std::string BytesOf(const T& value) {
-    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
+template <typename T> std::string BytesOf(const T& v) { return std::string(reinterpret_cast<const char*>(&v), sizeof v); }
 
 // Everything a load may change, as bytes.
 std::string LoadedState(const CVornCffexMdApiImpl& c) {
@@ -64,18 +61,14 @@ protected:
     std::unique_ptr<CVornCffexMdApiImpl> connector = std::make_unique<CVornCffexMdApiImpl>();
     std::string output; // standard output of the last load
 
-    template <typename F>
-    int Captured(F load) {
+    template <typename F> int Captured(F load) {
         testing::internal::CaptureStdout();
         const int result = load();
         output = testing::internal::GetCapturedStdout();
         return result;
     }
     int Load(const std::string& path) { return Captured([&] { return connector->LoadFromFile(path); }); }
-    int Load(const std::vector<uint8_t>& bytes) {
-        WriteBytes(dir.File("snap.bin"), bytes);
-        return Load(dir.File("snap.bin"));
-    }
+    int Load(const std::vector<uint8_t>& bytes) { WriteBytes(dir.File("snap.bin"), bytes); return Load(dir.File("snap.bin")); }
     // The one error line of the last load.
     std::string Error() {
         const std::vector<std::string> errors = LinesWith(output, kErrorTag);
@@ -106,17 +99,15 @@ TEST_F(Loader, DuplicateKeysLaterWinsAndLevelsAreRegrouped) {
         memcpy(&bytes[record + 168 + 12 * n + 8], &level.second, 4);
     }
     ASSERT_EQ(0, Load(bytes));
-    ASSERT_EQ(std::make_pair(size_t{1}, size_t{1}),
-              std::make_pair(connector->m_ins_price_infos.size(), connector->m_depth_market_data_infos.size()));
+    ASSERT_EQ(std::make_pair(size_t{1}, size_t{1}), std::make_pair(connector->m_ins_price_infos.size(), connector->m_depth_market_data_infos.size()));
     EXPECT_STREQ("second", connector->m_ins_price_infos.at(5).instrument_id);
     EXPECT_EQ(31, connector->m_depth_market_trust_flag.at(5));
     const depth_market_data_field& d = connector->m_depth_market_data_infos.at(5);
     EXPECT_EQ(200.0, double{d.last_price});
-    const double prices[8] = {d.bid2_price, d.ask2_price, d.bid3_price, d.ask3_price,
-                              d.bid4_price, d.ask4_price, d.bid5_price, d.ask5_price};
-    const int32_t volumes[8] = {d.bid2_volume, d.ask2_volume, d.bid3_volume, d.ask3_volume,
-                                d.bid4_volume, d.ask4_volume, d.bid5_volume, d.ask5_volume};
-    for (int n = 0; n < 8; ++n) EXPECT_EQ(std::make_pair(1000.0 + n, 50 + n), std::make_pair(prices[n], volumes[n])) << n;
+    const std::pair<double, int32_t> levels[8] = {{d.bid2_price, d.bid2_volume}, {d.ask2_price, d.ask2_volume},
+        {d.bid3_price, d.bid3_volume}, {d.ask3_price, d.ask3_volume}, {d.bid4_price, d.bid4_volume},
+        {d.ask4_price, d.ask4_volume}, {d.bid5_price, d.bid5_volume}, {d.ask5_price, d.ask5_volume}};
+    for (int n = 0; n < 8; ++n) EXPECT_EQ(std::make_pair(1000.0 + n, 50 + n), levels[n]) << n;
 }
 
 // The section a file cut at `length` ends in, as its error line names it.

@@ -23,8 +23,7 @@ bool Received(const ConnectorRun& run, uint64_t frames) {
     return WaitFor([&] { return ReadCounters(run).header.values.frames_received >= frames; });
 }
 
-// A snapshot (after seqno 100) of two channels to `group`: from 127.0.0.1 to `port`, and from
-// 127.0.0.3 to `portB`.
+// A snapshot (after seqno 100) of two channels to `group`: 127.0.0.1 to `port`, 127.0.0.3 to `portB`.
 std::string TwoChannels(const TempDir& dir, const char* group, uint16_t port, uint16_t portB) {
     vorn_sim::SessionConfig config = SessionAfter100();
     config.source_ip = "127.0.0.1", config.group_ip = group, config.port = port;
@@ -34,8 +33,7 @@ std::string TwoChannels(const TempDir& dir, const char* group, uint16_t port, ui
     return dir.File("day.bin");
 }
 
-// One datagram of a day as sent: whether another sender (127.0.0.2) than the feed's (127.0.0.1)
-// sends it, and its payload.
+// A datagram of the day: whether another sender (127.0.0.2) than the feed (127.0.0.1) sends it; its payload.
 using Item = std::pair<bool, Bytes>;
 
 // An encrypted session to 127.0.0.1:port with pairs swapped in places, one packet lost for
@@ -120,10 +118,8 @@ TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
     EXPECT_EQ(card, DeliveriesCsv());
     // No card, no register; the kernel's receive times, named for what they are.
     const std::string log = run.LogText();
-    for (const char* line : {"] transport socket: 1 channel sockets on interface any, no card; version handshake and "
-                             "FPGA set-up skipped.",
-                             "] receive times: the kernel's software time, as kernel_to_callback (no hardware receive "
-                             "stamps on lo)."})
+    for (const char* line : {"] transport socket: 1 channel sockets on interface any, no card; version handshake and FPGA set-up skipped.",
+                             "] receive times: the kernel's software time, as kernel_to_callback (no hardware receive stamps on lo)."})
         EXPECT_EQ(1u, CountOf(log, line)) << log;
     EXPECT_EQ(0u, CountOf(log, "set_fpga_reg"));
     const Vorn_R10::SCounterValues& v = counters.values;
