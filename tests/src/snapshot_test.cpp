@@ -48,9 +48,7 @@ std::string LoadedState(const CVornCffexMdApiImpl& c) {
             state += BytesOf(entry.first) + BytesOf(entry.second);
         state += "|";
     };
-    sorted(c.m_ins_price_infos);
-    sorted(c.m_depth_market_data_infos);
-    sorted(c.m_depth_market_trust_flag);
+    sorted(c.m_ins_price_infos), sorted(c.m_depth_market_data_infos), sorted(c.m_depth_market_trust_flag);
     return state;
 }
 

@@ -19,9 +19,7 @@ using namespace vorn_test;
 using Bytes = std::vector<uint8_t>;
 using Config = std::map<std::string, std::string>;
 
-bool Received(const ConnectorRun& run, uint64_t frames) {
-    return WaitFor([&] { return ReadCounters(run).header.values.frames_received >= frames; });
-}
+bool Received(const ConnectorRun& run, uint64_t frames) { return WaitFor([&] { return ReadCounters(run).header.values.frames_received >= frames; }); }
 
 // A snapshot (after seqno 100) of two channels to `group`: 127.0.0.1 to `port`, 127.0.0.3 to `portB`.
 std::string TwoChannels(const TempDir& dir, const char* group, uint16_t port, uint16_t portB) {
@@ -131,7 +129,6 @@ TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
     // turns its stamping on a little after the first socket asks).
     const Vorn_R10::SLatencyHistogram& own = counters.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK];
     const Vorn_R10::SLatencyHistogram& kernel = counters.histograms[Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK];
-    EXPECT_STREQ("kernel_to_callback", kernel.name);
     EXPECT_TRUE(kernel.count <= own.count && kernel.count > own.count / 2) << kernel.count << " of " << own.count;
     EXPECT_GE(kernel.sum_ticks, own.sum_ticks); // the kernel's time comes before the library's share
     const std::string stat = ReadFile(out);
