@@ -105,9 +105,7 @@ TEST_P(StartupFailure, FailsWithTheStepLines) {
     ExpectFailLineLast(run.Stdout());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Card, StartupFailure,
-    ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(Card, StartupFailure, ::testing::Values(
         Failure{"MissingSnapshot", kNoSnapshot,
                 {"I|VornCffexMdApiImpl_snapshot.cpp| [LoadFromFile], filename is %p.",
                  "E|| [LoadSnaphot], load_from_file is failed. file name is %p ."}},
@@ -157,15 +155,12 @@ TEST_P(StartupHandshake, Outcome) {
     if (!passes) ExpectFailLineLast(out);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Versions, StartupHandshake,
-    ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(Versions, StartupHandshake, ::testing::Values(
         Handshake{"FirmwareEqual", 0x20250801u, 1, {{"I", "hardware version check is success."}, {"I", kBothChecked}}, {}},
         Handshake{"FirmwareNewer", 0x20260101u, 1, {{"I", kBothChecked}}, {}},
         // Firmware too old: both error lines, and the verdict (0 here) is never looked at.
-        Handshake{"FirmwareOlder", 0x20250731u, 0,
-                  {{"E", "you will need to update your hardware version."},
-                   {"E", "soft version 1.1.1.1, hwVersion is 20250801 > fpga hwVersion is 20250731."}},
+        Handshake{"FirmwareOlder", 0x20250731u, 0, {{"E", "you will need to update your hardware version."},
+                  {"E", "soft version 1.1.1.1, hwVersion is 20250801 > fpga hwVersion is 20250731."}},
                   {"hardware version check is success.", "soft version write is fail."}},
         Handshake{"VerdictNotTaken", 0x20250801u, 0, {{"I", "soft version write is fail."}}, {kBothChecked}},
         Handshake{"VerdictSoftwareTooOld", 0x20250801u, 2,
@@ -185,11 +180,9 @@ TEST_P(RegisterTraffic, SoftwareModeStart) {
     ASSERT_EQ(0, run.Start());
     EXPECT_EQ(0, run.Stop()); // the exit flag ends the loop and init_connector returns 0
     const std::string out = run.Stdout();
-    const Writes expected = {
-        {21, 1}, {21, 0}, {14, 0x0A000005u},                   // source of channel A, 10.0.0.5
-        {15, segment < 0 ? 0xC0A80102u : 0x0A000006u},          // channel B: its default, 192.168.1.2, or 10.0.0.6
-        {16, 30001}, {17, segment < 0 ? 37110u : 30002u},
-        {18, 3}, {19, 0x5A}, {12, 20261216}, {23, 0x01010101u}, {20, 1}};
+    const Writes expected = {{21, 1}, {21, 0}, {14, 0x0A000005u},   // source of channel A, 10.0.0.5
+        {15, segment < 0 ? 0xC0A80102u : 0x0A000006u},               // channel B: its default, 192.168.1.2, or 10.0.0.6
+        {16, 30001}, {17, segment < 0 ? 37110u : 30002u}, {18, 3}, {19, 0x5A}, {12, 20261216}, {23, 0x01010101u}, {20, 1}};
     EXPECT_EQ(expected, run.RegisterWrites());
     std::map<uint32_t, uint32_t> last(expected.begin(), expected.end());
     last[21] = 0; // the reset pulse ends at 0
