@@ -206,7 +206,6 @@ struct Core { const char* name; int (*core)(int firstAllowed); const char* line;
 
 class StartupCpu : public ::testing::TestWithParam<Core> {};
 
-// Binding is best effort: whatever its outcome, it is reported once and start-up goes on.
 TEST_P(StartupCpu, BindingIsReportedAndStartupGoesOn) {
     WriteSessionSnapshot();
     cpu_set_t allowed;

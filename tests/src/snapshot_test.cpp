@@ -141,7 +141,6 @@ TEST_F(Loader, EveryTruncationFailsAndKeepsPreviousState) {
     EXPECT_EQ(20261216, connector->m_iTradeDate);
 }
 
-// Counts no file can hold fail before anything is sized by them.
 TEST_F(Loader, ImpossibleCountsFailWithoutAllocating) {
     const std::vector<uint8_t> full = SmallSnapshot().Bytes();
     const size_t priceCountAt = 8 + 2 * 66 + 4 + 4 + 608, depthCountAt = priceCountAt + 8 + 2 * 68;
@@ -216,8 +215,7 @@ TEST_F(Today, LogLinesInOrderAndChannelAddresses) {
     EXPECT_EQ(expected.size(), LinesWith(output, "[VornCffexMdApiImpl").size());
 }
 
-// Channel A or B that does not split fails (a third is not parsed); a 60-byte address with no
-// terminator is read as exactly its 60 bytes.
+// A third channel is not parsed; a 60-byte address with no terminator is read as exactly its 60 bytes.
 TEST_F(Today, BadAddressOfChannelAOrBFailsAndAddressesStopAt60) {
     for (const std::vector<std::string>& channels : std::vector<std::vector<std::string>>{
              {"udp://239.1.1.1/10.0.0.5", kChannelB}, {kChannelA, "udp://239.1.1.1:30001/"}}) {

@@ -92,8 +92,7 @@ void Replay(const std::vector<Item>& items, uint16_t port, const std::string& di
     EXPECT_TRUE(said.rfind("datagrams " + std::to_string(items.size()) + ", ", 0) == 0 && said.find(", skipped 1 not IPv4/UDP") != std::string::npos) << said;
 }
 
-// The same day through sockets and put on the card gives the same rows: with the reorder list
-// (exanic_cache_flag 1) and without (0), sent by the test or by vorn-replay.
+// With the reorder list (exanic_cache_flag 1) and without (0), sent by the test or by vorn-replay.
 class SocketDay : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
@@ -139,9 +138,8 @@ TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
 
 INSTANTIATE_TEST_SUITE_P(CacheFlag, SocketDay, ::testing::Values("1", "0", "replay"));
 
-// Each datagram (waited for, so each is the first of its batch and lands in a buffer an earlier
-// one filled) is accepted only when whole, not empty, from a channel's source and to that
-// channel's port; a short one is read with a zeroed header, not the earlier one's.
+// Each datagram is waited for, so each is the first of its batch and lands in a buffer an earlier one
+// filled; an empty one is dropped, a short one read with a zeroed header, not the earlier one's.
 TEST(SocketTransport, OnlyWholeDatagramsOfAChannelsSourceAndPortAreTheFeed) {
     TempDir scratch;
     const uint16_t portA = FreePort(), portB = FreePort();
@@ -169,9 +167,8 @@ TEST(SocketTransport, OnlyWholeDatagramsOfAChannelsSourceAndPortAreTheFeed) {
     EXPECT_EQ((std::vector<int64_t>{5, 10, 11}), volumes);
 }
 
-// The source-specific multicast join, inside a network namespace of the test's own (loopback
-// up, a multicast route on it): A and B channels share the group and port, each socket takes
-// its source's datagrams only, and a third source's are filtered out by the joins.
+// Source-specific joins, in a network namespace of the test's own (loopback up, a multicast route on
+// it): each socket takes its source's datagrams only; a third source's are filtered out by the joins.
 TEST(SocketTransport, MulticastChannelsShareAGroupEachForItsSource) {
     TempDir scratch;
     const int code = RunForked(
@@ -208,9 +205,8 @@ size_t OpenSockets() {
     return count;
 }
 
-// Start-up fails with -1 and a line naming the channel, leaving no socket open, when a
-// channel's unicast port is bound elsewhere (even by a socket that would share it), its address
-// is no local one, or the interface is no address; unicast channels of one port share a socket.
+// When a unicast port is bound elsewhere (even by a socket that would share it), an address is no local
+// one or the interface no address; unicast channels of one port share a socket.
 TEST(SocketTransport, StartupFailuresNameTheChannelAndLeaveNothingOpen) {
     TempDir scratch;
     const uint16_t free = FreePort(), taken = FreePort();
