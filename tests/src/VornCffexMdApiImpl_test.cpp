@@ -23,8 +23,7 @@ using Writes = std::vector<std::pair<uint32_t, uint32_t>>;
 const std::string kFailLine = "IMdToAppApi VornStart is fail, [-1]. \n"; // standard output's last line
 const char* const kFpgaFile = "VornCffexMdApiImpl_fpga.cpp";
 
-// True when `log` holds a complete entry at level `tag` ("E", "W", "I", "D") logged from `file`
-// (any file when empty) whose text after "file:line]" is `rest`, e.g. " [_BindCpu] CPU[-1] exceed max procs.".
+// Whether `log` holds a whole entry at level `tag` from `file` ("": any) whose text after "file:line]" is `rest`.
 bool HasLine(const std::string& log, const std::string& tag, const std::string& rest, const std::string& file = "") {
     static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
     auto escape = [](const std::string& text) { return std::regex_replace(text, special, R"(\$&)"); };
@@ -36,7 +35,6 @@ bool HasLine(const std::string& log, const std::string& tag, const std::string& 
 
 void WriteSessionSnapshot() { ASSERT_TRUE(WriteTodaySnapshot(vorn_sim::SyntheticSession().Snapshot())); }
 
-// A failed start-up: standard output ends with the failure line.
 void ExpectFailLineLast(const std::string& out) { EXPECT_EQ(out.size() - kFailLine.size(), out.rfind(kFailLine)) << out; }
 
 TEST(Startup, NullOrUnreadableConfiguration) {
@@ -50,7 +48,6 @@ TEST(Startup, NullOrUnreadableConfiguration) {
     EXPECT_EQ("", run.LogText());
 }
 
-// A 300-character path whose first 255 characters name the configuration file reads that file.
 TEST(Startup, LongConfigurationPathIsCutTo255) {
     ConnectorRun run; // for its directory
     const std::string dir = run.Dir() + "/" + std::string(120, 'd');
@@ -75,11 +72,9 @@ TEST(Startup, LogLevelZeroSilencesTheLog) {
 
 constexpr unsigned kWrongDevice = 0, kNoSnapshot = ~0u;
 
-struct Failure {
-    const char* name;
-    unsigned inject;                // a VORN_SIM_FAIL_ step, kWrongDevice or kNoSnapshot
-    std::vector<const char*> lines; // tag|file ("": any)|text after file:line], %d device, %p snapshot path
-};
+// inject: a VORN_SIM_FAIL_ step, kWrongDevice or kNoSnapshot; lines: tag|file ("": any)|text after file:line],
+// %d device, %p snapshot path.
+struct Failure { const char* name; unsigned inject; std::vector<const char*> lines; };
 
 std::string Filled(std::string text, const std::string& device, const std::string& path) {
     for (const auto& [mark, value] : {std::pair<std::string, std::string>{"%d", device}, {"%p", path}})
@@ -90,7 +85,6 @@ std::string Filled(std::string text, const std::string& device, const std::strin
 
 class StartupFailure : public ::testing::TestWithParam<Failure> {};
 
-// Each failing step logs its lines, writes no register and init_connector returns -1.
 TEST_P(StartupFailure, FailsWithTheStepLines) {
     const Failure& c = GetParam();
     WriteSessionSnapshot();
@@ -111,9 +105,7 @@ TEST_P(StartupFailure, FailsWithTheStepLines) {
     ExpectFailLineLast(run.Stdout());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Card, StartupFailure,
-    ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(Card, StartupFailure, ::testing::Values(
         Failure{"MissingSnapshot", kNoSnapshot,
                 {"I|VornCffexMdApiImpl_snapshot.cpp| [LoadFromFile], filename is %p.",
                  "E|| [LoadSnaphot], load_from_file is failed. file name is %p ."}},
@@ -132,12 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "E||[VornStart] get [%d] dma1 init failed, exanic_acquire_rx_buffer(%d, port 1): injected failure"}}),
     [](const ::testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
 
-struct Handshake {
-    const char* name;
-    uint32_t firmware, verdict; // registers ver_compile_date, check_soft_ver
-    std::vector<std::pair<const char*, const char*>> lines; // (tag, text after "[_CheckVersion] ")
-    std::vector<const char*> absent;
-};
+// Registers ver_compile_date and check_soft_ver; the (tag, text after "[_CheckVersion] ") lines and absent texts.
+struct Handshake { const char* name; uint32_t firmware, verdict; std::vector<std::pair<const char*, const char*>> lines; std::vector<const char*> absent; };
 
 class StartupHandshake : public ::testing::TestWithParam<Handshake> {};
 
@@ -167,15 +155,12 @@ TEST_P(StartupHandshake, Outcome) {
     if (!passes) ExpectFailLineLast(out);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Versions, StartupHandshake,
-    ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(Versions, StartupHandshake, ::testing::Values(
         Handshake{"FirmwareEqual", 0x20250801u, 1, {{"I", "hardware version check is success."}, {"I", kBothChecked}}, {}},
         Handshake{"FirmwareNewer", 0x20260101u, 1, {{"I", kBothChecked}}, {}},
         // Firmware too old: both error lines, and the verdict (0 here) is never looked at.
-        Handshake{"FirmwareOlder", 0x20250731u, 0,
-                  {{"E", "you will need to update your hardware version."},
-                   {"E", "soft version 1.1.1.1, hwVersion is 20250801 > fpga hwVersion is 20250731."}},
+        Handshake{"FirmwareOlder", 0x20250731u, 0, {{"E", "you will need to update your hardware version."},
+                  {"E", "soft version 1.1.1.1, hwVersion is 20250801 > fpga hwVersion is 20250731."}},
                   {"hardware version check is success.", "soft version write is fail."}},
         Handshake{"VerdictNotTaken", 0x20250801u, 0, {{"I", "soft version write is fail."}}, {kBothChecked}},
         Handshake{"VerdictSoftwareTooOld", 0x20250801u, 2,
@@ -183,12 +168,10 @@ INSTANTIATE_TEST_SUITE_P(
         Handshake{"VerdictUnknown", 0x20250801u, 3, {{"I", "iCheckRst is 3 error."}}, {kBothChecked}}),
     [](const ::testing::TestParamInfo<Handshake>& info) { return std::string(info.param.name); });
 
-// The day's snapshot: -1 for the session's (sample cipher, one channel), else known segment k
-// (two channels) decoded in software because the configuration says so.
+// Snapshot -1: the session's (sample cipher, one channel), else known segment k (two channels) forced
+// to software. The firmware forwards the raw feed (key type 3) and no instrument table is written.
 class RegisterTraffic : public ::testing::TestWithParam<int> {};
 
-// The exact register traffic of a software-mode start, from the log and on the card: the firmware
-// forwards the raw feed (key type 3) whatever the segment, and no instrument table is written.
 TEST_P(RegisterTraffic, SoftwareModeStart) {
     const int segment = GetParam();
     ASSERT_TRUE(WriteTodaySnapshot(segment < 0 ? vorn_sim::SyntheticSession().Snapshot()
@@ -197,11 +180,9 @@ TEST_P(RegisterTraffic, SoftwareModeStart) {
     ASSERT_EQ(0, run.Start());
     EXPECT_EQ(0, run.Stop()); // the exit flag ends the loop and init_connector returns 0
     const std::string out = run.Stdout();
-    const Writes expected = {
-        {21, 1}, {21, 0}, {14, 0x0A000005u},                   // source of channel A, 10.0.0.5
-        {15, segment < 0 ? 0xC0A80102u : 0x0A000006u},          // channel B: its default, 192.168.1.2, or 10.0.0.6
-        {16, 30001}, {17, segment < 0 ? 37110u : 30002u},
-        {18, 3}, {19, 0x5A}, {12, 20261216}, {23, 0x01010101u}, {20, 1}};
+    const Writes expected = {{21, 1}, {21, 0}, {14, 0x0A000005u},   // source of channel A, 10.0.0.5
+        {15, segment < 0 ? 0xC0A80102u : 0x0A000006u},               // channel B: its default, 192.168.1.2, or 10.0.0.6
+        {16, 30001}, {17, segment < 0 ? 37110u : 30002u}, {18, 3}, {19, 0x5A}, {12, 20261216}, {23, 0x01010101u}, {20, 1}};
     EXPECT_EQ(expected, run.RegisterWrites());
     std::map<uint32_t, uint32_t> last(expected.begin(), expected.end());
     last[21] = 0; // the reset pulse ends at 0
@@ -221,15 +202,10 @@ INSTANTIATE_TEST_SUITE_P(Segments, RegisterTraffic, ::testing::Values(-1, 0, 1, 
     return info.param < 0 ? std::string("Cipher") : "ForcedOnKnown" + std::to_string(info.param);
 });
 
-struct Core {
-    const char* name;
-    int (*core)(int firstAllowed); // -2: the key left out
-    const char* line;              // tag|text, %d: the core
-};
+struct Core { const char* name; int (*core)(int firstAllowed); const char* line; }; // core -2: no key; line tag|text, %d the core
 
 class StartupCpu : public ::testing::TestWithParam<Core> {};
 
-// Binding is best effort: whatever its outcome, it is reported once and start-up goes on.
 TEST_P(StartupCpu, BindingIsReportedAndStartupGoesOn) {
     WriteSessionSnapshot();
     cpu_set_t allowed;
@@ -252,8 +228,7 @@ INSTANTIATE_TEST_SUITE_P(Cores, StartupCpu, ::testing::ValuesIn(std::vector<Core
     {"Allowed", [](int first) { return first; }, "I| [_BindCpu] set CPU[%d] affinity successful\n"}}),
     [](const ::testing::TestParamInfo<Core>& info) { return std::string(info.param.name); });
 
-// A stop request ends the connector that runs, not the process's later ones: a second
-// init_connector after the first was stopped keeps taking frames until it is stopped in turn.
+// A stop request ends the running connector, not the process's later ones.
 TEST(Startup, ASecondConnectorRunsAfterTheFirstWasStopped) {
     WriteSessionSnapshot();
     for (int i = 0; i < 2; ++i) {

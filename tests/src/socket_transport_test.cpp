@@ -19,12 +19,9 @@ using namespace vorn_test;
 using Bytes = std::vector<uint8_t>;
 using Config = std::map<std::string, std::string>;
 
-bool Received(const ConnectorRun& run, uint64_t frames) {
-    return WaitFor([&] { return ReadCounters(run).header.values.frames_received >= frames; });
-}
+bool Received(const ConnectorRun& run, uint64_t frames) { return WaitFor([&] { return ReadCounters(run).header.values.frames_received >= frames; }); }
 
-// A snapshot (after seqno 100) of two channels to `group`: from 127.0.0.1 to `port`, and from
-// 127.0.0.3 to `portB`.
+// A snapshot (after seqno 100) of two channels to `group`: 127.0.0.1 to `port`, 127.0.0.3 to `portB`.
 std::string TwoChannels(const TempDir& dir, const char* group, uint16_t port, uint16_t portB) {
     vorn_sim::SessionConfig config = SessionAfter100();
     config.source_ip = "127.0.0.1", config.group_ip = group, config.port = port;
@@ -34,8 +31,7 @@ std::string TwoChannels(const TempDir& dir, const char* group, uint16_t port, ui
     return dir.File("day.bin");
 }
 
-// One datagram of a day as sent: whether another sender (127.0.0.2) than the feed's (127.0.0.1)
-// sends it, and its payload.
+// A datagram of the day: whether another sender (127.0.0.2) than the feed (127.0.0.1) sends it; its payload.
 using Item = std::pair<bool, Bytes>;
 
 // An encrypted session to 127.0.0.1:port with pairs swapped in places, one packet lost for
@@ -96,8 +92,7 @@ void Replay(const std::vector<Item>& items, uint16_t port, const std::string& di
     EXPECT_TRUE(said.rfind("datagrams " + std::to_string(items.size()) + ", ", 0) == 0 && said.find(", skipped 1 not IPv4/UDP") != std::string::npos) << said;
 }
 
-// The same day through sockets and put on the card gives the same rows: with the reorder list
-// (exanic_cache_flag 1) and without (0), sent by the test or by vorn-replay.
+// With the reorder list (exanic_cache_flag 1) and without (0), sent by the test or by vorn-replay.
 class SocketDay : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
@@ -120,10 +115,8 @@ TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
     EXPECT_EQ(card, DeliveriesCsv());
     // No card, no register; the kernel's receive times, named for what they are.
     const std::string log = run.LogText();
-    for (const char* line : {"] transport socket: 1 channel sockets on interface any, no card; version handshake and "
-                             "FPGA set-up skipped.",
-                             "] receive times: the kernel's software time, as kernel_to_callback (no hardware receive "
-                             "stamps on lo)."})
+    for (const char* line : {"] transport socket: 1 channel sockets on interface any, no card; version handshake and FPGA set-up skipped.",
+                             "] receive times: the kernel's software time, as kernel_to_callback (no hardware receive stamps on lo)."})
         EXPECT_EQ(1u, CountOf(log, line)) << log;
     EXPECT_EQ(0u, CountOf(log, "set_fpga_reg"));
     const Vorn_R10::SCounterValues& v = counters.values;
@@ -135,7 +128,6 @@ TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
     // turns its stamping on a little after the first socket asks).
     const Vorn_R10::SLatencyHistogram& own = counters.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK];
     const Vorn_R10::SLatencyHistogram& kernel = counters.histograms[Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK];
-    EXPECT_STREQ("kernel_to_callback", kernel.name);
     EXPECT_TRUE(kernel.count <= own.count && kernel.count > own.count / 2) << kernel.count << " of " << own.count;
     EXPECT_GE(kernel.sum_ticks, own.sum_ticks); // the kernel's time comes before the library's share
     const std::string stat = ReadFile(out);
@@ -146,9 +138,8 @@ TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
 
 INSTANTIATE_TEST_SUITE_P(CacheFlag, SocketDay, ::testing::Values("1", "0", "replay"));
 
-// Each datagram (waited for, so each is the first of its batch and lands in a buffer an earlier
-// one filled) is accepted only when whole, not empty, from a channel's source and to that
-// channel's port; a short one is read with a zeroed header, not the earlier one's.
+// Each datagram is waited for, so each is the first of its batch and lands in a buffer an earlier one
+// filled; an empty one is dropped, a short one read with a zeroed header, not the earlier one's.
 TEST(SocketTransport, OnlyWholeDatagramsOfAChannelsSourceAndPortAreTheFeed) {
     TempDir scratch;
     const uint16_t portA = FreePort(), portB = FreePort();
@@ -176,9 +167,8 @@ TEST(SocketTransport, OnlyWholeDatagramsOfAChannelsSourceAndPortAreTheFeed) {
     EXPECT_EQ((std::vector<int64_t>{5, 10, 11}), volumes);
 }
 
-// The source-specific multicast join, inside a network namespace of the test's own (loopback
-// up, a multicast route on it): A and B channels share the group and port, each socket takes
-// its source's datagrams only, and a third source's are filtered out by the joins.
+// Source-specific joins, in a network namespace of the test's own (loopback up, a multicast route on
+// it): each socket takes its source's datagrams only; a third source's are filtered out by the joins.
 TEST(SocketTransport, MulticastChannelsShareAGroupEachForItsSource) {
     TempDir scratch;
     const int code = RunForked(
@@ -215,9 +205,8 @@ size_t OpenSockets() {
     return count;
 }
 
-// Start-up fails with -1 and a line naming the channel, leaving no socket open, when a
-// channel's unicast port is bound elsewhere (even by a socket that would share it), its address
-// is no local one, or the interface is no address; unicast channels of one port share a socket.
+// When a unicast port is bound elsewhere (even by a socket that would share it), an address is no local
+// one or the interface no address; unicast channels of one port share a socket.
 TEST(SocketTransport, StartupFailuresNameTheChannelAndLeaveNothingOpen) {
     TempDir scratch;
     const uint16_t free = FreePort(), taken = FreePort();
