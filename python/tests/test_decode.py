@@ -130,7 +130,6 @@ os.execv({tool!r}, [{tool!r}] + sys.argv[1:])
 
 
 def child_script(folder, monkeypatch, text):
-    """Makes vorn_r10 run `text` as its vorn-decode."""
     script = folder / f"child{len(list(folder.glob('child*')))}"
     script.write_text(text)
     script.chmod(0o755)

@@ -1,5 +1,4 @@
-"""vorn_r10.read_snapshot against `vorn-snapshot show`, vorn_r10.counters against a running demo
-and vorn-stat, and the installed package."""
+"""read_snapshot against `vorn-snapshot show`, counters against a demo and vorn-stat, the install."""
 import glob
 import json
 import os
@@ -77,7 +76,6 @@ def test_counters_of_a_running_demo_as_vorn_stat_reads_them(tmp):
 
 
 def test_the_installed_package_decodes_and_pip_knows_it(workdir, day):
-    """`cmake --install` puts the package where the prefix's Python finds it, with its dist-info."""
     (capture, snapshot), prefix = day, workdir / "prefix"
     # cmake itself without the sanitizer runtimes a sanitizer build's tests preload (it stalls with them).
     plain = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
