@@ -90,8 +90,7 @@ def decode_children(pid):
     for children in glob.glob(f"/proc/{pid}/task/*/children"):
         for child in pathlib.Path(children).read_text().split():
             try:
-                if pathlib.Path(f"/proc/{child}/comm").read_text().strip() == "vorn-decode":
-                    found.append(int(child))
+                found += [int(child)] * (pathlib.Path(f"/proc/{child}/comm").read_text().strip() == "vorn-decode")
             except OSError:
                 pass  # ended meanwhile
     return found

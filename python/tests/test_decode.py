@@ -167,10 +167,10 @@ def test_failures_are_errors_with_the_reason_and_the_rows_so_far(workdir, day, t
         with pytest.raises(vorn_r10.Error, match=message):
             vorn_r10.decode(*arguments)
     # read_snapshot refuses what the loader refuses, and is usable after.
-    with pytest.raises(vorn_r10.Error, match="(?s)refused.bin is not a loadable snapshot.*more than the file"):
-        vorn_r10.read_snapshot(workdir / "refused.bin")
-    with pytest.raises(vorn_r10.Error, match="cannot open .*missing.bin: No such file"):
-        vorn_r10.read_snapshot(workdir / "missing.bin")
+    for name, message in [("refused.bin", "(?s)refused.bin is not a loadable snapshot.*more than the file"),
+                          ("missing.bin", "cannot open .*missing.bin: No such file")]:
+        with pytest.raises(vorn_r10.Error, match=message):
+            vorn_r10.read_snapshot(workdir / name)
     assert vorn_r10.read_snapshot(snapshot)["trade_date"] == 20261216
 
     # A child that crashes after some rows: an Error saying so, with those rows.
