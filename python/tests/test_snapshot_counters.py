@@ -20,7 +20,6 @@ def test_read_snapshot_gives_what_vorn_snapshot_show_prints(workdir, segment, mo
     text = subprocess.run([tool("vorn-snapshot"), "show", path], capture_output=True, text=True, check=True).stdout
     snapshot = vorn_r10.read_snapshot(path)
     assert snapshot["last_seqno"] == 4242 and snapshot["work_mode"] == mode
-    assert [c["port"] for c in snapshot["channels"]] == [30001, 30002]
     shown = [f"trade date: {snapshot['trade_date']}\n", f"last seqno: 4242\n", f"(work mode {mode},",
              f"channels: 2\n"] + [f"  #{i} no {c['channel_no']} topic {c['topic']} status {c['status']}  {c['address']}\n"
                                  f"      source {c['source']} port {c['port']} ({c['role']})\n"
