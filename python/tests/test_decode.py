@@ -108,8 +108,7 @@ def test_iter_decode_streams_in_bounded_memory(long_day):
     # The chunks are the table; leaving the loop early stops the child.
     whole = vorn_r10.decode(*long_day, version=1)
     chunks = list(vorn_r10.iter_decode(*long_day, rows=len(whole) - 1, version=1))
-    assert [len(c) for c in chunks] == [len(whole) - 1, 1]
-    assert np.array_equal(np.concatenate(chunks), whole)
+    assert [len(c) for c in chunks] == [len(whole) - 1, 1] and np.array_equal(np.concatenate(chunks), whole)
     for _ in vorn_r10.iter_decode(*long_day, rows=10):
         break
     assert decode_children(os.getpid()) == []

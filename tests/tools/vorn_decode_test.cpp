@@ -67,9 +67,9 @@ TEST(VornReplay, RefusesAMissingDeviceUnlessAskedToCreateItAndAFullCardNobodyRea
     vorn_sim_remove(device.c_str());
 
     // --udp takes an IPv4 address and a port, and no device: usage errors that name it.
-    for (const std::vector<std::string>& argv :
-         {std::vector<std::string>{VORN_REPLAY_BIN, "--udp", "localhost:1", capture}, {VORN_REPLAY_BIN, "--udp", "127.0.0.1:0", capture},
-          {VORN_REPLAY_BIN, "--udp", "127.0.0.1:9", "--device", "x", capture}}) {
+    for (const std::vector<std::string>& argv : {std::vector<std::string>{VORN_REPLAY_BIN, "--udp", "localhost:1", capture},
+                                                 {VORN_REPLAY_BIN, "--udp", "127.0.0.1:0", capture},
+                                                 {VORN_REPLAY_BIN, "--udp", "127.0.0.1:9", "--device", "x", capture}}) {
         EXPECT_EQ(2, WaitExit(Spawn(argv, out, err), std::chrono::seconds(20)));
         EXPECT_NE(std::string::npos, ReadFile(err).find("--udp")) << ReadFile(err);
     }
@@ -79,9 +79,8 @@ constexpr int32_t kTradeDate = 20261216;
 
 constexpr uint64_t kSessionStartNs = 1797422400ULL * 1000000000ULL; // noon UTC of the trade date, in ns
 
-// An encrypted session with its snapshot at a private path, its frames mixed with frames of two
-// other sources (3 and 1) and one ARP frame; `segment` -1 encrypts under the sample cipher
-// (software mode), 0..2 under known segment k (a hardware-mode day).
+// An encrypted session, its frames mixed with frames of two other sources (3 and 1) and one ARP frame;
+// `segment` -1 encrypts under the sample cipher (software mode), 0..2 under that known segment.
 struct DecodeDay { std::string snapshot; std::vector<std::vector<uint8_t>> frames; };
 
 DecodeDay MakeDecodeDay(const std::string& dir, int32_t lastSeqno = 0, int32_t tradeDate = kTradeDate,

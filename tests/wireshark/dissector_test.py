@@ -53,9 +53,8 @@ def frames_of(capture, *extra):
                 members = {k[5:]: v for key, value in field.items()
                            for k, v in (value.items() if key.endswith('_tree') else [(key, value)])
                            if k.startswith('vorn.') and not k.startswith('vorn.field')}
-                fields.append({'id': int(field['vorn.field.id'], 16), 'members': members,
-                               'encrypted': field.get('vorn.field.encrypted') == '1',
-                               'data': field.get('vorn.field.data')})
+                fields.append({'id': int(field['vorn.field.id'], 16), 'members': members, 'data': field.get('vorn.field.data'),
+                               'encrypted': field.get('vorn.field.encrypted') == '1'})
             assert int(packet['vorn.field_count']) == len(fields)
             packets.append({'seqno': int(packet['vorn.seqno']), 'fields': fields})
         frames.append({'packets': packets, 'layers': layers})
