@@ -268,8 +268,7 @@ def test_firmware_records():
                ' curr_delta trust_flag').split()
     rng = random.Random(7)
     values = list(struct.unpack(layout, bytes(rng.randrange(256) for _ in range(276))))
-    values[1:5] = [b'20261216', b'IF2612', 34205, 500]
-    values[7] = rng.uniform(-1e15, 1e15)
+    values[1:5], values[7] = [b'20261216', b'IF2612', 34205, 500], rng.uniform(-1e15, 1e15)
     record = b'\x01\x02\x03\x04' + struct.pack(layout, *values)
     path = write_pcap('records', [(record + bytes(2000))[:size] for size in (280, 278, 200, 2100)], link=147)
     frames = frames_of(path, *RECORD_DLT)
