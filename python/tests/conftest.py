@@ -39,7 +39,6 @@ def tmp(monkeypatch):
 
 
 def make_day(folder, name, frames, date=DATE, *extra):
-    """A snapshot and the capture of the session after it, as `vorn-snapshot make` writes them."""
     snapshot, capture = folder / f"{name}.bin", folder / f"{name}.pcap"
     subprocess.run([tool("vorn-snapshot"), "make", "--date", str(date), "--out", snapshot, "--capture", capture,
                     "--frames", str(frames), *extra], check=True, capture_output=True)
@@ -62,7 +61,6 @@ def long_day(workdir):
 
 
 def vorn_decode_csv(folder, capture, snapshot, version, *options):
-    """vorn-decode's rows of one version, with the two times, as a list of dicts of text."""
     out = folder / f"expected_v{version}.csv"
     run = subprocess.run([tool("vorn-decode"), capture, "--snapshot", snapshot, f"--v{version}", "--no-progress",
                           "--timestamps", "--no-library-log", "--out", out, *options], capture_output=True, text=True)
@@ -88,13 +86,11 @@ def assert_same_rows(array, rows):
 
 
 def decode_children(pid):
-    """The vorn-decode processes a process's threads run now."""
     found = []
     for children in glob.glob(f"/proc/{pid}/task/*/children"):
         for child in pathlib.Path(children).read_text().split():
             try:
-                if pathlib.Path(f"/proc/{child}/comm").read_text().strip() == "vorn-decode":
-                    found.append(int(child))
+                found += [int(child)] * (pathlib.Path(f"/proc/{child}/comm").read_text().strip() == "vorn-decode")
             except OSError:
                 pass  # ended meanwhile
     return found

@@ -4,7 +4,6 @@ import struct
 
 
 def write_pcap(path, link_type, frames, nanoseconds=False):
-    """A classic pcap file of (bytes, original length, capture time in ns) frames."""
     with open(path, "wb") as f:
         f.write(struct.pack("<IHHiIII", 0xA1B23C4D if nanoseconds else 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type))
         for data, original, ns in frames:
@@ -13,7 +12,6 @@ def write_pcap(path, link_type, frames, nanoseconds=False):
 
 
 def read_pcap(path):
-    """The frames of a classic pcap file, as write_pcap takes them."""
     data = pathlib.Path(path).read_bytes()
     scale = {0xA1B2C3D4: 1000, 0xA1B23C4D: 1}[struct.unpack_from("<I", data)[0]]
     frames, at = [], 24

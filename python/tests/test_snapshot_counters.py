@@ -1,5 +1,4 @@
-"""vorn_r10.read_snapshot against `vorn-snapshot show`, vorn_r10.counters against a running demo
-and vorn-stat, and the installed package."""
+"""read_snapshot against `vorn-snapshot show`, counters against a demo and vorn-stat, the install."""
 import glob
 import json
 import os
@@ -21,7 +20,6 @@ def test_read_snapshot_gives_what_vorn_snapshot_show_prints(workdir, segment, mo
     text = subprocess.run([tool("vorn-snapshot"), "show", path], capture_output=True, text=True, check=True).stdout
     snapshot = vorn_r10.read_snapshot(path)
     assert snapshot["last_seqno"] == 4242 and snapshot["work_mode"] == mode
-    assert [c["port"] for c in snapshot["channels"]] == [30001, 30002]
     shown = [f"trade date: {snapshot['trade_date']}\n", f"last seqno: 4242\n", f"(work mode {mode},",
              f"channels: 2\n"] + [f"  #{i} no {c['channel_no']} topic {c['topic']} status {c['status']}  {c['address']}\n"
                                  f"      source {c['source']} port {c['port']} ({c['role']})\n"
@@ -77,7 +75,6 @@ def test_counters_of_a_running_demo_as_vorn_stat_reads_them(tmp):
 
 
 def test_the_installed_package_decodes_and_pip_knows_it(workdir, day):
-    """`cmake --install` puts the package where the prefix's Python finds it, with its dist-info."""
     (capture, snapshot), prefix = day, workdir / "prefix"
     # cmake itself without the sanitizer runtimes a sanitizer build's tests preload (it stalls with them).
     plain = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}

@@ -25,8 +25,7 @@ RECORD_DLT = '-o', 'uat:user_dlts:"User 0 (DLT=147)","vorn_record","0","","0",""
 
 
 def tshark(capture, *extra):
-    """tshark's output with the plugin and a configuration folder of its own; fails on a Lua
-    error anywhere in the output and on any standard-error line but the root warning."""
+    """tshark's output with the plugin and its own configuration; fails on a Lua error or other stderr."""
     env = dict(os.environ, HOME=ARGS.home, XDG_CONFIG_HOME=ARGS.home, WIRESHARK_CONFIG_DIR=ARGS.home)
     run = subprocess.run([ARGS.tshark, '-n', '-X', 'lua_script:' + ARGS.plugin, '-r', capture, *extra],
                          capture_output=True, env=env, timeout=240)
@@ -54,9 +53,8 @@ def frames_of(capture, *extra):
                 members = {k[5:]: v for key, value in field.items()
                            for k, v in (value.items() if key.endswith('_tree') else [(key, value)])
                            if k.startswith('vorn.') and not k.startswith('vorn.field')}
-                fields.append({'id': int(field['vorn.field.id'], 16), 'members': members,
-                               'encrypted': field.get('vorn.field.encrypted') == '1',
-                               'data': field.get('vorn.field.data')})
+                fields.append({'id': int(field['vorn.field.id'], 16), 'members': members, 'data': field.get('vorn.field.data'),
+                               'encrypted': field.get('vorn.field.encrypted') == '1'})
             assert int(packet['vorn.field_count']) == len(fields)
             packets.append({'seqno': int(packet['vorn.seqno']), 'fields': fields})
         frames.append({'packets': packets, 'layers': layers})
@@ -71,8 +69,7 @@ def dissected(frames):
 
 
 def library_trace(capture, snapshot=None):
-    """seqno -> field ids in the order the library's parser took them in, the seqnos in that
-    order, the first sequence numbers of the payloads it gave up, and the delivered v2 rows."""
+    """seqno -> field ids as parsed, the seqnos in order, the payloads given up, the v2 rows."""
     folder = tempfile.mkdtemp(dir=ARGS.work)
     log, out = os.path.join(folder, 'library.log'), os.path.join(folder, 'updates.csv')
     subprocess.run([ARGS.decode, capture, '--snapshot', snapshot or ARGS.snapshot, '--v2', '--options', 'recv',
@@ -100,8 +97,7 @@ def write_pcap(name, frames, link=1):
 
 
 def with_payload(payload, port=None):
-    """A sample feed frame with another payload (and UDP destination port), its IP and UDP
-    lengths to match (neither tshark nor the library checks the IP checksum)."""
+    """A sample feed frame with another payload (and UDP port), its IP and UDP lengths to match."""
     frame, port_bytes = ARGS.sample_frames[0], struct.pack('>H', port) if port else ARGS.sample_frames[0][36:38]
     return (frame[:16] + struct.pack('>H', 28 + len(payload)) + frame[18:36] + port_bytes
             + struct.pack('>H', 8 + len(payload)) + frame[40:42] + payload)
@@ -129,8 +125,7 @@ MEMBERS = {
     0x4434: ['bid1_price', 'bid1_volume', 'ask1_price', 'ask1_volume'],
     0x4435: levels('bid', 2), 0x4436: levels('ask', 2), 0x4437: levels('bid', 4), 0x4438: levels('ask', 4),
     0x4439: ['ins_int_id', 'update_time', 'update_msec'],
-    0x443A: ['banding_upper_price', 'banding_lower_price'],
-}
+    0x443A: ['banding_upper_price', 'banding_lower_price']}
 ALWAYS_PLAIN = (0x4432, 0x4439)
 
 
@@ -155,8 +150,7 @@ def generated_field(rng, field_id):
 
 
 def test_sample_session():
-    """The sample day of `make sample`, 2000 plain packets, one per frame: every packet as the
-    library parsed it in capture order, members and real prices the delivered updates'."""
+    """`make sample`'s day: packets as the library parsed them, members as the updates delivered."""
     frames = frames_of(ARGS.capture, '-o', 'vorn.snapshot:' + ARGS.snapshot)
     library, order, _, rows = library_trace(ARGS.capture)
     assert len(frames) == 2001 and len(rows) == 2000
@@ -184,8 +178,7 @@ def test_sample_session():
 
 
 def test_generated_packets():
-    """Random market-data fields and members, some encrypted, a jump and two-packet datagrams:
-    plain members are the values sent, encrypted fields bytes; the jump is noted on each pass."""
+    """Random fields, some encrypted, two jumps and two-packet datagrams: shown as sent."""
     rng, sent, payloads, seqno = random.Random(20261216), {}, [], 0
     for n in range(300):
         seqno += {152: 5, 200: 2}.get(n, 1)  # two jumps, of four packets and of one
@@ -206,17 +199,14 @@ def test_generated_packets():
             assert (field['encrypted'], bool(field['data'])) == (hidden, hidden)
             assert set(field['members']) == (set() if hidden else set(values))
             for name, value in ({} if hidden else values).items():
-                same = math.isclose(float(field['members'][name]), value, rel_tol=1e-14) \
-                    if isinstance(value, float) else int(field['members'][name]) == value
-                assert same, (shown['seqno'], name)
+                assert math.isclose(float(field['members'][name]), value, rel_tol=1e-14) if isinstance(value, float) \
+                    else int(field['members'][name]) == value, (shown['seqno'], name)
     for passes in ([], ['-2']):
         assert tshark(capture, *passes, '-Y', 'vorn.seq.jump', '-T', 'fields', '-e', 'vorn.seqno').split() == ['157', '206']
 
 
 def test_damaged_payloads():
-    """Sample packets cut at every byte, and with bytes overwritten (but the sequence number and
-    body length, so that each stays one packet): walked as the library walks them, an error
-    exactly where the library gives a payload up."""
+    """Sample packets cut and overwritten: walked as the library walks them, erring where it does."""
     rng, payloads = random.Random(20261216), []
     # Cut from the sequence number on (the library reads it where the payload has none).
     for frame in ARGS.sample_frames[:12]:
@@ -249,12 +239,10 @@ def test_damaged_payloads():
 
 
 def test_heuristic():
-    """On another port only what a feed packet must satisfy is taken, under Wireshark's switch
-    for the heuristic; the port preference takes every datagram."""
+    """On another port the heuristic takes only feed packets; the port preference takes all."""
     good = [f[42:] for f in ARGS.sample_frames[:3]]
     fields = [(0x4439, varint(7) + varint(34200) + varint(5)), (0x4434, varint(1) * 4)]
-    datagrams = [
-        (good[0], True), (good[1] + good[2], True), (packet(9, fields), True),
+    datagrams = [(good[0], True), (good[1] + good[2], True), (packet(9, fields), True),
         (packet(9, fields, version=2), False),           # another header version
         (packet(9, fields, declared=3), False),          # field count not the header's
         (packet(9, fields, extra_body=1), False),        # body beyond the datagram
@@ -262,8 +250,7 @@ def test_heuristic():
         (packet(9, fields + [(0x9999, b'')]), False),    # an id that is no market data
         (packet(9, fields)[:20], False),                 # no field at all
         (good[0] + b'\x01' * 7, False),                  # trailing bytes
-        (bytes(range(64)), False),
-    ]
+        (bytes(range(64)), False)]
     path = write_pcap('other', [with_payload(d, 5000) for d, _ in datagrams])
     recognised = [str(n + 1) for n, (_, feed) in enumerate(datagrams) if feed]
     for options, expected in (([], recognised), (['--disable-heuristic', 'vorn_udp'], []),
@@ -281,20 +268,15 @@ def test_firmware_records():
                ' curr_delta trust_flag').split()
     rng = random.Random(7)
     values = list(struct.unpack(layout, bytes(rng.randrange(256) for _ in range(276))))
-    values[1:5] = [b'20261216', b'IF2612', 34205, 500]
-    values[7] = rng.uniform(-1e15, 1e15)
+    values[1:5], values[7] = [b'20261216', b'IF2612', 34205, 500], rng.uniform(-1e15, 1e15)
     record = b'\x01\x02\x03\x04' + struct.pack(layout, *values)
-    assert len(record) == 280
     path = write_pcap('records', [(record + bytes(2000))[:size] for size in (280, 278, 200, 2100)], link=147)
     frames = frames_of(path, *RECORD_DLT)
     shown = frames[1]['layers']['vorn_record']
     for name, value in zip(names, values):
         number = shown['vorn_record.' + name]
-        if isinstance(value, bytes):
-            assert number == value.decode(), name
-        else:
-            assert math.isclose(float(number), value, rel_tol=1e-14) if isinstance(value, float) \
-                else int(number) == value, name
+        assert number == value.decode() if isinstance(value, bytes) else math.isclose(float(number), value, rel_tol=1e-14) \
+            if isinstance(value, float) else int(number) == value, name
     for number, expert in ((2, 'vorn_record.cut'), (3, 'vorn_record.short'), (4, 'vorn_record.long')):
         assert '"%s"' % expert in json.dumps(frames[number]['layers']), number
     assert frames[2]['layers']['vorn_record']['vorn_record.inst_no'] == str(values[0])
@@ -309,8 +291,8 @@ def main():
     ARGS = parser.parse_args()
     ARGS.work = tempfile.mkdtemp(prefix='vorn_wireshark_test.')
     try:
-        os.makedirs(os.path.join(ARGS.work, 'home'))
         ARGS.home = os.path.join(ARGS.work, 'home')
+        os.makedirs(ARGS.home)
         ARGS.snapshot, ARGS.capture = os.path.join(ARGS.work, 'snap.bin'), os.path.join(ARGS.work, 'capture.pcap')
         subprocess.run([ARGS.snapshot_tool, 'make', '--date', '20261216', '--out', ARGS.snapshot, '--capture',
                         ARGS.capture, '--frames', '2000'], check=True, stdout=subprocess.DEVNULL)  # `make sample`'s day
