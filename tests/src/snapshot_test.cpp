@@ -101,9 +101,9 @@ TEST_F(Loader, DuplicateKeysLaterWinsAndLevelsAreRegrouped) {
     EXPECT_EQ(31, connector->m_depth_market_trust_flag.at(5));
     const depth_market_data_field& d = connector->m_depth_market_data_infos.at(5);
     EXPECT_EQ(200.0, double{d.last_price});
-    const std::pair<double, int32_t> levels[8] = {{d.bid2_price, d.bid2_volume}, {d.ask2_price, d.ask2_volume},
-        {d.bid3_price, d.bid3_volume}, {d.ask3_price, d.ask3_volume}, {d.bid4_price, d.bid4_volume},
-        {d.ask4_price, d.ask4_volume}, {d.bid5_price, d.bid5_volume}, {d.ask5_price, d.ask5_volume}};
+    const std::pair<double, int32_t> levels[8] = {{double{d.bid2_price}, int32_t{d.bid2_volume}}, {double{d.ask2_price}, int32_t{d.ask2_volume}},
+        {double{d.bid3_price}, int32_t{d.bid3_volume}}, {double{d.ask3_price}, int32_t{d.ask3_volume}}, {double{d.bid4_price}, int32_t{d.bid4_volume}},
+        {double{d.ask4_price}, int32_t{d.ask4_volume}}, {double{d.bid5_price}, int32_t{d.bid5_volume}}, {double{d.ask5_price}, int32_t{d.ask5_volume}}};
     for (int n = 0; n < 8; ++n) EXPECT_EQ(std::make_pair(1000.0 + n, 50 + n), levels[n]) << n;
 }
 
