@@ -62,7 +62,7 @@ asan:
 # ThreadSanitizer over the tests of concurrency, building only their targets: the card's ring
 # under a producer thread (our reader, and the driver interface the vendor's library reads
 # through), the counters' writer and reader, the stop flag and signals, the socket transport.
-TSAN_TARGETS := sim_card_ring_test sim_card_driver_test counters_test public_signal_test src_socket_unit_test \
+TSAN_TARGETS := sim_card_test counters_test public_signal_test src_socket_unit_test \
                 src_socket_test
 TSAN_TESTS   := '^(Ring|Driver|Signals|KernelDrops|SocketErrors|ReceiveBuffer|SocketTransport)\.|/Ring\.|^CountersFiles\.Reader|^CacheFlag/SocketDay\.'
 tsan:
