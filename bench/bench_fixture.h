@@ -120,4 +120,19 @@ void AlternateBlocks(benchmark::State& state, Base baseline, Measured measured) 
         state, baseline, measured, [] {}, [] {});
 }
 
+// Steady-clock nanoseconds, for handover-to-callback latencies.
+inline uint64_t NowNs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+// A version-2 callback that stamps its call in g_calledAt.
+inline uint64_t g_calledAt = 0;
+inline void StampV2(VornCffexMdType* record) {
+    g_calledAt = NowNs();
+    const int64_t price = record->bid1_price; // packed: read, not bound to a reference
+    benchmark::DoNotOptimize(price);
+}
+
 } // namespace vorn_bench

@@ -72,19 +72,6 @@ BENCHMARK(BM_DayPlainRatio);
 void BM_DayEncryptedRatio(benchmark::State& state) { RunRatio(state, Workload::Day, true); }
 BENCHMARK(BM_DayEncryptedRatio);
 
-uint64_t NowNs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-}
-
-uint64_t g_calledAt = 0;
-void StampV2(VornCffexMdType* record) {
-    g_calledAt = NowNs();
-    const int64_t price = record->bid1_price; // packed: read, not bound to a reference
-    benchmark::DoNotOptimize(price);
-}
-
 void ReportPercentiles(benchmark::State& state, std::vector<uint64_t>& ns) {
     if (ns.empty()) return;
     std::sort(ns.begin(), ns.end());

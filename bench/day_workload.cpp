@@ -30,19 +30,6 @@ void Shuffle(std::vector<T>& items, Random& random) {
     for (size_t i = items.size(); i > 1; --i) std::swap(items[i - 1], items[random.Next() % i]);
 }
 
-vorn_sim::SimInstrument Make(const std::string& id, const std::string& product, double base, double tick,
-                             int32_t multiple, double preSettlement, bool option) {
-    vorn_sim::SimInstrument i;
-    i.instrument_id = id;
-    i.product_id = product;
-    i.base_price = base;
-    i.price_tick = tick;
-    i.volume_multiple = multiple;
-    i.pre_settlement_price = preSettlement;
-    i.option = option;
-    return i;
-}
-
 // Index futures of four months, bond futures of three.
 void AddFutures(std::vector<vorn_sim::SimInstrument>& all) {
     const struct {
@@ -57,8 +44,8 @@ void AddFutures(std::vector<vorn_sim::SimInstrument>& all) {
     for (const auto& p : products) {
         const bool isIndex = p.product[0] == 'I';
         for (int m = 0; m < (isIndex ? 4 : 3); ++m)
-            all.push_back(Make(std::string(p.product) + (isIndex ? index[m] : bond[m]), p.product, p.price * 0.9,
-                               p.tick, p.multiple, p.price, false));
+            all.push_back(vorn_sim::MakeInstrument(std::string(p.product) + (isIndex ? index[m] : bond[m]), p.product,
+                                                   p.price * 0.9, p.tick, p.multiple, p.price, false));
     }
 }
 
@@ -76,8 +63,9 @@ void AddOptions(std::vector<vorn_sim::SimInstrument>& all) {
                 for (const char* side : {"-C-", "-P-"}) {
                     if (made == kOptions) break;
                     const int price = p.index - 20 * p.step + strike * p.step;
-                    all.push_back(Make(std::string(p.product) + month + side + std::to_string(price), p.product, 0.0,
-                                       0.2, 100, 20.0 + (made % 97) * 3.0, true));
+                    all.push_back(
+                        vorn_sim::MakeInstrument(std::string(p.product) + month + side + std::to_string(price),
+                                                 p.product, 0.0, 0.2, 100, 20.0 + (made % 97) * 3.0, true));
                     ++made;
                 }
 }

@@ -18,19 +18,6 @@ namespace {
 constexpr uint32_t kSeqNo = 1000;
 constexpr size_t kMaxSamples = 1u << 20;
 
-uint64_t NowNs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-}
-
-uint64_t g_calledAt = 0;
-void StampV2(VornCffexMdType* record) {
-    g_calledAt = NowNs();
-    const int64_t price = record->bid1_price; // packed: read, not bound to a reference
-    benchmark::DoNotOptimize(price);
-}
-
 struct Samples {
     std::vector<uint64_t> ns;
     Samples() { ns.reserve(kMaxSamples); }

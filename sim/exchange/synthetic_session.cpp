@@ -9,19 +9,6 @@ namespace {
 
 constexpr int32_t kFirstKey = 1001;
 
-SimInstrument Instrument(const char* id, const char* product, double base, double tick, int32_t multiple,
-                         double preSettlement, bool option) {
-    SimInstrument i;
-    i.instrument_id = id;
-    i.product_id = product;
-    i.base_price = base;
-    i.price_tick = tick;
-    i.volume_multiple = multiple;
-    i.pre_settlement_price = preSettlement;
-    i.option = option;
-    return i;
-}
-
 // Options quote a thin book: only levels 1 to 3.
 int DeepestLevel(const SimInstrument& instrument) { return instrument.option ? 3 : 5; }
 
@@ -29,16 +16,16 @@ int DeepestLevel(const SimInstrument& instrument) { return instrument.option ? 3
 
 std::vector<SimInstrument> DefaultInstruments() {
     std::vector<SimInstrument> all = {
-        Instrument("IF2612", "IF", 4000.0, 0.2, 300, 4012.4, false),
-        Instrument("IH2612", "IH", 2700.0, 0.2, 300, 2712.6, false),
-        Instrument("IC2612", "IC", 5800.0, 0.2, 200, 5820.8, false),
-        Instrument("IM2612", "IM", 6200.0, 0.2, 200, 6240.2, false),
-        Instrument("T2703", "T", 108.0, 0.005, 10000, 108.245, false),
-        Instrument("TF2703", "TF", 105.0, 0.005, 10000, 105.62, false),
-        Instrument("TS2703", "TS", 102.0, 0.002, 20000, 102.118, false),
-        Instrument("IO2612-C-4000", "IO", 0.0, 0.2, 100, 95.6, true),
-        Instrument("MO2612-P-6000", "MO", 0.0, 0.2, 100, 182.4, true),
-        Instrument("HO2612-C-2700", "HO", 0.0, 0.2, 100, 41.2, true),
+        MakeInstrument("IF2612", "IF", 4000.0, 0.2, 300, 4012.4, false),
+        MakeInstrument("IH2612", "IH", 2700.0, 0.2, 300, 2712.6, false),
+        MakeInstrument("IC2612", "IC", 5800.0, 0.2, 200, 5820.8, false),
+        MakeInstrument("IM2612", "IM", 6200.0, 0.2, 200, 6240.2, false),
+        MakeInstrument("T2703", "T", 108.0, 0.005, 10000, 108.245, false),
+        MakeInstrument("TF2703", "TF", 105.0, 0.005, 10000, 105.62, false),
+        MakeInstrument("TS2703", "TS", 102.0, 0.002, 20000, 102.118, false),
+        MakeInstrument("IO2612-C-4000", "IO", 0.0, 0.2, 100, 95.6, true),
+        MakeInstrument("MO2612-P-6000", "MO", 0.0, 0.2, 100, 182.4, true),
+        MakeInstrument("HO2612-C-2700", "HO", 0.0, 0.2, 100, 41.2, true),
     };
     for (size_t i = 0; i < all.size(); ++i) all[i].key = kFirstKey + static_cast<int32_t>(i);
     return all;
@@ -197,6 +184,19 @@ SnapshotWriter SyntheticSession::Snapshot() const {
     for (const SimInstrument& instrument : config_.instruments)
         writer.AddInstrument(instrument.key, PriceEncodingOf(instrument), initial_.at(instrument.key));
     return writer;
+}
+
+SimInstrument MakeInstrument(const std::string& id, const std::string& product, double base, double tick,
+                             int32_t multiple, double preSettlement, bool option) {
+    SimInstrument i;
+    i.instrument_id = id;
+    i.product_id = product;
+    i.base_price = base;
+    i.price_tick = tick;
+    i.volume_multiple = multiple;
+    i.pre_settlement_price = preSettlement;
+    i.option = option;
+    return i;
 }
 
 } // namespace vorn_sim

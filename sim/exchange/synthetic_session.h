@@ -28,6 +28,9 @@ struct SimInstrument {
 // The default instrument set: index futures, bond futures and index options.
 std::vector<SimInstrument> DefaultInstruments();
 ins_price_encode_info_field PriceEncodingOf(const SimInstrument& instrument);
+// An instrument of the given product and prices, the rest as SimInstrument's defaults.
+SimInstrument MakeInstrument(const std::string& id, const std::string& product, double base, double tick,
+                             int32_t multiple, double preSettlement, bool option);
 
 struct SessionConfig {
     uint64_t seed = 1;
