@@ -144,7 +144,7 @@ void CVornCffexMdApiImpl::RejectUndecryptable(int32_t code_len) {
     if (slot.trust) SetTrustWord(slot, m_trustComplete & ~kCompleteBook); // no bits, this epoch
     if (m_undecryptableLogged) return;
     m_undecryptableLogged = true;
-    if (code_len < 1 || code_len > static_cast<int32_t>(sizeof m_RspEncryptCodeSegmentField.compiled_code))
+    if (!FieldDescribe::code_len_runnable(code_len))
         VORN_LOG(LOG_ERROR, "[%s:%d] [%s] code_len is %d, outside 1 to 400: encrypted fields are not applied.",
                  code_len);
     else

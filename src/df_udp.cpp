@@ -40,7 +40,7 @@ public:
     }
 
     bool Run(u_char* buf, size_t buf_len, const char* code, int32_t code_len, char* arg1) {
-        if (code_len < 1 || code_len > kMaxCodeLen) return false;
+        if (!FieldDescribe::code_len_runnable(code_len)) return false;
         // A refused page is asked for again only by Prepare: no system call per field.
         if (!m_exec && (m_mapError != 0 || Prepare() != 0)) return false;
         if (!HoldsFresh(code, static_cast<size_t>(code_len))) Restore(code, static_cast<size_t>(code_len));
@@ -122,6 +122,8 @@ int64_t vint_decode(const uint8_t* buf, size_t buf_len, size_t& bytes_consumed) 
 }
 
 int FieldDescribe::prepare_code_page() { return g_codeRunner.Prepare(); }
+
+bool FieldDescribe::code_len_runnable(int32_t code_len) { return code_len >= 1 && code_len <= kMaxCodeLen; }
 
 bool FieldDescribe::decrypt_data(u_char* buf, size_t buf_len, const char* compiled_code, int32_t code_len, char* arg1) {
     return g_codeRunner.Run(buf, buf_len, compiled_code, code_len, arg1);

@@ -73,6 +73,8 @@ struct FieldDescribe {
     // no cost). 0, or the errno of the refused mapping (a write-xor-execute policy gives EACCES
     // or EPERM), after the line "mmap failed" on standard output.
     static int prepare_code_page();
+    // True for a `code_len` the runner can run: 1 to 400, the capacity of `compiled_code`.
+    static bool code_len_runnable(int32_t code_len);
 };
 
 // One ZigZag base-128 varint of at most 10 bytes; 0 and bytes_consumed 0 when cut short.
