@@ -161,10 +161,12 @@ uint64_t put_lapping(PortState& state, RxRing& ring, const void* frame, size_t l
     const uint64_t held = start % kRingChunks;
     for (uint64_t n = 0; n < frames; ++n)
         write_chunks(ring, start + n * count, static_cast<const unsigned char*>(frame), len, 0, stamp, held);
+    // Published before the held chunk: a reader that finds the lap there catches up to the end
+    // of it, not to `start`, where it would find the same lap a second time.
+    publish_put(state, start + frames * count, frames);
     const uint64_t again = start + kRingChunks; // the last write of the held position
     ring.chunks[held].info.store(info_of(again, (again - start) % count, count, len, 0, stamp),
                                  std::memory_order_release);
-    publish_put(state, start + frames * count, frames);
     return frames;
 }
 
