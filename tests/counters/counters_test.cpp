@@ -77,6 +77,15 @@ protected:
 TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
     CCountersWriter writer;
     Make(writer);
+    CCountersReader reader;
+    std::string error;
+    SCountersSnapshot s{};
+    const bool opened = reader.Open(writer.Path(), error);
+    // Read from inside a frame, where the writer has the sequence odd: never consistent.
+    static std::pair<CCountersReader*, SCountersSnapshot*> inside;
+    inside = {&reader, &s};
+    Frame(writer, true, 1, [] { std::string e; inside.first->Read(*inside.second, e); });
+    EXPECT_FALSE(s.consistent);
     std::atomic<bool> stop{false};
     std::thread frames([&] {
         // Pauses inside and between frames: a reader ignoring the bracket would see half frames.
@@ -89,11 +98,7 @@ TEST_F(CountersFiles, ReaderSeesConsistentValuesWhileTheWriterRuns) {
 #endif
         }
     });
-    CCountersReader reader;
-    std::string error;
-    SCountersSnapshot s{};
     uint64_t last = 0, consistent = 0, torn = 0;
-    const bool opened = reader.Open(writer.Path(), error);
     // At least 300 ms, and until 100 consistent cuts were seen (at most 20 s).
     const auto start = std::chrono::steady_clock::now();
     for (auto now = start; opened && (now < start + std::chrono::milliseconds(300) ||
