@@ -84,7 +84,8 @@ struct SFeedChannel {
     uint32_t group_addr; // host order: the group the socket transport binds and joins
 };
 
-class CVornCffexMdApiImpl : public CVornCffexMdApi, public Vorn_R10::CSignalProcess {
+// final: the receive loop's VornRecv() is a direct call.
+class CVornCffexMdApiImpl final : public CVornCffexMdApi, public Vorn_R10::CSignalProcess {
 public:
     static constexpr int32_t MANAGER_CHANNEL = 0;
     enum State : int32_t { HEADER = 0, FIELD_HEADER = 1, FIELD_DATA = 2 };

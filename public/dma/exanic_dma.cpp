@@ -4,10 +4,7 @@
 
 namespace Vorn_R10 {
 
-CExanicDMA& CExanicDMA::GetInstance() {
-    static CExanicDMA instance;
-    return instance;
-}
+CExanicDMA CExanicDMA::s_instance;
 
 // Each channel logs its own failure, so the line names the init function that failed.
 int CExanicDMA::exanic_dma0_init(exanic_t* pNicHandler) {

@@ -8,7 +8,8 @@ namespace Vorn_R10 {
 
 class CExanicDMA {
 public:
-    static CExanicDMA& GetInstance();
+    // One per process, constant-initialized: the receive loop reaches it with no call or guard.
+    static CExanicDMA& GetInstance() { return s_instance; }
 
     int exanic_dma0_init(exanic_t* pNicHandler);
     int exanic_dma1_init(exanic_t* pNicHandler);
@@ -18,7 +19,8 @@ public:
     void Release();
 
 private:
-    CExanicDMA() = default;
+    constexpr CExanicDMA() = default;
+    static CExanicDMA s_instance;
     exanic_rx_t* m_pDMA0 = nullptr;
     exanic_rx_t* m_pDMA1 = nullptr;
 };
