@@ -22,7 +22,7 @@ protected:
 };
 
 TEST_F(IniReaderTest, TextRules) {
-    Load("# device = commented\nbefore = 1\n[config]\r\n \tdevice \t=\t exanic1 \t\n"
+    Load("# device = [commented]\nbefore = 1\n[config]\r\n \tdevice \t=\t exanic1 \t\n"
          "url = udp://239.3.42.1:30001/10.0.0.5?a=b\nempty =\ninner = two words \r\nsemi = a;b ; c\n"
          " = orphan value\nno equals sign here\n#hidden = commented too\ncpucore = 3   # the feed core\n"
          "hash#inkey = 1\n\r\ninsts = [IF2612,IC2612]\n" // a bracket pair makes a section line: key not stored

@@ -41,7 +41,7 @@ TEST_F(Apply, StaticLastMatchAndBandingMembersInPlainAndEncryptedPackets) {
         PacketBuilder packet(encrypted ? 102 : 101);
         if (encrypted) packet.Encrypted(true, api->m_RspEncryptCodeSegmentField.arg1);
         packet.UpdateTime(kA, 34200, 0).LastMatch(1, 1, 1.0, 1).UpdateTime(kB, 40000, 123)
-            .Static(10, 11, -12, 13, 4294967295LL, 15, 2712.6, -0.25)
+            .Static(10, 11, -12, 13, 4294967295LL, 15, 2712.6, encrypted ? std::nan("") : -0.25)
             .LastMatch(20, 5000000000LL, 1.5e9, 77)
             .RealPriceBanding(80, -81);
         ASSERT_GT(Chunk(packet.Bytes()), 0);
@@ -50,7 +50,7 @@ TEST_F(Apply, StaticLastMatchAndBandingMembersInPlainAndEncryptedPackets) {
         const std::pair<double, double> members[] = { // (expected, decoded); doubles are not scaled
             {price(10), +md.open_price},   {price(11), +md.high_price},   {price(-12), +md.low_price},
             {price(13), +md.close_price},  {EMPTY_PRICE, +md.upper_limit_price}, {price(15), +md.lower_limit_price},
-            {2712.6, +md.settlement_price}, {-0.25, +md.curr_delta},      {price(20), +md.last_price},
+            {2712.6, +md.settlement_price}, {encrypted ? 0.0 : -0.25, +md.curr_delta},      {price(20), +md.last_price},
             {1.5e9, +md.turn_over},        {77.0, +md.open_interest},     {price(80), +md.banding_upper_price},
             {price(-81), +md.banding_lower_price}};
         for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
@@ -113,10 +113,10 @@ TEST_F(Apply, InstrumentsOutsideTheSnapshot) {
     Chunk(PacketBuilder(102).UpdateTime(5000, 34200, 1).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(0, +Depth(5000).inst_id);
     EXPECT_EQ(6, +Depth(5000).bid1_volume);
-    api->m_depth_market_trust_flag[5000] = 31, api->m_depth_market_trust_flag[0] = 0;
+    api->m_depth_market_trust_flag[5000] = 31, api->m_depth_market_trust_flag.erase(0);
     Chunk(PacketBuilder(103).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(0, +Recorded().v2.back().trust_flag);
-    api->m_depth_market_trust_flag[0] = 31;
+    api->m_depth_market_trust_flag[0] = 31, api->m_depth_market_trust_flag[5000] = 0;
     api->ResetInstrumentCache(); // instrument 0 keeps a copy of its own word
     Chunk(PacketBuilder(104).Best(1, 6, 3, 4).Bytes());
     EXPECT_EQ(1, +Recorded().v2.back().trust_flag);
@@ -137,6 +137,7 @@ TEST_F(Convert, ConversionsOfBothVersions) {
     md.last_price = 3456.78, md.bid1_price = -2.5, md.ask1_price = md.turn_over = EMPTY_PRICE, md.ask5_price = HUGE_VAL;
     md.high_price = std::nan(""), md.curr_delta = 0.7, md.settlement_price = 3800.2, md.open_interest = 12.5;
     md.volume = -7, md.bid3_volume = 33, md.update_msec = 250;
+    md.open_price = 1.001, md.low_price = 2.002, md.close_price = 3.003, md.upper_limit_price = 4.004, md.lower_limit_price = 5.005;
     memset(md.instrument_id, 'X', sizeof md.instrument_id);
     memset(md.update_time, 0, sizeof md.update_time);
 
@@ -148,7 +149,8 @@ TEST_F(Convert, ConversionsOfBothVersions) {
         {kA, +v2.inst_no},      {-1933008, +v2.UpdateTime},   {250, +v2.update_msec},   {-7, +v2.volume},
         {3456780, +v2.last_price}, {-2499, +v2.bid1_price}, {0, +v2.ask1_price},     {0, +v2.ask5_price},
         {0, +v2.high_price},    {3800200, +v2.settlement_price}, {1, +v2.curr_delta},
-        {13, +v2.open_interest}, {33, +v2.bid3_volume},     {1, +v2.trust_flag}};
+        {13, +v2.open_interest}, {33, +v2.bid3_volume},     {1, +v2.trust_flag},  {1001, +v2.open_price},
+        {2002, +v2.low_price},  {3003, +v2.close_price}, {4004, +v2.upper_limit_price}, {5005, +v2.lower_limit_price}};
     for (const auto& member : members) EXPECT_EQ(member.first, member.second) << &member - members;
     EXPECT_EQ(EMPTY_PRICE, +v2.turn_over); // a double member, passed as it is
     md.curr_delta = -0.7;

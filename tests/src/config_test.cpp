@@ -56,7 +56,7 @@ TEST_F(ConfigTest, DefaultsAndChecks) {
 }
 
 // work_mode and transport take their one other value exactly, anything else the default;
-// interface must be a dotted IPv4 address (host order kept) or absent.
+// interface must be a dotted IPv4 address (host order kept) or absent; socket_rcvbuf a size in range.
 TEST_F(ConfigTest, WorkModeTransportAndInterface) {
     for (const char* mode : {"software", "auto", "Software", "hardware", "", "<absent>"})
         EXPECT_EQ(std::string(mode) == "software", Config({{"work_mode", mode}}).software_decoding) << mode;
@@ -68,6 +68,8 @@ TEST_F(ConfigTest, WorkModeTransportAndInterface) {
         EXPECT_EQ(valid, config.interface_valid) << text;
         if (valid) { EXPECT_EQ(address, config.interface_addr) << text; }
     }
+    for (const auto& [text, bytes] : std::vector<std::pair<const char*, int>>{{"0", 8388608}, {"1", 1}, {"1073741823", 1073741823}, {"1073741824", 8388608}, {"64k", 8388608}})
+        EXPECT_EQ(bytes, Config({{"socket_rcvbuf", text}}).socket_rcvbuf) << text;
 }
 
 // The configuration lines after the log path took effect, in order, with the checked size;
@@ -100,7 +102,7 @@ TEST_F(ConfigTest, ChannelSelection) {
         {"IF", "<absent>", "I", 0}, {"IF", "<absent>", "IF2612-C-4000", 0}, {"IF", "recv", "IF2612-C-4000", 2},
         // One letter: that letter followed by a digit; a one-character code is matched exactly.
         {"T", "<absent>", "T2612", 2}, {"T", "<absent>", "TF2612", 0}, {"T", "<absent>", "TS2612", 0}, {"T", "<absent>", "IF2612", 0},
-        {"T", "<absent>", "T", 2}, {"T", "<absent>", "T2612-C-100", 0}, {"T", "recv", "T2612-C-100", 2},
+        {"T", "<absent>", "T", 2}, {"T", "<absent>", "T2612-C-100", 0}, {"T", "recv", "T0612-C-100", 2},
         // Six characters: the contract, and with recv its options.
         {"IF2612", "<absent>", "IF2612", 2}, {"IF2612", "<absent>", "IF2609", 0}, {"IF2612", "<absent>", "IF261", 0},
         {"IF2612", "<absent>", "IF2612-C-4000", 0}, {"IF2612", "recv", "IF2612-C-4000", 2},
@@ -110,7 +112,7 @@ TEST_F(ConfigTest, ChannelSelection) {
         {"IO2612-C-4000", "recv", "IO2612-C-400", 0}, {"IF2612,IF", "<absent>", "I", 0}, // the last: compared within its length
         // Lists: any selector may decide; a blank stays in the next selector; adjacent or leading commas make an
         // empty selector, which selects only the empty code; a trailing comma makes none.
-        {"IF,IC2612,T", "<absent>", "IC2612", 2}, {"IF,IC2612,T", "<absent>", "T2609", 2}, {"IF,IC2612,T", "<absent>", "IC2609", 0},
+        {"IF,IC2612,T", "<absent>", "IC2612", 2}, {"IF,IC2612,T", "<absent>", "T9009", 2}, {"IF,IC2612,T", "<absent>", "IC2609", 0},
         {"IF, IC", "<absent>", "IC2612", 0}, {"IF, IC", "<absent>", " IC", 2}, {"IF,,IC", "<absent>", "", 2}, {"IF,,IC", "<absent>", "IC2612", 2},
         {"IF,IC", "<absent>", "", 0}, {",IF", "<absent>", "", 2}, {"IF,", "<absent>", "", 0},
         // "all" among others is a three-character exact selector.

@@ -46,6 +46,8 @@ TEST_F(HandFeed, GapOnTheDirectPathClearsTrustUntilLevelsAreRefreshed) {
     EXPECT_EQ(1u, LogLines("pUdpHeader->seqno is 103, m_CurUdpNo is 101."));
     EXPECT_EQ(1u, LogLines("UdpNo is not seq, m_CurUdpNo is [101], m_UdpHeader seqno is [103]"));
     EXPECT_EQ(0u, LogLines("add buffer"));
+    const Vorn_R10::SCounterValues counted = ReadCounters(*run).header.values; // one gap, seen and given up at once
+    EXPECT_EQ(std::make_pair(uint64_t{1}, uint64_t{1}), std::make_pair(+counted.gaps_detected, +counted.gaps_given_up));
 }
 
 // Duplicates wait in arrival order: the first 104 is delivered, later copies and stale ones
@@ -67,6 +69,10 @@ TEST_F(HandFeed, ReorderingFilledInTimeOrGivenUp) {
     EXPECT_EQ(4u, LogLines("dma0 recv buffer, pUdpHeader->seqno is "));
     EXPECT_EQ(1u, LogLines("dma0 recv buffer, pUdpHeader->seqno is 109, m_CurUdpNo is 107."));
     EXPECT_EQ(1u, LogLines("dma0 recv buffer, pUdpHeader->seqno is 112, m_CurUdpNo is 111."));
+    for (uint32_t seqno : {115u, 117u, 114u}) Put(Tagged(seqno, kIF, static_cast<int64_t>(seqno))); // 117 waits on
+    ASSERT_TRUE(run->Drain());
+    const Vorn_R10::SCounterValues counted = ReadCounters(*run).header.values; // gaps at 103, 111, 115 and 117
+    EXPECT_EQ((std::vector<uint64_t>{4, 2, 1}), (std::vector<uint64_t>{counted.gaps_detected, counted.gaps_filled, counted.gaps_given_up}));
 }
 
 TEST_F(HandFeed, FramesWithSeveralOrCutPackets) {
@@ -104,6 +110,7 @@ TEST_F(HandFeed, FaultyOversizedAndPayloadlessFramesAreDroppedSilently) {
     longHeader[14] = 0x4F; // IHL 15: payload would start at byte 82, past the frame's end
     longHeader.resize(70);
     run->Put(0, longHeader);
+    run->Put(0, Bytes(20, 0)); // a frame of a packet header's length, too short for its own headers
     Bytes whole = Tagged(101, kIF, 13);
     const size_t packetSize = whole.size();
     whole.resize(2048 - vorn_sim::kFrameHeadersSize, 0);

@@ -70,6 +70,8 @@ TEST(HardwareReceive, RecordsByLengthTimeTextEventsAndCallbacks) {
         ASSERT_TRUE(run.Drain());
     }
     run.Stop();
+    const Vorn_R10::SCounterValues counted = ReadCounters(run).header.values; // all but the 275-byte record
+    EXPECT_EQ(std::make_pair(uint64_t{9}, uint64_t{2}), std::make_pair(+counted.hw_records, +counted.hw_loss_events));
 
     const std::vector<Delivery>& d = Deliveries();
     ASSERT_EQ(16u, d.size());
