@@ -237,6 +237,7 @@ TEST_F(Driver, ServesWhatTheVendorsLibraryAsks) {
     memcpy(&first, ring + 120, 8), memcpy(&second, ring + 128 + 120, 8);
     EXPECT_EQ(0x010000u, first >> 40); // more chunks follow
     EXPECT_EQ(0x01000au, second >> 40);
+    EXPECT_EQ(exanic_expand_timestamp(handle, uint32_t(second)), uint64_t{regs[15]} << 32 | regs[9]); // clock at the put
     EXPECT_EQ(0, memcmp(ring, frame.data(), 120));
 
     // Anything else fails as the driver does.
