@@ -22,6 +22,7 @@
 #include <exanic/time.h>
 #include <vorn_sim_card.h>
 
+#include "child_process.h"
 #include "test_files.h"
 #include "tick_clock.h"
 
@@ -72,6 +73,24 @@ public:
     }
     vorn_sim_counters Counters() { vorn_sim_counters c{}; return vorn_sim_get_counters(card, 0, &c), c; }
 };
+
+// vorn-card on a card with a frame taken: each command's output and exit code.
+TEST_F(Ring, TheCardToolSetsShowsAndCounts) {
+    Put(NumberedFrame(1, 60)), Put(NumberedFrame(2, 60));
+    char buf[128];
+    ASSERT_EQ(60, exanic_receive_frame(rx, buf, sizeof buf, nullptr));
+    const vorn_test::TempDir dir;
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{"set", device, "0x12c", "4294967295"}, "0 "}, {{"regs", device, "299", "3"}, "0  299  0x00000000  0\n 300  0xffffffff  4294967295\n 301  0x00000000  0\n"},
+        {{"regs", device, "300", "0xf01"}, "2 "}, {{"set", device, "4096", "1"}, "2 "}, {{"regs", device, "1", "2", "3"}, "2 "},
+        {{"counters", device}, "0 port           put         taken          lost       skipped       backlog   blind\n   0             2             1             0             0             1       0\n   1             0             0             0             0             0       0\n"}};
+    for (const auto& [args, expected] : runs) {
+        std::vector<std::string> argv{VORN_CARD_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const int code = vorn_test::WaitExit(vorn_test::Spawn(argv, dir.File("out"), dir.File("err")), std::chrono::seconds(10));
+        EXPECT_EQ(expected, std::to_string(code) + " " + vorn_test::ReadFile(dir.File("out"))) << args[0];
+    }
+}
 
 // A reader starts after the newest frame put; lapped, it gets -256 once, loses the lap and goes
 // on. A port's refill hook is called by its buffers finding the ring empty, then looked at again.
@@ -237,6 +256,7 @@ TEST_F(Driver, ServesWhatTheVendorsLibraryAsks) {
     memcpy(&first, ring + 120, 8), memcpy(&second, ring + 128 + 120, 8);
     EXPECT_EQ(0x010000u, first >> 40); // more chunks follow
     EXPECT_EQ(0x01000au, second >> 40);
+    EXPECT_EQ(exanic_expand_timestamp(handle, uint32_t(second)), uint64_t{regs[15]} << 32 | regs[9]); // clock at the put
     EXPECT_EQ(0, memcmp(ring, frame.data(), 120));
 
     // Anything else fails as the driver does.
