@@ -95,7 +95,7 @@ TEST_P(StartupFailure, FailsWithTheStepLines) {
     const std::string device = c.inject == kWrongDevice ? missing : run.Device();
     if (c.inject != kNoSnapshot) vorn_sim_fail_next(run.Card(), c.inject);
     EXPECT_EQ(-1, run.Start());
-    if (c.inject != kWrongDevice) EXPECT_EQ(Vorn_R10::COUNTERS_START_FAILED, ReadCounters(run).header.startup.run_state);
+    if (c.inject != kWrongDevice) { EXPECT_EQ(Vorn_R10::COUNTERS_START_FAILED, ReadCounters(run).header.startup.run_state); }
     const std::string log = run.LogText();
     for (const std::string line : c.lines) {
         const size_t bar = line.find('|'), bar2 = line.find('|', bar + 1);

@@ -178,7 +178,7 @@ TEST_F(Loader, UntrustedFilesAreRefused) {
     // A file of root's is trusted by other users too.
     const bool asOther = geteuid() == 0 && chmod(dir.Path().c_str(), 0755) == 0 && seteuid(12345) == 0;
     EXPECT_EQ(0, Load(path));
-    if (asOther) ASSERT_EQ(0, seteuid(0));
+    if (asOther) { ASSERT_EQ(0, seteuid(0)); }
     EXPECT_EQ(2u, connector->m_MultiAddressField.size());
     ASSERT_EQ(0, mkfifo(dir.File("fifo").c_str(), 0600)); // opening must not wait for a writer
     for (const std::string& odd : {dir.Path(), dir.File("fifo")}) {
