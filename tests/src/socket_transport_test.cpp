@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "card_rows.h"
@@ -129,7 +130,12 @@ TEST_P(SocketDay, DeliversExactlyTheRecordsTheCardPathDeliversFromTheSameDay) {
     const Vorn_R10::SLatencyHistogram& own = counters.histograms[Vorn_R10::HISTOGRAM_RECV_TO_CALLBACK];
     const Vorn_R10::SLatencyHistogram& kernel = counters.histograms[Vorn_R10::HISTOGRAM_WIRE_TO_CALLBACK];
     EXPECT_TRUE(kernel.count <= own.count && kernel.count > own.count / 2) << kernel.count << " of " << own.count;
-    EXPECT_GE(kernel.sum_ticks, own.sum_ticks); // the kernel's time comes before the library's share
+    // The kernel's time comes before the library's share, frame by frame; the kernel's samples are a
+    // subset, so only its fastest is bound by the library's fastest (sums and medians are not).
+    const auto fastest = [](const Vorn_R10::SLatencyHistogram& h) {
+        return std::find_if(h.buckets, h.buckets + Vorn_R10::kHistogramBuckets, [](uint64_t n) { return n != 0; }) - h.buckets;
+    };
+    EXPECT_GE(fastest(kernel), fastest(own)) << "kernel " << fastest(kernel) << " own " << fastest(own);
     const std::string stat = ReadFile(out);
     EXPECT_EQ(1u, CountOf(stat, "1 frame in 1)\n  latency kernel_to_callback: p50 ")) << stat;
     EXPECT_EQ(2u, CountOf(stat, " samples, 1 frame in 1)\n")) << stat; // no other span
