@@ -174,10 +174,11 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
 
     // The live view refreshes with rates beside the totals until interrupted.
     const pid_t view = Spawn({VORN_STAT_BIN, "--dir", dir_, "--interval", "0.1", "dev0"}, dir_ + "/out", dir_ + "/err");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto rates = [&] { return ReadFile(dir_ + "/out").find("total          per s\n") != std::string::npos; };
+    for (int wait = 0; wait < 400 && !rates(); ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     kill(view, SIGINT);
     EXPECT_EQ(0, WaitExit(view, std::chrono::seconds(5)));
-    EXPECT_NE(std::string::npos, ReadFile(dir_ + "/out").find("total          per s\n"));
+    EXPECT_TRUE(rates());
 
     // Liveness is the writer's lock: the same from another PID namespace.
     const std::string elsewhere = Run({"/usr/bin/unshare", "--map-root-user", "--pid", "--fork", "--mount-proc",

@@ -2,11 +2,15 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace vorn_test {
 
@@ -53,5 +57,31 @@ void UdpSender::Send(const uint8_t* data, size_t len) {
     EXPECT_EQ(static_cast<ssize_t>(len), sendto(fd_, data, len, 0, reinterpret_cast<sockaddr*>(&to_), sizeof to_))
         << strerror(errno);
 }
+
+KernelReceiveStamps::KernelReceiveStamps() : fd_(BoundUdp("127.0.0.1")) {
+    const int flags = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE;
+    EXPECT_EQ(0, setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags)) << strerror(errno);
+    sockaddr_in self{};
+    socklen_t length = sizeof self;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &length);
+    for (int attempt = 0; attempt < 10000; ++attempt, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        char byte = 0, control[256];
+        iovec data{&byte, 1};
+        msghdr message{};
+        message.msg_iov = &data, message.msg_iovlen = 1;
+        message.msg_control = control, message.msg_controllen = sizeof control;
+        sendto(fd_, &byte, 1, 0, reinterpret_cast<sockaddr*>(&self), sizeof self);
+        if (recvmsg(fd_, &message, 0) != 1) continue;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+            scm_timestamping stamps;
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPING) continue;
+            memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
+            if (stamps.ts[0].tv_sec != 0 || stamps.ts[0].tv_nsec != 0) return;
+        }
+    }
+    ADD_FAILURE() << "the kernel never stamped a datagram";
+}
+
+KernelReceiveStamps::~KernelReceiveStamps() { close(fd_); }
 
 } // namespace vorn_test

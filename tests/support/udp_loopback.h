@@ -31,4 +31,18 @@ private:
     sockaddr_in to_;
 };
 
+// Holds the kernel's software receive stamps on while it lives. The kernel turns them on from a
+// work queue some time after the first socket asks; this waits until a datagram to itself comes
+// stamped, so that every datagram after it is.
+class KernelReceiveStamps {
+public:
+    KernelReceiveStamps();
+    ~KernelReceiveStamps();
+    KernelReceiveStamps(const KernelReceiveStamps&) = delete;
+    KernelReceiveStamps& operator=(const KernelReceiveStamps&) = delete;
+
+private:
+    int fd_;
+};
+
 } // namespace vorn_test
