@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "connector_harness.h"
 #include "counters_reader.h"
 #include "counters_writer.h"
 #include "golden_file.h"
@@ -175,10 +176,10 @@ TEST_F(CountersFiles, VornStatInEachFormat) {
     // The live view refreshes with rates beside the totals until interrupted.
     const pid_t view = Spawn({VORN_STAT_BIN, "--dir", dir_, "--interval", "0.1", "dev0"}, dir_ + "/out", dir_ + "/err");
     const auto rates = [&] { return ReadFile(dir_ + "/out").find("total          per s\n") != std::string::npos; };
-    for (int wait = 0; wait < 400 && !rates(); ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const bool shown = WaitFor(rates);
     kill(view, SIGINT);
     EXPECT_EQ(0, WaitExit(view, std::chrono::seconds(5)));
-    EXPECT_TRUE(rates());
+    EXPECT_TRUE(shown);
 
     // Liveness is the writer's lock: the same from another PID namespace.
     const std::string elsewhere = Run({"/usr/bin/unshare", "--map-root-user", "--pid", "--fork", "--mount-proc",

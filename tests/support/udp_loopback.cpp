@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
+
+#include "connector_harness.h"
 
 namespace vorn_test {
 
@@ -60,26 +60,29 @@ void UdpSender::Send(const uint8_t* data, size_t len) {
 
 KernelReceiveStamps::KernelReceiveStamps() : fd_(BoundUdp("127.0.0.1")) {
     const int flags = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE;
-    EXPECT_EQ(0, setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags)) << strerror(errno);
+    if (fd_ < 0 || setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags) != 0) {
+        ADD_FAILURE() << "SO_TIMESTAMPING: " << strerror(errno);
+        return;
+    }
     sockaddr_in self{};
     socklen_t length = sizeof self;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &length);
-    for (int attempt = 0; attempt < 10000; ++attempt, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+    EXPECT_TRUE(WaitFor([&] {
         char byte = 0, control[256];
         iovec data{&byte, 1};
         msghdr message{};
         message.msg_iov = &data, message.msg_iovlen = 1;
         message.msg_control = control, message.msg_controllen = sizeof control;
         sendto(fd_, &byte, 1, 0, reinterpret_cast<sockaddr*>(&self), sizeof self);
-        if (recvmsg(fd_, &message, 0) != 1) continue;
+        if (recvmsg(fd_, &message, MSG_DONTWAIT) != 1) return false;
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
             scm_timestamping stamps;
             if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPING) continue;
             memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
-            if (stamps.ts[0].tv_sec != 0 || stamps.ts[0].tv_nsec != 0) return;
+            return stamps.ts[0].tv_sec != 0 || stamps.ts[0].tv_nsec != 0;
         }
-    }
-    ADD_FAILURE() << "the kernel never stamped a datagram";
+        return false;
+    })) << "the kernel never stamped a datagram";
 }
 
 KernelReceiveStamps::~KernelReceiveStamps() { close(fd_); }
